@@ -1,0 +1,33 @@
+# The two commands a newcomer needs:
+#   make demo   install what is missing, build, run the demo
+#   make test   install what is missing, build twice (plain, and with
+#               AddressSanitizer + UndefinedBehaviorSanitizer), run every test
+JOBS ?= $(shell nproc)
+BUILD ?= build
+SAN_BUILD ?= build-san
+CTEST = ctest --output-on-failure -j$(JOBS)
+
+.PHONY: setup demo test test-plain test-sanitized bench clean
+
+setup:
+	bash scripts/setup.sh
+
+demo: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS)
+	$(BUILD)/examples/keel_demo
+
+test: setup test-plain test-sanitized
+
+test-plain:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && $(CTEST)
+
+test-sanitized:
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKEEL_SANITIZE=ON -DKEEL_WERROR=ON
+	cmake --build $(SAN_BUILD) -j$(JOBS)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

@@ -1,0 +1,10 @@
+/* Keel: platform services behind one flat C interface. Include this header for
+ * all of it, or a single family header from keel/. */
+#ifndef KEEL_H
+#define KEEL_H
+
+#include "keel/log.h"
+#include "keel/os_runtime.h"
+#include "keel/os_sync.h"
+
+#endif /* KEEL_H */

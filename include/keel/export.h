@@ -1,0 +1,22 @@
+/* The one export macro of Keel.
+ *
+ * The shared library is built with hidden visibility; only declarations marked
+ * KEEL_API are visible to programs that link it. */
+#ifndef KEEL_EXPORT_H
+#define KEEL_EXPORT_H
+
+#if defined(KEEL_BUILDING_LIBRARY)
+#define KEEL_API __attribute__((visibility("default")))
+#else
+#define KEEL_API
+#endif
+
+#ifdef __cplusplus
+#define KEEL_BEGIN_DECLS extern "C" {
+#define KEEL_END_DECLS }
+#else
+#define KEEL_BEGIN_DECLS
+#define KEEL_END_DECLS
+#endif
+
+#endif /* KEEL_EXPORT_H */

@@ -1,0 +1,204 @@
+// The reporting frame: formats one line per report, filters it against the
+// threshold and delivers it. Lines are built in fixed areas on the stack; the
+// shared buffer lets a caller assemble one line over several calls.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "keel/log.h"
+#include "keel/os_sync.h"
+#include "log/log_internal.h"
+
+namespace keel::log {
+namespace {
+
+std::atomic<int> s_log_level{1};
+std::atomic<int> s_log_to_file{0};
+
+char s_log_buf[kLineSize];
+int s_log_buf_len = 0;
+
+// The buffer lock lives in static storage and is initialised exactly once, by
+// whichever thread reports first. It cannot fail for lack of memory, so the
+// first report never has to report about itself.
+os_mutex_t s_log_buf_mutex;
+pthread_once_t s_log_buf_once = PTHREAD_ONCE_INIT;
+
+void init_buf_mutex() { os_mutex_init(&s_log_buf_mutex, 0); }
+
+const char *label_of(int level) {
+    switch (level) {
+        case LOG_LEVEL_DEBUG: return "[debug]";
+        case LOG_LEVEL_INFO: return "[info]";
+        case LOG_LEVEL_WARN: return "[warn]";
+        case LOG_LEVEL_ERROR: return "[error]";
+        case LOG_LEVEL_FATAL: return "[fatal]";
+        default: return "[???]";
+    }
+}
+
+void local_now(struct tm *out) {
+    time_t now = time(nullptr);
+    localtime_r(&now, out);
+}
+
+// Finishes a line built in `area` (len chars) and delivers it.
+void finish(char *area, int len, int with_errno, int error, const char *fmt, va_list args,
+            int level) {
+    append(area, &len, fmt, args);
+    if (with_errno) {
+        char scratch[256];
+        append_f(area, &len, ": %s", error_text(error, scratch, sizeof scratch));
+    }
+    area[len] = '\n';
+    area[len + 1] = '\0';
+    deliver(area, level);
+}
+
+void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list args, int level) {
+    if (level < s_log_level.load(std::memory_order_relaxed)) return;
+    char area[kLineSize] = {0};
+    int len = 0;
+    if (dated) {
+        struct tm tm;
+        local_now(&tm);
+        append_f(area, &len, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900, tm.tm_mon + 1,
+                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    }
+    finish(area, len, with_errno, error, fmt, args, level);
+}
+
+}  // namespace
+
+void append(char *area, int *len, const char *fmt, va_list args) {
+    int room = kLineLimit - *len;
+    if (room <= 0 || fmt == nullptr) return;
+    // room + 1 lets a cut piece fill up to the limit and still end in a NUL.
+    int n = vsnprintf(area + *len, static_cast<size_t>(room) + 1, fmt, args);
+    if (n < 0) return;
+    *len = n < room ? *len + n : kLineLimit;
+}
+
+void append_f(char *area, int *len, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    append(area, len, fmt, args);
+    va_end(args);
+}
+
+const char *error_text(int error, char *scratch, int size) {
+    // The GNU strerror_r returns either scratch or a static text.
+    return strerror_r(error, scratch, static_cast<size_t>(size));
+}
+
+int level_threshold() { return s_log_level.load(std::memory_order_relaxed); }
+int to_file() { return s_log_to_file.load(std::memory_order_relaxed); }
+
+void emit_dated(int with_errno, int error, const char *fmt, va_list args, int level) {
+    emit_plain(true, with_errno, error, fmt, args, level);
+}
+
+void emit_undated(int with_errno, int error, const char *fmt, va_list args, int level) {
+    emit_plain(false, with_errno, error, fmt, args, level);
+}
+
+void emit_buffered(int with_errno, int error, const char *fmt, va_list args, int level) {
+    char area[kLineSize] = {0};
+    int len = s_log_buf_len;
+    memcpy(area, s_log_buf, static_cast<size_t>(len));
+    // Empty and release before the level test: a refused line still frees the lock.
+    s_log_buf_len = 0;
+    os_mutex_unlock(&s_log_buf_mutex);
+    if (level < s_log_level.load(std::memory_order_relaxed)) return;
+    finish(area, len, with_errno, error, fmt, args, level);
+}
+
+void deliver(const char *line, int level) {
+    fflush(stdout);
+    fputs(line, stderr);
+    fflush(stderr);
+    file_write(line, level);
+    // The debugger channel: Linux has no system-wide debug string service, and
+    // a debugger attached to the process already sees standard error, so the
+    // line is not sent anywhere else.
+}
+
+}  // namespace keel::log
+
+using namespace keel::log;
+
+extern "C" {
+
+KEEL_API int log_start(int to_file, int level) {
+    s_log_to_file.store(to_file, std::memory_order_relaxed);
+    s_log_level.store(level, std::memory_order_relaxed);
+    return 1;
+}
+
+KEEL_API void log_buf_lock(void) {
+    pthread_once(&s_log_buf_once, init_buf_mutex);
+    os_mutex_lock(&s_log_buf_mutex);
+}
+
+KEEL_API void log_buf_date(void) {
+    struct tm tm;
+    local_now(&tm);
+    append_f(s_log_buf, &s_log_buf_len, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+KEEL_API void log_buf_msg(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    append(s_log_buf, &s_log_buf_len, fmt, args);
+    va_end(args);
+}
+
+KEEL_API void _log_buf_msg(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    append(s_log_buf, &s_log_buf_len, fmt, args);
+    va_end(args);
+}
+
+KEEL_API void log_date(void) {
+    struct tm tm;
+    local_now(&tm);
+    char text[100];
+    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    fflush(stdout);
+    fputs(text, stderr);
+    fflush(stderr);
+}
+
+KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fmt, ...) {
+    int saved_errno = errno;
+    int threshold = s_log_level.load(std::memory_order_relaxed);
+    if (threshold == 0 || level < threshold) return;
+    log_buf_lock();
+    struct tm tm;
+    local_now(&tm);
+    append_f(s_log_buf, &s_log_buf_len, "[%04d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    append_f(s_log_buf, &s_log_buf_len, "%s  file: %s line: %d ", label_of(level),
+             file ? file : "(null)", line);
+    if (level == LOG_LEVEL_ERROR) {
+        char scratch[256];
+        append_f(s_log_buf, &s_log_buf_len, "err: %s ",
+                 error_text(saved_errno, scratch, sizeof scratch));
+    }
+    va_list args;
+    va_start(args, fmt);
+    emit_buffered(0, 0, fmt, args, level);
+    va_end(args);
+    // A report never changes what the caller sees in errno.
+    errno = saved_errno;
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, from Debian packages, whatever of Keel's build and test needs is
+# missing. Quick when everything is present: it only asks dpkg.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config binutils
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libxml2-dev uthash-dev libssl-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,59 @@
+// Read-write locks with one unlock call for both kinds of hold. `mode` shows
+// an exclusive hold; it needs no lock of its own because it is
+// 2 only while a writer holds the lock, and every unlock clears it first.
+#include <pthread.h>
+
+#include <cstdlib>
+
+#include "keel/os_sync.h"
+#include "log/report.h"
+
+extern "C" {
+
+// A zero-filled lock is a valid unlocked lock, so the record is usable at once.
+KEEL_API os_rwlock_t *os_rwlock_create(void) {
+    auto *lock = static_cast<os_rwlock_t *>(calloc(1, sizeof(os_rwlock_t)));
+    if (lock == nullptr) KEEL_FATAL("mp_lock == NUL");
+    return lock;
+}
+
+KEEL_API int os_rwlock_init(os_rwlock_t *lock) {
+    if (lock == nullptr) return 0;
+    pthread_rwlock_init(&lock->lock, nullptr);
+    return 1;
+}
+
+KEEL_API int os_rwlock_destroy(os_rwlock_t *lock) {
+    if (lock == nullptr) return 0;
+    __atomic_store_n(&lock->mode, 0, __ATOMIC_RELAXED);
+    return 1;
+}
+
+KEEL_API int os_rwlock_free(os_rwlock_t *lock) {
+    free(lock);
+    return 1;
+}
+
+KEEL_API int os_rwlock_rdlock(os_rwlock_t *lock) {
+    if (lock == nullptr) return 0;
+    pthread_rwlock_rdlock(&lock->lock);
+    return 1;
+}
+
+KEEL_API int os_rwlock_wrlock(os_rwlock_t *lock) {
+    if (lock == nullptr) return 0;
+    pthread_rwlock_wrlock(&lock->lock);
+    __atomic_store_n(&lock->mode, 2, __ATOMIC_RELAXED);
+    return 1;
+}
+
+KEEL_API int os_rwlock_unlock(os_rwlock_t *lock) {
+    if (lock == nullptr) return 0;
+    // Readers may store 0 at the same moment; the stores are atomic so that is harmless.
+    __atomic_store_n(&lock->mode, 0, __ATOMIC_RELAXED);
+    // One call releases either kind of hold on this platform's lock.
+    pthread_rwlock_unlock(&lock->lock);
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Fails when libkeel.so exports anything but the library's C interface, or
+# lacks a function every build must export.
+set -eu
+lib=$1
+symbols=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVv]$/ {print $3}')
+# Sanitizer builds add their own bookkeeping symbols; they are not ours.
+ours=$(printf '%s\n' "$symbols" | grep -v -E '^(__asan|__odr_asan|__ubsan|__sanitizer|_init$|_fini$|_edata$|_end$|__bss_start$)' || true)
+stray=$(printf '%s\n' "$ours" | grep -v -E '^_?(os_|log_|err_|adt_dlist_|hash_|ringbuf_)|^get_valid_addr$' || true)
+if [ -n "$stray" ]; then
+  echo "unexpected exported symbols:"
+  printf '%s\n' "$stray"
+  exit 1
+fi
+for required in log_debug_ex log_msg _log_msg os_mutex_lock os_thread_create os_native_condition_wait; do
+  if ! printf '%s\n' "$ours" | grep -qx "$required"; then
+    echo "missing export: $required"
+    exit 1
+  fi
+done
+echo "exports ok: $(printf '%s\n' "$ours" | wc -l) symbols"

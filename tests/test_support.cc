@@ -1,0 +1,59 @@
+#include "test_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace keel_test {
+
+StderrCapture::StderrCapture() {
+    fflush(stderr);
+    char path[] = "/tmp/keel_stderr_XXXXXX";
+    file_fd_ = mkstemp(path);
+    if (file_fd_ < 0) abort();
+    unlink(path);
+    saved_fd_ = dup(2);
+    dup2(file_fd_, 2);
+}
+
+StderrCapture::~StderrCapture() { text(); }
+
+std::string StderrCapture::text() {
+    if (saved_fd_ < 0) return text_;
+    fflush(stderr);
+    dup2(saved_fd_, 2);
+    close(saved_fd_);
+    saved_fd_ = -1;
+    lseek(file_fd_, 0, SEEK_SET);
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(file_fd_, chunk, sizeof chunk)) > 0) text_.append(chunk, static_cast<size_t>(n));
+    close(file_fd_);
+    file_fd_ = -1;
+    return text_;
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace keel_test

@@ -1,0 +1,36 @@
+// Helpers shared by the test programs: capture what the library writes to
+// standard error, and wait for a condition with a deadline.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace keel_test {
+
+// Sends file descriptor 2 to a temporary file until text() or the destructor.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
+
+    // Stops capturing and returns everything written meanwhile.
+    std::string text();
+
+private:
+    int saved_fd_ = -1;
+    int file_fd_ = -1;
+    std::string text_;
+};
+
+// Polls pred every millisecond until it holds or the deadline passes.
+bool wait_until(const std::function<bool()> &pred,
+                std::chrono::milliseconds deadline = std::chrono::seconds(5));
+
+// Splits text into lines without their newlines.
+std::vector<std::string> lines_of(const std::string &text);
+
+}  // namespace keel_test
