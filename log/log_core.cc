@@ -57,7 +57,7 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
     }
     area[len] = '\n';
     area[len + 1] = '\0';
-    deliver(area, level);
+    log_deliver(area, level);
 }
 
 void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list args, int level) {
@@ -99,15 +99,15 @@ const char *error_text(int error, char *scratch, int size) {
 int level_threshold() { return s_log_level.load(std::memory_order_relaxed); }
 int to_file() { return s_log_to_file.load(std::memory_order_relaxed); }
 
-void emit_dated(int with_errno, int error, const char *fmt, va_list args, int level) {
+void log_emit_dated(int with_errno, int error, const char *fmt, va_list args, int level) {
     emit_plain(true, with_errno, error, fmt, args, level);
 }
 
-void emit_undated(int with_errno, int error, const char *fmt, va_list args, int level) {
+void log_emit_undated(int with_errno, int error, const char *fmt, va_list args, int level) {
     emit_plain(false, with_errno, error, fmt, args, level);
 }
 
-void emit_buffered(int with_errno, int error, const char *fmt, va_list args, int level) {
+void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args, int level) {
     char area[kLineSize] = {0};
     int len = s_log_buf_len;
     memcpy(area, s_log_buf, static_cast<size_t>(len));
@@ -118,11 +118,11 @@ void emit_buffered(int with_errno, int error, const char *fmt, va_list args, int
     finish(area, len, with_errno, error, fmt, args, level);
 }
 
-void deliver(const char *line, int level) {
+void log_deliver(const char *line, int level) {
     fflush(stdout);
     fputs(line, stderr);
     fflush(stderr);
-    file_write(line, level);
+    log_file_write(line, level);
     // The debugger channel: Linux has no system-wide debug string service, and
     // a debugger attached to the process already sees standard error, so the
     // line is not sent anywhere else.
@@ -195,7 +195,7 @@ KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fm
     }
     va_list args;
     va_start(args, fmt);
-    emit_buffered(0, 0, fmt, args, level);
+    log_emit_buffered(0, 0, fmt, args, level);
     va_end(args);
     // A report never changes what the caller sees in errno.
     errno = saved_errno;

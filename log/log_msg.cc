@@ -45,21 +45,21 @@ namespace {
         tail;                                                    \
     }
 
-using keel::log::emit_buffered;
-using keel::log::emit_dated;
-using keel::log::emit_undated;
+using keel::log::log_emit_buffered;
+using keel::log::log_emit_dated;
+using keel::log::log_emit_undated;
 
-KEEL_MSG_PAIR(log_msg, emit_dated, LOG_LEVEL_INFO, 0, (void)0)
-KEEL_MSG_PAIR(err_msg, emit_dated, LOG_LEVEL_ERROR, 1, (void)0)
-KEEL_MSG_PAIR(log_quit, emit_dated, LOG_LEVEL_FATAL, 0, quit_sequence())
-KEEL_MSG_PAIR(err_quit, emit_dated, LOG_LEVEL_FATAL, 0, quit_sequence())
+KEEL_MSG_PAIR(log_msg, log_emit_dated, LOG_LEVEL_INFO, 0, (void)0)
+KEEL_MSG_PAIR(err_msg, log_emit_dated, LOG_LEVEL_ERROR, 1, (void)0)
+KEEL_MSG_PAIR(log_quit, log_emit_dated, LOG_LEVEL_FATAL, 0, quit_sequence())
+KEEL_MSG_PAIR(err_quit, log_emit_dated, LOG_LEVEL_FATAL, 0, quit_sequence())
 
-KEEL_MSG_PAIR(log_msg2, emit_undated, LOG_LEVEL_INFO, 0, (void)0)
-KEEL_MSG_PAIR(err_msg2, emit_undated, LOG_LEVEL_ERROR, 1, (void)0)
-KEEL_MSG_PAIR(log_quit2, emit_undated, LOG_LEVEL_FATAL, 0, quit_sequence())
-KEEL_MSG_PAIR(err_quit2, emit_undated, LOG_LEVEL_FATAL, 0, quit_sequence())
+KEEL_MSG_PAIR(log_msg2, log_emit_undated, LOG_LEVEL_INFO, 0, (void)0)
+KEEL_MSG_PAIR(err_msg2, log_emit_undated, LOG_LEVEL_ERROR, 1, (void)0)
+KEEL_MSG_PAIR(log_quit2, log_emit_undated, LOG_LEVEL_FATAL, 0, quit_sequence())
+KEEL_MSG_PAIR(err_quit2, log_emit_undated, LOG_LEVEL_FATAL, 0, quit_sequence())
 
-KEEL_MSG_PAIR(log_buf_msg_unlock, emit_buffered, LOG_LEVEL_INFO, 0, (void)0)
-KEEL_MSG_PAIR(err_buf_msg_unlock, emit_buffered, LOG_LEVEL_ERROR, 1, (void)0)
-KEEL_MSG_PAIR(log_buf_quit_unlock, emit_buffered, LOG_LEVEL_FATAL, 0, exit(1))
-KEEL_MSG_PAIR(err_buf_quit_unlock, emit_buffered, LOG_LEVEL_FATAL, 1, exit(1))
+KEEL_MSG_PAIR(log_buf_msg_unlock, log_emit_buffered, LOG_LEVEL_INFO, 0, (void)0)
+KEEL_MSG_PAIR(err_buf_msg_unlock, log_emit_buffered, LOG_LEVEL_ERROR, 1, (void)0)
+KEEL_MSG_PAIR(log_buf_quit_unlock, log_emit_buffered, LOG_LEVEL_FATAL, 0, exit(1))
+KEEL_MSG_PAIR(err_buf_quit_unlock, log_emit_buffered, LOG_LEVEL_FATAL, 1, exit(1))

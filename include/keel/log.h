@@ -13,6 +13,8 @@
 #ifndef KEEL_LOG_H
 #define KEEL_LOG_H
 
+#include <stdint.h>
+
 #include "keel/export.h"
 
 KEEL_BEGIN_DECLS
@@ -81,6 +83,39 @@ KEEL_API KEEL_NORETURN void log_buf_quit_unlock(const char *fmt, ...) KEEL_PRINT
 KEEL_API KEEL_NORETURN void _log_buf_quit_unlock(const char *fmt, ...) KEEL_PRINTF(1, 2);
 KEEL_API KEEL_NORETURN void err_buf_quit_unlock(const char *fmt, ...) KEEL_PRINTF(1, 2);
 KEEL_API KEEL_NORETURN void _err_buf_quit_unlock(const char *fmt, ...) KEEL_PRINTF(1, 2);
+
+/* ---- log files ------------------------------------------------------------
+ * With file logging on (log_start(1, level), or while an entry named "dbg"
+ * exists in the current directory), every written line is also queued for a
+ * writer thread that appends it to <dir>/log_YYYY-MM-DD<name>.log, a new file
+ * each day. A reporting thread never waits for the disk; when more than 1000
+ * lines wait, only errors and fatal lines are queued, above 1500 none. */
+
+#define MAX_PATH_LEN 258
+
+/* File naming attributes. */
+typedef struct log_v3_attr {
+    int32_t size;        /* valid bytes: the library stores 16; set it before log_get_v3_attr */
+    int32_t single_file; /* nonzero: one undated file for the whole run */
+    int32_t large;       /* nonzero with single_file: the name carries "_large" */
+    int32_t with_pid;    /* nonzero: the name carries "_" and the process id */
+} log_v3_attr_t;
+
+/* Sets the log directory (1 to 258 chars). A missing trailing separator is
+ * appended to the caller's string in place, so it needs room for one more
+ * char. '\' is accepted as a separator. */
+KEEL_API void log_set_path(char *path);
+/* Copies the log directory into out (room for 260 chars); "" until set. */
+KEEL_API void log_get_path(char *out);
+/* The name used in file names instead of the executable's (at most 19 chars);
+ * it counts from the first file opened after it. */
+KEEL_API void log_set_proc_name(const char *name);
+KEEL_API void log_set_v3_attr(const log_v3_attr_t *attr);
+/* Copies attr->size leading bytes (0 to 16) of the stored attributes. */
+KEEL_API void log_get_v3_attr(log_v3_attr_t *attr);
+/* Kept for older callers: no effect. Use log_set_v3_attr. */
+KEEL_API int log_set_log_with_pid(int with_pid);
+KEEL_API int log_get_filename(void *unused);
 
 KEEL_END_DECLS
 
