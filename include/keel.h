@@ -3,6 +3,7 @@
 #ifndef KEEL_H
 #define KEEL_H
 
+#include "keel/adt_dlist.h"
 #include "keel/log.h"
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
