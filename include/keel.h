@@ -4,8 +4,10 @@
 #define KEEL_H
 
 #include "keel/adt_dlist.h"
+#include "keel/hash.h"
 #include "keel/log.h"
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
+#include "keel/ringbuf.h"
 
 #endif /* KEEL_H */

@@ -61,6 +61,28 @@ int main(void) {
     os_sleep(0);
     CHECK(os_thread_self() != 0);
 
+    adt_dlist_t *list = adt_dlist_create(sizeof(int));
+    int values[] = {1, 2, 3};
+    for (int i = 0; i < 3; ++i) adt_dlist_add(list, NULL, &values[i]);
+    CHECK(adt_dlist_lock(list) == 1 && adt_dlist_size(list) == 3);
+    CHECK(*(int *)adt_dlist_getdata(adt_dlist_end(list)) == 3);
+    CHECK(adt_dlist_delete_ex(list, adt_dlist_head(list)) == list->head);
+    CHECK(adt_dlist_unlock(list) == 1 && adt_dlist_destroy(list) == 1);
+
+    ringbuf_t *ring = ringbuf_create(8, RINGBUF_WRITE_OVERWRITE);
+    char out[8] = {0};
+    CHECK(ringbuf_write(10, "0123456789", ring) == 8);
+    CHECK(ringbuf_read(7, out, ring) == 7 && memcmp(out, "2345678", 7) == 0);
+    CHECK(ringbuf_datasize(ring) == 1 && ringbuf_capacity(ring) == 7);
+    ringbuf_destroy(ring);
+
+    hash_table_t *table = hash_create();
+    CHECK(hash_add(table, "key", 3, "value", 6) != NULL);
+    CHECK(hash_add(table, "key", 3, "other", 6) == NULL);
+    CHECK(strcmp((const char *)hash_get_value(hash_find(table, "key", 3)), "value") == 0);
+    CHECK(hash_count(table) == 1 && hash_del(table, hash_head(table)) == NULL);
+    CHECK(hash_destroy(table) == 1);
+
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
