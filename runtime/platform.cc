@@ -267,6 +267,11 @@ void note_error(ssize_t result, int err) {
 
 // ---- tick -----------------------------------------------------------------
 
+// The periodic callback: it only posts the tick; the main thread does the rest.
+void on_timer_proc() { queue_post(WM_TIMER, 0, 0); }
+
+// Sleeps to absolute deadlines, so the period does not drift with the time
+// each post takes.
 void *tick_main(void *) {
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
@@ -274,7 +279,7 @@ void *tick_main(void *) {
         next.tv_sec += 1;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
-        queue_post(WM_TIMER, 0, 0);
+        on_timer_proc();
     }
     return nullptr;
 }
