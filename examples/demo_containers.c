@@ -63,7 +63,7 @@ static void show_hash(void) {
 
 void demo_containers(void) {
     fflush(stderr);
-    printf("\n== ring buffer and hash table ==\n");
+    demo_section("ring buffer and hash table");
     show_overwrite();
     show_block();
     show_hash();
