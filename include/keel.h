@@ -4,6 +4,8 @@
 #define KEEL_H
 
 #include "keel/log.h"
+#include "keel/os_net.h"
+#include "keel/os_proc.h"
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
 
