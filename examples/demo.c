@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "demo.h"
 #include "keel.h"
 
 static void section(const char *title) {
@@ -71,6 +72,7 @@ static void show_threads(void) {
 int main(void) {
     show_logging();
     show_threads();
+    demo_services();
     printf("\ndemo finished\n");
     return 0;
 }
