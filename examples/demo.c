@@ -74,6 +74,7 @@ int main(void) {
     show_threads();
     demo_containers();
     demo_runtime();
+    demo_services();
     printf("\ndemo finished\n");
     return 0;
 }

@@ -9,5 +9,8 @@ void demo_section(const char *title);
 void demo_containers(void);
 /* Functions posted from several threads and a timer on the main thread. */
 void demo_runtime(void);
+/* Addresses, hexadecimal text, a charset conversion, the per-executable mutex
+ * and a child process. */
+void demo_services(void);
 
 #endif /* KEEL_DEMO_H */

@@ -83,6 +83,31 @@ int main(void) {
     CHECK(hash_count(table) == 1 && hash_del(table, hash_head(table)) == NULL);
     CHECK(hash_destroy(table) == 1);
 
+    char ip[16];
+    CHECK(get_valid_addr("::1") == 1 && os_get_ip_type("10.0.0.1") == 0);
+    CHECK(os_ip_cmp("::1", "0:0:0:0:0:0:0:1") == 1);
+    CHECK(os_inet_host_byte_to_ip(os_inet_ip_to_host_byte("1.2.3.4"), ip, sizeof ip) == 1 &&
+          strcmp(ip, "1.2.3.4") == 0);
+
+    char hex[5], latin1[8] = {0};
+    unsigned char bytes[2] = {0x12, 0xEF}, back[2];
+    CHECK(os_encode(bytes, 2, hex) == 1 && os_decode(hex, 4, back) == 1 && back[1] == 0xEF);
+    CHECK(os_code_convert("UTF-8", "ISO-8859-1", latin1, sizeof latin1, "caf\xc3\xa9", 5) == 4);
+    char *copy = os_strdup("text");
+    os_free(&copy);
+    CHECK(copy == NULL);
+    os_localtime_t now;
+    CHECK(os_get_localtime(&now) == 1 && now.month >= 1 && now.month <= 12);
+    char dir[4096];
+    CHECK(os_get_work_path(dir, sizeof dir) == 1 && dir[0] == '/');
+
+    os_proc_t *child = os_exec_process_ex("sh -c \"exit 7\"");
+    CHECK(child != NULL);
+    for (int i = 0; i < 1000 && os_exec_query(child) == 1; ++i) os_sleep(10);
+    CHECK(child != NULL && child->ended == 1 && child->exit_code == 7);
+    CHECK(os_exec_destroy(child) == 0);
+    CHECK(os_get_proc_mutex() == 0 && os_get_proc_mutex() == 1);
+
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
