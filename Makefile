@@ -31,3 +31,9 @@ test-sanitized:
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
+
+# Micro-benchmarks in an optimised build of their own; figures in bench/README.md.
+bench: setup
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKEEL_BENCH=ON -DKEEL_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	for b in build-bench/bench/*_bench; do $$b || exit 1; done

@@ -2,9 +2,10 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "demo.h"
 #include "keel.h"
 
-static void section(const char *title) {
+void demo_section(const char *title) {
     fflush(stderr);
     printf("\n== %s ==\n", title);
     fflush(stdout);
@@ -13,7 +14,7 @@ static void section(const char *title) {
 /* --- reporting frame and message families --- */
 
 static void show_logging(void) {
-    section("reporting frame");
+    demo_section("reporting frame");
     log_start(0, LOG_LEVEL_DEBUG);
     log_debug_ex(LOG_LEVEL_INFO, "demo.c", __LINE__, "an argument check would read: %s", "client == NULL");
     errno = ENOENT;
@@ -22,7 +23,7 @@ static void show_logging(void) {
     log_debug_ex(LOG_LEVEL_INFO, "demo.c", __LINE__, "below the threshold: never shown");
     log_start(0, LOG_LEVEL_DEBUG);
 
-    section("message families");
+    demo_section("message families");
     log_msg("log_msg: a dated line");
     log_msg2("log_msg2: the same without the date");
     errno = EACCES;
@@ -56,7 +57,7 @@ static uint32_t worker(void *arg) {
 }
 
 static void show_threads(void) {
-    section("threads and a re-entrant mutex");
+    demo_section("threads and a re-entrant mutex");
     os_mutex_init(&tally_lock, 0);
     int rounds = 100000;
     os_thread_t a, b;
@@ -71,6 +72,9 @@ static void show_threads(void) {
 int main(void) {
     show_logging();
     show_threads();
+    demo_containers();
+    demo_runtime();
+    demo_services();
     printf("\ndemo finished\n");
     return 0;
 }

@@ -3,8 +3,13 @@
 #ifndef KEEL_H
 #define KEEL_H
 
+#include "keel/adt_dlist.h"
+#include "keel/hash.h"
 #include "keel/log.h"
+#include "keel/os_net.h"
+#include "keel/os_proc.h"
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
+#include "keel/ringbuf.h"
 
 #endif /* KEEL_H */

@@ -61,6 +61,53 @@ int main(void) {
     os_sleep(0);
     CHECK(os_thread_self() != 0);
 
+    adt_dlist_t *list = adt_dlist_create(sizeof(int));
+    int values[] = {1, 2, 3};
+    for (int i = 0; i < 3; ++i) adt_dlist_add(list, NULL, &values[i]);
+    CHECK(adt_dlist_lock(list) == 1 && adt_dlist_size(list) == 3);
+    CHECK(*(int *)adt_dlist_getdata(adt_dlist_end(list)) == 3);
+    CHECK(adt_dlist_delete_ex(list, adt_dlist_head(list)) == list->head);
+    CHECK(adt_dlist_unlock(list) == 1 && adt_dlist_destroy(list) == 1);
+
+    ringbuf_t *ring = ringbuf_create(8, RINGBUF_WRITE_OVERWRITE);
+    char out[8] = {0};
+    CHECK(ringbuf_write(10, "0123456789", ring) == 8);
+    CHECK(ringbuf_read(7, out, ring) == 7 && memcmp(out, "2345678", 7) == 0);
+    CHECK(ringbuf_datasize(ring) == 1 && ringbuf_capacity(ring) == 7);
+    ringbuf_destroy(ring);
+
+    hash_table_t *table = hash_create();
+    CHECK(hash_add(table, "key", 3, "value", 6) != NULL);
+    CHECK(hash_add(table, "key", 3, "other", 6) == NULL);
+    CHECK(strcmp((const char *)hash_get_value(hash_find(table, "key", 3)), "value") == 0);
+    CHECK(hash_count(table) == 1 && hash_del(table, hash_head(table)) == NULL);
+    CHECK(hash_destroy(table) == 1);
+
+    char ip[16];
+    CHECK(get_valid_addr("::1") == 1 && os_get_ip_type("10.0.0.1") == 0);
+    CHECK(os_ip_cmp("::1", "0:0:0:0:0:0:0:1") == 1);
+    CHECK(os_inet_host_byte_to_ip(os_inet_ip_to_host_byte("1.2.3.4"), ip, sizeof ip) == 1 &&
+          strcmp(ip, "1.2.3.4") == 0);
+
+    char hex[5], latin1[8] = {0};
+    unsigned char bytes[2] = {0x12, 0xEF}, back[2];
+    CHECK(os_encode(bytes, 2, hex) == 1 && os_decode(hex, 4, back) == 1 && back[1] == 0xEF);
+    CHECK(os_code_convert("UTF-8", "ISO-8859-1", latin1, sizeof latin1, "caf\xc3\xa9", 5) == 4);
+    char *copy = os_strdup("text");
+    os_free(&copy);
+    CHECK(copy == NULL);
+    os_localtime_t now;
+    CHECK(os_get_localtime(&now) == 1 && now.month >= 1 && now.month <= 12);
+    char dir[4096];
+    CHECK(os_get_work_path(dir, sizeof dir) == 1 && dir[0] == '/');
+
+    os_proc_t *child = os_exec_process_ex("sh -c \"exit 7\"");
+    CHECK(child != NULL);
+    for (int i = 0; i < 1000 && os_exec_query(child) == 1; ++i) os_sleep(10);
+    CHECK(child != NULL && child->ended == 1 && child->exit_code == 7);
+    CHECK(os_exec_destroy(child) == 0);
+    CHECK(os_get_proc_mutex() == 0 && os_get_proc_mutex() == 1);
+
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

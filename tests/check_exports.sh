@@ -12,7 +12,8 @@ if [ -n "$stray" ]; then
   printf '%s\n' "$stray"
   exit 1
 fi
-for required in log_debug_ex log_msg _log_msg os_mutex_lock os_thread_create os_native_condition_wait; do
+for required in log_debug_ex log_msg _log_msg os_mutex_lock os_thread_create os_native_condition_wait \
+                get_valid_addr os_ip_cmp os_exec_process_ex os_get_proc_mutex os_code_convert; do
   if ! printf '%s\n' "$ours" | grep -qx "$required"; then
     echo "missing export: $required"
     exit 1

@@ -44,6 +44,21 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds dea
     return true;
 }
 
+std::string output_of(const std::string &command, const std::string &input) {
+    char path[] = "/tmp/keel_input_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) abort();
+    close(fd);
+    std::string out;
+    if (FILE *p = popen((command + " " + path + " 2>/dev/null").c_str(), "r")) {
+        char chunk[4096];
+        for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) out.append(chunk, n);
+        pclose(p);
+    }
+    unlink(path);
+    return out;
+}
+
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     size_t start = 0;

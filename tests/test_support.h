@@ -30,6 +30,9 @@ private:
 bool wait_until(const std::function<bool()> &pred,
                 std::chrono::milliseconds deadline = std::chrono::seconds(5));
 
+// Runs `command FILE` with FILE holding input, and returns its standard output.
+std::string output_of(const std::string &command, const std::string &input);
+
 // Splits text into lines without their newlines.
 std::vector<std::string> lines_of(const std::string &text);
 

@@ -1,0 +1,117 @@
+/* Keel process and text services: child processes, the per-executable mutex,
+ * character-set conversion, hexadecimal text and small system queries.
+ *
+ * Rules of this interface:
+ *  - A command line is split into arguments as on a single-line command
+ *    shell without its expansions (there is no shell in between):
+ *      - blanks (spaces and tabs) separate arguments;
+ *      - a double quote starts or ends a quoted part, inside which blanks
+ *        belong to the argument; the quotes themselves are dropped, so
+ *        a"b c"d is the one argument `ab cd` and "" is an empty argument;
+ *      - backslashes are ordinary characters, except right before a double
+ *        quote: 2n backslashes and a quote give n backslashes and a quoting
+ *        quote, 2n+1 backslashes and a quote give n backslashes and a
+ *        literal quote (so \" is a quote inside an argument).
+ *    The first argument names the program, searched in PATH when it holds
+ *    no "/"; a "\" in it stands for "/". The child gets the caller's environment, current directory and
+ *    standard input, output and error, no other descriptor, default signal
+ *    handling and an empty signal mask.
+ *  - The library never waits for a child, never reads its output and never
+ *    ends it, yet it collects every child that has ended: none is left
+ *    behind as a zombie.
+ *  - Results are 1 for success and 0 for failure unless a function says
+ *    otherwise.
+ */
+#ifndef KEEL_OS_PROC_H
+#define KEEL_OS_PROC_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "keel/export.h"
+
+KEEL_BEGIN_DECLS
+
+/* --- child processes --- */
+
+/* A started child. Allocated by os_exec_process_ex, freed by os_exec_destroy. */
+typedef struct os_proc {
+    pid_t hprocess;    /* the child's process id */
+    pid_t hthread;     /* its first thread's id: on Linux the same number */
+    int32_t ended;     /* 1 once the child's end has been collected */
+    int32_t exit_code; /* its exit code once ended; 128 + n after signal n */
+} os_proc_t;
+
+/* Starts a child and forgets it. 0 for a null command line, otherwise 1
+ * whether or not the child started (a report tells which). */
+KEEL_API int os_exec_process(const char *cmdline);
+/* Starts a child to be polled. NULL for a null command line or when the child
+ * cannot be started. */
+KEEL_API os_proc_t *os_exec_process_ex(const char *cmdline);
+/* 1 while the child runs; 0 once it has ended (reported with its exit code on
+ * every call), when its state cannot be read, or for NULL. */
+KEEL_API int os_exec_query(os_proc_t *pproc);
+/* Frees the record; a running child goes on. Always 0. */
+KEEL_API int os_exec_destroy(os_proc_t *pproc);
+
+/* --- the per-executable mutex --- */
+
+/* Tells whether another process started from the same executable file is
+ * running. The first call in any such process takes a lock named after two
+ * SHA-1 digests of the executable's full path (87 characters) and holds it
+ * until the process ends; the kernel then releases it.
+ * The lock is a file of that name under "$XDG_RUNTIME_DIR/keel", or under
+ * "/tmp/keel-<uid>" when that variable is unset, locked with flock: so the
+ * namespace is the user's, and a crashed process never leaves a stale lock.
+ * A child made by fork without exec shares the parent's hold.
+ * Returns 0 when this call took the lock, 1 when another holder exists (a
+ * second call in the same process also gives 1), -1 when the check failed. */
+KEEL_API int os_get_proc_mutex(void);
+
+/* --- text and system utilities --- */
+
+typedef struct os_localtime {
+    uint16_t year;   /* e.g. 2024 */
+    uint16_t month;  /* 1 to 12 */
+    uint16_t day;    /* 1 to 31 */
+    uint16_t hour;   /* 0 to 23 */
+    uint16_t minute; /* 0 to 59 */
+    uint16_t second; /* 0 to 60 */
+} os_localtime_t;
+
+/* Converts srclen bytes of src from one character set to another into save.
+ * After the first invalid sequence of the input (reported once), that and
+ * every later invalid or unconvertible sequence is dropped. An input that
+ * ends inside a sequence yields the text converted before it.
+ * The output is taken as text: the last byte of save is kept for the
+ * terminator that ends it, and target sets whose text holds zero bytes cannot
+ * be used. Returns the text's length, or -1 for a bad argument, an unknown
+ * character set or an empty input, -5 when save is too small (the part
+ * converted so far stays in it), -6 for any other failure. */
+KEEL_API int os_code_convert(const char *from, const char *to, char *save, int savelen,
+                             const char *src, uint32_t srclen);
+/* Writes len bytes as 2*len lower-case hexadecimal digits and a terminator
+ * into dst (2*len + 1 bytes). Returns 1; 0 for a null buffer. */
+KEEL_API int os_encode(const void *src, int len, char *dst);
+/* Reads len hexadecimal digits (either case) as len/2 bytes into dst; an odd
+ * last digit is ignored, a pair not starting with a digit gives 0, and no
+ * terminator is written. Returns 1; 0 for a null buffer. */
+KEEL_API int os_decode(const char *src, int len, void *dst);
+
+/* A heap copy of s (NULL for NULL), released with free or os_free. Running
+ * out of memory ends the process. */
+KEEL_API char *os_strdup(const char *s);
+/* pp is the address of a pointer of any type: frees the pointer and sets it
+ * to NULL. A null pp is reported. */
+KEEL_API void os_free(void *pp);
+
+/* Fills t with the local calendar time; NULL is ignored. Returns 1. */
+KEEL_API int os_get_localtime(os_localtime_t *t);
+/* The running executable's directory without a trailing "/" (so "" for an
+ * executable in "/"), cut to size - 1 characters. Returns 1, or 0 for a null
+ * buf or size <= 0. */
+KEEL_API int os_get_work_path(char *buf, int size);
+
+KEEL_END_DECLS
+
+#endif /* KEEL_OS_PROC_H */

@@ -1,0 +1,542 @@
+// The platform layer: message queue, tick thread and socket readiness on
+// epoll. The contract is in platform.h; this file keeps the one-shot event
+// semantics the dispatch relies on, so that unread data never turns into a
+// storm of notifications.
+#include "runtime/platform.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace keel::rt {
+namespace {
+
+// ---- message queue --------------------------------------------------------
+
+// Posts go to `shared` under `lock`; the owner swaps the whole batch out, so
+// many posts cost it one lock. A poster writes the eventfd only when the
+// owner is (about to be) asleep in epoll_wait, so a burst costs one wake-up.
+struct Queue {
+    std::mutex lock;
+    std::deque<Message> shared;
+    bool owner_sleeping = false;
+    std::deque<Message> batch;  // owner only
+    int served_since_poll = 0;  // owner only
+    int epfd = -1;
+    int wakefd = -1;
+};
+
+Queue *s_queue = nullptr;  // set once by queue_open, never freed
+
+// Sockets are polled at least this often while messages keep coming, so that
+// a flood of posts cannot starve socket events.
+constexpr int kPollEvery = 64;
+
+// ---- socket registry --------------------------------------------------------
+
+enum class SockState { Idle, Connecting, Connected, Listening, Datagram, Done };
+
+struct SockEntry {
+    bool used = false;
+    uint32_t mask = 0;
+    SockState state = SockState::Idle;
+    bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
+    bool write_armed = false;  // FD_WRITE may be posted
+    bool in_epoll = false;
+};
+
+std::mutex s_reg_lock;
+std::vector<SockEntry> s_reg;  // indexed by socket
+
+thread_local int t_last_error = 0;
+
+SockEntry *entry_of(int fd) {
+    if (fd < 0 || static_cast<size_t>(fd) >= s_reg.size() || !s_reg[fd].used) return nullptr;
+    return &s_reg[fd];
+}
+
+void post_event(int fd, uint32_t event, int error) {
+    queue_post(WM_SOCKET_EVENT, static_cast<uintptr_t>(fd),
+               static_cast<intptr_t>(event | (static_cast<uint32_t>(error) << 16)));
+}
+
+// The epoll interest that matches what may still be posted; 0 means the
+// socket is left out of the set until a call re-enables it. A connected
+// socket always stays in the set while it lives, so that a reset is seen even
+// when no read or write is armed (errors and hang-ups need no bits).
+uint32_t interest_of(const SockEntry &e, bool *keep) {
+    uint32_t ev = 0;
+    *keep = false;
+    switch (e.state) {
+        case SockState::Listening:
+            if (e.read_armed && (e.mask & FD_ACCEPT)) ev |= EPOLLIN;
+            break;
+        case SockState::Connecting:
+            ev |= EPOLLOUT;
+            break;
+        case SockState::Connected:
+            if (e.read_armed && (e.mask & (FD_READ | FD_CLOSE))) ev |= EPOLLIN | EPOLLRDHUP;
+            if (e.write_armed && (e.mask & FD_WRITE)) ev |= EPOLLOUT;
+            *keep = true;
+            break;
+        case SockState::Datagram:
+            if (e.read_armed && (e.mask & FD_READ)) ev |= EPOLLIN;
+            if (e.write_armed && (e.mask & FD_WRITE)) ev |= EPOLLOUT;
+            break;
+        case SockState::Idle:
+        case SockState::Done:
+            break;
+    }
+    if (ev != 0) *keep = true;
+    return ev;
+}
+
+// Puts the socket back in the epoll set with its current interest, or takes it
+// out. One-shot: each report disables the socket until the next arm.
+void arm(int fd, SockEntry &e, bool park = false) {
+    if (s_queue == nullptr) return;
+    bool keep = false;
+    uint32_t ev = interest_of(e, &keep);
+    if (park || !keep) {
+        if (e.in_epoll) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
+        e.in_epoll = false;
+        return;
+    }
+    epoll_event eev{};
+    eev.events = ev | EPOLLONESHOT;
+    eev.data.fd = fd;
+    int op = e.in_epoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
+        // The socket was closed and its number reused, or added by a path we
+        // did not see: try the other operation once.
+        op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
+            e.in_epoll = false;
+            return;
+        }
+    }
+    e.in_epoll = true;
+}
+
+int pending_error(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+int bytes_waiting(int fd) {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0) return 0;
+    return n;
+}
+
+// A connection that ends on a time-out or similar was aborted, as opposed to
+// reset by the peer.
+int close_error_from_errno(int err) {
+    if (err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH) return WSAECONNABORTED;
+    return wsa_error_from_errno(err);
+}
+
+// Turns one readiness report into queued events. Runs on the owner thread
+// with s_reg_lock held.
+void on_ready(int fd, uint32_t ev) {
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr) return;
+    bool park = false;
+    switch (e->state) {
+        case SockState::Listening:
+            if (e->read_armed && (ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+                post_event(fd, FD_ACCEPT, 0);
+                e->read_armed = false;
+            }
+            break;
+        case SockState::Connecting: {
+            int err = pending_error(fd);
+            if (err != 0) {
+                e->state = SockState::Done;
+                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, wsa_error_from_errno(err));
+            } else if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+                e->state = SockState::Connected;
+                e->read_armed = e->write_armed = true;
+                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, 0);
+            }
+            break;
+        }
+        case SockState::Connected: {
+            if (ev & EPOLLERR) {
+                int err = pending_error(fd);
+                if (err != 0) {
+                    e->state = SockState::Done;
+                    if (e->mask & FD_CLOSE) post_event(fd, FD_CLOSE, close_error_from_errno(err));
+                    break;
+                }
+            }
+            if ((ev & EPOLLOUT) && e->write_armed) {
+                if (e->mask & FD_WRITE) post_event(fd, FD_WRITE, 0);
+                e->write_armed = false;
+            }
+            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
+                if (bytes_waiting(fd) > 0) {
+                    if (e->read_armed) {
+                        if (e->mask & FD_READ) post_event(fd, FD_READ, 0);
+                        e->read_armed = false;
+                    }
+                    // A hang-up stays reported while data waits: leave the
+                    // socket out until a read re-enables it.
+                    if (ev & EPOLLHUP) park = true;
+                } else if (ev & (EPOLLRDHUP | EPOLLHUP)) {
+                    e->state = SockState::Done;
+                    if (e->mask & FD_CLOSE) post_event(fd, FD_CLOSE, 0);
+                }
+            }
+            break;
+        }
+        case SockState::Datagram:
+            if ((ev & (EPOLLIN | EPOLLERR)) && e->read_armed) {
+                if (e->mask & FD_READ) post_event(fd, FD_READ, 0);
+                e->read_armed = false;
+            }
+            // A pending datagram error stays reported until a receive takes it.
+            if (ev & EPOLLERR) park = true;
+            if ((ev & EPOLLOUT) && e->write_armed) {
+                if (e->mask & FD_WRITE) post_event(fd, FD_WRITE, 0);
+                e->write_armed = false;
+            }
+            break;
+        case SockState::Idle:
+        case SockState::Done:
+            break;
+    }
+    arm(fd, *e, park);
+}
+
+// Collects readiness into the queue. timeout_ms -1 sleeps until something
+// happens. Returns how many reports came (0 also for an interrupted wait), or
+// -1 when epoll failed.
+int poll_sockets(Queue &q, int timeout_ms) {
+    epoll_event events[64];
+    int n = epoll_wait(q.epfd, events, 64, timeout_ms);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == q.wakefd) {
+            uint64_t count;
+            while (read(q.wakefd, &count, sizeof count) > 0) {
+            }
+            continue;
+        }
+        on_ready(events[i].data.fd, events[i].events);
+    }
+    return n;
+}
+
+// Re-enables after a call on the socket; `what` picks the flag.
+enum class Rearm { Read, Write };
+
+void rearm_after_call(int fd, Rearm what) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr) return;
+    if (what == Rearm::Read) {
+        if (e->read_armed) return;
+        if (e->state != SockState::Connected && e->state != SockState::Datagram &&
+            e->state != SockState::Listening)
+            return;
+        e->read_armed = true;
+    } else {
+        if (e->write_armed) return;
+        if (e->state != SockState::Connected && e->state != SockState::Datagram) return;
+        e->write_armed = true;
+    }
+    arm(fd, *e);
+}
+
+void note_error(ssize_t result, int err) {
+    if (result < 0) t_last_error = wsa_error_from_errno(err);
+}
+
+// ---- tick -----------------------------------------------------------------
+
+// The periodic callback: it only posts the tick; the main thread does the rest.
+void on_timer_proc() { queue_post(WM_TIMER, 0, 0); }
+
+// Sleeps to absolute deadlines, so the period does not drift with the time
+// each post takes.
+void *tick_main(void *) {
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (;;) {
+        next.tv_sec += 1;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+        on_timer_proc();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// ---- queue ------------------------------------------------------------------
+
+bool queue_open() {
+    if (s_queue != nullptr) return true;
+    auto *q = new Queue;
+    q->epfd = epoll_create1(EPOLL_CLOEXEC);
+    q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = q->wakefd;
+    if (q->epfd < 0 || q->wakefd < 0 || epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->wakefd, &ev) != 0) {
+        if (q->epfd >= 0) close(q->epfd);
+        if (q->wakefd >= 0) close(q->wakefd);
+        delete q;
+        return false;
+    }
+    __atomic_store_n(&s_queue, q, __ATOMIC_RELEASE);
+    return true;
+}
+
+bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam) {
+    Queue *q = __atomic_load_n(&s_queue, __ATOMIC_ACQUIRE);
+    if (q == nullptr) return false;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> guard(q->lock);
+        q->shared.push_back(Message{number, wparam, lparam});
+        wake = q->owner_sleeping;
+        q->owner_sleeping = false;
+    }
+    if (wake) {
+        uint64_t one = 1;
+        // A full counter still wakes the owner, so a failed write loses nothing.
+        if (write(q->wakefd, &one, sizeof one) < 0) return true;
+    }
+    return true;
+}
+
+int queue_get(Message *out) { return queue_get_for(out, -1); }
+
+int queue_get_for(Message *out, int timeout_ms) {
+    Queue *q = s_queue;
+    if (q == nullptr) return -1;
+    for (;;) {
+        if (q->served_since_poll >= kPollEvery) {
+            // Socket events found now queue behind everything posted before.
+            q->served_since_poll = 0;
+            if (poll_sockets(*q, 0) < 0) return -1;
+        }
+        if (!q->batch.empty()) {
+            *out = q->batch.front();
+            q->batch.pop_front();
+            ++q->served_since_poll;
+            return 1;
+        }
+        bool idle;
+        {
+            std::lock_guard<std::mutex> guard(q->lock);
+            q->batch.swap(q->shared);
+            idle = q->batch.empty();
+            q->owner_sleeping = idle;
+        }
+        if (!idle) continue;
+        q->served_since_poll = 0;
+        int found = poll_sockets(*q, timeout_ms);
+        if (found < 0) return -1;
+        std::lock_guard<std::mutex> guard(q->lock);
+        q->owner_sleeping = false;
+        // Nothing at all happened within the limit (a wake-up always has a message).
+        if (found == 0 && timeout_ms >= 0 && q->shared.empty()) return 0;
+    }
+}
+
+bool tick_start() {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, tick_main, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc == 0;
+}
+
+// ---- socket registration -----------------------------------------------------
+
+int select_socket(int fd, uint32_t mask) {
+    if (fd < 0) return -1;
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    if (mask == 0) {
+        SockEntry *e = entry_of(fd);
+        if (e != nullptr) {
+            if (e->in_epoll && s_queue != nullptr) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
+            *e = SockEntry{};
+        }
+        return 0;
+    }
+    if (s_queue == nullptr) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+
+    int type = 0, listening = 0;
+    socklen_t len = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -1;
+    len = sizeof listening;
+    getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+
+    if (static_cast<size_t>(fd) >= s_reg.size()) s_reg.resize(static_cast<size_t>(fd) + 64);
+    SockEntry &e = s_reg[fd];
+    SockState previous = e.used ? e.state : SockState::Idle;
+    bool was_in_epoll = e.used && e.in_epoll;
+    e = SockEntry{};
+    e.used = true;
+    e.mask = mask;
+    e.in_epoll = was_in_epoll;
+    if (type == SOCK_DGRAM) {
+        e.state = SockState::Datagram;
+    } else if (listening) {
+        e.state = SockState::Listening;
+    } else {
+        sockaddr_storage peer;
+        socklen_t plen = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &plen) == 0)
+            e.state = SockState::Connected;
+        else
+            e.state = previous == SockState::Connecting ? SockState::Connecting : SockState::Idle;
+    }
+    // A new registration reports again whatever is true now, as a fresh start.
+    e.read_armed = e.write_armed = true;
+    arm(fd, e);
+    return 0;
+}
+
+// ---- the calls that re-enable events -----------------------------------------
+
+ssize_t sel_recv(int fd, void *buf, size_t len, int flags) {
+    ssize_t n = recv(fd, buf, len, flags);
+    note_error(n, errno);
+    int saved = errno;
+    rearm_after_call(fd, Rearm::Read);
+    errno = saved;
+    return n;
+}
+
+ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, socklen_t *fromlen) {
+    ssize_t n = recvfrom(fd, buf, len, flags, from, fromlen);
+    note_error(n, errno);
+    int saved = errno;
+    rearm_after_call(fd, Rearm::Read);
+    errno = saved;
+    return n;
+}
+
+// Sends never raise SIGPIPE: a closed peer is an error result, not a signal
+// that would end the caller's process.
+ssize_t sel_send(int fd, const void *buf, size_t len, int flags) {
+    ssize_t n = send(fd, buf, len, flags | MSG_NOSIGNAL);
+    int saved = errno;
+    note_error(n, saved);
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) rearm_after_call(fd, Rearm::Write);
+    errno = saved;
+    return n;
+}
+
+ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
+                   socklen_t tolen) {
+    ssize_t n = sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen);
+    int saved = errno;
+    note_error(n, saved);
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) rearm_after_call(fd, Rearm::Write);
+    errno = saved;
+    return n;
+}
+
+int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
+    int s = accept(fd, addr, addrlen);
+    int saved = errno;
+    note_error(s, saved);
+    rearm_after_call(fd, Rearm::Read);
+    errno = saved;
+    return s;
+}
+
+// A connect that cannot finish at once is watched until it ends; one that
+// fails at once is reported the same way, as a connect event with its error,
+// so that callers see a single path for every outcome.
+int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen) {
+    int rc = connect(fd, addr, addrlen);
+    int saved = errno;
+    note_error(rc, saved);
+    {
+        std::lock_guard<std::mutex> guard(s_reg_lock);
+        SockEntry *e = entry_of(fd);
+        if (e != nullptr && e->state == SockState::Idle) {
+            if (rc == 0) {
+                e->state = SockState::Connected;
+                e->read_armed = e->write_armed = true;
+                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, 0);
+            } else if (saved == EINPROGRESS || saved == EAGAIN) {
+                e->state = SockState::Connecting;
+            } else {
+                e->state = SockState::Done;
+                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, wsa_error_from_errno(saved));
+            }
+            arm(fd, *e);
+        }
+    }
+    errno = saved;
+    return rc;
+}
+
+int sel_last_error() { return t_last_error; }
+
+int wsa_error_from_errno(int err) {
+    switch (err) {
+        case 0: return 0;
+        case EINTR: return 10004;
+        case EBADF: return 10009;
+        case EACCES: return 10013;
+        case EFAULT: return 10014;
+        case EINVAL: return 10022;
+        case EMFILE: return 10024;
+        case EAGAIN: return WSAEWOULDBLOCK;
+        case EINPROGRESS: return 10036;
+        case EALREADY: return 10037;
+        case ENOTSOCK: return 10038;
+        case EDESTADDRREQ: return 10039;
+        case EMSGSIZE: return 10040;
+        case EPROTOTYPE: return 10041;
+        case ENOPROTOOPT: return 10042;
+        case EPROTONOSUPPORT: return 10043;
+        case EOPNOTSUPP: return 10045;
+        case EAFNOSUPPORT: return 10047;
+        case EADDRINUSE: return 10048;
+        case EADDRNOTAVAIL: return 10049;
+        case ENETDOWN: return 10050;
+        case ENETUNREACH: return 10051;
+        case ENETRESET: return 10052;
+        case ECONNABORTED: return WSAECONNABORTED;
+        case ECONNRESET: return WSAECONNRESET;
+        case ENOBUFS: return 10055;
+        case EISCONN: return 10056;
+        case ENOTCONN: return 10057;
+        case EPIPE:
+        case ESHUTDOWN: return 10058;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case EHOSTDOWN: return 10064;
+        case EHOSTUNREACH: return 10065;
+        default: return 10000 + err;  // no counterpart: keep the value recognisable
+    }
+}
+
+}  // namespace keel::rt

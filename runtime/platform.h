@@ -1,0 +1,95 @@
+// The platform layer under the runtime: a message queue owned by the main
+// thread, a one-second tick, and socket readiness turned into queued
+// (socket, event, error) messages. Nothing else in the library calls epoll.
+//
+// Contract
+//  - Messages are (number, wparam, lparam). queue_post() never blocks and may
+//    be called from any thread once queue_open() has run; messages are taken
+//    one at a time, in posting order, by queue_get() on the owning thread,
+//    which sleeps (no polling) until a message or a socket event is there.
+//  - tick_start() starts a thread that posts WM_TIMER (0, 0) every 1000 ms
+//    until the process ends.
+//  - select_socket(fd, mask) registers a socket for the event codes in mask
+//    (FD_READ 1, FD_WRITE 2, FD_ACCEPT 8, FD_CONNECT 16, FD_CLOSE 32) and makes
+//    it non-blocking; mask 0 cancels, and messages already queued still
+//    arrive. Each event is queued as WM_SOCKET_EVENT with the socket in wparam
+//    and (event | error << 16) in lparam, error being a WSA_* number below.
+//  - Events are one-shot, re-enabled by the matching call made through the
+//    sel_* wrappers below:
+//      FD_READ     when data or a datagram waits; again only after a receive
+//                  call, and then only if data still waits;
+//      FD_ACCEPT   when a connection waits; again only after an accept call;
+//      FD_WRITE    once when a connected socket can send (after its connect,
+//                  or at registration), then only after a send that would
+//                  have blocked, once the socket takes data again;
+//      FD_CONNECT  once when a connect started with sel_connect() ends,
+//                  carrying the error when it failed;
+//      FD_CLOSE    once, when the peer has closed and all its data was read,
+//                  or at once with the error of a reset or abort.
+//  - The wrappers behave as the plain calls and set the last socket error
+//    (sel_last_error(), a WSA_* number) of the calling thread.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace keel::rt {
+
+// Runtime message numbers.
+constexpr uint32_t WM_TIMER = 275;
+constexpr uint32_t WM_SOCKET_EVENT = 11025;
+constexpr uint32_t WM_SOCKET_CLOSE = 11026;
+constexpr uint32_t WM_POSTED_FUNC = 11027;
+
+// Socket event codes.
+constexpr uint32_t FD_READ = 1;
+constexpr uint32_t FD_WRITE = 2;
+constexpr uint32_t FD_ACCEPT = 8;
+constexpr uint32_t FD_CONNECT = 16;
+constexpr uint32_t FD_CLOSE = 32;
+
+// Socket error numbers carried in events and by sel_last_error().
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+
+struct Message {
+    uint32_t number;
+    uintptr_t wparam;
+    intptr_t lparam;
+};
+
+// Creates the queue; the calling thread becomes its owner. False on failure.
+bool queue_open();
+// Queues a message; false when the queue does not exist.
+bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam);
+// Owner only: waits for the next message. 1 with a message, -1 on failure.
+int queue_get(Message *out);
+// The same with a limit: 0 when timeout_ms (-1: none) passed without one.
+int queue_get_for(Message *out, int timeout_ms);
+
+// Starts the periodic WM_TIMER thread. False when it could not be started.
+bool tick_start();
+
+// Registers (mask != 0) or cancels (mask 0). 0 on success, -1 on failure.
+int select_socket(int fd, uint32_t mask);
+
+// The calls that re-enable events. They return what the system call returns.
+ssize_t sel_recv(int fd, void *buf, size_t len, int flags);
+ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, socklen_t *fromlen);
+ssize_t sel_send(int fd, const void *buf, size_t len, int flags);
+ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
+                   socklen_t tolen);
+int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen);
+int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen);
+
+// The calling thread's last socket error as a WSA_* number (0: none).
+int sel_last_error();
+// Maps an errno value to the socket error number callers test.
+int wsa_error_from_errno(int err);
+
+}  // namespace keel::rt
