@@ -30,10 +30,11 @@ test-sanitized:
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench
 
 # Micro-benchmarks in an optimised build of their own; figures in bench/README.md.
 bench: setup
+	bash bench/setup.sh
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKEEL_BENCH=ON -DKEEL_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
-	for b in build-bench/bench/*_bench; do $$b || exit 1; done
+	for b in build-bench/bench/*_bench build-bench/bench/*_throughput; do $$b || exit 1; done

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the peers the benchmarks compare against (Debian packages). They are
+# needed by the benchmarks only: nothing of the library or its tests uses them.
+set -euo pipefail
+packages=(libuv1-dev libspdlog-dev pkg-config)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
