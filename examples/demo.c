@@ -72,6 +72,7 @@ static void show_threads(void) {
 int main(void) {
     show_logging();
     show_threads();
+    demo_logfiles();
     demo_containers();
     demo_runtime();
     demo_services();

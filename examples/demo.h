@@ -13,4 +13,7 @@ void demo_runtime(void);
  * and a child process. */
 void demo_services(void);
 
+/* Lines that also reach a dated log file, and where that file lies. */
+void demo_logfiles(void);
+
 #endif /* KEEL_DEMO_H */

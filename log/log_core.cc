@@ -42,10 +42,7 @@ const char *label_of(int level) {
     }
 }
 
-void local_now(struct tm *out) {
-    time_t now = time(nullptr);
-    localtime_r(&now, out);
-}
+void local_now(struct tm *out) { local_time(time(nullptr), out); }
 
 // Finishes a line built in `area` (len chars) and delivers it.
 void finish(char *area, int len, int with_errno, int error, const char *fmt, va_list args,
@@ -62,7 +59,8 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
 
 void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list args, int level) {
     if (level < s_log_level.load(std::memory_order_relaxed)) return;
-    char area[kLineSize] = {0};
+    char area[kLineSize];  // every piece ends in a NUL, so no zeroing is needed
+    area[0] = '\0';
     int len = 0;
     if (dated) {
         struct tm tm;
@@ -74,6 +72,18 @@ void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list 
 }
 
 }  // namespace
+
+// localtime_r takes a process-wide lock on every call; lines of the same
+// second on the same thread reuse the last conversion.
+void local_time(time_t when, struct tm *out) {
+    thread_local time_t cached_when = -1;
+    thread_local struct tm cached;
+    if (when != cached_when) {
+        localtime_r(&when, &cached);
+        cached_when = when;
+    }
+    *out = cached;
+}
 
 void append(char *area, int *len, const char *fmt, va_list args) {
     int room = kLineLimit - *len;
@@ -108,9 +118,10 @@ void log_emit_undated(int with_errno, int error, const char *fmt, va_list args, 
 }
 
 void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args, int level) {
-    char area[kLineSize] = {0};
+    char area[kLineSize];
     int len = s_log_buf_len;
     memcpy(area, s_log_buf, static_cast<size_t>(len));
+    area[len] = '\0';
     // Empty and release before the level test: a refused line still frees the lock.
     s_log_buf_len = 0;
     os_mutex_unlock(&s_log_buf_mutex);

@@ -24,6 +24,12 @@ pthread_once_t s_file_lock_once = PTHREAD_ONCE_INIT;
 FILE *s_log_fp = nullptr;
 int s_log_mday = -1;
 
+// What a reporting thread needs to know to skip the file lock: the file is
+// open, and (daily files only) for which day. Written under the file lock.
+std::atomic<bool> s_file_ready{false};
+std::atomic<bool> s_file_daily{true};
+std::atomic<int> s_file_mday{-1};
+
 // The queue exists once s_log_writer_started is set (under the file lock).
 os_mutex_t *s_log_queue_mutex = nullptr;
 adt_dlist_t *s_ls_log_pending = nullptr;
@@ -43,6 +49,57 @@ void init_file_lock() { os_mutex_init(&s_log_file_mutex, 0); }
 
 bool log_file_enabled() { return to_file() != 0 || access("dbg", F_OK) == 0; }
 
+// Opens the file for the day of `tm`; under the file lock. False when no name
+// could be made. A failed open leaves no file, and the next line tries again.
+bool open_file_locked(const struct tm &tm) {
+    if (!log_make_filename(tm)) return false;
+    s_log_fp = fopen(s_log_filename, "a");
+    if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
+    s_log_mday = tm.tm_mday;
+    s_file_daily.store(s_log_v3_attr.single_file == 0, std::memory_order_relaxed);
+    s_file_mday.store(tm.tm_mday, std::memory_order_relaxed);
+    s_file_ready.store(s_log_fp != nullptr, std::memory_order_release);
+    return true;
+}
+
+// Writes one batch of queued lines with one write, under the file lock, so no
+// line reaches a file that is being closed. A file deleted or moved away since
+// the last batch is made again first.
+void write_batch(adt_dlist_t *batch) {
+    static char chunk[1 << 16];  // writer thread only
+    size_t used = 0;
+    os_mutex_lock(file_lock());
+    if (s_log_fp != nullptr && access(s_log_filename, F_OK) != 0) {
+        close_file_locked();
+        time_t now = s_clock.load(std::memory_order_relaxed)(nullptr);
+        struct tm tm;
+        local_time(now, &tm);
+        open_file_locked(tm);
+    }
+    adt_dlist_lock(batch);
+    adt_dlist_node_t *node = adt_dlist_head(batch);
+    while (node != nullptr) {
+        char *line = *static_cast<char **>(adt_dlist_getdata(node));
+        node = adt_dlist_delete_ex(batch, node);
+        if (line == nullptr) continue;
+        size_t len = strlen(line);
+        if (used + len > sizeof chunk && used > 0) {
+            if (s_log_fp != nullptr) fwrite(chunk, 1, used, s_log_fp);
+            used = 0;
+        }
+        if (len > sizeof chunk) {
+            if (s_log_fp != nullptr) fwrite(line, 1, len, s_log_fp);
+        } else {
+            memcpy(chunk + used, line, len);
+            used += len;
+        }
+        free(line);
+    }
+    adt_dlist_unlock(batch);
+    if (used > 0 && s_log_fp != nullptr) fwrite(chunk, 1, used, s_log_fp);
+    os_mutex_unlock(file_lock());
+}
+
 uint32_t log_writer_thread(void *) {
     for (;;) {
         while (os_native_condition_wait(&s_log_cond, OS_WAIT_INFINITE) != 0) {
@@ -58,21 +115,11 @@ uint32_t log_writer_thread(void *) {
             s_ls_log_pending = s_ls_log_writing;
             s_ls_log_writing = full;
             os_mutex_unlock(s_log_queue_mutex);
-
-            adt_dlist_lock(s_ls_log_writing);
-            adt_dlist_node_t *node = adt_dlist_head(s_ls_log_writing);
-            while (node != nullptr) {
-                char *line = *static_cast<char **>(adt_dlist_getdata(node));
-                node = adt_dlist_delete_ex(s_ls_log_writing, node);
-                if (line == nullptr) continue;
-                adt_dlist_unlock(s_ls_log_writing);
-                os_mutex_lock(file_lock());
-                if (s_log_fp != nullptr) fputs(line, s_log_fp);
-                free(line);
-                os_mutex_unlock(file_lock());
-                adt_dlist_lock(s_ls_log_writing);
-            }
-            adt_dlist_unlock(s_ls_log_writing);
+            write_batch(s_ls_log_writing);
+            // A short pause lets the next batch gather while this thread is
+            // not waiting on the condition, so busy reporters set the flag
+            // without having to wake anybody.
+            usleep(200);
         }
     }
     return 0;
@@ -135,6 +182,7 @@ os_mutex_t *file_lock() {
 void close_file_locked() {
     if (s_log_fp != nullptr) fclose(s_log_fp);
     s_log_fp = nullptr;
+    s_file_ready.store(false, std::memory_order_release);
 }
 
 void log_file_write(const char *line, int level) {
@@ -144,30 +192,31 @@ void log_file_write(const char *line, int level) {
 
     time_t now = s_clock.load(std::memory_order_relaxed)(nullptr);
     struct tm tm;
-    localtime_r(&now, &tm);
+    local_time(now, &tm);
 
-    os_mutex_lock(file_lock());
-    if (s_log_path[0] == '\0') log_default_path();
-    if (s_log_writer_started.load(std::memory_order_acquire) == 0 && !log_writer_start()) {
-        fputs("os_condition_init fail\n", stderr);
-        os_mutex_unlock(file_lock());
-        t_in_sink = false;
-        return;
-    }
-    if (!s_log_v3_attr.single_file && s_log_fp != nullptr && tm.tm_mday != s_log_mday) close_file_locked();
-    // A file deleted or moved away while open is closed and made again.
-    if (s_log_fp != nullptr && access(s_log_filename, F_OK) != 0) close_file_locked();
-    if (s_log_fp == nullptr) {
-        if (!log_make_filename(tm)) {
+    // While the file is open and of today, a line needs no file lock: the
+    // reporting thread never waits behind the writer's disk write.
+    bool ready = s_log_writer_started.load(std::memory_order_acquire) != 0 &&
+                 s_file_ready.load(std::memory_order_acquire) &&
+                 (!s_file_daily.load(std::memory_order_relaxed) ||
+                  s_file_mday.load(std::memory_order_relaxed) == tm.tm_mday);
+    if (!ready) {
+        os_mutex_lock(file_lock());
+        if (s_log_path[0] == '\0') log_default_path();
+        if (s_log_writer_started.load(std::memory_order_acquire) == 0 && !log_writer_start()) {
+            fputs("os_condition_init fail\n", stderr);
             os_mutex_unlock(file_lock());
             t_in_sink = false;
             return;
         }
-        s_log_fp = fopen(s_log_filename, "a");
-        if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
-        s_log_mday = tm.tm_mday;
+        if (!s_log_v3_attr.single_file && s_log_fp != nullptr && tm.tm_mday != s_log_mday) close_file_locked();
+        if (s_log_fp == nullptr && !open_file_locked(tm)) {
+            os_mutex_unlock(file_lock());
+            t_in_sink = false;
+            return;
+        }
+        os_mutex_unlock(file_lock());
     }
-    os_mutex_unlock(file_lock());
 
     queue_line(line, level);
     t_in_sink = false;

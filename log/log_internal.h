@@ -67,6 +67,9 @@ SinkStats sink_stats();
 int level_threshold();
 int to_file();
 
+// The local time of `when`, cached per thread for the current second.
+void local_time(time_t when, struct tm *out);
+
 // errno's text, thread-safe.
 const char *error_text(int error, char *scratch, int size);
 
