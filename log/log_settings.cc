@@ -50,7 +50,7 @@ bool get_proc_name() {
     snprintf(name, sizeof name, "%s", slash + 1);
     size_t n = strlen(name);
     if (n >= 4 && strcasecmp(name + n - 4, ".exe") == 0) name[n - 4] = '\0';
-    snprintf(s_log_name_part, sizeof s_log_name_part, "_%s", name);
+    snprintf(s_log_name_part, sizeof s_log_name_part, "_%.18s", name);
     return true;
 }
 
@@ -85,15 +85,16 @@ void log_default_path() {
         return;
     }
     char path[kMaxPath + 2];
-    snprintf(path, sizeof path, "%s", module);
+    memcpy(path, module, len + 1);
     char *slash = strrchr(path, '/');
     if (slash != nullptr) *slash = '\0';
     strcat(path, "/");
-    if (strlen(path) >= kMaxPath) {
+    size_t path_len = strlen(path);
+    if (path_len >= kMaxPath) {
         KEEL_INFO("strlen(path) >= MAX_PATH");
         return;
     }
-    snprintf(s_log_path, sizeof s_log_path, "%s", path);
+    memcpy(s_log_path, path, path_len + 1);
 }
 
 bool path_is_empty() {

@@ -142,6 +142,7 @@ TEST_F(LogFiles, MidnightOpensTheNextDaysFileButNotInSingleFileMode) {
     keel::log::set_clock(fake_clock);
     log_start(1, 1);
     log_msg2("before midnight");
+    ASSERT_TRUE(file_gets(dir_ / "log_2026-12-04_day.log", "before midnight"));
     g_fake_now += 2;
     log_msg2("after midnight");
     EXPECT_TRUE(file_gets(dir_ / "log_2026-12-05_day.log", "after midnight"));
@@ -151,6 +152,7 @@ TEST_F(LogFiles, MidnightOpensTheNextDaysFileButNotInSingleFileMode) {
     log_v3_attr_t single{16, 1, 0, 0};
     log_set_v3_attr(&single);
     log_msg2("day 5");
+    ASSERT_TRUE(file_gets(dir_ / "log_day.log", "day 5"));
     g_fake_now += 86400;
     log_msg2("day 6");
     EXPECT_TRUE(file_gets(dir_ / "log_day.log", "day 5\nday 6\n"));
