@@ -32,6 +32,8 @@ static uint32_t bump(void *arg) {
     return 0;
 }
 
+static void mark_ran(void *flag) { *(_Atomic int *)flag = 1; }
+
 int main(void) {
     CHECK(log_start(0, LOG_LEVEL_ERROR) == 1);
     log_msg("not shown: below the threshold");
@@ -107,6 +109,17 @@ int main(void) {
     CHECK(child != NULL && child->ended == 1 && child->exit_code == 7);
     CHECK(os_exec_destroy(child) == 0);
     CHECK(os_get_proc_mutex() == 0 && os_get_proc_mutex() == 1);
+
+    CHECK(os_startup(0, 0) == 1 && os_is_startup() == 1);
+    static _Atomic int ran;
+    CHECK(os_post_func(mark_ran, (void *)&ran) == 1);
+    for (int i = 0; i < 500 && !ran; ++i) os_sleep(10);
+    CHECK(ran == 1);
+    os_timer_t *timer = os_timer_create(mark_ran, 1000, (void *)&ran);
+    CHECK(timer != NULL && os_timer_destroy(timer) == 1);
+    log_v3_attr_t attr = {16, 0, 0, 0};
+    log_get_v3_attr(&attr);
+    CHECK(attr.single_file == 0 && log_set_log_with_pid(1) == 0);
 
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -4,16 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <regex>
-#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "keel/log.h"
-#include "keel/os_sync.h"
 #include "log/report.h"
 #include "test_support.h"
 
@@ -29,109 +26,84 @@ bool matches(const std::string &text, const std::string &pattern) {
     return std::regex_match(text, std::regex(pattern));
 }
 
-// Death-test children must never wait on the terminal.
-void stdin_from_null() {
-    int fd = open("/dev/null", O_RDONLY);
-    dup2(fd, 0);
-    close(fd);
-}
+using Fn = void (*)(const char *, ...);
 
 }  // namespace
 
-TEST(LogDebugEx, ErrorLineCarriesLabelFileLineAndSavedErrno) {
-    log_start(0, 1);
+TEST(LogDebugEx, LineShapeLabelsAndSavedErrno) {
+    log_start(0, -1);  // a negative threshold lets every level through
     StderrCapture cap;
     errno = ENOENT;
     log_debug_ex(LOG_LEVEL_ERROR, "tcp_client", 812, "bind %s", "fail");
     EXPECT_EQ(errno, ENOENT) << "a report must not change errno";
-    EXPECT_TRUE(matches(cap.text(), kBracketStamp +
-                                        R"(\[error\]  file: tcp_client line: 812 )"
-                                        R"(err: No such file or directory bind fail\n)"))
-        << cap.text();
-}
-
-TEST(LogDebugEx, LabelsForEveryLevel) {
-    log_start(0, -1);  // a negative threshold lets every level through
-    const std::vector<std::pair<int, std::string>> cases = {
-        {1, "[debug]"}, {2, "[info]"}, {3, "[warn]"}, {5, "[fatal]"}, {7, "[???]"}, {0, "[???]"}};
-    for (const auto &[level, label] : cases) {
-        StderrCapture cap;
-        log_debug_ex(level, "f.cc", 1, "m");
-        std::string text = cap.text();
-        EXPECT_NE(text.find("] " + label + "  file: f.cc line: 1 m\n"), std::string::npos)
-            << level << ": " << text;
-        EXPECT_EQ(text.find("err: "), std::string::npos) << "only level 4 carries errno";
+    for (int level : {1, 2, 3, 5, 0, 7}) log_debug_ex(level, "f.cc", level, "m");
+    std::vector<std::string> lines = lines_of(cap.text());
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_TRUE(matches(lines[0], kBracketStamp + R"(\[error\]  file: tcp_client line: 812 )"
+                                                  R"(err: No such file or directory bind fail)"));
+    const char *labels[] = {"[debug]", "[info]", "[warn]", "[fatal]", "[???]", "[???]"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_NE(lines[i + 1].find(std::string("] ") + labels[i] + "  file: f.cc line: "), std::string::npos)
+            << lines[i + 1];
+        EXPECT_EQ(lines[i + 1].find("err: "), std::string::npos) << "only level 4 carries errno";
     }
 }
 
-TEST(LogDebugEx, ThresholdZeroSilencesOnlyTheReportingRoutine) {
-    log_start(0, 0);
+TEST(LogDebugEx, ThresholdRules) {
     StderrCapture cap;
+    log_start(0, 0);  // silences the reporting routine only
     log_debug_ex(LOG_LEVEL_FATAL, "f", 1, "hidden");
-    log_msg("shown");
-    std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(matches(lines[0], kStamp + "shown"));
-}
-
-TEST(LogDebugEx, ThresholdAboveFiveSilencesEverythingButLogDate) {
-    log_start(0, 6);
-    StderrCapture cap;
-    log_debug_ex(LOG_LEVEL_FATAL, "f", 1, "hidden");
-    err_msg("hidden");
-    log_msg2("hidden");
-    log_date();
-    EXPECT_TRUE(matches(cap.text(), kStamp)) << cap.text();
-}
-
-TEST(LogDebugEx, LevelBelowThresholdIsDroppedAndAtThresholdWritten) {
+    log_msg2("shown at 0");
     log_start(0, 3);
-    StderrCapture cap;
-    log_debug_ex(2, "f", 1, "below");
-    log_debug_ex(3, "f", 2, "at");
-    std::string text = cap.text();
-    EXPECT_EQ(text.find("below"), std::string::npos);
-    EXPECT_NE(text.find("[warn]  file: f line: 2 at"), std::string::npos);
+    log_debug_ex(2, "f", 2, "below");
+    log_debug_ex(3, "f", 3, "at");
+    log_msg2("info below");
+    err_msg2("error above");
+    log_start(0, 6);  // nothing at all, fatal lines included, but log_date
+    log_debug_ex(LOG_LEVEL_FATAL, "f", 4, "hidden");
+    err_msg("hidden");
+    log_date();
+    std::vector<std::string> lines = lines_of(cap.text());
+    ASSERT_EQ(lines.size(), 4u) << cap.text();
+    EXPECT_EQ(lines[0], "shown at 0");
+    EXPECT_NE(lines[1].find("[warn]  file: f line: 3 at"), std::string::npos);
+    EXPECT_EQ(lines[2].rfind("error above: ", 0), 0u);
+    EXPECT_TRUE(matches(lines[3], kStamp)) << "log_date ignores the threshold and adds no newline";
 }
 
-TEST(LogDebugEx, LongMessageIsCutAt4094Characters) {
+TEST(LogDebugEx, LongMessagesAreCutAt4094Characters) {
     log_start(0, 1);
     std::string big(10000, 'x');
     StderrCapture cap;
     log_debug_ex(2, "f", 1, "%s", big.c_str());
     log_msg2("%s", big.c_str());
     log_msg("%s%s", big.c_str(), big.c_str());
+    log_buf_lock();
+    for (int i = 0; i < 6; ++i) log_buf_msg("%s", big.substr(0, 1000).c_str());
+    log_buf_msg_unlock("tail");
     std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     for (const auto &line : lines) EXPECT_EQ(line.size(), 4094u);
     EXPECT_EQ(lines[1], std::string(4094, 'x'));
+    EXPECT_EQ(lines[3], std::string(4094, 'x'));
 }
 
-TEST(LogDebugEx, NullFormatAndFileWriteWhatIsThere) {
+TEST(LogDebugEx, NullTextAndReportMacroFileName) {
+    static_assert(std::string_view(keel::base_name("a/b/c.cc")) == "c.cc");
+    static_assert(std::string_view(keel::base_name("C:\\src\\tcp_client.c")) == "tcp_client.c");
     log_start(0, 1);
     StderrCapture cap;
     log_debug_ex(2, nullptr, 3, nullptr);
-    log_msg2(nullptr);
+    int line = __LINE__ + 1;
+    KEEL_INFO("x == %d", 3);
     std::vector<std::string> lines = lines_of(cap.text());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("file: (null) line: 3 "), std::string::npos);
-    EXPECT_EQ(lines[1], "");
+    EXPECT_NE(lines[1].find("[info]  file: log_test.cc line: " + std::to_string(line) + " x == 3"),
+              std::string::npos);
 }
 
-TEST(LogDebugEx, ReportMacroNamesTheBaseNameOfTheSourceFile) {
-    static_assert(std::string_view(keel::base_name("a/b/c.cc")) == "c.cc");
-    static_assert(std::string_view(keel::base_name("C:\\src\\tcp_client.c")) == "tcp_client.c");
-    static_assert(std::string_view(keel::base_name("plain")) == "plain");
-    log_start(0, 1);
-    StderrCapture cap;
-    int line = __LINE__ + 1;
-    KEEL_INFO("x == %d", 3);
-    EXPECT_NE(cap.text().find("[info]  file: log_test.cc line: " + std::to_string(line) + " x == 3"),
-              std::string::npos)
-        << cap.text();
-}
-
-TEST(LogDebugEx, ConcurrentFirstReportsNeverInterleave) {
+TEST(LogDebugEx, ConcurrentReportsNeverInterleave) {
     log_start(0, 1);
     constexpr int kThreads = 8, kLines = 200;
     StderrCapture cap;
@@ -151,85 +123,52 @@ TEST(LogDebugEx, ConcurrentFirstReportsNeverInterleave) {
     }
 }
 
-TEST(MessageFamilies, ErrMsgEndsWithErrnoTextAndErrMsg2HasNoDate) {
+TEST(MessageFamilies, DatedUndatedAndTwinsAgree) {
     log_start(0, 1);
-    StderrCapture cap;
-    errno = ENOENT;
-    err_msg("open %s", "a.cfg");
-    errno = ENOENT;
-    err_msg2("open %s", "a.cfg");
-    errno = ENOENT;
-    log_msg("plain");
-    std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(matches(lines[0], kStamp + "open a.cfg: No such file or directory"));
-    EXPECT_EQ(lines[1], "open a.cfg: No such file or directory");
-    EXPECT_TRUE(matches(lines[2], kStamp + "plain"));
-}
-
-TEST(MessageFamilies, ThresholdThreeKeepsErrorsOnly) {
-    log_start(0, 3);
-    StderrCapture cap;
-    log_msg("info");
-    log_msg2("info");
-    errno = EACCES;
-    err_msg2("denied");
-    EXPECT_EQ(cap.text(), "denied: Permission denied\n");
-}
-
-TEST(MessageFamilies, UnderscoreTwinsWriteTheSameLines) {
-    log_start(0, 1);
-    using Fn = void (*)(const char *, ...);
     const std::vector<std::pair<Fn, Fn>> pairs = {
         {log_msg, _log_msg}, {err_msg, _err_msg}, {log_msg2, _log_msg2}, {err_msg2, _err_msg2}};
+    StderrCapture cap;
     for (const auto &[plain, twin] : pairs) {
-        StderrCapture a;
-        errno = EPIPE;
-        plain("v=%d", 9);
-        std::string first = a.text();
-        StderrCapture b;
-        errno = EPIPE;
-        twin("v=%d", 9);
-        std::string second = b.text();
-        // Compare without the time, which may tick between the two calls.
-        EXPECT_EQ(first.substr(first.find("v=")), second.substr(second.find("v=")));
+        errno = ENOENT;
+        plain("open %s", "a.cfg");
+        errno = ENOENT;
+        twin("open %s", "a.cfg");
     }
-    const std::vector<std::pair<Fn, Fn>> buffered = {{log_buf_msg_unlock, _log_buf_msg_unlock},
-                                                     {err_buf_msg_unlock, _err_buf_msg_unlock}};
-    for (const auto &[plain, twin] : buffered) {
-        StderrCapture a;
-        log_buf_lock();
-        log_buf_msg("head ");
-        errno = EPIPE;
-        plain("v=%d", 9);
-        log_buf_lock();
-        _log_buf_msg("head ");
-        errno = EPIPE;
-        twin("v=%d", 9);
-        std::vector<std::string> lines = lines_of(a.text());
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0], lines[1]);
-    }
+    std::vector<std::string> lines = lines_of(cap.text());
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_TRUE(matches(lines[0], kStamp + "open a.cfg"));
+    EXPECT_TRUE(matches(lines[2], kStamp + "open a.cfg: No such file or directory"));
+    EXPECT_EQ(lines[4], "open a.cfg");
+    EXPECT_EQ(lines[6], "open a.cfg: No such file or directory");
+    for (int i = 0; i < 8; i += 2)  // compared without the time, which may tick between calls
+        EXPECT_EQ(lines[i].substr(lines[i].find("open")), lines[i + 1].substr(lines[i + 1].find("open")));
 }
 
-TEST(SharedBuffer, BuildsOneLineFromSeveralPieces) {
+TEST(SharedBuffer, PiecesErrnoTwinsAndReentrantReports) {
     log_start(0, 1);
     StderrCapture cap;
     log_buf_lock();
     log_buf_date();
     log_buf_msg("id=%d ", 7);
     log_buf_msg_unlock("done");
-    EXPECT_TRUE(matches(cap.text(), kStamp + "id=7 done\n")) << cap.text();
-}
-
-TEST(SharedBuffer, ErrorMemberAppendsErrnoText) {
-    log_start(0, 1);
-    StderrCapture cap;
+    for (Fn closing : {err_buf_msg_unlock, _err_buf_msg_unlock}) {
+        log_buf_lock();
+        _log_buf_msg("read ");
+        errno = ECONNRESET;
+        closing("port %d", 3);
+    }
     log_buf_lock();
-    log_buf_msg("read ");
-    errno = ECONNRESET;
-    err_buf_msg_unlock("port %d", 3);
-    EXPECT_EQ(cap.text(), "read port 3: Connection reset by peer\n");
+    log_buf_msg("partial ");
+    log_debug_ex(2, "f", 1, "report");  // the lock is re-entrant: the report takes the text so far
+    log_buf_msg("after ");
+    _log_buf_msg_unlock("end");
+    std::vector<std::string> lines = lines_of(cap.text());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_TRUE(matches(lines[0], kStamp + "id=7 done"));
+    EXPECT_EQ(lines[1], "read port 3: Connection reset by peer");
+    EXPECT_EQ(lines[2], lines[1]);
+    EXPECT_TRUE(matches(lines[3], "partial " + kBracketStamp + R"(\[info\]  file: f line: 1 report)"));
+    EXPECT_EQ(lines[4], "after end");
 }
 
 TEST(SharedBuffer, RefusedLineStillEmptiesBufferAndFreesLock) {
@@ -238,102 +177,40 @@ TEST(SharedBuffer, RefusedLineStillEmptiesBufferAndFreesLock) {
     log_buf_lock();
     log_buf_msg("stale ");
     log_buf_msg_unlock("below threshold");
-    std::atomic<bool> locked{false};
-    std::thread other([&] {
+    std::thread([] {  // would block for good if the lock were still held
         log_buf_lock();
-        locked = true;
         log_buf_msg("fresh ");
         err_buf_msg_unlock("line");
-    });
-    ASSERT_TRUE(keel_test::wait_until([&] { return locked.load(); }));
-    other.join();
-    std::string text = cap.text();
-    EXPECT_EQ(text.find("stale"), std::string::npos);
-    EXPECT_EQ(text.rfind("fresh line", 0), 0u) << text;
+    }).join();
+    EXPECT_EQ(cap.text().rfind("fresh line", 0), 0u) << cap.text();
 }
 
-TEST(SharedBuffer, ReportWhileHoldingTheBufferTakesThePartialText) {
-    log_start(0, 1);
-    StderrCapture cap;
-    log_buf_lock();
-    log_buf_msg("partial ");
-    log_debug_ex(2, "f", 1, "report");
-    log_buf_msg("after ");
-    log_buf_msg_unlock("end");
-    std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(matches(lines[0], "partial " + kBracketStamp + R"(\[info\]  file: f line: 1 report)"))
-        << lines[0];
-    EXPECT_EQ(lines[1], "after end");
-}
-
-TEST(SharedBuffer, PiecesStopAtTheLimit) {
-    log_start(0, 1);
-    std::string chunk(1000, 'y');
-    StderrCapture cap;
-    log_buf_lock();
-    for (int i = 0; i < 6; ++i) log_buf_msg("%s", chunk.c_str());
-    log_buf_msg_unlock("tail");
-    EXPECT_EQ(cap.text(), std::string(4094, 'y') + "\n");
-}
-
-using QuitDeathTest = ::testing::Test;
-
-TEST(QuitDeathTest, LogQuitWritesFatalLineThenExitLineAndExitsOne) {
+TEST(QuitDeathTest, DatedAndUndatedQuitsWriteExitLineReadInputAndExitOne) {
+    const Fn members[] = {log_quit, _log_quit, err_quit, _err_quit, log_quit2, _log_quit2, err_quit2, _err_quit2};
+    for (Fn quit : members) {
+        EXPECT_EXIT(
+            {
+                int fds[2];  // a typed number lets the quit go on
+                if (pipe(fds) != 0 || write(fds[1], "42\n", 3) != 3) _exit(9);
+                dup2(fds[0], 0);
+                log_start(0, 1);
+                errno = ENOENT;  // err_quit adds no errno text
+                quit("bye %d", 1);
+            },
+            ::testing::ExitedWithCode(1), "bye 1\n[0-9: -]+exit!!!\n$");
+    }
     EXPECT_EXIT(
         {
-            stdin_from_null();
-            log_start(0, 1);
-            log_quit("bye %d", 1);
-        },
-        ::testing::ExitedWithCode(1), "bye 1\n[0-9: -]+exit!!!\n");
-}
-
-TEST(QuitDeathTest, ThresholdThreeKeepsFatalLineButNotExitLine) {
-    EXPECT_EXIT(
-        {
-            stdin_from_null();
+            int fd = open("/dev/null", O_RDONLY);
+            dup2(fd, 0);
             log_start(0, 3);
             log_quit2("fatal only");
-            fprintf(stderr, "not reached\n");
         },
         ::testing::ExitedWithCode(1), "^fatal only\n$");
 }
 
-TEST(QuitDeathTest, QuitWaitsForANumberOnStandardInput) {
-    EXPECT_EXIT(
-        {
-            int fds[2];
-            if (pipe(fds) != 0) _exit(9);
-            if (write(fds[1], "42\n", 3) != 3) _exit(9);
-            dup2(fds[0], 0);
-            log_start(0, 1);
-            err_quit("typed %s", "42");  // no errno text, as log_quit
-        },
-        ::testing::ExitedWithCode(1), "typed 42\n");
-}
-
-TEST(QuitDeathTest, EveryQuitMemberAndTwinExitsWithOne) {
-    using Fn = void (*)(const char *, ...);
-    const Fn members[] = {log_quit,  _log_quit,  err_quit,  _err_quit,
-                          log_quit2, _log_quit2, err_quit2, _err_quit2};
-    for (Fn quit : members) {
-        EXPECT_EXIT(
-            {
-                stdin_from_null();
-                log_start(0, 1);
-                errno = ENOENT;
-                quit("q");
-            },
-            ::testing::ExitedWithCode(1), "q\n.*exit!!!");
-    }
-}
-
 TEST(QuitDeathTest, BufferedQuitExitsAtOnceWithoutReadingInput) {
-    using Fn = void (*)(const char *, ...);
-    const Fn members[] = {log_buf_quit_unlock, _log_buf_quit_unlock, err_buf_quit_unlock,
-                          _err_buf_quit_unlock};
-    for (Fn quit : members) {
+    for (Fn quit : {log_buf_quit_unlock, _log_buf_quit_unlock, err_buf_quit_unlock, _err_buf_quit_unlock}) {
         EXPECT_EXIT(
             {
                 int fds[2];  // a pipe that never delivers: a read would hang until the alarm

@@ -1,5 +1,5 @@
-// Locks and threads: re-entrancy, the read-write lock's shared and exclusive
-// holds, the native condition's flag semantics, and thread start, join, detach.
+// Locks and threads: re-entrancy, shared and exclusive holds, the native
+// condition's flag semantics, and thread start, join and detach.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "keel/os_sync.h"
 #include "keel/log.h"
+#include "keel/os_sync.h"
 #include "test_support.h"
 
 using keel_test::lines_of;
@@ -23,7 +23,9 @@ TEST(Mutex, ReentrantForItsHolderEvenWhenNotAskedFor) {
     ASSERT_EQ(os_mutex_lock(m), 1);
     ASSERT_EQ(os_mutex_lock(m), 1);  // would deadlock if not re-entrant
     std::atomic<bool> got{false};
+    int foreign = -1;
     std::thread other([&] {
+        foreign = os_mutex_unlock(m);  // not the holder: refused
         os_mutex_lock(m);
         got = true;
         os_mutex_unlock(m);
@@ -34,66 +36,29 @@ TEST(Mutex, ReentrantForItsHolderEvenWhenNotAskedFor) {
     EXPECT_EQ(os_mutex_unlock(m), 1);
     EXPECT_TRUE(wait_until([&] { return got.load(); }));
     other.join();
+    EXPECT_EQ(foreign, 0);
     EXPECT_EQ(os_mutex_free(m), 1);
 }
 
-TEST(Mutex, EmbeddedStorageWorksThroughInit) {
-    struct Holder {
-        int before;
-        os_mutex_t lock;
-        int after;
-    } h{1, {}, 2};
-    ASSERT_EQ(os_mutex_init(&h.lock, 1), 1);
-    EXPECT_EQ(os_mutex_lock(&h.lock), 1);
-    EXPECT_EQ(os_mutex_unlock(&h.lock), 1);
-    EXPECT_EQ(os_mutex_destroy(&h.lock), 1);
-    EXPECT_EQ(h.before + h.after, 3);
-}
-
-TEST(Mutex, NullAndForeignUnlockAreReportedAndRefused) {
+TEST(Mutex, NullIsReportedAndRefused) {
     log_start(0, 1);
     StderrCapture cap;
     EXPECT_EQ(os_mutex_init(nullptr, 0), 0);
     EXPECT_EQ(os_mutex_destroy(nullptr), 0);
     EXPECT_EQ(os_mutex_lock(nullptr), 0);
     EXPECT_EQ(os_mutex_unlock(nullptr), 0);
+    EXPECT_EQ(os_mutex_free(nullptr), 1);  // reports once, through destroy
     std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 4u);
-    for (const auto &line : lines) EXPECT_NE(line.find("[info]  file: mutex.cc line: "), std::string::npos) << line;
-    for (const auto &line : lines) EXPECT_EQ(line.substr(line.size() - 14), " mutex is null") << line;
-
-    StderrCapture free_cap;
-    EXPECT_EQ(os_mutex_free(nullptr), 1);
-    EXPECT_EQ(lines_of(free_cap.text()).size(), 1u) << "free(NULL) reports exactly once";
-
-    os_mutex_t *m = os_mutex_create(1);
-    os_mutex_lock(m);
-    int foreign = -1;
-    std::thread([&] { foreign = os_mutex_unlock(m); }).join();
-    EXPECT_EQ(foreign, 0) << "a thread that does not hold the mutex cannot release it";
-    EXPECT_EQ(os_mutex_unlock(m), 1);
-    os_mutex_free(m);
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto &line : lines) {
+        EXPECT_NE(line.find("[info]  file: mutex.cc line: "), std::string::npos) << line;
+        EXPECT_EQ(line.substr(line.size() - 14), " mutex is null") << line;
+    }
 }
 
-TEST(RwLock, CreatedLockIsUsableWithoutInitAndTracksMode) {
-    os_rwlock_t *lock = os_rwlock_create();
+TEST(RwLock, WriterWaitsForEveryReaderAndModeFollows) {
+    os_rwlock_t *lock = os_rwlock_create();  // usable without init
     ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(os_rwlock_wrlock(lock), 1);
-    EXPECT_EQ(lock->mode, 2);
-    EXPECT_EQ(os_rwlock_unlock(lock), 1);
-    EXPECT_EQ(lock->mode, 0);
-    EXPECT_EQ(os_rwlock_rdlock(lock), 1);
-    EXPECT_EQ(os_rwlock_rdlock(lock), 1);
-    EXPECT_EQ(lock->mode, 0);
-    EXPECT_EQ(os_rwlock_unlock(lock), 1);
-    EXPECT_EQ(os_rwlock_unlock(lock), 1);
-    EXPECT_EQ(os_rwlock_init(lock), 1);
-    EXPECT_EQ(os_rwlock_destroy(lock), 1);
-    EXPECT_EQ(os_rwlock_free(lock), 1);
-}
-
-TEST(RwLock, WriterWaitsForEveryReader) {
-    os_rwlock_t *lock = os_rwlock_create();
     std::atomic<int> holding{0};
     std::atomic<bool> release{false}, writer_in{false};
     std::vector<std::thread> readers;
@@ -105,6 +70,7 @@ TEST(RwLock, WriterWaitsForEveryReader) {
             os_rwlock_unlock(lock);
         });
     ASSERT_TRUE(wait_until([&] { return holding == 3; }));
+    EXPECT_EQ(lock->mode, 0);
     std::thread writer([&] {
         os_rwlock_wrlock(lock);
         writer_in = true;
@@ -118,56 +84,42 @@ TEST(RwLock, WriterWaitsForEveryReader) {
     EXPECT_TRUE(wait_until([&] { return writer_in.load(); }));
     writer.join();
     EXPECT_EQ(lock->mode, 0);
-    os_rwlock_free(lock);
-}
+    EXPECT_EQ(os_rwlock_free(lock), 1);
 
-TEST(RwLock, NullIsRefusedSilently) {
-    StderrCapture cap;
-    EXPECT_EQ(os_rwlock_init(nullptr), 0);
-    EXPECT_EQ(os_rwlock_destroy(nullptr), 0);
-    EXPECT_EQ(os_rwlock_rdlock(nullptr), 0);
-    EXPECT_EQ(os_rwlock_wrlock(nullptr), 0);
-    EXPECT_EQ(os_rwlock_unlock(nullptr), 0);
+    StderrCapture cap;  // null locks are refused silently
+    EXPECT_EQ(os_rwlock_init(nullptr) + os_rwlock_destroy(nullptr) + os_rwlock_rdlock(nullptr) +
+                  os_rwlock_wrlock(nullptr) + os_rwlock_unlock(nullptr),
+              0);
     EXPECT_EQ(os_rwlock_free(nullptr), 1);
     EXPECT_EQ(cap.text(), "");
 }
 
-TEST(NativeCondition, FlagIsNotConsumedByWaits) {
+TEST(NativeCondition, FlagIsNotConsumedAndSetWakesEveryWaiter) {
     os_native_condition_t cond;
     ASSERT_EQ(os_native_condition_init(&cond), 0);
     EXPECT_EQ(os_native_condition_wait(&cond, 0), -2) << "a clear flag times out at once";
-    EXPECT_EQ(os_native_condition_set(&cond, 5), 0);
-    EXPECT_EQ(cond.signalled, 1) << "any non-zero value sets the flag to 1";
-    EXPECT_EQ(os_native_condition_wait(&cond, 0), 0);
-    EXPECT_EQ(os_native_condition_wait(&cond, OS_WAIT_INFINITE), 0);
-    EXPECT_EQ(cond.signalled, 1);
-    EXPECT_EQ(os_native_condition_set(&cond, 0), 0);
-    EXPECT_EQ(cond.signalled, 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(os_native_condition_wait(&cond, 30), -2);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 29ms);
-    EXPECT_EQ(os_native_condition_uninit(&cond), 0);
-}
 
-TEST(NativeCondition, SetWakesEveryWaiter) {
-    os_native_condition_t cond;
-    os_native_condition_init(&cond);
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i)
-        waiters.emplace_back([&] {
-            // -1 is how C callers pass "no limit"; the deadline is the test's own.
+        waiters.emplace_back([&] {  // -1 is how C callers say "no limit"
             if (os_native_condition_wait(&cond, static_cast<uint32_t>(-1)) == 0) ++woken;
         });
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(woken, 0);
-    os_native_condition_set(&cond, 1);
+    EXPECT_EQ(os_native_condition_set(&cond, 5), 0);
+    EXPECT_EQ(cond.signalled, 1) << "any non-zero value sets the flag to 1";
     EXPECT_TRUE(wait_until([&] { return woken == 4; }));
     for (auto &w : waiters) w.join();
-    os_native_condition_uninit(&cond);
-}
+    EXPECT_EQ(os_native_condition_wait(&cond, 0), 0);
+    EXPECT_EQ(cond.signalled, 1);
+    EXPECT_EQ(os_native_condition_set(&cond, 0), 0);
+    EXPECT_EQ(os_native_condition_wait(&cond, 0), -2);
+    EXPECT_EQ(os_native_condition_uninit(&cond), 0);
 
-TEST(NativeCondition, NullIsRefusedWithMinusOne) {
     EXPECT_EQ(os_native_condition_init(nullptr), -1);
     EXPECT_EQ(os_native_condition_uninit(nullptr), -1);
     EXPECT_EQ(os_native_condition_set(nullptr, 1), -1);
@@ -190,82 +142,50 @@ uint32_t record_stack_size(void *) {
 }
 
 uint32_t store_self(void *out) {
-    *static_cast<uint32_t *>(out) = os_thread_self();
+    *static_cast<std::atomic<uint32_t> *>(out) = os_thread_self();
     return 7;
-}
-
-uint32_t wait_for_flag(void *flag) {
-    auto *f = static_cast<std::atomic<int> *>(flag);
-    while (f->load() == 0) std::this_thread::sleep_for(1ms);
-    f->store(2);
-    return 0;
 }
 
 }  // namespace
 
-TEST(Thread, StackSizeZeroMeansOneMebibyteOthersPassThrough) {
+TEST(Thread, StackSizes) {
     os_thread_t thr;
     ASSERT_EQ(os_thread_create(&thr, 0, record_stack_size, nullptr), 1);
-    EXPECT_NE(thr.hthread, 0u);
     EXPECT_EQ(os_thread_join(&thr), 1);
-    EXPECT_EQ(g_stack_size.load(), 0x100000u);
-
+    EXPECT_EQ(g_stack_size.load(), 0x100000u) << "0 means 1 MiB";
     // Larger than any stack the thread library may have cached for reuse.
     ASSERT_EQ(os_thread_create(&thr, 0x400000, record_stack_size, nullptr), 1);
     os_thread_join(&thr);
     EXPECT_EQ(g_stack_size.load(), 0x400000u);
-
-    // Below the system minimum the request is raised, never refused.
-    ASSERT_EQ(os_thread_create(&thr, 1, record_stack_size, nullptr), 1);
+    ASSERT_EQ(os_thread_create(&thr, 1, record_stack_size, nullptr), 1);  // raised, not refused
     os_thread_join(&thr);
     EXPECT_GE(g_stack_size.load(), static_cast<size_t>(PTHREAD_STACK_MIN));
 }
 
-TEST(Thread, SelfIsDistinctPerThreadAndStable) {
-    uint32_t mine = os_thread_self();
-    EXPECT_EQ(os_thread_self(), mine);
-    uint32_t a = 0, b = 0;
+TEST(Thread, SelfJoinDetachAndBadRecords) {
+    std::atomic<uint32_t> a{0}, b{0};
     os_thread_t ta, tb;
     ASSERT_EQ(os_thread_create(&ta, 0, store_self, &a), 1);
     ASSERT_EQ(os_thread_create(&tb, 0, store_self, &b), 1);
-    os_thread_join(&ta);
-    os_thread_join(&tb);
-    EXPECT_NE(a, 0u);
-    EXPECT_NE(a, mine);
-    EXPECT_NE(b, mine);
-    EXPECT_NE(a, b);
-}
-
-TEST(Thread, JoinAfterEndReturnsAndDetachedThreadRunsOn) {
-    uint32_t id = 0;
-    os_thread_t done;
-    ASSERT_EQ(os_thread_create(&done, 0, store_self, &id), 1);
-    ASSERT_TRUE(wait_until([&] { return id != 0; }));
+    ASSERT_TRUE(wait_until([&] { return a != 0; }));
     std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(os_thread_join(&done), 1);
+    EXPECT_EQ(os_thread_join(&ta), 1) << "joining an ended thread returns at once";
+    EXPECT_EQ(os_thread_detach(&tb), 1);
+    ASSERT_TRUE(wait_until([&] { return b != 0; })) << "a detached thread runs on";
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, os_thread_self());
+    EXPECT_EQ(os_thread_self(), os_thread_self());
 
-    static std::atomic<int> flag{0};
-    os_thread_t free_runner;
-    ASSERT_EQ(os_thread_create(&free_runner, 0, wait_for_flag, &flag), 1);
-    EXPECT_EQ(os_thread_detach(&free_runner), 1);
-    flag = 1;
-    EXPECT_TRUE(wait_until([&] { return flag.load() == 2; }));
-}
-
-TEST(Thread, BadRecordsAreReportedAndRefused) {
     log_start(0, 1);
     StderrCapture cap;
     EXPECT_EQ(os_thread_create(nullptr, 0, store_self, nullptr), 0);
     EXPECT_EQ(os_thread_join(nullptr), 0);
     EXPECT_EQ(os_thread_detach(nullptr), 0);
-    os_thread_t thr;
-    EXPECT_EQ(os_thread_create(&thr, 0, nullptr, nullptr), 0);
-    EXPECT_EQ(thr.hthread, 0u);
-    uint32_t id = 0;
-    ASSERT_EQ(os_thread_create(&thr, 0, store_self, &id), 1);
-    EXPECT_EQ(os_thread_join(&thr), 1);
-    EXPECT_EQ(os_thread_join(&thr), 0) << "a second join must not touch the dead thread";
-    EXPECT_EQ(os_thread_detach(&thr), 0);
+    os_thread_t bad;
+    EXPECT_EQ(os_thread_create(&bad, 0, nullptr, nullptr), 0);
+    EXPECT_EQ(bad.hthread, 0u);
+    EXPECT_EQ(os_thread_join(&ta), 0) << "a second join must not touch the dead thread";
+    EXPECT_EQ(os_thread_detach(&ta), 0);
     std::string text = cap.text();
     EXPECT_EQ(lines_of(text).size(), 6u) << text;
     EXPECT_NE(text.find("thr == NULL"), std::string::npos);
