@@ -57,6 +57,19 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
     log_deliver(area, level);
 }
 
+// "[date time] [label]  file: F line: N " and, for errors, "err: <text> ".
+void append_report_head(char *area, int *len, int level, const char *file, int line, int saved_errno) {
+    struct tm tm;
+    local_now(&tm);
+    append_f(area, len, "[%04d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+             tm.tm_hour, tm.tm_min, tm.tm_sec);
+    append_f(area, len, "%s  file: %s line: %d ", label_of(level), file ? file : "(null)", line);
+    if (level == LOG_LEVEL_ERROR) {
+        char scratch[256];
+        append_f(area, len, "err: %s ", error_text(saved_errno, scratch, sizeof scratch));
+    }
+}
+
 void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list args, int level) {
     if (level < s_log_level.load(std::memory_order_relaxed)) return;
     char area[kLineSize];  // every piece ends in a NUL, so no zeroing is needed
@@ -130,6 +143,7 @@ void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args,
 }
 
 void log_deliver(const char *line, int level) {
+    int saved_errno = errno;  // delivering a line never changes what the caller sees
     fflush(stdout);
     fputs(line, stderr);
     fflush(stderr);
@@ -137,6 +151,7 @@ void log_deliver(const char *line, int level) {
     // The debugger channel: Linux has no system-wide debug string service, and
     // a debugger attached to the process already sees standard error, so the
     // line is not sent anywhere else.
+    errno = saved_errno;
 }
 
 }  // namespace keel::log
@@ -192,21 +207,26 @@ KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fm
     int saved_errno = errno;
     int threshold = s_log_level.load(std::memory_order_relaxed);
     if (threshold == 0 || level < threshold) return;
-    log_buf_lock();
-    struct tm tm;
-    local_now(&tm);
-    append_f(s_log_buf, &s_log_buf_len, "[%04d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    append_f(s_log_buf, &s_log_buf_len, "%s  file: %s line: %d ", label_of(level),
-             file ? file : "(null)", line);
-    if (level == LOG_LEVEL_ERROR) {
-        char scratch[256];
-        append_f(s_log_buf, &s_log_buf_len, "err: %s ",
-                 error_text(saved_errno, scratch, sizeof scratch));
-    }
     va_list args;
     va_start(args, fmt);
-    log_emit_buffered(0, 0, fmt, args, level);
+    if (in_file_sink()) {
+        // Raised under the file lock: built on the stack and sent to standard
+        // error only, never through the shared buffer (see in_file_sink).
+        char area[kLineSize];
+        int len = 0;
+        area[0] = '\0';
+        append_report_head(area, &len, level, file, line, saved_errno);
+        append(area, &len, fmt, args);
+        area[len] = '\n';
+        area[len + 1] = '\0';
+        fflush(stdout);
+        fputs(area, stderr);
+        fflush(stderr);
+    } else {
+        log_buf_lock();
+        append_report_head(s_log_buf, &s_log_buf_len, level, file, line, saved_errno);
+        log_emit_buffered(0, 0, fmt, args, level);
+    }
     va_end(args);
     // A report never changes what the caller sees in errno.
     errno = saved_errno;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "keel/adt_dlist.h"
 #include "keel/os_proc.h"
@@ -24,11 +25,21 @@ pthread_once_t s_file_lock_once = PTHREAD_ONCE_INIT;
 FILE *s_log_fp = nullptr;
 int s_log_mday = -1;
 
+// Files closed while the writer may still be writing to them. Only the writer
+// thread closes them, between batches, so nobody ever writes to a closed file
+// and nobody waits for the writer's disk write to close one. Never destroyed.
+std::vector<FILE *> &s_retired = *new std::vector<FILE *>;
+
 // What a reporting thread needs to know to skip the file lock: the file is
 // open, and (daily files only) for which day. Written under the file lock.
 std::atomic<bool> s_file_ready{false};
 std::atomic<bool> s_file_daily{true};
-std::atomic<int> s_file_mday{-1};
+std::atomic<int> s_file_day{-1};
+
+// A day as one growing number: a date change is told from a mere change of the
+// day of the month, and a line stamped a moment before midnight never sends the
+// file back to the day before.
+int day_key(const struct tm &tm) { return (tm.tm_year + 1900) * 1000 + tm.tm_yday; }
 
 // The queue exists once s_log_writer_started is set (under the file lock).
 os_mutex_t *s_log_queue_mutex = nullptr;
@@ -53,29 +64,33 @@ bool log_file_enabled() { return to_file() != 0 || access("dbg", F_OK) == 0; }
 // could be made. A failed open leaves no file, and the next line tries again.
 bool open_file_locked(const struct tm &tm) {
     if (!log_make_filename(tm)) return false;
+    close_file_locked();  // never two handles at once
     s_log_fp = fopen(s_log_filename, "a");
     if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
     s_log_mday = tm.tm_mday;
     s_file_daily.store(s_log_v3_attr.single_file == 0, std::memory_order_relaxed);
-    s_file_mday.store(tm.tm_mday, std::memory_order_relaxed);
+    s_file_day.store(day_key(tm), std::memory_order_relaxed);
     s_file_ready.store(s_log_fp != nullptr, std::memory_order_release);
     return true;
 }
 
-// Writes one batch of queued lines with one write, under the file lock, so no
-// line reaches a file that is being closed. A file deleted or moved away since
-// the last batch is made again first.
+// Writes one batch of queued lines with as few writes as will hold them. The
+// file lock is held only to pick the file (making it again first if it was
+// deleted or moved away) and to close retired files: the disk write itself
+// happens without it, so no reporting thread ever waits for it.
 void write_batch(adt_dlist_t *batch) {
     static char chunk[1 << 16];  // writer thread only
     size_t used = 0;
     os_mutex_lock(file_lock());
     if (s_log_fp != nullptr && access(s_log_filename, F_OK) != 0) {
-        close_file_locked();
         time_t now = s_clock.load(std::memory_order_relaxed)(nullptr);
         struct tm tm;
         local_time(now, &tm);
         open_file_locked(tm);
     }
+    FILE *fp = s_log_fp;
+    os_mutex_unlock(file_lock());
+
     adt_dlist_lock(batch);
     adt_dlist_node_t *node = adt_dlist_head(batch);
     while (node != nullptr) {
@@ -84,11 +99,11 @@ void write_batch(adt_dlist_t *batch) {
         if (line == nullptr) continue;
         size_t len = strlen(line);
         if (used + len > sizeof chunk && used > 0) {
-            if (s_log_fp != nullptr) fwrite(chunk, 1, used, s_log_fp);
+            if (fp != nullptr) fwrite(chunk, 1, used, fp);
             used = 0;
         }
         if (len > sizeof chunk) {
-            if (s_log_fp != nullptr) fwrite(line, 1, len, s_log_fp);
+            if (fp != nullptr) fwrite(line, 1, len, fp);
         } else {
             memcpy(chunk + used, line, len);
             used += len;
@@ -96,11 +111,16 @@ void write_batch(adt_dlist_t *batch) {
         free(line);
     }
     adt_dlist_unlock(batch);
-    if (used > 0 && s_log_fp != nullptr) fwrite(chunk, 1, used, s_log_fp);
+    if (used > 0 && fp != nullptr) fwrite(chunk, 1, used, fp);
+
+    os_mutex_lock(file_lock());
+    for (FILE *old : s_retired) fclose(old);
+    s_retired.clear();
     os_mutex_unlock(file_lock());
 }
 
 uint32_t log_writer_thread(void *) {
+    t_in_sink = true;  // its own reports (from naming a file) never come back to it
     for (;;) {
         while (os_native_condition_wait(&s_log_cond, OS_WAIT_INFINITE) != 0) {
         }
@@ -180,10 +200,18 @@ os_mutex_t *file_lock() {
 }
 
 void close_file_locked() {
-    if (s_log_fp != nullptr) fclose(s_log_fp);
+    if (s_log_fp != nullptr) {
+        // With a writer, it may be writing to this file right now.
+        if (s_log_writer_started.load(std::memory_order_acquire))
+            s_retired.push_back(s_log_fp);
+        else
+            fclose(s_log_fp);
+    }
     s_log_fp = nullptr;
     s_file_ready.store(false, std::memory_order_release);
 }
+
+bool in_file_sink() { return t_in_sink; }
 
 void log_file_write(const char *line, int level) {
     if (t_in_sink || line == nullptr) return;
@@ -196,10 +224,11 @@ void log_file_write(const char *line, int level) {
 
     // While the file is open and of today, a line needs no file lock: the
     // reporting thread never waits behind the writer's disk write.
+    int today = day_key(tm);
     bool ready = s_log_writer_started.load(std::memory_order_acquire) != 0 &&
                  s_file_ready.load(std::memory_order_acquire) &&
                  (!s_file_daily.load(std::memory_order_relaxed) ||
-                  s_file_mday.load(std::memory_order_relaxed) == tm.tm_mday);
+                  today <= s_file_day.load(std::memory_order_relaxed));
     if (!ready) {
         os_mutex_lock(file_lock());
         if (s_log_path[0] == '\0') log_default_path();
@@ -209,7 +238,7 @@ void log_file_write(const char *line, int level) {
             t_in_sink = false;
             return;
         }
-        if (!s_log_v3_attr.single_file && s_log_fp != nullptr && tm.tm_mday != s_log_mday) close_file_locked();
+        if (!s_log_v3_attr.single_file && s_log_fp != nullptr && today > s_file_day.load()) close_file_locked();
         if (s_log_fp == nullptr && !open_file_locked(tm)) {
             os_mutex_unlock(file_lock());
             t_in_sink = false;

@@ -29,6 +29,10 @@ void log_deliver(const char *line, int level);
 
 // The file sink: queues the line for the log file when file logging is on.
 void log_file_write(const char *line, int level);
+// True on a thread that is inside the sink (or is its writer): its reports must
+// reach standard error without the shared buffer, whose holder may be waiting
+// for the file lock this thread holds.
+bool in_file_sink();
 
 // ---- log file state, shared by the sink and the settings -------------------
 

@@ -54,8 +54,10 @@ struct SockEntry {
     bool in_epoll = false;
 };
 
-std::mutex s_reg_lock;
-std::vector<SockEntry> s_reg;  // indexed by socket
+// Made once and never destroyed: the main thread may still use them while the
+// process runs its exit-time destructors.
+std::mutex &s_reg_lock = *new std::mutex;
+std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;  // indexed by socket
 
 thread_local int t_last_error = 0;
 
@@ -144,6 +146,7 @@ int bytes_waiting(int fd) {
 // reset by the peer.
 int close_error_from_errno(int err) {
     if (err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH) return WSAECONNABORTED;
+    if (err == EPIPE) return WSAECONNRESET;  // a reset that came after the peer's FIN
     return wsa_error_from_errno(err);
 }
 
@@ -227,6 +230,11 @@ int poll_sockets(Queue &q, int timeout_ms) {
     epoll_event events[64];
     int n = epoll_wait(q.epfd, events, 64, timeout_ms);
     if (n < 0) return errno == EINTR ? 0 : -1;
+    {
+        // Awake now: the events queued below need no wake-up of their own.
+        std::lock_guard<std::mutex> guard(q.lock);
+        q.owner_sleeping = false;
+    }
     std::lock_guard<std::mutex> guard(s_reg_lock);
     for (int i = 0; i < n; ++i) {
         if (events[i].data.fd == q.wakefd) {
@@ -289,7 +297,7 @@ void *tick_main(void *) {
 // ---- queue ------------------------------------------------------------------
 
 bool queue_open() {
-    if (s_queue != nullptr) return true;
+    if (__atomic_load_n(&s_queue, __ATOMIC_ACQUIRE) != nullptr) return true;
     auto *q = new Queue;
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
     q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -302,7 +310,12 @@ bool queue_open() {
         delete q;
         return false;
     }
-    __atomic_store_n(&s_queue, q, __ATOMIC_RELEASE);
+    Queue *expected = nullptr;
+    if (!__atomic_compare_exchange_n(&s_queue, &expected, q, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        close(q->epfd);  // another thread made the queue first
+        close(q->wakefd);
+        delete q;
+    }
     return true;
 }
 
@@ -460,11 +473,15 @@ ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockadd
     return n;
 }
 
+// After a failure for lack of descriptors or memory the listener stays quiet:
+// the connection still waits, and re-enabling at once would report it again
+// and again. The next accept call (the tick polls every second) re-enables.
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
     int s = accept(fd, addr, addrlen);
     int saved = errno;
     note_error(s, saved);
-    rearm_after_call(fd, Rearm::Read);
+    bool starved = s < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM);
+    if (!starved) rearm_after_call(fd, Rearm::Read);
     errno = saved;
     return s;
 }

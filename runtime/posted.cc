@@ -44,7 +44,8 @@ void run_posted_funcs() {
     // Cleared before the swap: an item appended after this point either makes
     // this batch or sends a message of its own.
     s_posted_pending.store(false, std::memory_order_seq_cst);
-    static std::vector<main_thread_func> batch;  // main thread only
+    // Main thread only; never destroyed, as the main thread outlives exit-time destructors.
+    static std::vector<main_thread_func> &batch = *new std::vector<main_thread_func>;
     os_mutex_lock(&s_main_thread_mutex);
     if (s_ls_main_thread_func == nullptr || s_ls_main_thread_func->empty()) {
         os_mutex_unlock(&s_main_thread_mutex);
@@ -71,7 +72,8 @@ extern "C" KEEL_API int os_post_func(os_func_t func, void *arg) {
     if (queued) s_ls_main_thread_func->push_back(main_thread_func{func, arg});
     os_mutex_unlock(&s_main_thread_mutex);
     if (!queued) {
-        KEEL_INFO("s_ls_main_thread_func == NULL");  // os_startup has not run
+        // The report a post into a list that does not exist yet would give.
+        KEEL_INFO("adt_dlist_add dlist == NULL");
         return 0;
     }
     // A plain load first: while a message waits, posts touch the flag's cache

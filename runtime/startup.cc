@@ -79,9 +79,14 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
     s_ls_server = adt_dlist_create(8);
     s_ls_udp_client = adt_dlist_create(8);
 
-    // A thread that cannot start shows as the expired wait below.
-    start_main_thread();
-    for (int waits = 0; waits < 100 && !os_is_startup(); ++waits) os_sleep(100);
+    // One main thread for the process, also when an earlier start-up gave up
+    // waiting for it. A thread that cannot start shows as the expired wait.
+    static std::atomic<bool> s_main_thread_started{false};
+    if (!s_main_thread_started.exchange(true)) start_main_thread();
+    int waits = 0;
+    do {
+        os_sleep(100);  // the first look comes after one full sleep
+    } while (++waits < 100 && !os_is_startup());
     if (!os_is_startup()) return 0;
 
     s_ls_timer = adt_dlist_create(8);

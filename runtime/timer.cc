@@ -67,8 +67,9 @@ KEEL_API int os_timer_destroy(os_timer_t *timer) {
         return 1;
     }
     adt_dlist_lock(s_ls_timer);
-    if (timer->node == s_walk_next) s_walk_next = adt_dlist_next(timer->node);
+    adt_dlist_node_t *next = adt_dlist_next(timer->node);
     int removed = adt_dlist_delete(s_ls_timer, timer->node);
+    if (removed && timer->node == s_walk_next) s_walk_next = next;
     adt_dlist_unlock(s_ls_timer);
     if (!removed) return 0;
     free(timer);

@@ -36,13 +36,13 @@ KEEL_API int os_rwlock_free(os_rwlock_t *lock) {
 
 KEEL_API int os_rwlock_rdlock(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
-    pthread_rwlock_rdlock(&lock->lock);
-    return 1;
+    // A writer asking again for its own lock is refused rather than deadlocked.
+    return pthread_rwlock_rdlock(&lock->lock) == 0 ? 1 : 0;
 }
 
 KEEL_API int os_rwlock_wrlock(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
-    pthread_rwlock_wrlock(&lock->lock);
+    if (pthread_rwlock_wrlock(&lock->lock) != 0) return 0;
     __atomic_store_n(&lock->mode, 2, __ATOMIC_RELAXED);
     return 1;
 }

@@ -82,7 +82,12 @@ KEEL_API int os_thread_join(os_thread_t *thr) {
         KEEL_INFO("thr->hthread == NULL");
         return 0;
     }
-    pthread_join(thr->hthread, nullptr);
+    // Joining itself (or a thread that is not joinable) is refused, and the
+    // record keeps its thread for a proper join or detach.
+    if (pthread_join(thr->hthread, nullptr) != 0) {
+        KEEL_INFO("pthread_join(thr->hthread) fail");
+        return 0;
+    }
     thr->hthread = 0;
     return 1;
 }

@@ -137,6 +137,9 @@ TEST_F(LogFiles, MidnightOpensTheNextDaysFileButNotInSingleFileMode) {
     g_fake_now += 2;
     log_msg2("after midnight");
     EXPECT_TRUE(file_gets(dir_ / "log_2026-12-05_day.log", "after midnight"));
+    g_fake_now -= 2;  // a line stamped before midnight never sends the file back a day
+    log_msg2("late");
+    EXPECT_TRUE(file_gets(dir_ / "log_2026-12-05_day.log", "late"));
     std::string first = read_file(dir_ / "log_2026-12-04_day.log");
     EXPECT_EQ(first, "before midnight\n");
 

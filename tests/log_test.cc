@@ -142,6 +142,9 @@ TEST(MessageFamilies, DatedUndatedAndTwinsAgree) {
     EXPECT_EQ(lines[6], "open a.cfg: No such file or directory");
     for (int i = 0; i < 8; i += 2)  // compared without the time, which may tick between calls
         EXPECT_EQ(lines[i].substr(lines[i].find("open")), lines[i + 1].substr(lines[i + 1].find("open")));
+    errno = ECONNRESET;
+    log_msg("a line changes nothing in errno");
+    EXPECT_EQ(errno, ECONNRESET);
 }
 
 TEST(SharedBuffer, PiecesErrnoTwinsAndReentrantReports) {

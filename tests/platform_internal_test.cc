@@ -220,6 +220,24 @@ TEST_F(Platform, ConnectThenWriteAndAcceptPerCall) {
     }
 }
 
+TEST_F(Platform, AcceptStarvedOfDescriptorsStaysQuiet) {
+    sockaddr_storage addr;
+    socklen_t len;
+    int lfd = listener(AF_INET, &addr, &len);
+    ASSERT_EQ(select_socket(lfd, FD_ACCEPT), 0);
+    int c = keep(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr *>(&addr), len), 0);
+    expect_event(lfd, FD_ACCEPT);
+    std::vector<int> hogs;  // use up every descriptor
+    for (int fd; (fd = dup(0)) >= 0;) hogs.push_back(fd);
+    EXPECT_EQ(sel_accept(lfd, nullptr, nullptr), -1);
+    expect_quiet();  // the waiting connection is not reported again and again
+    for (int fd : hogs) close(fd);
+    int s = sel_accept(lfd, nullptr, nullptr);  // the next accept call (a tick) takes it
+    EXPECT_GE(s, 0);
+    keep(s);
+}
+
 TEST_F(Platform, RefusedConnectCarriesTheError) {
     sockaddr_storage addr;
     socklen_t len;

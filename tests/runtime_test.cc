@@ -115,7 +115,7 @@ TEST(PostedFunctions, NullFunctionAndPostsBeforeStartupAreRefused) {
     EXPECT_EQ(os_post_func(record, nullptr), 0) << "no runtime yet";
     EXPECT_EQ(os_post_func(nullptr, nullptr), 0);
     std::string text = cap.text();
-    EXPECT_NE(text.find("s_ls_main_thread_func == NULL"), std::string::npos) << text;
+    EXPECT_NE(text.find("adt_dlist_add dlist == NULL"), std::string::npos) << text;
     EXPECT_NE(text.find("os_post_func func == NULL"), std::string::npos) << text;
 }
 
@@ -134,26 +134,28 @@ TEST(PostedFunctions, MainLockHoldsThemOffWithoutBlockingPosters) {
 }
 
 namespace {
-std::atomic<int> g_fired[4];
+std::atomic<int> g_fired[5];
 void count_fire(void *arg) { ++g_fired[reinterpret_cast<intptr_t>(arg)]; }
 }  // namespace
 
 TEST(Timers, FireOnWholeTicks) {
     start_runtime();
-    os_timer_t *every0 = os_timer_create(count_fire, 0, reinterpret_cast<void *>(0));
-    os_timer_t *every1000 = os_timer_create(count_fire, 1000, reinterpret_cast<void *>(1));
-    os_timer_t *every2nd = os_timer_create(count_fire, 1001, reinterpret_cast<void *>(2));
+    os_main_lock();  // all created between the same two ticks
+    const uint32_t intervals[] = {0, 1000, 1001, 1, 2500};
+    std::vector<os_timer_t *> timers;
+    for (intptr_t i = 0; i < 5; ++i) timers.push_back(os_timer_create(count_fire, intervals[i], reinterpret_cast<void *>(i)));
     os_timer_t *silent = os_timer_create(nullptr, 2000, nullptr);
+    os_main_unlock();
     ASSERT_TRUE(wait_until([] { return g_fired[1] >= 4; }, kTickDeadline));
     os_main_lock();  // freeze the counts between ticks
     int ticks = g_fired[1];
     EXPECT_EQ(g_fired[0].load(), ticks);
     EXPECT_EQ(g_fired[2].load(), ticks / 2);
+    EXPECT_EQ(g_fired[3].load(), ticks);
+    EXPECT_EQ(g_fired[4].load(), ticks / 3);
     EXPECT_EQ(silent->elapsed_ms, ticks % 2 == 0 ? 0u : 1000u) << "a timer without function still counts";
     os_main_unlock();
-    EXPECT_EQ(os_timer_destroy(every0), 1);
-    EXPECT_EQ(os_timer_destroy(every1000), 1);
-    EXPECT_EQ(os_timer_destroy(every2nd), 1);
+    for (os_timer_t *t : timers) EXPECT_EQ(os_timer_destroy(t), 1);
     EXPECT_EQ(os_timer_destroy(silent), 1);
 }
 
@@ -171,9 +173,11 @@ void count_other(void *) { ++g_other_calls; }
 
 TEST(Timers, ATimerMayDestroyItselfAndTheNextOneOfTheWalk) {
     start_runtime();
+    os_main_lock();  // no tick between the creates and the stores
     os_timer_t *oldest = os_timer_create(count_other, 1000, nullptr);
     g_next = os_timer_create(count_next, 1000, nullptr);
     g_self = os_timer_create(destroy_self_and_next, 1000, nullptr);  // newest: walked first
+    os_main_unlock();
     ASSERT_TRUE(wait_until([] { return g_other_calls >= 3; }, kTickDeadline));
     EXPECT_EQ(g_self_calls, 1) << "destroyed in its own call, never fires again";
     EXPECT_EQ(g_self_result, 1);

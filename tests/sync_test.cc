@@ -154,9 +154,9 @@ TEST(Thread, StackSizes) {
     EXPECT_EQ(os_thread_join(&thr), 1);
     EXPECT_EQ(g_stack_size.load(), 0x100000u) << "0 means 1 MiB";
     // Larger than any stack the thread library may have cached for reuse.
-    ASSERT_EQ(os_thread_create(&thr, 0x400000, record_stack_size, nullptr), 1);
+    ASSERT_EQ(os_thread_create(&thr, 0x1000000, record_stack_size, nullptr), 1);
     os_thread_join(&thr);
-    EXPECT_EQ(g_stack_size.load(), 0x400000u);
+    EXPECT_EQ(g_stack_size.load(), 0x1000000u);
     ASSERT_EQ(os_thread_create(&thr, 1, record_stack_size, nullptr), 1);  // raised, not refused
     os_thread_join(&thr);
     EXPECT_GE(g_stack_size.load(), static_cast<size_t>(PTHREAD_STACK_MIN));
