@@ -105,7 +105,7 @@ struct UvPoster {
 }  // namespace
 
 int main(int argc, char **argv) {
-    long each = argc > 1 ? atol(argv[1]) : 200000;
+    long each = argc > 1 ? atol(argv[1]) : 2000000;
     if (os_startup(0, 0) != 1) return 1;
 
     double idle0 = cpu_ms();
