@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "keel/log.h"
 #include "keel/os_runtime.h"
@@ -15,21 +15,23 @@
 #include "test_support.h"
 
 using namespace keel::rt;
-using keel_test::StderrCapture;
-using keel_test::wait_until;
 
-TEST(WindowProc, EventsForUnknownSocketsOnlyReport) {
+TEST(WindowProc, EventsForUnknownSocketsOnlyReportAndDelayedClosesClose) {
     log_start(0, 1);
     ASSERT_EQ(os_startup(0, 0), 1);
-    StderrCapture cap;
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    keel_test::StderrCapture cap;
     queue_post(WM_SOCKET_EVENT, 9999, FD_READ);
     queue_post(WM_SOCKET_EVENT, 9998, FD_CLOSE | (WSAECONNRESET << 16));
-    // Messages are handled in order: once this runs, both events were handled.
+    queue_post(WM_SOCKET_CLOSE, static_cast<uintptr_t>(fds[0]), 0);
+    // Messages are handled in order: once this runs, all three were handled.
     static std::atomic<bool> done{false};
     os_post_func([](void *) { done = true; }, nullptr);
-    ASSERT_TRUE(wait_until([] { return done.load(); }));
-    std::string text;
-    text = cap.text();
+    ASSERT_TRUE(keel_test::wait_until([] { return done.load(); }));
+    EXPECT_EQ(fcntl(fds[0], F_GETFD), -1) << "closed by the main thread";
+    close(fds[1]);
+    std::string text = cap.text();
     EXPECT_NE(text.find("[info]  file: window_proc.cc"), std::string::npos) << text;
     EXPECT_NE(text.find("!WSAGETSELECTERROR do not happen, sock:9999"), std::string::npos) << text;
     size_t at = text.find("WSAGETSELECTERROR do not happen, sock:9998");
@@ -37,34 +39,19 @@ TEST(WindowProc, EventsForUnknownSocketsOnlyReport) {
     EXPECT_EQ(text[at - 1], ' ') << "an event with an error takes the other report";
 }
 
-TEST(WindowProc, SocketCloseMessageClosesOnTheMainThread) {
-    ASSERT_EQ(os_startup(0, 0), 1);
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    queue_post(WM_SOCKET_CLOSE, static_cast<uintptr_t>(fds[0]), 0);
-    ASSERT_TRUE(wait_until([&] { return fcntl(fds[0], F_GETFD) == -1; }));
-    close(fds[1]);
-}
+// Only the presence of "select_config.json" in the working directory selects
+// accepting on notification; each case starts the runtime in a process of its own.
+class Marker : public ::testing::TestWithParam<bool> {};
 
-TEST(Startup, MarkerFileSelectsAcceptOnNotification) {
+TEST_P(Marker, SelectsAcceptOnNotification) {
     namespace fs = std::filesystem;
     fs::path dir = fs::temp_directory_path() / ("keel_marker_" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::current_path(dir);
-    FILE *marker = fopen("select_config.json", "w");  // empty: only its presence counts
-    ASSERT_NE(marker, nullptr);
-    fclose(marker);
+    ASSERT_TRUE(!GetParam() || std::ofstream("select_config.json").is_open());  // empty
     ASSERT_EQ(os_startup(0, 0), 1);
-    EXPECT_EQ(s_accept_by_select, 1);
+    EXPECT_EQ(s_accept_by_select, GetParam() ? 1 : 0);
     fs::remove_all(dir);
 }
 
-TEST(Startup, NoMarkerMeansAcceptOnTheTick) {
-    namespace fs = std::filesystem;
-    fs::path dir = fs::temp_directory_path() / ("keel_nomarker_" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    fs::current_path(dir);
-    ASSERT_EQ(os_startup(0, 0), 1);
-    EXPECT_EQ(s_accept_by_select, 0);
-    fs::remove_all(dir);
-}
+INSTANTIATE_TEST_SUITE_P(Startup, Marker, ::testing::Bool());

@@ -19,36 +19,37 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Timers are counted by a one-second tick, so their tests allow a few seconds.
-constexpr auto kTickDeadline = std::chrono::seconds(8);
-
 void start_runtime() {
     log_start(0, 1);
     ASSERT_EQ(os_startup(0, 0), 1);
 }
 
-struct Recorder {
-    std::mutex lock;
-    std::vector<int> order;
-    std::vector<uint32_t> threads;
-    void add(int v) {
-        std::lock_guard<std::mutex> g(lock);
-        order.push_back(v);
-        threads.push_back(os_thread_self());
-    }
-    size_t size() {
-        std::lock_guard<std::mutex> g(lock);
-        return order.size();
-    }
-};
+void *tag(intptr_t v) { return reinterpret_cast<void *>(v); }
 
-Recorder *g_rec;
+// Every call of record(): its argument and the thread it ran on.
+std::mutex g_lock;
+std::vector<std::pair<intptr_t, uint32_t>> g_calls;
+std::atomic<size_t> g_count{0};  // raised after each append
 
-void record(void *arg) { g_rec->add(static_cast<int>(reinterpret_cast<intptr_t>(arg))); }
+void record(void *arg) {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_calls.push_back({reinterpret_cast<intptr_t>(arg), os_thread_self()});
+    ++g_count;
+}
+
+// Posts record(kNested + 1), then records kNested itself: in posting order
+// only when the post runs after this function returns.
+constexpr int kThreads = 4, kEach = 500, kNested = kThreads * 100000;
+void post_then_record(void *) {
+    os_post_func(record, tag(kNested + 1));
+    record(tag(kNested));
+}
 
 }  // namespace
 
-TEST(Startup, StartsOnceAndTakesAtLeastTheFirstWait) {
+TEST(Startup, RefusesPostsUntilThenStartsOnceAndTakesAtLeastTheFirstWait) {
+    StderrCapture cap;
+    EXPECT_EQ(os_post_func(record, nullptr), 0) << "no runtime yet";
     EXPECT_EQ(os_is_startup(), 0);
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(os_startup(0, 0), 1);
@@ -56,134 +57,83 @@ TEST(Startup, StartsOnceAndTakesAtLeastTheFirstWait) {
     EXPECT_EQ(os_is_startup(), 1);
     EXPECT_EQ(os_startup(5, 6), 1);
     EXPECT_EQ(os_cleanup(), 1);
-    os_main_lock();
-    os_main_lock();
-    os_main_unlock();
-    os_main_unlock();
-    std::atomic<bool> other{false};
-    std::thread([&] {
-        os_main_lock();
-        other = true;
-        os_main_unlock();
-    }).join();
-    EXPECT_TRUE(other) << "two locks and two unlocks leave the main lock free";
-}
-
-TEST(PostedFunctions, RunOnTheMainThreadInPostingOrder) {
-    start_runtime();
-    Recorder rec;
-    g_rec = &rec;
-    constexpr int kThreads = 4, kEach = 500;
-    std::vector<std::thread> posters;
-    for (int t = 0; t < kThreads; ++t)
-        posters.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i)
-                ASSERT_EQ(os_post_func(record, reinterpret_cast<void *>(intptr_t{t * 100000 + i})), 1);
-        });
-    for (auto &p : posters) p.join();
-    ASSERT_TRUE(wait_until([&] { return rec.size() == kThreads * kEach; }));
-    std::vector<int> last(kThreads, -1);
-    for (size_t k = 0; k < rec.order.size(); ++k) {
-        int t = rec.order[k] / 100000, i = rec.order[k] % 100000;
-        EXPECT_EQ(i, last[t] + 1);
-        last[t] = i;
-        EXPECT_EQ(rec.threads[k], rec.threads[0]) << "all on one thread";
-    }
-    EXPECT_NE(rec.threads[0], os_thread_self());
-}
-
-namespace {
-std::atomic<int> g_depth{0}, g_max_depth{0}, g_runs{0};
-void nested(void *arg) {
-    int depth = ++g_depth;
-    g_max_depth = std::max(g_max_depth.load(), depth);
-    ++g_runs;
-    if (arg != nullptr) os_post_func(nested, nullptr);
-    --g_depth;
-}
-}  // namespace
-
-TEST(PostedFunctions, APostFromAPostedFunctionRunsAfterItReturns) {
-    start_runtime();
-    ASSERT_EQ(os_post_func(nested, reinterpret_cast<void *>(1)), 1);
-    ASSERT_TRUE(wait_until([] { return g_runs == 2; }));
-    EXPECT_EQ(g_max_depth, 1);
-}
-
-TEST(PostedFunctions, NullFunctionAndPostsBeforeStartupAreRefused) {
-    StderrCapture cap;
-    EXPECT_EQ(os_post_func(record, nullptr), 0) << "no runtime yet";
     EXPECT_EQ(os_post_func(nullptr, nullptr), 0);
     std::string text = cap.text();
     EXPECT_NE(text.find("adt_dlist_add dlist == NULL"), std::string::npos) << text;
     EXPECT_NE(text.find("os_post_func func == NULL"), std::string::npos) << text;
+    for (int i = 0; i < 2; ++i) os_main_lock();
+    for (int i = 0; i < 2; ++i) os_main_unlock();
+    static std::atomic<bool> other{false};
+    std::thread([] { os_main_lock(); other = true; os_main_unlock(); }).detach();
+    EXPECT_TRUE(wait_until([] { return other.load(); })) << "two locks and two unlocks leave the main lock free";
+}
+
+TEST(PostedFunctions, RunOnTheMainThreadInPostingOrderANestedOneAfterItsPoster) {
+    start_runtime();
+    ASSERT_EQ(os_post_func(post_then_record, nullptr), 1);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t)
+        posters.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) EXPECT_EQ(os_post_func(record, tag(t * 100000 + i)), 1);
+        });
+    for (auto &p : posters) p.join();
+    ASSERT_TRUE(wait_until([] { return g_count == kThreads * kEach + 2; }));
+    std::vector<intptr_t> last(kThreads + 1, -1);
+    for (auto [v, thread] : g_calls) {
+        EXPECT_EQ(v % 100000, last[v / 100000] + 1);
+        last[v / 100000] = v % 100000;
+        EXPECT_EQ(thread, g_calls[0].second) << "all on one thread";
+    }
+    EXPECT_NE(g_calls[0].second, os_thread_self());
 }
 
 TEST(PostedFunctions, MainLockHoldsThemOffWithoutBlockingPosters) {
     start_runtime();
-    Recorder rec;
-    g_rec = &rec;
     os_main_lock();
-    int posted = 0;
-    std::thread([&] { posted = os_post_func(record, reinterpret_cast<void *>(7)); }).join();
-    EXPECT_EQ(posted, 1);
+    static std::atomic<int> posted{-1};
+    std::thread([] { posted = os_post_func(record, nullptr); }).detach();
+    EXPECT_TRUE(wait_until([] { return posted == 1; })) << "a post does not wait for the main lock";
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(rec.size(), 0u) << "nothing runs while a caller holds the main lock";
+    EXPECT_EQ(g_count, 0u) << "nothing runs while a caller holds the main lock";
     os_main_unlock();
-    EXPECT_TRUE(wait_until([&] { return rec.size() == 1; }));
+    EXPECT_TRUE(wait_until([] { return g_count == 1; }));
 }
 
 namespace {
-std::atomic<int> g_fired[5];
-void count_fire(void *arg) { ++g_fired[reinterpret_cast<intptr_t>(arg)]; }
-}  // namespace
-
-TEST(Timers, FireOnWholeTicks) {
-    start_runtime();
-    os_main_lock();  // all created between the same two ticks
-    const uint32_t intervals[] = {0, 1000, 1001, 1, 2500};
-    std::vector<os_timer_t *> timers;
-    for (intptr_t i = 0; i < 5; ++i) timers.push_back(os_timer_create(count_fire, intervals[i], reinterpret_cast<void *>(i)));
-    os_timer_t *silent = os_timer_create(nullptr, 2000, nullptr);
-    os_main_unlock();
-    ASSERT_TRUE(wait_until([] { return g_fired[1] >= 4; }, kTickDeadline));
-    os_main_lock();  // freeze the counts between ticks
-    int ticks = g_fired[1];
-    EXPECT_EQ(g_fired[0].load(), ticks);
-    EXPECT_EQ(g_fired[2].load(), ticks / 2);
-    EXPECT_EQ(g_fired[3].load(), ticks);
-    EXPECT_EQ(g_fired[4].load(), ticks / 3);
-    EXPECT_EQ(silent->elapsed_ms, ticks % 2 == 0 ? 0u : 1000u) << "a timer without function still counts";
-    os_main_unlock();
-    for (os_timer_t *t : timers) EXPECT_EQ(os_timer_destroy(t), 1);
-    EXPECT_EQ(os_timer_destroy(silent), 1);
-}
-
-namespace {
+std::atomic<int> g_fired[5], g_self_calls{0}, g_next_calls{0}, g_self_result{-1}, g_next_result{-1};
 os_timer_t *g_self = nullptr, *g_next = nullptr;
-std::atomic<int> g_self_calls{0}, g_next_calls{0}, g_other_calls{0}, g_self_result{-1}, g_next_result{-1};
+void count_fire(void *arg) { ++g_fired[reinterpret_cast<intptr_t>(arg)]; }
+void count_next(void *) { ++g_next_calls; }
 void destroy_self_and_next(void *) {
     ++g_self_calls;
     g_next_result = os_timer_destroy(g_next);  // the next timer of this very walk
     g_self_result = os_timer_destroy(g_self);
 }
-void count_next(void *) { ++g_next_calls; }
-void count_other(void *) { ++g_other_calls; }
 }  // namespace
 
-TEST(Timers, ATimerMayDestroyItselfAndTheNextOneOfTheWalk) {
+TEST(Timers, FireOnWholeTicksAndMayDestroyThemselvesAndTheNextOne) {
     start_runtime();
-    os_main_lock();  // no tick between the creates and the stores
-    os_timer_t *oldest = os_timer_create(count_other, 1000, nullptr);
+    const std::pair<uint32_t, int> cases[] = {{0, 1}, {1000, 1}, {1001, 2}, {1, 1}, {2500, 3}};  // ms, ticks a firing
+    std::vector<os_timer_t *> timers;
+    os_main_lock();  // all created between the same two ticks
+    for (intptr_t i = 0; i < 5; ++i) timers.push_back(os_timer_create(count_fire, cases[i].first, tag(i)));
+    os_timer_t *silent[] = {os_timer_create(nullptr, 2000, nullptr), os_timer_create(nullptr, UINT32_MAX, nullptr)};
     g_next = os_timer_create(count_next, 1000, nullptr);
     g_self = os_timer_create(destroy_self_and_next, 1000, nullptr);  // newest: walked first
     os_main_unlock();
-    ASSERT_TRUE(wait_until([] { return g_other_calls >= 3; }, kTickDeadline));
+    ASSERT_TRUE(wait_until([] { return g_fired[1] >= 4; }, 8s));
+    os_main_lock();  // freeze the counts between ticks
+    int ticks = g_fired[1];
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(g_fired[i], ticks / cases[i].second) << "interval " << cases[i].first;
+    EXPECT_EQ(silent[0]->elapsed_ms, ticks % 2 * 1000u) << "a timer without function fires";
+    EXPECT_EQ(silent[1]->elapsed_ms, ticks * 1000u) << "and counts";
+    os_main_unlock();
     EXPECT_EQ(g_self_calls, 1) << "destroyed in its own call, never fires again";
     EXPECT_EQ(g_self_result, 1);
     EXPECT_EQ(g_next_result, 1);
     EXPECT_EQ(g_next_calls, 0) << "destroyed before its turn in the first tick";
-    EXPECT_EQ(os_timer_destroy(oldest), 1);
+    for (os_timer_t *t : timers) EXPECT_EQ(os_timer_destroy(t), 1);
+    for (os_timer_t *t : silent) EXPECT_EQ(os_timer_destroy(t), 1);
 
     StderrCapture cap;
     EXPECT_EQ(os_timer_destroy(nullptr), 0);
