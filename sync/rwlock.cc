@@ -8,6 +8,16 @@
 #include "keel/os_sync.h"
 #include "log/report.h"
 
+namespace {
+
+static_assert(sizeof(os_rwlock_storage_t) == sizeof(pthread_rwlock_t) &&
+                  alignof(os_rwlock_storage_t) >= alignof(pthread_rwlock_t),
+              "the public storage must hold the platform lock");
+
+pthread_rwlock_t *platform_lock(os_rwlock_t *lock) { return reinterpret_cast<pthread_rwlock_t *>(&lock->lock); }
+
+}  // namespace
+
 extern "C" {
 
 // A zero-filled lock is a valid unlocked lock, so the record is usable at once.
@@ -19,7 +29,7 @@ KEEL_API os_rwlock_t *os_rwlock_create(void) {
 
 KEEL_API int os_rwlock_init(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
-    pthread_rwlock_init(&lock->lock, nullptr);
+    pthread_rwlock_init(platform_lock(lock), nullptr);
     return 1;
 }
 
@@ -37,12 +47,12 @@ KEEL_API int os_rwlock_free(os_rwlock_t *lock) {
 KEEL_API int os_rwlock_rdlock(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
     // A writer asking again for its own lock is refused rather than deadlocked.
-    return pthread_rwlock_rdlock(&lock->lock) == 0 ? 1 : 0;
+    return pthread_rwlock_rdlock(platform_lock(lock)) == 0 ? 1 : 0;
 }
 
 KEEL_API int os_rwlock_wrlock(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
-    if (pthread_rwlock_wrlock(&lock->lock) != 0) return 0;
+    if (pthread_rwlock_wrlock(platform_lock(lock)) != 0) return 0;
     __atomic_store_n(&lock->mode, 2, __ATOMIC_RELAXED);
     return 1;
 }
@@ -52,7 +62,7 @@ KEEL_API int os_rwlock_unlock(os_rwlock_t *lock) {
     // Readers may store 0 at the same moment; the stores are atomic so that is harmless.
     __atomic_store_n(&lock->mode, 0, __ATOMIC_RELAXED);
     // One call releases either kind of hold on this platform's lock.
-    pthread_rwlock_unlock(&lock->lock);
+    pthread_rwlock_unlock(platform_lock(lock));
     return 1;
 }
 

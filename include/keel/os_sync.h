@@ -22,9 +22,16 @@ KEEL_BEGIN_DECLS
  * that os_mutex_create allocates. */
 typedef pthread_mutex_t os_mutex_t;
 
+/* Storage of the platform's read-write lock, spelled so that the header also
+ * compiles in strict ISO C mode, where <pthread.h> hides pthread_rwlock_t. */
+typedef union os_rwlock_storage {
+    char bytes[__SIZEOF_PTHREAD_RWLOCK_T];
+    long int align;
+} os_rwlock_storage_t;
+
 typedef struct os_rwlock {
-    pthread_rwlock_t lock; /* all bits zero is the unlocked state */
-    int32_t mode;          /* 2 while held exclusively, 0 otherwise */
+    os_rwlock_storage_t lock; /* all bits zero is the unlocked state */
+    int32_t mode;             /* 2 while held exclusively, 0 otherwise */
 } os_rwlock_t;
 
 /* A boolean flag that threads set, clear and wait on (a manual-reset event).
