@@ -23,7 +23,6 @@ constexpr long kHardLimit = 1500;  // above: nothing
 os_mutex_t s_log_file_mutex;
 pthread_once_t s_file_lock_once = PTHREAD_ONCE_INIT;
 FILE *s_log_fp = nullptr;
-int s_log_mday = -1;
 
 // Files closed while the writer may still be writing to them. Only the writer
 // thread closes them, between batches, so nobody ever writes to a closed file
@@ -67,7 +66,6 @@ bool open_file_locked(const struct tm &tm) {
     close_file_locked();  // never two handles at once
     s_log_fp = fopen(s_log_filename, "a");
     if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
-    s_log_mday = tm.tm_mday;
     s_file_daily.store(s_log_v3_attr.single_file == 0, std::memory_order_relaxed);
     s_file_day.store(day_key(tm), std::memory_order_relaxed);
     s_file_ready.store(s_log_fp != nullptr, std::memory_order_release);
@@ -163,6 +161,8 @@ bool log_writer_start() {
     s_ls_log_writing = writing;
     os_thread_t writer;
     if (!os_thread_create(&writer, 0, log_writer_thread, nullptr)) {
+        s_log_queue_mutex = nullptr;
+        s_ls_log_pending = s_ls_log_writing = nullptr;
         os_native_condition_uninit(&s_log_cond);
         adt_dlist_destroy(pending);
         adt_dlist_destroy(writing);
@@ -231,7 +231,6 @@ void log_file_write(const char *line, int level) {
                   today <= s_file_day.load(std::memory_order_relaxed));
     if (!ready) {
         os_mutex_lock(file_lock());
-        if (s_log_path[0] == '\0') log_default_path();
         if (s_log_writer_started.load(std::memory_order_acquire) == 0 && !log_writer_start()) {
             fputs("os_condition_init fail\n", stderr);
             os_mutex_unlock(file_lock());

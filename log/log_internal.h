@@ -52,8 +52,6 @@ bool log_make_filename(const struct tm &tm);
 // Fills the directory from the library's own location when none is set.
 void log_default_path();
 
-// Reads the directory under the file lock.
-bool path_is_empty();
 
 // Test hooks, not exported: the clock the sink reads, the current file name,
 // and what the queue took and refused.

@@ -97,13 +97,6 @@ void log_default_path() {
     memcpy(s_log_path, path, path_len + 1);
 }
 
-bool path_is_empty() {
-    os_mutex_lock(file_lock());
-    bool empty = s_log_path[0] == '\0';
-    os_mutex_unlock(file_lock());
-    return empty;
-}
-
 bool log_make_filename(const struct tm &tm) {
     if (s_log_path[0] == '\0') log_default_path();
     if (s_log_name_part[0] == '\0') get_proc_name();
