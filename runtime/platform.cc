@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <mutex>
@@ -31,6 +33,7 @@ struct Queue {
     bool owner_sleeping = false;
     std::deque<Message> batch;  // owner only
     int served_since_poll = 0;  // owner only
+    std::vector<Message> gathered;  // owner only: events of one poll
     int epfd = -1;
     int wakefd = -1;
 };
@@ -43,11 +46,15 @@ constexpr int kPollEvery = 64;
 
 // ---- socket registry --------------------------------------------------------
 
-enum class SockState { Idle, Connecting, Connected, Listening, Datagram, Done };
+// Idle: registered but neither connecting, connected nor listening yet.
+// ReadClosed: the peer finished sending and FD_CLOSE was given; our side may
+// still send. Done: nothing more will be reported.
+enum class SockState { Idle, Connecting, Connected, ReadClosed, Listening, Datagram, Done };
 
 struct SockEntry {
     bool used = false;
     uint32_t mask = 0;
+    uint32_t generation = 0;  // names this registration; 0 is never used
     SockState state = SockState::Idle;
     bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
     bool write_armed = false;  // FD_WRITE may be posted
@@ -58,23 +65,32 @@ struct SockEntry {
 // process runs its exit-time destructors.
 std::mutex &s_reg_lock = *new std::mutex;
 std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;  // indexed by socket
+uint32_t s_last_generation = 0;                               // under s_reg_lock
 
 thread_local int t_last_error = 0;
+// Set on the owner thread while it turns readiness into events: they are
+// gathered here and queued with one lock.
+thread_local std::vector<Message> *t_gathered = nullptr;
 
 SockEntry *entry_of(int fd) {
     if (fd < 0 || static_cast<size_t>(fd) >= s_reg.size() || !s_reg[fd].used) return nullptr;
     return &s_reg[fd];
 }
 
-void post_event(int fd, uint32_t event, int error) {
-    queue_post(WM_SOCKET_EVENT, static_cast<uintptr_t>(fd),
-               static_cast<intptr_t>(event | (static_cast<uint32_t>(error) << 16)));
+void post_event(int fd, const SockEntry &e, uint32_t event, int error) {
+    uint64_t bits = event | (static_cast<uint64_t>(static_cast<uint16_t>(error)) << 16) |
+                    (static_cast<uint64_t>(e.generation) << 32);
+    Message msg{WM_SOCKET_EVENT, static_cast<uintptr_t>(fd), static_cast<intptr_t>(bits)};
+    if (t_gathered != nullptr)
+        t_gathered->push_back(msg);
+    else
+        queue_post(msg.number, msg.wparam, msg.lparam);
 }
 
-// The epoll interest that matches what may still be posted; 0 means the
-// socket is left out of the set until a call re-enables it. A connected
-// socket always stays in the set while it lives, so that a reset is seen even
-// when no read or write is armed (errors and hang-ups need no bits).
+// The epoll interest that matches what may still be posted; `keep` false
+// leaves the socket out of the set until a call re-enables it. A connection
+// stays in the set while it lives, so that a reset is seen even when no read
+// or write is armed (errors and hang-ups need no bits).
 uint32_t interest_of(const SockEntry &e, bool *keep) {
     uint32_t ev = 0;
     *keep = false;
@@ -87,6 +103,8 @@ uint32_t interest_of(const SockEntry &e, bool *keep) {
             break;
         case SockState::Connected:
             if (e.read_armed && (e.mask & (FD_READ | FD_CLOSE))) ev |= EPOLLIN | EPOLLRDHUP;
+            [[fallthrough]];
+        case SockState::ReadClosed:
             if (e.write_armed && (e.mask & FD_WRITE)) ev |= EPOLLOUT;
             *keep = true;
             break;
@@ -115,11 +133,11 @@ void arm(int fd, SockEntry &e, bool park = false) {
     }
     epoll_event eev{};
     eev.events = ev | EPOLLONESHOT;
-    eev.data.fd = fd;
+    eev.data.u64 = static_cast<uint32_t>(fd) | (static_cast<uint64_t>(e.generation) << 32);
     int op = e.in_epoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
-        // The socket was closed and its number reused, or added by a path we
-        // did not see: try the other operation once.
+        // The socket was closed behind our back and its number reused, or
+        // added by a path we did not see: try the other operation once.
         op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
         if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
             e.in_epoll = false;
@@ -129,7 +147,8 @@ void arm(int fd, SockEntry &e, bool park = false) {
     e.in_epoll = true;
 }
 
-int pending_error(int fd) {
+// Reading SO_ERROR also clears it.
+int take_pending_error(int fd) {
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
@@ -142,6 +161,24 @@ int bytes_waiting(int fd) {
     return n;
 }
 
+// Entries on a socket's error queue (send timestamps, for one) keep EPOLLERR
+// raised although the connection is fine; taking them is the only way to
+// lower it. Returns how many were taken.
+int drain_error_queue(int fd) {
+    int taken = 0;
+    for (; taken < 64; ++taken) {
+        char data[256], control[512];
+        iovec iov{data, sizeof data};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        if (recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) break;
+    }
+    return taken;
+}
+
 // A connection that ends on a time-out or similar was aborted, as opposed to
 // reset by the peer.
 int close_error_from_errno(int err) {
@@ -150,69 +187,107 @@ int close_error_from_errno(int err) {
     return wsa_error_from_errno(err);
 }
 
-// Turns one readiness report into queued events. Runs on the owner thread
-// with s_reg_lock held.
-void on_ready(int fd, uint32_t ev) {
+// Readiness of a live connection. Returns true when the socket is to be left
+// out of the epoll set until a call re-enables it.
+bool on_connection_ready(int fd, SockEntry *e, uint32_t ev) {
+    bool park = false;
+    if ((ev & EPOLLERR) && !(ev & EPOLLHUP)) {
+        // The connection lives: the error queue holds entries, or a soft
+        // error was raised. With nothing to clear, wait for the next call
+        // rather than be woken for the same condition at once.
+        bool cleared = drain_error_queue(fd) > 0;
+        cleared = take_pending_error(fd) != 0 || cleared;
+        if (!cleared && !(ev & (EPOLLIN | EPOLLOUT | EPOLLRDHUP))) park = true;
+    }
+    if ((ev & EPOLLOUT) && e->write_armed) {
+        if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
+        e->write_armed = false;
+    }
+    if (ev & EPOLLHUP) {
+        // Over: reset, aborted, or both directions shut. A reader first takes
+        // what arrived before and then meets the error, so a reset is never
+        // the silent end of a connection with unread data.
+        bool error_waits = (ev & EPOLLERR) != 0;
+        if ((e->mask & FD_READ) && (error_waits || bytes_waiting(fd) > 0)) {
+            if (e->read_armed) {
+                post_event(fd, *e, FD_READ, 0);
+                e->read_armed = false;
+            }
+            park = true;  // the hang-up stays raised: wait for the read
+        } else {
+            e->state = SockState::Done;
+            int err = error_waits ? close_error_from_errno(take_pending_error(fd)) : 0;
+            if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, err);
+        }
+    } else if (ev & (EPOLLIN | EPOLLRDHUP)) {
+        if ((ev & EPOLLRDHUP) && bytes_waiting(fd) == 0) {
+            e->state = SockState::ReadClosed;  // everything was read; sending goes on
+            if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, 0);
+        } else if (e->read_armed) {
+            // Readable even when nothing is counted yet: the read decides.
+            if (e->mask & FD_READ) post_event(fd, *e, FD_READ, 0);
+            e->read_armed = false;
+        }
+    }
+    return park;
+}
+
+// Turns one readiness report into events. Runs on the owner thread with
+// s_reg_lock held; a report for an earlier registration of the number is
+// dropped.
+void on_ready(int fd, uint32_t generation, uint32_t ev) {
     SockEntry *e = entry_of(fd);
-    if (e == nullptr) return;
+    if (e == nullptr || e->generation != generation) return;
     bool park = false;
     switch (e->state) {
         case SockState::Listening:
             if (e->read_armed && (ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
-                post_event(fd, FD_ACCEPT, 0);
+                post_event(fd, *e, FD_ACCEPT, 0);
                 e->read_armed = false;
             }
             break;
         case SockState::Connecting: {
-            int err = pending_error(fd);
+            int err = take_pending_error(fd);
             if (err != 0) {
                 e->state = SockState::Done;
-                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, wsa_error_from_errno(err));
+                if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, wsa_error_from_errno(err));
             } else if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
                 e->state = SockState::Connected;
                 e->read_armed = e->write_armed = true;
-                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, 0);
+                if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, 0);
             }
             break;
         }
-        case SockState::Connected: {
-            if (ev & EPOLLERR) {
-                int err = pending_error(fd);
-                if (err != 0) {
-                    e->state = SockState::Done;
-                    if (e->mask & FD_CLOSE) post_event(fd, FD_CLOSE, close_error_from_errno(err));
-                    break;
-                }
-            }
-            if ((ev & EPOLLOUT) && e->write_armed) {
-                if (e->mask & FD_WRITE) post_event(fd, FD_WRITE, 0);
+        case SockState::Connected:
+            park = on_connection_ready(fd, e, ev);
+            break;
+        case SockState::ReadClosed:
+            if (ev & (EPOLLERR | EPOLLHUP)) {
+                e->state = SockState::Done;  // a waiting sender learns of it from its send
+                if (e->write_armed && (e->mask & FD_WRITE)) post_event(fd, *e, FD_WRITE, 0);
+                e->write_armed = false;
+            } else if ((ev & EPOLLOUT) && e->write_armed) {
+                if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
                 e->write_armed = false;
             }
-            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
-                if (bytes_waiting(fd) > 0) {
-                    if (e->read_armed) {
-                        if (e->mask & FD_READ) post_event(fd, FD_READ, 0);
-                        e->read_armed = false;
-                    }
-                    // A hang-up stays reported while data waits: leave the
-                    // socket out until a read re-enables it.
-                    if (ev & EPOLLHUP) park = true;
-                } else if (ev & (EPOLLRDHUP | EPOLLHUP)) {
-                    e->state = SockState::Done;
-                    if (e->mask & FD_CLOSE) post_event(fd, FD_CLOSE, 0);
-                }
-            }
             break;
-        }
         case SockState::Datagram:
-            if ((ev & (EPOLLIN | EPOLLERR)) && e->read_armed) {
-                if (e->mask & FD_READ) post_event(fd, FD_READ, 0);
+            if (ev & EPOLLERR) {
+                // An error a datagram brought back (port unreachable, say) is
+                // its own event; taking it lowers EPOLLERR, and the
+                // datagrams that wait are reported as ever.
+                int err = take_pending_error(fd);
+                if (err == 0)
+                    drain_error_queue(fd);
+                else if (e->mask & FD_READ)
+                    post_event(fd, *e, FD_READ, wsa_error_from_errno(err));
+            }
+            if ((ev & EPOLLIN) && e->read_armed) {
+                if (e->mask & FD_READ) post_event(fd, *e, FD_READ, 0);
                 e->read_armed = false;
             }
-            // A pending datagram error stays reported until a receive takes it.
-            if (ev & EPOLLERR) park = true;
             if ((ev & EPOLLOUT) && e->write_armed) {
-                if (e->mask & FD_WRITE) post_event(fd, FD_WRITE, 0);
+                if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
                 e->write_armed = false;
             }
             break;
@@ -229,23 +304,30 @@ void on_ready(int fd, uint32_t ev) {
 int poll_sockets(Queue &q, int timeout_ms) {
     epoll_event events[64];
     int n = epoll_wait(q.epfd, events, 64, timeout_ms);
-    if (n < 0) return errno == EINTR ? 0 : -1;
+    if (n < 0 && errno != EINTR) return -1;
+    if (g_after_epoll_wait != nullptr) g_after_epoll_wait();
+    q.gathered.clear();
     {
-        // Awake now: the events queued below need no wake-up of their own.
-        std::lock_guard<std::mutex> guard(q.lock);
-        q.owner_sleeping = false;
-    }
-    std::lock_guard<std::mutex> guard(s_reg_lock);
-    for (int i = 0; i < n; ++i) {
-        if (events[i].data.fd == q.wakefd) {
-            uint64_t count;
-            while (read(q.wakefd, &count, sizeof count) > 0) {
+        std::lock_guard<std::mutex> guard(s_reg_lock);
+        t_gathered = &q.gathered;
+        for (int i = 0; i < n; ++i) {
+            uint64_t data = events[i].data.u64;
+            int fd = static_cast<int>(data & 0xFFFFFFFF);
+            if (fd == q.wakefd) {
+                uint64_t count;
+                while (read(q.wakefd, &count, sizeof count) > 0) {
+                }
+                continue;
             }
-            continue;
+            on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
         }
-        on_ready(events[i].data.fd, events[i].events);
+        t_gathered = nullptr;
     }
-    return n;
+    // Awake now: the events queued here need no wake-up of their own.
+    std::lock_guard<std::mutex> guard(q.lock);
+    q.owner_sleeping = false;
+    for (const Message &m : q.gathered) q.shared.push_back(m);
+    return n < 0 ? 0 : n;
 }
 
 // Re-enables after a call on the socket; `what` picks the flag.
@@ -263,9 +345,21 @@ void rearm_after_call(int fd, Rearm what) {
         e->read_armed = true;
     } else {
         if (e->write_armed) return;
-        if (e->state != SockState::Connected && e->state != SockState::Datagram) return;
+        if (e->state != SockState::Connected && e->state != SockState::ReadClosed &&
+            e->state != SockState::Datagram)
+            return;
         e->write_armed = true;
     }
+    arm(fd, *e);
+}
+
+// A socket registered before it listened becomes a listener when it does.
+void note_listening(int fd) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr || e->state != SockState::Idle) return;
+    e->state = SockState::Listening;
+    e->read_armed = true;
     arm(fd, *e);
 }
 
@@ -275,8 +369,20 @@ void note_error(ssize_t result, int err) {
 
 // ---- tick -----------------------------------------------------------------
 
+// True from the post of a WM_TIMER until the owner takes it. A tick that
+// finds one still waiting is dropped, as the main thread is behind anyway.
+std::atomic<bool> s_tick_waiting{false};
+
 // The periodic callback: it only posts the tick; the main thread does the rest.
-void on_timer_proc() { queue_post(WM_TIMER, 0, 0); }
+void on_timer_proc() {
+    if (!s_tick_waiting.exchange(true, std::memory_order_acq_rel)) queue_post(WM_TIMER, 0, 0);
+}
+
+int64_t monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Sleeps to absolute deadlines, so the period does not drift with the time
 // each post takes.
@@ -293,6 +399,8 @@ void *tick_main(void *) {
 }
 
 }  // namespace
+
+void (*g_after_epoll_wait)() = nullptr;
 
 // ---- queue ------------------------------------------------------------------
 
@@ -342,6 +450,7 @@ int queue_get(Message *out) { return queue_get_for(out, -1); }
 int queue_get_for(Message *out, int timeout_ms) {
     Queue *q = s_queue;
     if (q == nullptr) return -1;
+    const int64_t deadline = timeout_ms >= 0 ? monotonic_ms() + timeout_ms : -1;
     for (;;) {
         if (q->served_since_poll >= kPollEvery) {
             // Socket events found now queue behind everything posted before.
@@ -352,6 +461,7 @@ int queue_get_for(Message *out, int timeout_ms) {
             *out = q->batch.front();
             q->batch.pop_front();
             ++q->served_since_poll;
+            if (out->number == WM_TIMER) s_tick_waiting.store(false, std::memory_order_release);
             return 1;
         }
         bool idle;
@@ -363,12 +473,17 @@ int queue_get_for(Message *out, int timeout_ms) {
         }
         if (!idle) continue;
         q->served_since_poll = 0;
-        int found = poll_sockets(*q, timeout_ms);
-        if (found < 0) return -1;
-        std::lock_guard<std::mutex> guard(q->lock);
-        q->owner_sleeping = false;
-        // Nothing at all happened within the limit (a wake-up always has a message).
-        if (found == 0 && timeout_ms >= 0 && q->shared.empty()) return 0;
+        int wait_ms = -1;
+        if (deadline >= 0) wait_ms = static_cast<int>(std::max<int64_t>(0, deadline - monotonic_ms()));
+        if (poll_sockets(*q, wait_ms) < 0) return -1;
+        bool any;
+        {
+            std::lock_guard<std::mutex> guard(q->lock);
+            q->owner_sleeping = false;
+            any = !q->shared.empty();
+        }
+        // The limit holds even while reports keep coming that give no message.
+        if (!any && deadline >= 0 && monotonic_ms() >= deadline) return 0;
     }
 }
 
@@ -405,6 +520,12 @@ int select_socket(int fd, uint32_t mask) {
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -1;
     len = sizeof listening;
     getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+    if (type == SOCK_STREAM) {
+        // Urgent data then counts and reads as part of the stream; kept
+        // apart, it would leave the socket readable with nothing to read.
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    }
 
     if (static_cast<size_t>(fd) >= s_reg.size()) s_reg.resize(static_cast<size_t>(fd) + 64);
     SockEntry &e = s_reg[fd];
@@ -414,6 +535,8 @@ int select_socket(int fd, uint32_t mask) {
     e.used = true;
     e.mask = mask;
     e.in_epoll = was_in_epoll;
+    if (++s_last_generation == 0) s_last_generation = 1;
+    e.generation = s_last_generation;
     if (type == SOCK_DGRAM) {
         e.state = SockState::Datagram;
     } else if (listening) {
@@ -430,6 +553,25 @@ int select_socket(int fd, uint32_t mask) {
     e.read_armed = e.write_armed = true;
     arm(fd, e);
     return 0;
+}
+
+bool socket_event_is_current(int fd, uint32_t generation) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    return e != nullptr && e->generation == generation;
+}
+
+bool post_socket_event(int fd, uint32_t event) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr) return false;
+    post_event(fd, *e, event, 0);
+    return true;
+}
+
+int sel_close(int fd) {
+    select_socket(fd, 0);
+    return close(fd);
 }
 
 // ---- the calls that re-enable events -----------------------------------------
@@ -477,13 +619,22 @@ ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockadd
 // the connection still waits, and re-enabling at once would report it again
 // and again. The next accept call (the tick polls every second) re-enables.
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
-    int s = accept(fd, addr, addrlen);
+    int s = accept4(fd, addr, addrlen, SOCK_CLOEXEC);
     int saved = errno;
     note_error(s, saved);
     bool starved = s < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM);
     if (!starved) rearm_after_call(fd, Rearm::Read);
     errno = saved;
     return s;
+}
+
+int sel_listen(int fd, int backlog) {
+    int rc = listen(fd, backlog);
+    int saved = errno;
+    note_error(rc, saved);
+    if (rc == 0) note_listening(fd);
+    errno = saved;
+    return rc;
 }
 
 // A connect that cannot finish at once is watched until it ends; one that
@@ -500,12 +651,12 @@ int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen) {
             if (rc == 0) {
                 e->state = SockState::Connected;
                 e->read_armed = e->write_armed = true;
-                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, 0);
+                if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, 0);
             } else if (saved == EINPROGRESS || saved == EAGAIN) {
                 e->state = SockState::Connecting;
             } else {
                 e->state = SockState::Done;
-                if (e->mask & FD_CONNECT) post_event(fd, FD_CONNECT, wsa_error_from_errno(saved));
+                if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, wsa_error_from_errno(saved));
             }
             arm(fd, *e);
         }

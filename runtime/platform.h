@@ -8,24 +8,36 @@
 //    one at a time, in posting order, by queue_get() on the owning thread,
 //    which sleeps (no polling) until a message or a socket event is there.
 //  - tick_start() starts a thread that posts WM_TIMER (0, 0) every 1000 ms
-//    until the process ends.
+//    until the process ends; at most one WM_TIMER waits in the queue at a
+//    time, so a main thread held up for ten seconds sees one tick, not ten.
 //  - select_socket(fd, mask) registers a socket for the event codes in mask
 //    (FD_READ 1, FD_WRITE 2, FD_ACCEPT 8, FD_CONNECT 16, FD_CLOSE 32) and makes
 //    it non-blocking; mask 0 cancels, and messages already queued still
 //    arrive. Each event is queued as WM_SOCKET_EVENT with the socket in wparam
-//    and (event | error << 16) in lparam, error being a WSA_* number below.
+//    and (event | error << 16 | generation << 32) in lparam, error being a
+//    WSA_* number below. The generation names the registration: every
+//    registration gets a new one, so an event queued for a socket that was
+//    since cancelled (and whose number may already serve another socket) is
+//    told apart with socket_event_is_current().
 //  - Events are one-shot, re-enabled by the matching call made through the
 //    sel_* wrappers below:
 //      FD_READ     when data or a datagram waits; again only after a receive
-//                  call, and then only if data still waits;
+//                  call, and then only if data still waits. A connection that
+//                  was reset or aborted also reports FD_READ, so that the
+//                  reader takes what arrived before and then meets the error;
 //      FD_ACCEPT   when a connection waits; again only after an accept call;
+//                  also for a socket registered before sel_listen();
 //      FD_WRITE    once when a connected socket can send (after its connect,
 //                  or at registration), then only after a send that would
-//                  have blocked, once the socket takes data again;
+//                  have blocked, once the socket takes data again. This holds
+//                  after FD_CLOSE too: a peer that only shut down its sending
+//                  side still gets everything we send;
 //      FD_CONNECT  once when a connect started with sel_connect() ends,
 //                  carrying the error when it failed;
-//      FD_CLOSE    once, when the peer has closed and all its data was read,
-//                  or at once with the error of a reset or abort.
+//      FD_CLOSE    once, when the peer has closed and all its data was read;
+//                  with the error at once only for a socket not registered
+//                  for FD_READ.
+//    Urgent data is received in line with the rest of the stream.
 //  - The wrappers behave as the plain calls and set the last socket error
 //    (sel_last_error(), a WSA_* number) of the calling thread.
 #pragma once
@@ -63,6 +75,20 @@ struct Message {
     intptr_t lparam;
 };
 
+// A WM_SOCKET_EVENT taken apart.
+struct SocketEvent {
+    int sock;
+    uint32_t event;
+    int error;
+    uint32_t generation;
+};
+
+inline SocketEvent socket_event_of(const Message &msg) {
+    auto bits = static_cast<uint64_t>(msg.lparam);
+    return SocketEvent{static_cast<int>(msg.wparam), static_cast<uint32_t>(bits & 0xFFFF),
+                       static_cast<int>((bits >> 16) & 0xFFFF), static_cast<uint32_t>(bits >> 32)};
+}
+
 // Creates the queue; the calling thread becomes its owner. False on failure.
 bool queue_open();
 // Queues a message; false when the queue does not exist.
@@ -77,6 +103,13 @@ bool tick_start();
 
 // Registers (mask != 0) or cancels (mask 0). 0 on success, -1 on failure.
 int select_socket(int fd, uint32_t mask);
+// True while fd is registered under the generation an event carries.
+bool socket_event_is_current(int fd, uint32_t generation);
+// Queues event (no error) for fd under its current registration, as if the
+// system had reported it. False when fd is not registered.
+bool post_socket_event(int fd, uint32_t event);
+// Cancels the registration, then closes the socket.
+int sel_close(int fd);
 
 // The calls that re-enable events. They return what the system call returns.
 ssize_t sel_recv(int fd, void *buf, size_t len, int flags);
@@ -85,7 +118,12 @@ ssize_t sel_send(int fd, const void *buf, size_t len, int flags);
 ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
                    socklen_t tolen);
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen);
+int sel_listen(int fd, int backlog);
 int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen);
+
+// Tests only: called on the owner thread between epoll_wait and the handling
+// of what it returned, to stage the races that happen there.
+extern void (*g_after_epoll_wait)();
 
 // The calling thread's last socket error as a WSA_* number (0: none).
 int sel_last_error();

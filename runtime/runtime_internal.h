@@ -31,6 +31,6 @@ void posted_funcs_open();
 void run_posted_funcs();
 void run_tick();
 void poll_accept();
-void dispatch_socket_event(int sock, uint32_t event, int error);
+void dispatch_socket_event(const SocketEvent &ev);
 
 }  // namespace keel::rt

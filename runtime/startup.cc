@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "keel/os_net.h"
 #include "keel/os_runtime.h"
 #include "log/report.h"
 #include "runtime/runtime_internal.h"
@@ -101,9 +102,17 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
     return 1;
 }
 
-// Servers and UDP clients are closed here once sockets exist; with none, there
-// is nothing to close.
-KEEL_API int os_cleanup(void) { return 1; }
+// Each close takes its record out of the list, so the loops end when nothing
+// listens and nothing is open. TCP connections are left alone.
+KEEL_API int os_cleanup(void) {
+    if (s_ls_server != nullptr)
+        while (adt_dlist_node_t *node = adt_dlist_head(s_ls_server))
+            os_tcp_server_close(*static_cast<os_tcp_server_t **>(adt_dlist_getdata(node)));
+    if (s_ls_udp_client != nullptr)
+        while (adt_dlist_node_t *node = adt_dlist_head(s_ls_udp_client))
+            os_udp_client_close(*static_cast<os_udp_client_t **>(adt_dlist_getdata(node)));
+    return 1;
+}
 
 KEEL_API void os_main_lock(void) { os_mutex_lock(&s_main_mutex); }
 

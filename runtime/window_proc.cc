@@ -1,9 +1,6 @@
 // The main thread's handling of one message: the tick, posted functions,
 // socket events and delayed closes, all with s_main_mutex held.
-#include <unistd.h>
-
 #include "keel/os_runtime.h"
-#include "log/report.h"
 #include "runtime/runtime_internal.h"
 
 namespace keel::rt {
@@ -15,13 +12,13 @@ void worker_wnd_proc(const Message &msg) {
         case WM_TIMER:
             run_tick();
             break;
-        case WM_SOCKET_EVENT: {
-            auto bits = static_cast<uint32_t>(msg.lparam);
-            dispatch_socket_event(static_cast<int>(msg.wparam), bits & 0xFFFF, static_cast<int>(bits >> 16));
+        case WM_SOCKET_EVENT:
+            dispatch_socket_event(socket_event_of(msg));
             break;
-        }
         case WM_SOCKET_CLOSE:
-            close(static_cast<int>(msg.wparam));
+            // Whoever asked cancelled the registration already; cancelling
+            // again costs nothing and keeps a stale one from outliving the socket.
+            sel_close(static_cast<int>(msg.wparam));
             break;
         case WM_POSTED_FUNC:
             run_posted_funcs();
@@ -31,19 +28,5 @@ void worker_wnd_proc(const Message &msg) {
     }
     os_main_unlock();
 }
-
-// Sockets are looked up in the client, server and UDP lists; an event for a
-// socket in none of them (one closed while its event was queued) only reports.
-void dispatch_socket_event(int sock, uint32_t event, int error) {
-    (void)event;
-    if (error != 0) {
-        KEEL_INFO("WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(sock));
-        return;
-    }
-    KEEL_INFO("!WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(sock));
-}
-
-// Accepting on listening servers joins the tick together with servers.
-void poll_accept() {}
 
 }  // namespace keel::rt

@@ -2,11 +2,15 @@
 // data stays unread, connect, accept, close and reset, cancel, and the queue's
 // order and sleep.
 #include <gtest/gtest.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -164,14 +168,28 @@ TEST_F(Platform, AcceptStarvedOfDescriptorsStaysQuiet) {
     EXPECT_GE(keep(sel_accept(lfd, nullptr, nullptr)), 0);  // the next accept call (a tick) takes it
 }
 
-TEST_F(Platform, ResetAndRefusedConnectCarryTheirErrors) {
+TEST_F(Platform, ResetReachesTheReaderAndRefusedConnectCarriesItsError) {
     auto [mine, peer] = tcp_pair();
     ASSERT_EQ(select_socket(mine, FD_READ | FD_CLOSE), 0);
+    ASSERT_EQ(write(peer, "last", 4), 4);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
     linger hard{1, 0};
     ASSERT_EQ(setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     close(peer);
-    EXPECT_EQ(next_event(), Ev(mine, FD_CLOSE, WSAECONNRESET));
+    EXPECT_EQ(next_event(kQuiet), kNone);  // the first read event is not answered yet
+    char buf[16];
+    ASSERT_EQ(sel_recv(mine, buf, sizeof buf, 0), 4) << "what came before the reset is still read";
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));  // the reader meets the reset
+    EXPECT_EQ(sel_recv(mine, buf, sizeof buf, 0), -1);
+    EXPECT_EQ(sel_last_error(), WSAECONNRESET);
+    EXPECT_EQ(next_event(), Ev(mine, FD_CLOSE, 0));  // and then the end, once
     EXPECT_EQ(next_event(kQuiet), kNone);
+
+    auto [other, other_peer] = tcp_pair();  // without FD_READ the reset is the close event
+    ASSERT_EQ(select_socket(other, FD_CLOSE), 0);
+    ASSERT_EQ(setsockopt(other_peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    close(other_peer);
+    EXPECT_EQ(next_event(), Ev(other, FD_CLOSE, WSAECONNRESET));
 
     Addr a;
     bound(AF_INET, SOCK_STREAM, &a, false);  // the port is taken, but nobody listens
@@ -230,4 +248,164 @@ TEST_F(Platform, QueueSleepsKeepsEachPostersOrderAndTicks) {
     ASSERT_TRUE(tick_start());  // the tick joins the queue, now empty
     for (int i = 0; i < 2; ++i)
         EXPECT_TRUE(queue_get_for(&m, 3000) == 1 && m.number == WM_TIMER && m.wparam == 0 && m.lparam == 0);
+}
+
+namespace {
+
+// CPU time the calling thread spends waiting ms for an event that must not
+// come: a few milliseconds when it sleeps, nearly ms when it spins.
+double cpu_ms_of_quiet_wait(int ms) {
+    timespec a, b;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    EXPECT_EQ(next_event(ms), kNone);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    return (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+}
+
+std::string read_all(int fd, size_t want) {
+    std::string got;
+    char buf[4096];
+    for (int i = 0; i < 100 && got.size() < want; ++i) {
+        ssize_t n = sel_recv(fd, buf, sizeof buf, 0);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+}  // namespace
+
+TEST_F(Platform, UrgentDataIsReadInLineWithoutASpin) {
+    auto [mine, peer] = tcp_pair();
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_CLOSE), 0);
+    ASSERT_EQ(send(peer, "u", 1, MSG_OOB), 1);  // only an urgent byte waits
+    ASSERT_EQ(send(peer, "after", 5, 0), 5);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    EXPECT_LT(cpu_ms_of_quiet_wait(300), 100) << "the owner must sleep while the read event is unanswered";
+    EXPECT_EQ(read_all(mine, 6), "uafter") << "nothing behind the urgent byte is lost";
+    ASSERT_EQ(send(peer, "ab", 2, 0), 2);
+    ASSERT_EQ(send(peer, "c", 1, MSG_OOB), 1);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    EXPECT_EQ(read_all(mine, 3), "abc");
+    EXPECT_LT(cpu_ms_of_quiet_wait(300), 100);
+}
+
+TEST_F(Platform, ErrorQueueEntriesNeitherSpinNorEndTheConnection) {
+    auto [mine, peer] = tcp_pair();
+    // Software send timestamps land on the socket's error queue and raise
+    // EPOLLERR while SO_ERROR stays 0.
+    int flags = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+    ASSERT_EQ(setsockopt(mine, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags), 0);
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
+    EXPECT_EQ(next_event(), Ev(mine, FD_WRITE, 0));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(sel_send(mine, "stamp", 5, 0), 5);
+    EXPECT_LT(cpu_ms_of_quiet_wait(300), 100) << "the owner must sleep";
+    ASSERT_EQ(write(peer, "still", 5), 5);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    EXPECT_EQ(read_all(mine, 5), "still");
+}
+
+TEST_F(Platform, HalfClosedPeerGetsTheWholeReply) {
+    auto [mine, peer] = tcp_pair();
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
+    EXPECT_EQ(next_event(), Ev(mine, FD_WRITE, 0));
+    ASSERT_EQ(write(peer, "req", 3), 3);
+    ASSERT_EQ(shutdown(peer, SHUT_WR), 0);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    EXPECT_EQ(read_all(mine, 3), "req");
+    EXPECT_EQ(next_event(), Ev(mine, FD_CLOSE, 0));
+
+    constexpr size_t kReply = 8 << 20;  // far more than both socket buffers hold
+    std::vector<char> reply(kReply, 'r');
+    size_t received = 0;
+    std::thread reader([&, peer = peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the sender block first
+        std::vector<char> buf(1 << 16);
+        for (ssize_t n; (n = read(peer, buf.data(), buf.size())) > 0;) received += static_cast<size_t>(n);
+    });
+    size_t sent = 0;
+    int write_events = 0;
+    while (sent < kReply) {
+        ssize_t n = sel_send(mine, reply.data() + sent, kReply - sent, 0);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (sel_last_error() != WSAEWOULDBLOCK || next_event() != Ev(mine, FD_WRITE, 0)) {
+            ADD_FAILURE() << "stalled after " << sent << " bytes";
+            break;
+        }
+        ++write_events;
+    }
+    shutdown(mine, SHUT_WR);
+    reader.join();
+    EXPECT_GT(write_events, 0);
+    EXPECT_EQ(received, kReply);
+}
+
+TEST_F(Platform, EventsOfAnEarlierRegistrationNeverReachTheNumbersNextSocket) {
+    // (a) An event still queued when its socket was closed.
+    auto [old_sock, old_peer] = tcp_pair();
+    ASSERT_EQ(select_socket(old_sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);  // queues FD_WRITE
+    Message queued;
+    ASSERT_EQ(queue_get_for(&queued, 3000), 1);
+    SocketEvent stale = socket_event_of(queued);
+    ASSERT_EQ(stale.sock, old_sock);
+    EXPECT_TRUE(socket_event_is_current(old_sock, stale.generation));
+    ASSERT_EQ(sel_close(old_sock), 0);
+    fds_.erase(std::find(fds_.begin(), fds_.end(), old_sock));
+    int renumbered = keep(socket(AF_INET, SOCK_DGRAM, 0));  // Linux hands out the lowest free number
+    ASSERT_EQ(renumbered, old_sock);
+    ASSERT_EQ(select_socket(renumbered, FD_READ), 0);
+    EXPECT_FALSE(socket_event_is_current(old_sock, stale.generation));
+
+    // (b) Readiness taken from epoll just before another thread cancelled,
+    // closed and re-registered the number.
+    auto [mine, peer] = tcp_pair();
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_CLOSE), 0);
+    ASSERT_EQ(write(peer, "old", 3), 3);  // mine is readable now
+    static int s_mine, s_replacement_peer;
+    s_mine = mine;
+    g_after_epoll_wait = [] {
+        g_after_epoll_wait = nullptr;
+        std::thread([] {
+            sel_close(s_mine);
+            int pair[2];
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+            ASSERT_EQ(pair[0], s_mine);
+            s_replacement_peer = pair[1];
+            ASSERT_EQ(select_socket(pair[0], FD_READ | FD_CLOSE), 0);  // nothing to read here
+        }).join();
+    };
+    EXPECT_EQ(next_event(kQuiet), kNone) << "the old socket's readiness reached the new one";
+    keep(s_replacement_peer);
+    ASSERT_EQ(write(s_replacement_peer, "new", 3), 3);
+    Ev ev = next_event();
+    EXPECT_EQ(ev, Ev(mine, FD_READ, 0));
+}
+
+TEST_F(Platform, ListenerRegisteredBeforeListenAndPostedEvents) {
+    Addr a;
+    int lfd = bound(AF_INET, SOCK_STREAM, &a, false);
+    ASSERT_EQ(select_socket(lfd, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE), 0);
+    ASSERT_EQ(sel_listen(lfd, 8), 0);
+    ASSERT_EQ(connect(keep(socket(AF_INET, SOCK_STREAM, 0)), a.sa(), a.len), 0);
+    EXPECT_EQ(next_event(), Ev(lfd, FD_ACCEPT, 0));
+
+    EXPECT_TRUE(post_socket_event(lfd, FD_READ));  // as if the system had said it
+    Message m;
+    ASSERT_EQ(queue_get_for(&m, 3000), 1);
+    EXPECT_TRUE(socket_event_is_current(lfd, socket_event_of(m).generation));
+    ASSERT_EQ(select_socket(lfd, 0), 0);
+    EXPECT_FALSE(post_socket_event(lfd, FD_READ));
+}
+
+TEST_F(Platform, AtMostOneTickWaits) {
+    ASSERT_TRUE(tick_start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // the owner does not take messages
+    Message m;
+    ASSERT_EQ(queue_get_for(&m, 100), 1);
+    EXPECT_EQ(m.number, WM_TIMER);
+    EXPECT_EQ(queue_get_for(&m, 100), 0) << "three ticks passed, one may wait";
+    ASSERT_EQ(queue_get_for(&m, 1500), 1);  // and the tick goes on
+    EXPECT_EQ(m.number, WM_TIMER);
 }

@@ -32,7 +32,7 @@ TEST(WindowProc, EventsForUnknownSocketsOnlyReportAndDelayedClosesClose) {
     EXPECT_EQ(fcntl(fds[0], F_GETFD), -1) << "closed by the main thread";
     close(fds[1]);
     std::string text = cap.text();
-    EXPECT_NE(text.find("[info]  file: window_proc.cc"), std::string::npos) << text;
+    EXPECT_NE(text.find("[info]  file: dispatch.cc"), std::string::npos) << text;
     EXPECT_NE(text.find("!WSAGETSELECTERROR do not happen, sock:9999"), std::string::npos) << text;
     size_t at = text.find("WSAGETSELECTERROR do not happen, sock:9998");
     ASSERT_NE(at, std::string::npos) << text;

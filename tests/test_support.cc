@@ -1,6 +1,12 @@
 #include "test_support.h"
 
+#include "keel/os_runtime.h"
+
+#include <dirent.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <memory>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +39,16 @@ std::string StderrCapture::text() {
     close(file_fd_);
     file_fd_ = -1;
     return text_;
+}
+
+std::string StderrCapture::so_far() {
+    if (saved_fd_ < 0) return text_;
+    fflush(stderr);
+    std::string got;
+    char chunk[65536];
+    off_t at = 0;
+    for (ssize_t n; (n = pread(file_fd_, chunk, sizeof chunk, at)) > 0; at += n) got.append(chunk, static_cast<size_t>(n));
+    return got;
 }
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline) {
@@ -69,6 +85,50 @@ std::vector<std::string> lines_of(const std::string &text) {
         start = end + 1;
     }
     return lines;
+}
+
+int fd_count() {
+    int n = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++n;
+        closedir(dir);
+        --n;  // the directory's own descriptor
+    }
+    return n;
+}
+
+bool fd_count_returns_to(int count) {
+    return wait_until([count] { return fd_count() == count; });
+}
+
+bool on_main_thread(const std::function<void()> &fn) {
+    struct Call {
+        std::function<void()> fn;
+        std::atomic<bool> done{false};
+    };
+    auto call = std::make_shared<Call>();
+    call->fn = fn;
+    auto *keep = new std::shared_ptr<Call>(call);
+    if (!os_post_func(
+            [](void *arg) {
+                auto *held = static_cast<std::shared_ptr<Call> *>(arg);
+                (*held)->fn();
+                (*held)->done = true;
+                delete held;
+            },
+            keep)) {
+        delete keep;
+        return false;
+    }
+    return wait_until([&] { return call->done.load(); });
+}
+
+int count_of(const std::string &text, const std::string &needle) {
+    int n = 0;
+    for (const std::string &line : lines_of(text))
+        if (line.find(needle) != std::string::npos) ++n;
+    return n;
 }
 
 }  // namespace keel_test

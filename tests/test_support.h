@@ -19,6 +19,8 @@ public:
 
     // Stops capturing and returns everything written meanwhile.
     std::string text();
+    // What was written so far; capturing goes on.
+    std::string so_far();
 
 private:
     int saved_fd_ = -1;
@@ -35,5 +37,18 @@ std::string output_of(const std::string &command, const std::string &input);
 
 // Splits text into lines without their newlines.
 std::vector<std::string> lines_of(const std::string &text);
+
+// How many descriptors the process holds.
+int fd_count();
+// Waits until the process holds `count` descriptors again (closes of sockets
+// happen on the main thread, a little after the call that asked for them).
+bool fd_count_returns_to(int count);
+
+// Runs fn on the runtime's main thread and waits for it: every message queued
+// before has been handled when this returns.
+bool on_main_thread(const std::function<void()> &fn);
+
+// Lines of `text` that contain `needle`.
+int count_of(const std::string &text, const std::string &needle);
 
 }  // namespace keel_test

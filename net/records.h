@@ -1,0 +1,114 @@
+// The socket records behind the opaque handles of os_net.h, and the pieces of
+// their life that the runtime's dispatch shares with the exported calls.
+//
+// A record may be closed or destroyed by the callback that the library is
+// calling for it. Such calls are made between hold() and settle(): a destroy
+// in between only marks the record, and settle() frees it once the outermost
+// call has returned, so no frame of the library ever reads freed memory.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+#include "keel/adt_dlist.h"
+#include "keel/os_net.h"
+
+struct os_tcp_server {
+    uint8_t kind;  // 0
+    char local_ip[16];
+    uint32_t local_port;
+    int32_t status;
+    os_tcp_accept_cb accept_cb;
+    void *accept_arg;
+    int listenfd;
+    adt_dlist_node_t *node;  // in s_ls_server while listening
+    uint32_t busy;           // library frames inside accept_cb
+    bool free_pending;
+};
+
+struct os_tcp_client {
+    uint8_t kind;             // 1
+    uint8_t owned_by_caller;  // 0: accepted, freed by the library when it ends
+    char remote_ip[MAX_IPV6_LEN];
+    uint16_t remote_port;
+    char local_ip[MAX_IPV6_LEN];
+    uint16_t local_port;
+    uint32_t status;
+    void *udata;
+    os_tcp_client_cb connect_cb;
+    void *connect_arg;
+    os_tcp_client_cb disconnect_cb;
+    void *disconnect_arg;
+    os_tcp_read_cb read_cb;
+    void *read_arg;
+    os_tcp_client_cb write_cb;
+    void *write_arg;
+    int connectfd;
+    adt_dlist_node_t *node;  // in s_ls_client while registered
+    uint32_t refuse_read;
+    uint32_t ip_type;
+    uint32_t busy;  // library frames inside one of its callbacks
+    bool free_pending;
+};
+
+struct os_udp_client {
+    uint8_t kind;  // 4
+    char local_ip[MAX_IPV6_LEN];
+    uint16_t local_port;
+    int32_t status;
+    void *udata;
+    os_udp_client_cb read_cb;
+    void *read_arg;
+    os_udp_client_cb write_cb;
+    void *write_arg;
+    int fd;
+    adt_dlist_node_t *node;  // in s_ls_udp_client while open
+    int32_t connected;
+    uint32_t busy;
+    bool free_pending;
+};
+
+namespace keel::net {
+
+/* record life */
+
+template <class Record>
+inline void hold(Record *r) {
+    ++r->busy;
+}
+// Ends a hold; true when the record was freed (destroyed meanwhile).
+bool settle(os_tcp_server_t *server);
+bool settle(os_tcp_client_t *client);
+bool settle(os_udp_client_t *client);
+
+/* the registries: the runtime's lists, and an index by descriptor beside them */
+
+void list_server(os_tcp_server_t *server);
+void unlist_server(os_tcp_server_t *server);
+void list_client(os_tcp_client_t *client);
+void unlist_client(os_tcp_client_t *client);
+void list_udp_client(os_udp_client_t *client);
+void unlist_udp_client(os_udp_client_t *client);
+
+// The record registered for a socket, in O(1); NULL when there is none.
+os_tcp_server_t *find_server(int sock);
+os_tcp_client_t *find_client(int sock);
+os_udp_client_t *find_udp_client(int sock);
+
+// The server the accept poll visits next; unlist_server() moves it past a
+// server that an accept callback closes.
+adt_dlist_node_t *&server_walk_next();
+
+/* TCP client ends, shared by the close calls and the dispatch */
+
+// Shuts the socket down now and has the main thread close it after every
+// message queued before.
+void tcp_client_shut_down(os_tcp_client_t *client);
+// Closes the socket at once.
+void tcp_client_close_socket(os_tcp_client_t *client);
+// The ending of a closed connection: the disconnect callback, then the free
+// of a record the library owns.
+void tcp_client_end(os_tcp_client_t *client);
+
+}  // namespace keel::net

@@ -1,0 +1,395 @@
+// The TCP client: one connection, made by the caller (connect) or by the
+// library for an accepted socket (adopt). Its events are handled by the
+// runtime's dispatch (runtime/dispatch.cc); the close paths they share are at
+// the top of this file.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "keel/os_runtime.h"
+#include "log/report.h"
+#include "net/net_internal.h"
+#include "net/records.h"
+#include "runtime/runtime_internal.h"
+
+using namespace keel::net;
+namespace rt = keel::rt;
+
+namespace keel::net {
+
+bool settle(os_tcp_client_t *client) {
+    if (--client->busy > 0 || !client->free_pending) return false;
+    free(client);
+    return true;
+}
+
+// Frees now, or when the callback that is using the record returns.
+static void retire(os_tcp_client_t *client) {
+    client->free_pending = true;
+    if (client->busy == 0) free(client);
+}
+
+void tcp_client_shut_down(os_tcp_client_t *client) {
+    rt::select_socket(client->connectfd, 0);
+    shutdown(client->connectfd, SHUT_RDWR);
+    unlist_client(client);
+    rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->connectfd), 0);
+    client->connectfd = -1;
+}
+
+void tcp_client_close_socket(os_tcp_client_t *client) {
+    unlist_client(client);
+    rt::sel_close(client->connectfd);
+}
+
+void tcp_client_end(os_tcp_client_t *client) {
+    if (client->disconnect_cb != nullptr) {
+        hold(client);
+        client->disconnect_cb(client, client->disconnect_arg);
+        if (settle(client)) return;
+    }
+    if (!client->owned_by_caller) retire(client);
+}
+
+}  // namespace keel::net
+
+namespace {
+
+bool refuse_null(const os_tcp_client_t *client, const char *report = "client == NULL") {
+    if (client != nullptr) return false;
+    KEEL_INFO("%s", report);
+    return true;
+}
+
+// The checks that set_remote and set_local share.
+bool address_settable(const os_tcp_client_t *client, const char *ip) {
+    if (client == nullptr || ip == nullptr) {
+        KEEL_INFO("client is null or ip is null");
+        return false;
+    }
+    if (strnlen(ip, MAX_IPV6_LEN) >= MAX_IPV6_LEN) {
+        KEEL_INFO("strlen(ip) >= MAX_IPV6_LEN");
+        return false;
+    }
+    if (client->status != TCP_CLIENT_STATUS_DISCONN) {
+        KEEL_INFO("client->status != TCP_CLIENT_STATUS_DISCONN, status: %d", client->status);
+        return false;
+    }
+    return true;
+}
+
+// "a.b.c.d" or IPv6 text with "%scope" when the scope is set.
+void address_text(const sockaddr_storage &ss, char *out) {
+    if (ss.ss_family == AF_INET6) {
+        const auto &sin6 = reinterpret_cast<const sockaddr_in6 &>(ss);
+        inet_ntop(AF_INET6, &sin6.sin6_addr, out, MAX_IPV6_LEN);
+        if (sin6.sin6_scope_id != 0) {
+            size_t used = strlen(out);
+            snprintf(out + used, MAX_IPV6_LEN - used, "%%%d", static_cast<int>(sin6.sin6_scope_id));
+        }
+    } else {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(ss).sin_addr, out, MAX_IPV6_LEN);
+    }
+}
+
+uint16_t port_of(const sockaddr_storage &ss) {
+    return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(ss).sin6_port
+                                          : reinterpret_cast<const sockaddr_in &>(ss).sin_port);
+}
+
+// A failed open keeps no socket: the record is as it was before the call.
+int fail_connect(os_tcp_client_t *client) {
+    close(client->connectfd);
+    client->connectfd = -1;
+    client->status = TCP_CLIENT_STATUS_DISCONN;
+    return 0;
+}
+
+int open_connect(os_tcp_client_t *client) {
+    if (client->ip_type != 0 && client->ip_type != 1) {
+        KEEL_INFO("os_tcp_client_open ip_type[%d]error.", client->ip_type);
+        return 0;
+    }
+    int type = static_cast<int>(client->ip_type);
+    // Both addresses are built before anything is registered, so that a bad
+    // one fails the open instead of leaving a connect that never starts.
+    sockaddr_storage local{}, remote{};
+    socklen_t local_len = 0, remote_len = 0;
+    bool bind_local = client->local_port != 0 || client->local_ip[0] != '\0';
+    if ((bind_local && get_sock_addr_info(type, client->local_ip, client->local_port, &local, &local_len) != 0) ||
+        get_sock_addr_info(type, client->remote_ip, client->remote_port, &remote, &remote_len) != 0) {
+        KEEL_INFO("get addr fail");
+        return 0;
+    }
+    // Running out of descriptors is no reason to end the process.
+    client->connectfd = socket(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client->connectfd == -1) {
+        KEEL_ERROR("client->connectfd == -1");
+        return 0;
+    }
+    set_nonblocking(client->connectfd);
+    linger no_linger{0, 0};
+    if (setsockopt(client->connectfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
+        KEEL_INFO("setsockopt(client->connectfd, SOL_SOCKET, SO_DONTLINGER, (char*)&no_linger, sizeof(BOOL)) == SOCKET_ERROR");
+    if (bind_local && bind(client->connectfd, reinterpret_cast<sockaddr *>(&local), local_len) != 0) {
+        KEEL_ERROR("bind fail");
+        return fail_connect(client);
+    }
+    client->status = TCP_CLIENT_STATUS_CONNECTING;
+    rt::select_socket(client->connectfd, rt::FD_READ | rt::FD_WRITE | rt::FD_CONNECT | rt::FD_CLOSE);
+    list_client(client);
+    if (rt::sel_connect(client->connectfd, reinterpret_cast<sockaddr *>(&remote), remote_len) == 0) {
+        client->status = TCP_CLIENT_STATUS_CONNECT;
+        if (client->connect_cb != nullptr) {
+            hold(client);
+            client->connect_cb(client, client->connect_arg);
+            settle(client);
+        }
+    }
+    return 1;
+}
+
+// The addresses come from the socket itself, so a caller's IPv6 socket is
+// read as IPv6 whatever the record said before. A peer that is already gone
+// fails the adoption; it never ends the process.
+int open_adopt(os_tcp_client_t *client, int fd) {
+    if (client->connectfd != -1) {
+        KEEL_INFO("client->connectfd != -1");
+        return 0;
+    }
+    client->connectfd = fd;
+    client->status = TCP_CLIENT_STATUS_CONNECT;
+    sockaddr_storage peer{}, self{};
+    socklen_t peer_len = sizeof peer, self_len = sizeof self;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
+        KEEL_ERROR("getpeername fail");
+        return 0;
+    }
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) {
+        KEEL_INFO("ip_type[%d] error.", -1);
+        return 0;
+    }
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
+        KEEL_ERROR("getsockname fail");
+        return 0;
+    }
+    client->ip_type = peer.ss_family == AF_INET6 ? 1 : 0;
+    address_text(peer, client->remote_ip);
+    client->remote_port = port_of(peer);
+    address_text(self, client->local_ip);
+    client->local_port = port_of(self);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+KEEL_API os_tcp_client_t *os_tcp_client_create(void) {
+    auto *client = static_cast<os_tcp_client_t *>(calloc(1, sizeof(os_tcp_client_t)));
+    if (client == nullptr) KEEL_FATAL("malloc fail, client == NULL");
+    client->kind = 1;
+    client->owned_by_caller = 1;
+    client->connectfd = -1;
+    return client;
+}
+
+// A client the library owns is freed here as well: destroying it ends it.
+KEEL_API int os_tcp_client_destroy(os_tcp_client_t *client) {
+    if (refuse_null(client)) return 0;
+    os_main_lock();
+    hold(client);
+    os_tcp_client_close(client);
+    client->free_pending = true;
+    settle(client);
+    os_main_unlock();
+    return 1;
+}
+
+KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, uint16_t port) {
+    if (!address_settable(client, ip)) return 0;
+    int type = os_get_ip_type(ip);
+    if (type == -1) {
+        KEEL_INFO("get_ip_addr_type() failed, ip:%s", ip);
+        return 0;
+    }
+    strcpy(client->remote_ip, ip);
+    client->remote_port = port;
+    client->ip_type = static_cast<uint32_t>(type);
+    return 1;
+}
+
+// The text is not checked here: it is read with the remote address's type
+// when the socket is bound, and "" means any address.
+KEEL_API int os_tcp_client_set_local(os_tcp_client_t *client, const char *ip, uint16_t port) {
+    if (!address_settable(client, ip)) return 0;
+    strcpy(client->local_ip, ip);
+    client->local_port = port;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_get_remote(os_tcp_client_t *client, char *ip, uint16_t *port) {
+    if (client == nullptr || ip == nullptr || port == nullptr) {
+        KEEL_INFO("client is null or ip is null or port is NULL");
+        return 0;
+    }
+    size_t size = client->ip_type == 1 ? MAX_IPV6_LEN : client->ip_type == 0 ? 16 : 0;
+    if (size == 0) {
+        KEEL_INFO("ip type[%d] error", client->ip_type);
+        return 0;
+    }
+    memset(ip, 0, size);
+    memcpy(ip, client->remote_ip, strnlen(client->remote_ip, size - 1));
+    *port = client->remote_port;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_get_local(os_tcp_client_t *client, char *ip, uint16_t *port) {
+    if (client == nullptr || ip == nullptr || port == nullptr) {
+        KEEL_INFO("client is null or ip is null or port is NULL");
+        return 0;
+    }
+    memcpy(ip, client->local_ip, MAX_IPV6_LEN);
+    *port = client->local_port;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_get_status(os_tcp_client_t *client) {
+    if (refuse_null(client)) return -1;
+    return static_cast<int>(client->status);
+}
+
+// Taken under the main lock, so that no event of the new connection is
+// handled before the record is listed and the open has returned.
+KEEL_API int os_tcp_client_open(os_tcp_client_t *client, int fd) {
+    if (refuse_null(client)) return 0;
+    if (client->status != TCP_CLIENT_STATUS_DISCONN) return 0;
+    if (fd < -1) {
+        KEEL_INFO("fd[%d] error.", fd);
+        return 0;
+    }
+    if (fd != -1) return open_adopt(client, fd);
+    if (!os_is_startup()) {
+        KEEL_INFO("os_is_startup() == 0");
+        return 0;
+    }
+    os_main_lock();
+    int result = open_connect(client);
+    os_main_unlock();
+    return result;
+}
+
+KEEL_API int os_tcp_client_close(os_tcp_client_t *client) {
+    if (refuse_null(client)) return 0;
+    os_main_lock();
+    if (client->status != TCP_CLIENT_STATUS_DISCONN) {
+        client->status = TCP_CLIENT_STATUS_DISCONN;
+        tcp_client_shut_down(client);
+        tcp_client_end(client);
+    }
+    os_main_unlock();
+    return 1;
+}
+
+KEEL_API int os_tcp_client_send(os_tcp_client_t *client, const void *data, uint32_t len) {
+    if (refuse_null(client, "client is null")) return -1;
+    if (data == nullptr) {
+        KEEL_INFO("data is null");
+        return -1;
+    }
+    if (client->status == TCP_CLIENT_STATUS_CONNECTING) return 0;
+    if (client->status != TCP_CLIENT_STATUS_CONNECT) return -1;
+    // The count must fit the int result.
+    ssize_t sent = rt::sel_send(client->connectfd, data, len > INT_MAX ? INT_MAX : len, 0);
+    if (sent >= 0) return static_cast<int>(sent);
+    return rt::sel_last_error() == rt::WSAEWOULDBLOCK ? 0 : -1;
+}
+
+KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t len) {
+    if (refuse_null(client, "os_tcp_client_read client == NULL")) return -1;
+    if (buffer == nullptr) {
+        KEEL_INFO("os_tcp_client_read data == NULL");
+        return -1;
+    }
+    if (client->status != TCP_CLIENT_STATUS_CONNECT) {
+        KEEL_INFO("client->status != TCP_CLIENT_STATUS_CONNECT, status: %d", client->status);
+        return -1;
+    }
+    ssize_t got = rt::sel_recv(client->connectfd, buffer, len > INT_MAX ? INT_MAX : len, 0);
+    if (got > 0) return static_cast<int>(got);
+    int error = got < 0 ? rt::sel_last_error() : 0;
+    if (got < 0 && error == rt::WSAEWOULDBLOCK) return 0;
+    KEEL_ERROR("&&&&&&&&&& os_tcp_client_read error, socket:%ld, ret:%d, error_no:%d != WSAEWOULDBLOCK:%d",
+               static_cast<long>(client->connectfd), static_cast<int>(got), error, rt::WSAEWOULDBLOCK);
+    return -1;
+}
+
+KEEL_API int os_tcp_client_set_udata(os_tcp_client_t *client, void *udata) {
+    if (refuse_null(client)) return 0;
+    client->udata = udata;
+    return 1;
+}
+
+KEEL_API void *os_tcp_client_get_udata(os_tcp_client_t *client) {
+    if (refuse_null(client)) return nullptr;
+    return client->udata;
+}
+
+KEEL_API int os_tcp_client_bind_connect(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
+    if (refuse_null(client)) return 0;
+    client->connect_cb = cb;
+    client->connect_arg = arg;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_bind_disconnect(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
+    if (refuse_null(client)) return 0;
+    client->disconnect_cb = cb;
+    client->disconnect_arg = arg;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_bind_read(os_tcp_client_t *client, os_tcp_read_cb cb, void *arg) {
+    if (refuse_null(client)) return 0;
+    client->read_cb = cb;
+    client->read_arg = arg;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_bind_write(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
+    if (refuse_null(client, "client is null")) return 0;
+    client->write_cb = cb;
+    client->write_arg = arg;
+    return 1;
+}
+
+// A non-zero length also resumes reading: the read event it queues lets the
+// data that waited meanwhile reach the read callback.
+KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len) {
+    if (refuse_null(client)) return 0;
+    int size = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    if (setsockopt(client->connectfd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+        KEEL_ERROR("setsockopt fail");
+        return 0;
+    }
+    if (len != 0) {
+        client->refuse_read = 0;
+        rt::post_socket_event(client->connectfd, rt::FD_READ);
+    } else {
+        client->refuse_read = 1;
+    }
+    return 1;
+}
+
+KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t flag) {
+    if (refuse_null(client)) return 0;
+    client->refuse_read = flag;
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,180 @@
+// The TCP server: one listening IPv4 socket. Accepting is the dispatch's job
+// (runtime/dispatch.cc); here the record is made, opened and closed.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "keel/os_runtime.h"
+#include "log/report.h"
+#include "net/net_internal.h"
+#include "net/records.h"
+#include "runtime/runtime_internal.h"
+
+using namespace keel::net;
+using keel::rt::FD_ACCEPT;
+using keel::rt::FD_CLOSE;
+using keel::rt::FD_READ;
+using keel::rt::FD_WRITE;
+
+namespace keel::net {
+
+bool settle(os_tcp_server_t *server) {
+    if (--server->busy > 0 || !server->free_pending) return false;
+    free(server);
+    return true;
+}
+
+}  // namespace keel::net
+
+namespace {
+
+bool refuse_null(const os_tcp_server_t *server) {
+    if (server != nullptr) return false;
+    KEEL_INFO("server == NULL");
+    return true;
+}
+
+// A failed open keeps no socket: the next open starts from nothing.
+int fail_open(os_tcp_server_t *server) {
+    close(server->listenfd);
+    server->listenfd = -1;
+    return 0;
+}
+
+int start_listening(os_tcp_server_t *server) {
+    // Running out of descriptors is no reason to end the process: the open
+    // fails like any other.
+    server->listenfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server->listenfd == -1) {
+        KEEL_ERROR("server->listenfd == -1");
+        return 0;
+    }
+    set_nonblocking(server->listenfd);
+    linger no_linger{0, 0};
+    if (setsockopt(server->listenfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
+        KEEL_INFO("setsockopt(server->listenfd, SOL_SOCKET, SO_DONTLINGER, (char*)&no_linger, sizeof(BOOL)) == SOCKET_ERROR");
+    // A restarted server may bind its port while old connections of it wait
+    // out their time; a port that another socket listens on stays refused.
+    int on = 1;
+    setsockopt(server->listenfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr(server->local_ip);
+    address.sin_port = htons(static_cast<uint16_t>(server->local_port));
+    if (bind(server->listenfd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        KEEL_ERROR("bind fail");
+        return fail_open(server);
+    }
+    if (keel::rt::sel_listen(server->listenfd, INT_MAX) != 0) {
+        KEEL_ERROR("listen fail");
+        return fail_open(server);
+    }
+    server->status = TCP_SERVER_STATUS_LISTEN;
+    list_server(server);
+    if (keel::rt::s_accept_by_select)
+        keel::rt::select_socket(server->listenfd, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE);
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+KEEL_API os_tcp_server_t *os_tcp_server_create(void) {
+    auto *server = static_cast<os_tcp_server_t *>(calloc(1, sizeof(os_tcp_server_t)));
+    if (server == nullptr) KEEL_FATAL("malloc fail, server == NULL");
+    server->kind = 0;
+    strcpy(server->local_ip, "0.0.0.0");
+    server->listenfd = -1;
+    return server;
+}
+
+KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server) {
+    if (refuse_null(server)) return 0;
+    os_main_lock();
+    os_tcp_server_close(server);
+    // Destroyed from its own accept callback: freed once that call returns.
+    if (server->busy > 0)
+        server->free_pending = true;
+    else
+        free(server);
+    os_main_unlock();
+    return 1;
+}
+
+// The port is stored first, so it changes even when the text is refused.
+// Any text inet_addr takes is an IPv4 address, but only the dotted forms fit
+// the 16 bytes that get_local hands back; longer ones are refused.
+KEEL_API int os_tcp_server_set_local(os_tcp_server_t *server, const char *ip, uint16_t port) {
+    if (refuse_null(server)) return 0;
+    server->local_port = port;
+    if (ip == nullptr) return 1;
+    if (inet_addr(ip) == INADDR_NONE) {
+        KEEL_INFO("inet_addr(ip) == INADDR_NONE");
+        return 0;
+    }
+    if (strnlen(ip, sizeof server->local_ip) >= sizeof server->local_ip) {
+        KEEL_INFO("strlen(ip) >= 16");
+        return 0;
+    }
+    strcpy(server->local_ip, ip);
+    return 1;
+}
+
+KEEL_API int os_tcp_server_get_local(os_tcp_server_t *server, char *ip_out, uint16_t *port_out) {
+    if (refuse_null(server)) return 0;
+    if (ip_out == nullptr || port_out == nullptr) {
+        KEEL_INFO("ip_out == NULL || port_out == NULL");
+        return 0;
+    }
+    strcpy(ip_out, server->local_ip);
+    *port_out = static_cast<uint16_t>(server->local_port);
+    return 1;
+}
+
+KEEL_API int os_tcp_server_get_status(os_tcp_server_t *server) {
+    if (refuse_null(server)) return -1;
+    return server->status;
+}
+
+KEEL_API int os_tcp_server_bind_accept(os_tcp_server_t *server, os_tcp_accept_cb accept_cb, void *accept_arg) {
+    if (refuse_null(server)) return 0;
+    server->accept_cb = accept_cb;
+    server->accept_arg = accept_arg;
+    return 1;
+}
+
+// Taken under the main lock, so that the main thread sees the server listed
+// and registered at once, never one without the other.
+KEEL_API int os_tcp_server_open(os_tcp_server_t *server) {
+    if (refuse_null(server)) return 0;
+    if (!os_is_startup()) {
+        KEEL_INFO("os_is_startup() == 0");
+        return 0;
+    }
+    os_main_lock();
+    int result = server->status == TCP_SERVER_STATUS_CLOSED ? start_listening(server) : 0;
+    os_main_unlock();
+    return result;
+}
+
+KEEL_API int os_tcp_server_close(os_tcp_server_t *server) {
+    if (refuse_null(server)) return 0;
+    os_main_lock();
+    if (server->status == TCP_SERVER_STATUS_LISTEN) {
+        server->status = TCP_SERVER_STATUS_CLOSED;
+        if (keel::rt::s_accept_by_select) keel::rt::select_socket(server->listenfd, 0);
+        shutdown(server->listenfd, SHUT_RDWR);
+        unlist_server(server);
+        keel::rt::queue_post(keel::rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(server->listenfd), 0);
+        server->listenfd = -1;
+    }
+    os_main_unlock();
+    return 1;
+}
+
+}  // extern "C"

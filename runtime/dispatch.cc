@@ -1,0 +1,226 @@
+// Socket events to callbacks, on the main thread with s_main_mutex held:
+// which record an event is for, and what each event does to it. Also the
+// accept paths: the poll of every listening server on the tick, and the
+// adoption of an accepted socket as a TCP client the library owns.
+//
+//   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
+//                FD_WRITE    write_cb
+//                FD_CONNECT  connecting -> connected, connect_cb
+//                FD_CLOSE    close at once, disconnect_cb
+//                error 10053 close at once (reset), disconnect_cb; other errors: report only
+//   TCP server   FD_ACCEPT   accept one connection (accept-at-once mode only)
+//                FD_CLOSE    stop listening, no callback
+//   UDP client   FD_READ     read_cb, or drain
+//                FD_WRITE    write_cb while open
+#include <sys/socket.h>
+
+#include "log/report.h"
+#include "net/net_internal.h"
+#include "net/records.h"
+#include "runtime/runtime_internal.h"
+
+namespace keel::rt {
+
+using namespace keel::net;
+
+namespace {
+
+constexpr int kDrainSize = 8096;
+// Bounds one event's work, so that a peer that never stops sending cannot
+// hold the main thread: whatever is left raises the next read event.
+constexpr int kDrainRounds = 64;
+constexpr int kAcceptsPerPoll = 4096;
+
+// Reads and drops what waits. True when the connection is over.
+bool drain_stream(int sock, long reported_socket) {
+    char buffer[kDrainSize];
+    ssize_t got = 0;
+    for (int round = 0; round < kDrainRounds && (got = sel_recv(sock, buffer, sizeof buffer, 0)) > 0; ++round) {
+    }
+    if (got > 0) return false;
+    int error = got < 0 ? sel_last_error() : 0;
+    if (got < 0 && error == WSAEWOULDBLOCK) return false;
+    KEEL_ERROR("&&&&&&&&&& recv error, socket:%ld, ret:%d, error_no:%d != WSAEWOULDBLOCK:%d", reported_socket,
+               static_cast<int>(got), error, WSAEWOULDBLOCK);
+    return true;
+}
+
+void drain_datagrams(int sock) {
+    char buffer[kDrainSize];
+    for (int round = 0; round < kDrainRounds && sel_recv(sock, buffer, sizeof buffer, 0) > 0; ++round) {
+    }
+}
+
+// The read close: shut down now, closed by the main thread later.
+void read_close(os_tcp_client_t *client) {
+    client->status = TCP_CLIENT_STATUS_DISCONN;
+    tcp_client_shut_down(client);
+    tcp_client_end(client);
+    KEEL_ERROR("dispath_client:disconnect");
+}
+
+// The FD_CLOSE close and the reset close: the socket is closed at once.
+void close_at_once(os_tcp_client_t *client, const char *what) {
+    tcp_client_close_socket(client);
+    client->status = TCP_CLIENT_STATUS_DISCONN;
+    KEEL_ERROR("&&&&&&&&&& %s, delete socket:%ld, from s_ls_client, s_wsa_errno:%d", what,
+               static_cast<long>(client->connectfd), s_wsa_errno);
+    client->connectfd = -1;
+    tcp_client_end(client);
+}
+
+void on_client_read(int sock, os_tcp_client_t *client) {
+    if (client->status != TCP_CLIENT_STATUS_CONNECT || client->refuse_read) return;
+    if (client->read_cb != nullptr) {
+        hold(client);
+        int verdict = client->read_cb(client, client->read_arg);
+        if (settle(client)) return;  // destroyed by its own callback
+        // A callback that closed its client itself has ended it already; its
+        // -1 asks for nothing more.
+        if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
+    } else if (!drain_stream(sock, client->connectfd)) {
+        return;
+    }
+    read_close(client);
+}
+
+// Calls a connect or write callback; the record may be gone afterwards.
+void notify(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
+    if (cb == nullptr) return;
+    hold(client);
+    cb(client, arg);
+    settle(client);
+}
+
+void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
+    switch (event) {
+        case FD_READ:
+            on_client_read(sock, client);
+            break;
+        case FD_WRITE:
+            if (client->status == TCP_CLIENT_STATUS_CONNECT) notify(client, client->write_cb, client->write_arg);
+            break;
+        case FD_CONNECT:
+            // A connect that completed inside os_tcp_client_open was announced there.
+            if (client->status == TCP_CLIENT_STATUS_CONNECTING) {
+                client->status = TCP_CLIENT_STATUS_CONNECT;
+                notify(client, client->connect_cb, client->connect_arg);
+            }
+            break;
+        case FD_CLOSE:
+            if (client->status != TCP_CLIENT_STATUS_DISCONN) close_at_once(client, "FD_CLOSE");
+            break;
+        default:
+            break;
+    }
+}
+
+void adopt_accepted(os_tcp_server_t *server, int sock) {
+    os_tcp_client_t *client = os_tcp_client_create();
+    client->owned_by_caller = 0;
+    // A failed step destroys the client, which closes the socket and, as the
+    // library owns the record, frees it.
+    if (!os_tcp_client_open(client, sock)) {
+        os_tcp_client_destroy(client);
+        KEEL_INFO("os_tcp_client_open fail");
+        return;
+    }
+    list_client(client);
+    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == -1) {
+        os_tcp_client_destroy(client);
+        KEEL_ERROR("WSAAsyncSelect fail");
+        return;
+    }
+    client->status = TCP_CLIENT_STATUS_CONNECT;
+    if (server->accept_cb != nullptr) server->accept_cb(server, client, server->accept_arg);
+}
+
+void dispatch_server(int sock, os_tcp_server_t *server, uint32_t event) {
+    if (event == FD_ACCEPT) {
+        int fd = sel_accept(sock, nullptr, nullptr);
+        if (fd == -1) {
+            KEEL_ERROR("new_fd == -1");
+            return;
+        }
+        set_nonblocking(fd);
+        hold(server);  // the accept callback may destroy its server
+        adopt_accepted(server, fd);
+        settle(server);
+    } else if (event == FD_CLOSE && server->status != TCP_SERVER_STATUS_CLOSED) {
+        unlist_server(server);
+        sel_close(sock);
+        server->status = TCP_SERVER_STATUS_CLOSED;
+    }
+}
+
+void dispatch_udp_client(int sock, os_udp_client_t *client, uint32_t event) {
+    os_udp_client_cb cb = nullptr;
+    void *arg = nullptr;
+    if (event == FD_READ) {
+        if (client->read_cb == nullptr) return drain_datagrams(sock);
+        cb = client->read_cb;
+        arg = client->read_arg;
+    } else if (event == FD_WRITE && client->status == UDP_CLIENT_STATUS_OPEN) {
+        // Announced once after the open and after each send that would have
+        // blocked, once the socket takes datagrams again.
+        cb = client->write_cb;
+        arg = client->write_arg;
+    }
+    if (cb == nullptr) return;
+    hold(client);
+    cb(client, arg);
+    settle(client);
+}
+
+}  // namespace
+
+// An event for a socket closed since it was queued finds no record, also
+// when the number already serves a new socket: the generation tells them apart.
+void dispatch_socket_event(const SocketEvent &ev) {
+    bool current = socket_event_is_current(ev.sock, ev.generation);
+    if (ev.error != 0) {
+        if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+            KEEL_ERROR("socket err: %d", ev.error);
+            if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST");
+        } else if (current && (find_server(ev.sock) != nullptr || find_udp_client(ev.sock) != nullptr)) {
+            KEEL_ERROR("socket err: %d", ev.error);
+        } else {
+            KEEL_INFO("WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(ev.sock));
+        }
+        return;
+    }
+    if (os_tcp_server_t *server = current ? find_server(ev.sock) : nullptr) {
+        if (s_accept_by_select) dispatch_server(ev.sock, server, ev.event);
+    } else if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+        dispatch_client(ev.sock, client, ev.event);
+    } else if (os_udp_client_t *udp = current ? find_udp_client(ev.sock) : nullptr) {
+        dispatch_udp_client(ev.sock, udp, ev.event);
+    } else {
+        KEEL_INFO("!WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(ev.sock));
+    }
+}
+
+// Every waiting connection of every listening server. An accept callback may
+// close or destroy any server, its own included: the walk's next node is
+// moved past a server that leaves the list, and a destroyed server is freed
+// only once its accepts are over.
+void poll_accept() {
+    if (s_ls_server == nullptr) return;
+    adt_dlist_node_t *&next = server_walk_next();
+    adt_dlist_lock(s_ls_server);
+    for (adt_dlist_node_t *node = adt_dlist_head(s_ls_server); node != nullptr; node = next) {
+        next = adt_dlist_next(node);
+        auto *server = *static_cast<os_tcp_server_t **>(adt_dlist_getdata(node));
+        hold(server);
+        for (int n = 0; n < kAcceptsPerPoll && server->status == TCP_SERVER_STATUS_LISTEN; ++n) {
+            int fd = sel_accept(server->listenfd, nullptr, nullptr);
+            if (fd == -1) break;
+            adopt_accepted(server, fd);
+        }
+        settle(server);
+    }
+    next = nullptr;
+    adt_dlist_unlock(s_ls_server);
+}
+
+}  // namespace keel::rt

@@ -1,0 +1,658 @@
+// TCP servers and clients as callers use them, against real peers: plain
+// sockets of this process, and socat as an outside program. Every case ends
+// with the descriptors it started with.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keel/log.h"
+#include "keel/os_net.h"
+#include "keel/os_runtime.h"
+#include "test_support.h"
+
+using namespace keel_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A port nobody holds right now.
+uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A blocking plain client of 127.0.0.1:port, or -1.
+int plain_connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads exactly n bytes, each wait bounded; fewer when the peer closes or stalls.
+std::string read_exact(int fd, size_t n) {
+    std::string got;
+    char buf[65536];
+    while (got.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) break;
+        ssize_t k = read(fd, buf, std::min(sizeof buf, n - got.size()));
+        if (k <= 0) break;
+        got.append(buf, static_cast<size_t>(k));
+    }
+    return got;
+}
+
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    std::mt19937 gen(seed);
+    for (char &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+// ---- an echo service on the library, as a user would write it -------------
+
+struct Conn {
+    std::string pending;  // echo bytes the socket did not take yet
+};
+
+std::atomic<int> g_accepted{0}, g_disconnected{0};
+std::atomic<int> g_ticks{0};  // counted by a one-second timer
+// Accepts after which the next message on the main thread was (or was not)
+// the tick that counts: a tick's accept poll runs just before its timers.
+std::atomic<int> g_accepts_in_a_tick{0}, g_accepts_between_ticks{0};
+
+void flush(os_tcp_client_t *c) {
+    auto *conn = static_cast<Conn *>(os_tcp_client_get_udata(c));
+    while (!conn->pending.empty()) {
+        int n = os_tcp_client_send(c, conn->pending.data(), static_cast<uint32_t>(conn->pending.size()));
+        if (n <= 0) return;  // the write callback resumes
+        conn->pending.erase(0, static_cast<size_t>(n));
+    }
+}
+
+int echo_read(os_tcp_client_t *c, void *) {
+    auto *conn = static_cast<Conn *>(os_tcp_client_get_udata(c));
+    char buf[16384];
+    int n;
+    while ((n = os_tcp_client_read(c, buf, sizeof buf)) > 0) conn->pending.append(buf, static_cast<size_t>(n));
+    flush(c);        // a peer that only stopped sending still gets its echo
+    return n < 0 ? -1 : 0;
+}
+
+void echo_write(os_tcp_client_t *c, void *) { flush(c); }
+
+void echo_gone(os_tcp_client_t *c, void *) {
+    delete static_cast<Conn *>(os_tcp_client_get_udata(c));
+    ++g_disconnected;
+}
+
+void echo_accept(os_tcp_server_t *, os_tcp_client_t *c, void *) {
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECT);
+    os_tcp_client_set_udata(c, new Conn);
+    os_tcp_client_bind_read(c, echo_read, nullptr);
+    os_tcp_client_bind_write(c, echo_write, nullptr);
+    os_tcp_client_bind_disconnect(c, echo_gone, nullptr);
+    ++g_accepted;
+    os_post_func([](void *tick) {
+        ++(g_ticks != reinterpret_cast<intptr_t>(tick) ? g_accepts_in_a_tick : g_accepts_between_ticks);
+    }, reinterpret_cast<void *>(static_cast<intptr_t>(g_ticks.load())));
+}
+
+// The runtime in a directory of its own, with or without the accept marker.
+class Tcp : public ::testing::Test {
+protected:
+    void start(bool accept_at_once = false) {
+        namespace fs = std::filesystem;
+        dir_ = fs::temp_directory_path() / ("keel_tcp_" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+        if (accept_at_once) std::ofstream("select_config.json");
+        log_start(0, 1);
+        ASSERT_EQ(os_startup(0, 0), 1);
+        tick_timer_ = os_timer_create([](void *) { ++g_ticks; }, 1000, nullptr);
+        base_fds_ = fd_count();
+    }
+
+    // A listening echo server on 127.0.0.1.
+    os_tcp_server_t *echo_server(uint16_t *port) {
+        os_tcp_server_t *s = os_tcp_server_create();
+        *port = free_port();
+        EXPECT_EQ(os_tcp_server_set_local(s, "127.0.0.1", *port), 1);
+        os_tcp_server_bind_accept(s, echo_accept, nullptr);
+        EXPECT_EQ(os_tcp_server_open(s), 1);
+        return s;
+    }
+
+    void TearDown() override {
+        if (base_fds_ < 0) return;
+        EXPECT_TRUE(fd_count_returns_to(base_fds_)) << fd_count() << " descriptors, " << base_fds_ << " before";
+        os_timer_destroy(tick_timer_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    os_timer_t *tick_timer_ = nullptr;
+    int base_fds_ = -1;
+    std::filesystem::path dir_;
+};
+
+}  // namespace
+
+// ---- records and their checks ------------------------------------------------
+
+TEST(TcpRecords, BadInputIsReportedAndRefused) {
+    log_start(0, 1);
+    StderrCapture cap;
+    os_tcp_server_t *s = os_tcp_server_create();
+    EXPECT_EQ(os_tcp_server_open(s), 0) << "no runtime yet";
+    char ip[64];
+    uint16_t port = 1;
+    EXPECT_EQ(os_tcp_server_get_local(s, ip, &port), 1);
+    EXPECT_STREQ(ip, "0.0.0.0");
+    EXPECT_EQ(port, 0);
+    EXPECT_EQ(os_tcp_server_set_local(s, nullptr, 8080), 1);
+    EXPECT_EQ(os_tcp_server_set_local(s, "localhost", 8081), 0);
+    EXPECT_EQ(os_tcp_server_set_local(s, "1.2.3.4                    x", 1), 0);
+    os_tcp_server_get_local(s, ip, &port);
+    EXPECT_STREQ(ip, "0.0.0.0");
+    EXPECT_EQ(port, 1) << "the port is stored before the text is checked";
+    EXPECT_EQ(os_tcp_server_close(s), 1) << "closing a server that never listened";
+    EXPECT_EQ(os_tcp_server_destroy(s), 1);
+    EXPECT_EQ(os_tcp_server_get_status(nullptr), -1);
+    EXPECT_EQ(os_tcp_server_open(nullptr), 0);
+    EXPECT_EQ(os_tcp_server_close(nullptr), 0);
+    EXPECT_EQ(os_tcp_server_bind_accept(nullptr, nullptr, nullptr), 0);
+
+    os_tcp_client_t *c = os_tcp_client_create();
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
+    EXPECT_EQ(os_tcp_client_set_remote(c, std::string(64, '1').c_str(), 1), 0);
+    EXPECT_EQ(os_tcp_client_set_remote(c, std::string(63, '1').c_str(), 1), 0);  // length fine, not an address
+    EXPECT_EQ(os_tcp_client_set_remote(c, "", 1), 0);
+    EXPECT_EQ(os_tcp_client_set_remote(c, "example.org", 1), 0);
+    EXPECT_EQ(os_tcp_client_set_remote(c, "fe80::1%3", 80), 1);
+    EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 1);
+    EXPECT_STREQ(ip, "fe80::1%3");
+    EXPECT_EQ(os_tcp_client_send(c, "x", 1), -1) << "not connected";
+    EXPECT_EQ(os_tcp_client_send(c, nullptr, 1), -1);
+    EXPECT_EQ(os_tcp_client_read(c, ip, sizeof ip), -1);
+    EXPECT_EQ(os_tcp_client_read(c, nullptr, 1), -1);
+    EXPECT_EQ(os_tcp_client_set_rcvbuf_len(c, 4096), 0) << "no socket";
+    EXPECT_EQ(os_tcp_client_open(c, -5), 0);
+    EXPECT_EQ(os_tcp_client_open(c, -1), 0) << "no runtime yet";
+    EXPECT_EQ(os_tcp_client_close(c), 1);
+    EXPECT_EQ(os_tcp_client_destroy(c), 1);
+    EXPECT_EQ(os_tcp_client_get_status(nullptr), -1);
+    EXPECT_EQ(os_tcp_client_get_udata(nullptr), nullptr);
+    EXPECT_EQ(os_tcp_client_bind_write(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(os_tcp_client_send(nullptr, "x", 1), -1);
+    EXPECT_EQ(os_tcp_client_destroy(nullptr), 0);
+
+    std::string text = cap.text();
+    for (const char *report : {"inet_addr(ip) == INADDR_NONE", "strlen(ip) >= 16", "server == NULL",
+                               "strlen(ip) >= MAX_IPV6_LEN", "get_ip_addr_type() failed, ip:example.org",
+                               "client is null", "data is null", "os_tcp_client_read data == NULL",
+                               "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "setsockopt fail",
+                               "client == NULL", "os_is_startup() == 0"})
+        EXPECT_NE(text.find(report), std::string::npos) << report;
+}
+
+TEST_F(Tcp, OpenFailuresKeepNoSocket) {
+    start();
+    StderrCapture cap;
+    int held = fd_count();
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    EXPECT_EQ(os_tcp_server_open(s), 0) << "already listening";
+    os_tcp_server_t *twin = os_tcp_server_create();
+    os_tcp_server_set_local(twin, "127.0.0.1", port);
+    EXPECT_EQ(os_tcp_server_open(twin), 0);
+    EXPECT_EQ(os_tcp_server_get_status(twin), TCP_SERVER_STATUS_CLOSED);
+
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", port);
+    os_tcp_client_set_local(c, "300.1.2.3", 0);
+    EXPECT_EQ(os_tcp_client_open(c, -1), 0);
+    os_tcp_client_set_local(c, "127.0.0.1", port);  // the server holds it
+    EXPECT_EQ(os_tcp_client_open(c, -1), 0);
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
+    EXPECT_EQ(fd_count(), held + 1) << "only the listening socket";
+
+    os_tcp_server_destroy(twin);
+    os_tcp_server_destroy(s);
+    os_tcp_client_destroy(c);
+    std::string text = cap.text();
+    EXPECT_EQ(count_of(text, "bind fail"), 2) << text;
+    EXPECT_EQ(count_of(text, "get addr fail"), 1) << text;
+}
+
+// ---- accepting ------------------------------------------------------------------
+
+class Accept : public Tcp, public ::testing::WithParamInterface<bool> {};
+
+// With the marker, each connection is accepted when it arrives; without it,
+// on the next tick, all that wait at once. Ticks are counted by a timer,
+// which runs right after the accept poll of the same tick.
+TEST_P(Accept, BothModesHandOverEveryConnectionAndEcho) {
+    bool at_once = GetParam();
+    start(at_once);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    std::vector<int> peers;
+    for (int i = 0; i < 5; ++i) peers.push_back(plain_connect(port));
+    ASSERT_TRUE(wait_until([] { return g_accepts_in_a_tick + g_accepts_between_ticks == 5; }, 3s));
+    if (at_once)
+        EXPECT_GE(g_accepts_between_ticks, 4) << "accepted as they came, not by ticks";
+    else
+        EXPECT_EQ(g_accepts_in_a_tick, 5) << "accepted by the tick's poll only";
+    for (size_t i = 0; i < peers.size(); ++i) {
+        std::string msg = pattern(100000, static_cast<unsigned>(i));
+        ASSERT_EQ(write(peers[i], msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
+        EXPECT_EQ(read_exact(peers[i], msg.size()), msg) << "connection " << i;
+    }
+    for (int fd : peers) close(fd);
+    EXPECT_TRUE(wait_until([] { return g_disconnected == 5; }));
+    EXPECT_EQ(os_tcp_server_destroy(s), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tcp, Accept, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "AtOnce" : "OnTheTick"; });
+
+TEST_F(Tcp, AThousandConnectionsEchoAtOnce) {
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_max < 2200) GTEST_SKIP() << "descriptor limit " << lim.rlim_max;
+    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 4096);
+    setrlimit(RLIMIT_NOFILE, &lim);
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    constexpr int kConns = 1000;
+    std::vector<int> peers;
+    for (int i = 0; i < kConns; ++i) {
+        peers.push_back(plain_connect(port));
+        ASSERT_GE(peers.back(), 0) << i;
+    }
+    for (int i = 0; i < kConns; ++i) {
+        std::string msg = "hello " + std::to_string(i);
+        ASSERT_EQ(write(peers[i], msg.data(), msg.size()), static_cast<ssize_t>(msg.size()));
+    }
+    for (int i = 0; i < kConns; ++i) {
+        std::string msg = "hello " + std::to_string(i);
+        ASSERT_EQ(read_exact(peers[i], msg.size()), msg);
+    }
+    EXPECT_EQ(g_accepted, kConns);
+    for (int fd : peers) close(fd);
+    EXPECT_TRUE(wait_until([] { return g_disconnected == kConns; }));
+    os_tcp_server_destroy(s);
+}
+
+// An accept callback may close or destroy its own server while the tick's
+// poll walks the servers, and may destroy the client it was handed.
+TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
+    start();
+    static os_tcp_server_t *s_first, *s_second;
+    static std::atomic<int> s_calls{0};
+    uint16_t p1 = free_port(), p2 = free_port();
+    s_first = os_tcp_server_create();
+    s_second = os_tcp_server_create();
+    os_tcp_server_set_local(s_first, "127.0.0.1", p1);
+    os_tcp_server_set_local(s_second, "127.0.0.1", p2);
+    // The first server's callback destroys the client, closes the other
+    // server and destroys its own; the poll must walk on safely.
+    os_tcp_server_bind_accept(s_first, [](os_tcp_server_t *self, os_tcp_client_t *c, void *) {
+        ++s_calls;
+        os_tcp_client_destroy(c);
+        os_tcp_server_close(s_second);
+        os_tcp_server_destroy(self);
+    }, nullptr);
+    os_tcp_server_bind_accept(s_second, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+        ++s_calls;
+        os_tcp_client_close(c);
+    }, nullptr);
+    ASSERT_EQ(os_tcp_server_open(s_second), 1);  // listed first, walked second
+    ASSERT_EQ(os_tcp_server_open(s_first), 1);
+    int a = plain_connect(p1), b = plain_connect(p1), c = plain_connect(p2);
+    ASSERT_TRUE(wait_until([] { return s_calls >= 1; }, 3s));
+    on_main_thread([] {});
+    EXPECT_EQ(s_calls, 1) << "the destroyed server accepts no more; the closed one none";
+    EXPECT_EQ(os_tcp_server_get_status(s_second), TCP_SERVER_STATUS_CLOSED);
+    char byte;
+    pollfd p{a, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 3000), 1);
+    EXPECT_EQ(read(a, &byte, 1), 0) << "the destroyed client's peer sees the end";
+    for (int fd : {a, b, c}) close(fd);
+    os_tcp_server_destroy(s_second);
+}
+
+// ---- connections ---------------------------------------------------------------
+
+// A caller's client to a plain IPv6 listener on ::1: connecting, then
+// connected with one connect callback, data both ways, and its addresses.
+TEST_F(Tcp, ClientOnIPv6Loopback) {
+    start();
+    int lfd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), len), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+    uint16_t port = ntohs(a.sin6_port);
+
+    static std::atomic<int> s_connects{0};
+    static std::string s_got;
+    os_tcp_client_t *c = os_tcp_client_create();
+    ASSERT_EQ(os_tcp_client_set_remote(c, "::1", port), 1);
+    os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { ++s_connects; }, nullptr);
+    os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
+        char buf[256];
+        for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) s_got.append(buf, static_cast<size_t>(n));
+        return 0;
+    }, nullptr);
+    os_main_lock();  // no event of the connection is handled before we look
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    bool at_once = s_connects == 1;  // a connect may complete inside the open
+    EXPECT_EQ(os_tcp_client_get_status(c), at_once ? TCP_CLIENT_STATUS_CONNECT : TCP_CLIENT_STATUS_CONNECTING);
+    EXPECT_EQ(os_tcp_client_send(c, "x", 1), at_once ? 1 : 0);
+    os_main_unlock();
+    ASSERT_TRUE(wait_until([] { return s_connects == 1; }));
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECT);
+    int peer = accept(lfd, nullptr, nullptr);
+    os_main_lock();
+    EXPECT_EQ(os_tcp_client_send(c, "ping", 4), 4);
+    os_main_unlock();
+    EXPECT_EQ(read_exact(peer, at_once ? 5 : 4), at_once ? "xping" : "ping");
+    ASSERT_EQ(write(peer, "pong", 4), 4);
+    EXPECT_TRUE(wait_until([] { return s_got == "pong"; }));
+    char ip[64];
+    uint16_t got_port;
+    ASSERT_EQ(os_tcp_client_get_remote(c, ip, &got_port), 1);
+    EXPECT_STREQ(ip, "::1");
+    EXPECT_EQ(got_port, port);
+    EXPECT_EQ(s_connects, 1);
+    os_tcp_client_destroy(c);
+    close(peer);
+    close(lfd);
+}
+
+// Sends that meet a full socket resume on the write callback: our client
+// sends more than the socket buffers hold through socat, a program of its
+// own, to our echo server, and gets all of it back.
+TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
+    start(true);
+    uint16_t echo_port;
+    os_tcp_server_t *echo = echo_server(&echo_port);
+    uint16_t port = free_port();
+    pid_t socat = fork();
+    if (socat == 0) {
+        std::string listen = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork";
+        std::string to = "TCP:127.0.0.1:" + std::to_string(echo_port);
+        execlp("socat", "socat", listen.c_str(), to.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(wait_until([port] {
+        int probe = plain_connect(port);
+        if (probe >= 0) close(probe);
+        return probe >= 0;
+    })) << "socat did not start";
+    struct Transfer {
+        std::string out, in;
+        size_t sent = 0;
+        std::atomic<bool> done{false};
+        int would_block = 0;
+    };
+    static Transfer t;
+    t.out = pattern(16 << 20, 7);
+    auto pump = [](os_tcp_client_t *c, void *) {
+        while (t.sent < t.out.size()) {
+            int n = os_tcp_client_send(c, t.out.data() + t.sent, static_cast<uint32_t>(t.out.size() - t.sent));
+            if (n <= 0) {
+                ++t.would_block;
+                return;
+            }
+            t.sent += static_cast<size_t>(n);
+        }
+    };
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", port);
+    os_tcp_client_bind_write(c, pump, nullptr);
+    os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
+        char buf[65536];
+        for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) t.in.append(buf, static_cast<size_t>(n));
+        if (t.in.size() >= t.out.size()) t.done = true;
+        return 0;
+    }, nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    EXPECT_TRUE(wait_until([] { return t.done.load(); }, 20s)) << t.in.size() << " of " << t.out.size() << ", sent " << t.sent << ", blocked " << t.would_block;
+    EXPECT_TRUE(t.in == t.out);
+    EXPECT_GT(t.would_block, 0) << "the sends must meet a full socket at least once";
+    os_tcp_client_destroy(c);
+    kill(socat, SIGTERM);
+    waitpid(socat, nullptr, 0);
+    EXPECT_TRUE(wait_until([] { return g_disconnected == g_accepted; }));
+    os_tcp_server_destroy(echo);
+}
+
+// Every way a peer can end a connection gives one disconnect callback, the
+// records the library owns are freed (the leak check sees to it), and a send
+// to a reset peer is an error, never a signal.
+TEST_F(Tcp, EveryEndGivesOneDisconnect) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    int closer = plain_connect(port), half = plain_connect(port), resetter = plain_connect(port);
+    ASSERT_TRUE(wait_until([] { return g_accepted == 3; }));
+    std::string big = pattern(200000, 3);
+    ASSERT_EQ(write(resetter, big.data(), big.size()), static_cast<ssize_t>(big.size()));
+    linger hard{1, 0};
+    setsockopt(resetter, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(resetter);  // in the middle of the echo
+    ASSERT_EQ(write(half, "bye", 3), 3);
+    shutdown(half, SHUT_WR);
+    EXPECT_EQ(read_exact(half, 3), "bye");
+    close(closer);
+    EXPECT_TRUE(wait_until([] { return g_disconnected == 3; }));
+    on_main_thread([] {});
+    EXPECT_EQ(g_disconnected, 3);
+    close(half);
+
+    // Our client, its peer reset: sends fail with -1 and the process lives.
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(lfd, reinterpret_cast<sockaddr *>(&a), len);
+    listen(lfd, 1);
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+    static std::atomic<int> s_gone{0};
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", ntohs(a.sin_port));
+    os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++s_gone; }, nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    int peer = accept(lfd, nullptr, nullptr);
+    ASSERT_TRUE(wait_until([c] { return os_tcp_client_get_status(c) == TCP_CLIENT_STATUS_CONNECT; }));
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(peer);
+    ASSERT_TRUE(wait_until([] { return s_gone == 1; }));
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
+    EXPECT_EQ(os_tcp_client_send(c, "x", 1), -1);
+    EXPECT_EQ(os_tcp_client_close(c), 1);
+    EXPECT_EQ(s_gone, 1) << "closing a closed client calls nothing";
+    os_tcp_client_destroy(c);
+    close(lfd);
+    os_tcp_server_destroy(s);
+}
+
+// Read callbacks that end their own client, by close and -1 or by destroy,
+// and a caller's close of a client the library owns.
+TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
+    start(true);
+    static std::atomic<int> s_ends{0};
+    uint16_t port = free_port();
+    os_tcp_server_t *s = os_tcp_server_create();
+    os_tcp_server_set_local(s, "127.0.0.1", port);
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++s_ends; }, nullptr);
+        os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
+            char cmd;
+            if (os_tcp_client_read(self, &cmd, 1) != 1) return -1;
+            if (cmd == 'c') os_tcp_client_close(self);  // and asks for a close as well
+            if (cmd == 'd') os_tcp_client_destroy(self);
+            return -1;
+        }, nullptr);
+    }, nullptr);
+    ASSERT_EQ(os_tcp_server_open(s), 1);
+    for (char cmd : {'c', 'd', 'r'}) {
+        int fd = plain_connect(port);
+        ASSERT_EQ(write(fd, &cmd, 1), 1);
+        EXPECT_EQ(read_exact(fd, 1), "") << cmd << ": the connection ends";
+        close(fd);
+    }
+    EXPECT_TRUE(wait_until([] { return s_ends == 3; }));
+
+    // A library-owned client closed by the caller from another thread.
+    static os_tcp_client_t *s_taken;
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *c, void *) { s_taken = c; }, nullptr);
+    int fd = plain_connect(port);
+    ASSERT_TRUE(wait_until([] { return s_taken != nullptr; }));
+    EXPECT_EQ(os_tcp_client_close(s_taken), 1);  // freed: not to be used again
+    EXPECT_EQ(read_exact(fd, 1), "");
+    close(fd);
+    os_tcp_server_destroy(s);
+}
+
+// Reading stops with a receive buffer length of 0 and resumes with the data
+// that waited meanwhile when a length is set again.
+TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
+    start(true);
+    static std::atomic<int> s_reads{0};
+    static os_tcp_client_t *s_client;
+    static std::string s_got;
+    uint16_t port = free_port();
+    os_tcp_server_t *s = os_tcp_server_create();
+    os_tcp_server_set_local(s, "127.0.0.1", port);
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+        s_client = c;
+        os_tcp_client_set_rcvbuf_len(c, 0);
+        os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
+            ++s_reads;
+            char buf[64];
+            for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) s_got.append(buf, static_cast<size_t>(n));
+            return 0;
+        }, nullptr);
+    }, nullptr);
+    ASSERT_EQ(os_tcp_server_open(s), 1);
+    int fd = plain_connect(port);
+    ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
+    ASSERT_EQ(write(fd, "held", 4), 4);
+    std::this_thread::sleep_for(300ms);
+    on_main_thread([] {});
+    EXPECT_EQ(s_reads, 0);
+    on_main_thread([] { os_tcp_client_set_rcvbuf_len(s_client, 65536); });
+    EXPECT_TRUE(wait_until([] { return s_got == "held"; }));
+    close(fd);
+    os_tcp_server_destroy(s);
+}
+
+// A refused connect is reported with its number and leaves the client
+// connecting until the caller closes it; os_cleanup closes listening servers
+// and nothing else.
+TEST_F(Tcp, RefusedConnectAndCleanup) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    int live = plain_connect(port);
+    ASSERT_TRUE(wait_until([] { return g_accepted == 1; }));
+
+    StderrCapture cap;
+    static std::atomic<int> s_connects{0};
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", free_port());
+    os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { ++s_connects; }, nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10061") == 1; }));
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
+    EXPECT_EQ(s_connects, 0);
+
+    EXPECT_EQ(os_cleanup(), 1);
+    EXPECT_EQ(os_tcp_server_get_status(s), TCP_SERVER_STATUS_CLOSED);
+    EXPECT_EQ(plain_connect(port), -1);
+    EXPECT_EQ(write(live, "still", 5), 5);
+    EXPECT_EQ(read_exact(live, 5), "still") << "connections outlive the cleanup";
+    EXPECT_EQ(os_cleanup(), 1);
+    close(live);
+    os_tcp_client_destroy(c);
+    os_tcp_server_destroy(s);
+}
+
+// A connect into a network that cannot be reached: a network namespace of
+// our own, whose loopback interface is down.
+TEST_F(Tcp, UnreachableConnectIsReportedWithItsNumber) {
+    if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
+    start();
+    StderrCapture cap;
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", 9);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10051") == 1; })) << cap.so_far();
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
+    os_tcp_client_destroy(c);
+}
+
+// When descriptors run out, the waiting connection is taken by the tick's
+// poll once some are free again.
+TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOut) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    int peer = plain_connect(port);
+    ASSERT_TRUE(wait_until([] { return g_accepted == 1; }));
+    StderrCapture cap;
+    std::vector<int> hogs;
+    for (int fd; (fd = dup(0)) >= 0;) hogs.push_back(fd);
+    int waiting = -1;
+    close(hogs.back());  // one for our own connect
+    hogs.pop_back();
+    waiting = plain_connect(port);
+    ASSERT_GE(waiting, 0);
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "new_fd == -1") >= 1; }, 3s));
+    for (int fd : hogs) close(fd);
+    EXPECT_TRUE(wait_until([] { return g_accepted == 2; }, 3s)) << "taken by the next tick";
+    ASSERT_EQ(write(waiting, "ok", 2), 2);
+    EXPECT_EQ(read_exact(waiting, 2), "ok");
+    close(waiting);
+    close(peer);
+    os_tcp_server_destroy(s);
+}
