@@ -75,6 +75,7 @@ int main(void) {
     demo_logfiles();
     demo_containers();
     demo_runtime();
+    demo_tcp();
     demo_services();
     printf("\ndemo finished\n");
     return 0;

@@ -13,6 +13,9 @@ void demo_runtime(void);
  * and a child process. */
 void demo_services(void);
 
+/* The echo server of echo_server.c as a child process, and a client's round trips. */
+void demo_tcp(void);
+
 /* Lines that also reach a dated log file, and where that file lies. */
 void demo_logfiles(void);
 

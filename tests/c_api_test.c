@@ -117,6 +117,17 @@ int main(void) {
     CHECK(ran == 1);
     os_timer_t *timer = os_timer_create(mark_ran, 1000, (void *)&ran);
     CHECK(timer != NULL && os_timer_destroy(timer) == 1);
+    /* A server and a client of it on the loopback, as a C program sees them. */
+    os_tcp_server_t *server = os_tcp_server_create();
+    CHECK(os_tcp_server_set_local(server, "127.0.0.1", 0) == 1 && os_tcp_server_open(server) == 1);
+    CHECK(os_tcp_server_get_status(server) == TCP_SERVER_STATUS_LISTEN);
+    os_tcp_client_t *client = os_tcp_client_create();
+    CHECK(os_tcp_client_set_remote(client, "::1", 9) == 1 && os_tcp_client_get_status(client) == 0);
+    CHECK(os_tcp_client_destroy(client) == 1 && os_tcp_server_destroy(server) == 1);
+    os_udp_client_t *udp = os_udp_client_create();
+    CHECK(udp != NULL && os_udp_client_open(udp) == 1 && os_udp_client_get_status(udp) == UDP_CLIENT_STATUS_OPEN);
+    CHECK(os_cleanup() == 1 && os_udp_client_get_status(udp) == UDP_CLIENT_STATUS_CLOSED);
+    CHECK(os_udp_client_destroy(udp) == 1);
     log_v3_attr_t attr = {16, 0, 0, 0};
     log_get_v3_attr(&attr);
     CHECK(attr.single_file == 0 && log_set_log_with_pid(1) == 0);

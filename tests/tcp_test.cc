@@ -401,8 +401,23 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     EXPECT_STREQ(ip, "::1");
     EXPECT_EQ(got_port, port);
     EXPECT_EQ(s_connects, 1);
+
+    // The other end, adopted: connected at once, addresses from the socket,
+    // no callbacks; its destroy closes the socket.
+    sockaddr_in6 far{};
+    socklen_t far_len = sizeof far;
+    getpeername(peer, reinterpret_cast<sockaddr *>(&far), &far_len);
+    os_tcp_client_t *adopted = os_tcp_client_create();
+    ASSERT_EQ(os_tcp_client_open(adopted, peer), 1);
+    EXPECT_EQ(os_tcp_client_open(adopted, peer), 0) << "holds a socket already";
+    EXPECT_EQ(os_tcp_client_get_status(adopted), TCP_CLIENT_STATUS_CONNECT);
+    ASSERT_EQ(os_tcp_client_get_remote(adopted, ip, &got_port), 1);
+    EXPECT_STREQ(ip, "::1");
+    EXPECT_EQ(got_port, ntohs(far.sin6_port));
+    EXPECT_EQ(os_tcp_client_send(adopted, "!", 1), 1);
+    EXPECT_TRUE(wait_until([] { return s_got == "pong!"; }));
+    os_tcp_client_destroy(adopted);
     os_tcp_client_destroy(c);
-    close(peer);
     close(lfd);
 }
 
