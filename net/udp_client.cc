@@ -133,6 +133,11 @@ KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     address.sin_family = AF_INET;
     address.sin_port = htons(client->local_port);
     address.sin_addr.s_addr = client->local_ip[0] != '\0' ? inet_addr(client->local_ip) : htonl(INADDR_ANY);
+    // Taken as it stands, a bad text would bind the broadcast address.
+    if (address.sin_addr.s_addr == INADDR_NONE && strcmp(client->local_ip, "255.255.255.255") != 0) {
+        KEEL_INFO("inet_addr(client->local_ip) == INADDR_NONE");
+        return 0;
+    }
     os_main_lock();
     int result = 0;
     if (bind(client->fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
@@ -271,6 +276,12 @@ KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *gr
         KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd,IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq))");
         return 0;
     }
+    // Datagrams this client sends to a group leave by the same interface, so
+    // that a sender and a receiver that name it meet there (the loopback
+    // interface, for one, is never the system's default for multicast).
+    if (interface_addr != nullptr &&
+        setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq.imr_interface, sizeof mreq.imr_interface) != 0)
+        KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq.imr_interface, sizeof(mreq.imr_interface))");
     return 1;
 }
 

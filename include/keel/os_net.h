@@ -174,7 +174,9 @@ KEEL_API void *os_udp_client_get_udata(os_udp_client_t *client);
 KEEL_API int os_udp_client_bind_read(os_udp_client_t *client, os_udp_client_cb read_cb, void *read_arg);
 KEEL_API int os_udp_client_bind_write(os_udp_client_t *client, os_udp_client_cb write_cb, void *write_arg);
 KEEL_API int os_udp_client_set_rcvbuf_len(os_udp_client_t *client, uint32_t len);
-/* Joins the IPv4 group on interface_addr (NULL: any), multicast TTL 64. */
+/* Joins the IPv4 group on interface_addr (NULL: any) with multicast TTL 64.
+ * Call it before open, so that several clients may bind the group's port.
+ * With an interface, datagrams this client sends to groups leave by it. */
 KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *group_addr,
                                          const char *interface_addr);
 /* Fixes the peer of later sends. */
