@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -356,7 +357,7 @@ TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
 
 // ---- connections ---------------------------------------------------------------
 
-// A caller's client to a plain IPv6 listener on ::1: connecting, then
+// A caller's client to a plain IPv6 listener on ::1 (named with a scope): connecting, then
 // connected with one connect callback, data both ways, and its addresses.
 TEST_F(Tcp, ClientOnIPv6Loopback) {
     start();
@@ -373,7 +374,8 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     static std::atomic<int> s_connects{0};
     static std::string s_got;
     os_tcp_client_t *c = os_tcp_client_create();
-    ASSERT_EQ(os_tcp_client_set_remote(c, "::1", port), 1);
+    std::string scoped = "::1%" + std::to_string(if_nametoindex("lo"));  // a scope the loopback accepts
+    ASSERT_EQ(os_tcp_client_set_remote(c, scoped.c_str(), port), 1);
     os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { ++s_connects; }, nullptr);
     os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
         char buf[256];
@@ -398,7 +400,7 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     char ip[64];
     uint16_t got_port;
     ASSERT_EQ(os_tcp_client_get_remote(c, ip, &got_port), 1);
-    EXPECT_STREQ(ip, "::1");
+    EXPECT_EQ(ip, scoped);
     EXPECT_EQ(got_port, port);
     EXPECT_EQ(s_connects, 1);
 
