@@ -2,12 +2,13 @@
 #   make demo   install what is missing, build, run the demo
 #   make test   install what is missing, build twice (plain, and with
 #               AddressSanitizer + UndefinedBehaviorSanitizer), run every test
+SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
 SAN_BUILD ?= build-san
 CTEST = ctest --output-on-failure -j$(JOBS)
 
-.PHONY: setup demo test test-plain test-sanitized bench clean
+.PHONY: setup demo test test-plain test-sanitized fuzz bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -29,8 +30,24 @@ test-sanitized:
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
+# Each fuzz harness for FUZZ_SECONDS from its seeds (tests/fuzz/corpus/<name>),
+# built with clang and the address and undefined-behaviour checkers. What a
+# run finds is kept in build-fuzz/corpus; a crash stops with the input saved.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES = address charset hex hash ringbuf tcp_read
+fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_FUZZ=ON -DKEEL_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS)
+	for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build-fuzz/corpus/$$h build-fuzz/crashes && \
+	  build-fuzz/tests/fuzz/$${h}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h 2>&1 \
+	    | grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY)' | sed "s/^/$$h: /"; \
+	  [ $${PIPESTATUS[0]} -eq 0 ] || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-bench
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz
 
 # Micro-benchmarks in an optimised build of their own; figures in bench/README.md.
 bench: setup

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
-          libxml2-dev uthash-dev libssl-dev socat)
+          libxml2-dev uthash-dev libssl-dev socat
+          clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
