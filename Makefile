@@ -8,7 +8,7 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 CTEST = ctest --output-on-failure -j$(JOBS)
 
-.PHONY: setup demo test test-plain test-sanitized fuzz bench clean
+.PHONY: setup demo test test-plain test-sanitized test-tsan fuzz bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -30,6 +30,14 @@ test-sanitized:
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
+# The whole suite under ThreadSanitizer; tests/tsan.supp says why each
+# suppression is there.
+TSAN_BUILD ?= build-tsan
+test-tsan: setup
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_TSAN=ON -DKEEL_WERROR=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" $(CTEST)
+
 # Each fuzz harness for FUZZ_SECONDS from its seeds (tests/fuzz/corpus/<name>),
 # built with clang and the address and undefined-behaviour checkers. What a
 # run finds is kept in build-fuzz/corpus; a crash stops with the input saved.
@@ -47,7 +55,7 @@ fuzz: setup
 	done
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) build-bench build-fuzz
 
 # Micro-benchmarks in an optimised build of their own; figures in bench/README.md.
 bench: setup

@@ -71,6 +71,20 @@ struct os_udp_client {
 
 namespace keel::net {
 
+/* status: written under the main lock, read by any thread */
+
+// A caller may watch a status from another thread without the main lock
+// (waiting for a connect, say): every write is atomic, and so is the read
+// that the status query makes. The library's own reads hold the main lock.
+template <class Record, class Value>
+inline void set_status(Record *r, Value v) {
+    __atomic_store_n(&r->status, static_cast<decltype(r->status)>(v), __ATOMIC_RELAXED);
+}
+template <class Record>
+inline auto status_of(const Record *r) {
+    return __atomic_load_n(&r->status, __ATOMIC_RELAXED);
+}
+
 /* record life */
 
 template <class Record>

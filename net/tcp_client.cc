@@ -106,7 +106,7 @@ uint16_t port_of(const sockaddr_storage &ss) {
 int fail_connect(os_tcp_client_t *client) {
     close(client->connectfd);
     client->connectfd = -1;
-    client->status = TCP_CLIENT_STATUS_DISCONN;
+    set_status(client, TCP_CLIENT_STATUS_DISCONN);
     return 0;
 }
 
@@ -140,11 +140,11 @@ int open_connect(os_tcp_client_t *client) {
         KEEL_ERROR("bind fail");
         return fail_connect(client);
     }
-    client->status = TCP_CLIENT_STATUS_CONNECTING;
+    set_status(client, TCP_CLIENT_STATUS_CONNECTING);
     rt::select_socket(client->connectfd, rt::FD_READ | rt::FD_WRITE | rt::FD_CONNECT | rt::FD_CLOSE);
     list_client(client);
     if (rt::sel_connect(client->connectfd, reinterpret_cast<sockaddr *>(&remote), remote_len) == 0) {
-        client->status = TCP_CLIENT_STATUS_CONNECT;
+        set_status(client, TCP_CLIENT_STATUS_CONNECT);
         if (client->connect_cb != nullptr) {
             hold(client);
             client->connect_cb(client, client->connect_arg);
@@ -163,7 +163,7 @@ int open_adopt(os_tcp_client_t *client, int fd) {
         return 0;
     }
     client->connectfd = fd;
-    client->status = TCP_CLIENT_STATUS_CONNECT;
+    set_status(client, TCP_CLIENT_STATUS_CONNECT);
     sockaddr_storage peer{}, self{};
     socklen_t peer_len = sizeof peer, self_len = sizeof self;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
@@ -261,7 +261,7 @@ KEEL_API int os_tcp_client_get_local(os_tcp_client_t *client, char *ip, uint16_t
 
 KEEL_API int os_tcp_client_get_status(os_tcp_client_t *client) {
     if (refuse_null(client)) return -1;
-    return static_cast<int>(client->status);
+    return static_cast<int>(status_of(client));
 }
 
 // Taken under the main lock, so that no event of the new connection is
@@ -288,7 +288,7 @@ KEEL_API int os_tcp_client_close(os_tcp_client_t *client) {
     if (refuse_null(client)) return 0;
     os_main_lock();
     if (client->status != TCP_CLIENT_STATUS_DISCONN) {
-        client->status = TCP_CLIENT_STATUS_DISCONN;
+        set_status(client, TCP_CLIENT_STATUS_DISCONN);
         tcp_client_shut_down(client);
         tcp_client_end(client);
     }

@@ -73,7 +73,7 @@ int start_listening(os_tcp_server_t *server) {
         KEEL_ERROR("listen fail");
         return fail_open(server);
     }
-    server->status = TCP_SERVER_STATUS_LISTEN;
+    set_status(server, TCP_SERVER_STATUS_LISTEN);
     list_server(server);
     if (keel::rt::s_accept_by_select)
         keel::rt::select_socket(server->listenfd, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE);
@@ -138,7 +138,7 @@ KEEL_API int os_tcp_server_get_local(os_tcp_server_t *server, char *ip_out, uint
 
 KEEL_API int os_tcp_server_get_status(os_tcp_server_t *server) {
     if (refuse_null(server)) return -1;
-    return server->status;
+    return status_of(server);
 }
 
 KEEL_API int os_tcp_server_bind_accept(os_tcp_server_t *server, os_tcp_accept_cb accept_cb, void *accept_arg) {
@@ -166,7 +166,7 @@ KEEL_API int os_tcp_server_close(os_tcp_server_t *server) {
     if (refuse_null(server)) return 0;
     os_main_lock();
     if (server->status == TCP_SERVER_STATUS_LISTEN) {
-        server->status = TCP_SERVER_STATUS_CLOSED;
+        set_status(server, TCP_SERVER_STATUS_CLOSED);
         if (keel::rt::s_accept_by_select) keel::rt::select_socket(server->listenfd, 0);
         shutdown(server->listenfd, SHUT_RDWR);
         unlist_server(server);

@@ -117,7 +117,7 @@ KEEL_API int os_udp_client_get_local(os_udp_client_t *client, char *ip_out, uint
 
 KEEL_API int os_udp_client_get_status(os_udp_client_t *client) {
     if (refuse_null(client)) return -1;
-    return client->status;
+    return status_of(client);
 }
 
 // A second open fails at the bind (the socket is bound already), and so does
@@ -145,7 +145,7 @@ KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     } else {
         list_udp_client(client);
         rt::select_socket(client->fd, rt::FD_READ | rt::FD_WRITE);
-        client->status = UDP_CLIENT_STATUS_OPEN;
+        set_status(client, UDP_CLIENT_STATUS_OPEN);
         result = 1;
     }
     os_main_unlock();
@@ -156,7 +156,7 @@ KEEL_API int os_udp_client_close(os_udp_client_t *client) {
     if (refuse_null(client, "client == NULL")) return 0;
     os_main_lock();
     if (client->status != UDP_CLIENT_STATUS_CLOSED) {
-        client->status = UDP_CLIENT_STATUS_CLOSED;
+        set_status(client, UDP_CLIENT_STATUS_CLOSED);
         rt::select_socket(client->fd, 0);
         shutdown(client->fd, SHUT_RDWR);
         unlist_udp_client(client);
@@ -303,7 +303,7 @@ KEEL_API int os_udp_client_connect_remote(os_udp_client_t *client, const char *i
         KEEL_INFO("get addr fail");
         return 0;
     }
-    if (connect(client->fd, reinterpret_cast<sockaddr *>(&address), len) != 0) {
+    if (rt::sel_connect(client->fd, reinterpret_cast<sockaddr *>(&address), len) != 0) {
         KEEL_ERROR("udp connect fail %s %d", ip, port);
         return 0;
     }

@@ -53,7 +53,7 @@ void drain_datagrams(int sock) {
 
 // The read close: shut down now, closed by the main thread later.
 void read_close(os_tcp_client_t *client) {
-    client->status = TCP_CLIENT_STATUS_DISCONN;
+    set_status(client, TCP_CLIENT_STATUS_DISCONN);
     tcp_client_shut_down(client);
     tcp_client_end(client);
     KEEL_ERROR("dispath_client:disconnect");
@@ -62,7 +62,7 @@ void read_close(os_tcp_client_t *client) {
 // The FD_CLOSE close and the reset close: the socket is closed at once.
 void close_at_once(os_tcp_client_t *client, const char *what) {
     tcp_client_close_socket(client);
-    client->status = TCP_CLIENT_STATUS_DISCONN;
+    set_status(client, TCP_CLIENT_STATUS_DISCONN);
     KEEL_ERROR("&&&&&&&&&& %s, delete socket:%ld, from s_ls_client, s_wsa_errno:%d", what,
                static_cast<long>(client->connectfd), s_wsa_errno);
     client->connectfd = -1;
@@ -103,7 +103,7 @@ void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
         case FD_CONNECT:
             // A connect that completed inside os_tcp_client_open was announced there.
             if (client->status == TCP_CLIENT_STATUS_CONNECTING) {
-                client->status = TCP_CLIENT_STATUS_CONNECT;
+                set_status(client, TCP_CLIENT_STATUS_CONNECT);
                 notify(client, client->connect_cb, client->connect_arg);
             }
             break;
@@ -131,7 +131,7 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
         KEEL_ERROR("WSAAsyncSelect fail");
         return;
     }
-    client->status = TCP_CLIENT_STATUS_CONNECT;
+    set_status(client, TCP_CLIENT_STATUS_CONNECT);
     if (server->accept_cb != nullptr) server->accept_cb(server, client, server->accept_arg);
 }
 
@@ -149,7 +149,7 @@ void dispatch_server(int sock, os_tcp_server_t *server, uint32_t event) {
     } else if (event == FD_CLOSE && server->status != TCP_SERVER_STATUS_CLOSED) {
         unlist_server(server);
         sel_close(sock);
-        server->status = TCP_SERVER_STATUS_CLOSED;
+        set_status(server, TCP_SERVER_STATUS_CLOSED);
     }
 }
 

@@ -67,6 +67,9 @@ TEST(Dlist, WalksThatDeleteEveryNode) {
 // Refused input, including a node that cannot be allocated (the element is
 // the caller's, so the process goes on), leaves every list as it was.
 TEST(Dlist, BadArgumentsAndFailedAllocationsReportAndFail) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the address-space limit leaves no room for the thread checker's shadow memory";
+#endif
     log_start(0, 1);
     adt_dlist_t *list = adt_dlist_create(1), *other = adt_dlist_create(1), *huge = adt_dlist_create(256u << 20);
     add(list, nullptr, 'a');

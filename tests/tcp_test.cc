@@ -396,7 +396,7 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     os_main_unlock();
     EXPECT_EQ(read_exact(peer, at_once ? 5 : 4), at_once ? "xping" : "ping");
     ASSERT_EQ(write(peer, "pong", 4), 4);
-    EXPECT_TRUE(wait_until([] { return s_got == "pong"; }));
+    EXPECT_TRUE(wait_until_locked([] { return s_got == "pong"; }));
     char ip[64];
     uint16_t got_port;
     ASSERT_EQ(os_tcp_client_get_remote(c, ip, &got_port), 1);
@@ -417,7 +417,7 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     EXPECT_STREQ(ip, "::1");
     EXPECT_EQ(got_port, ntohs(far.sin6_port));
     EXPECT_EQ(os_tcp_client_send(adopted, "!", 1), 1);
-    EXPECT_TRUE(wait_until([] { return s_got == "pong!"; }));
+    EXPECT_TRUE(wait_until_locked([] { return s_got == "pong!"; }));
     os_tcp_client_destroy(adopted);
     os_tcp_client_destroy(c);
     close(lfd);
@@ -560,7 +560,7 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
     EXPECT_TRUE(wait_until([] { return s_ends == 3; }));
 
     // A library-owned client closed by the caller from another thread.
-    static os_tcp_client_t *s_taken;
+    static std::atomic<os_tcp_client_t *> s_taken{nullptr};
     os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *c, void *) { s_taken = c; }, nullptr);
     int fd = plain_connect(port);
     ASSERT_TRUE(wait_until([] { return s_taken != nullptr; }));
@@ -575,7 +575,7 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
 TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
     start(true);
     static std::atomic<int> s_reads{0};
-    static os_tcp_client_t *s_client;
+    static std::atomic<os_tcp_client_t *> s_client{nullptr};
     static std::string s_got;
     uint16_t port = free_port();
     os_tcp_server_t *s = os_tcp_server_create();
@@ -598,7 +598,7 @@ TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
     on_main_thread([] {});
     EXPECT_EQ(s_reads, 0);
     on_main_thread([] { os_tcp_client_set_rcvbuf_len(s_client, 65536); });
-    EXPECT_TRUE(wait_until([] { return s_got == "held"; }));
+    EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; }));
     close(fd);
     os_tcp_server_destroy(s);
 }

@@ -102,6 +102,17 @@ bool fd_count_returns_to(int count) {
     return wait_until([count] { return fd_count() == count; });
 }
 
+bool wait_until_locked(const std::function<bool()> &pred, std::chrono::milliseconds deadline) {
+    return wait_until(
+        [&] {
+            os_main_lock();
+            bool held = pred();
+            os_main_unlock();
+            return held;
+        },
+        deadline);
+}
+
 bool on_main_thread(const std::function<void()> &fn) {
     struct Call {
         std::function<void()> fn;

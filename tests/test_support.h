@@ -44,6 +44,11 @@ int fd_count();
 // happen on the main thread, a little after the call that asked for them).
 bool fd_count_returns_to(int count);
 
+// wait_until with pred run under the main lock, for predicates that read what
+// callbacks write on the main thread.
+bool wait_until_locked(const std::function<bool()> &pred,
+                       std::chrono::milliseconds deadline = std::chrono::seconds(5));
+
 // Runs fn on the runtime's main thread and waits for it: every message queued
 // before has been handled when this returns.
 bool on_main_thread(const std::function<void()> &fn);

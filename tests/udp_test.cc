@@ -53,10 +53,13 @@ std::string receive(int fd, int timeout_ms = 3000) {
     return n < 0 ? "(error)" : std::string(buf, static_cast<size_t>(n));
 }
 
+// Under the main lock, as a live record's every use from another thread.
 uint16_t local_port_of(os_udp_client_t *c) {
     char ip[64];
     uint16_t port = 0;
+    os_main_lock();
     os_udp_client_get_local(c, ip, &port);
+    os_main_unlock();
     return port;
 }
 
