@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
-          libxml2-dev uthash-dev libssl-dev)
+          libxml2-dev uthash-dev libssl-dev socat)
 
 missing=()
 for p in "${packages[@]}"; do
