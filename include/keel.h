@@ -6,6 +6,7 @@
 #include "keel/adt_dlist.h"
 #include "keel/hash.h"
 #include "keel/log.h"
+#include "keel/os_comm.h"
 #include "keel/os_net.h"
 #include "keel/os_proc.h"
 #include "keel/os_runtime.h"

@@ -1,6 +1,7 @@
 /* The public interface used from plain C11: every header must compile as C
  * and a few calls of each family must work. Prints "N passed, N failed". */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "keel.h"
@@ -109,6 +110,13 @@ int main(void) {
     CHECK(child != NULL && child->ended == 1 && child->exit_code == 7);
     CHECK(os_exec_destroy(child) == 0);
     CHECK(os_get_proc_mutex() == 0 && os_get_proc_mutex() == 1);
+
+    os_comm_client_t *port = os_comm_client_create(0, 9600, 8, 'N', 1);
+    CHECK(port != NULL && os_comm_client_create(MAX_COM_PORT_NUM + 1, 9600, 8, 'N', 1) == NULL);
+    CHECK(os_comm_client_set_udata(port, &counter) == 1 && os_comm_client_get_udata(port) == &counter);
+    CHECK(os_comm_client_get_status(port) == 0 && os_comm_client_send(port, "x", 1) == -1);
+    if (getenv("KEEL_COM0") == NULL) CHECK(os_comm_client_open(port) == 0); /* COM0 has no default device */
+    CHECK(os_comm_client_close(port) == 1 && os_comm_client_destroy(port) == 1);
 
     CHECK(os_startup(0, 0) == 1 && os_is_startup() == 1);
     static _Atomic int ran;

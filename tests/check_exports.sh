@@ -16,7 +16,7 @@ for required in log_debug_ex log_msg _log_msg os_mutex_lock os_thread_create os_
                 get_valid_addr os_ip_cmp os_exec_process_ex os_get_proc_mutex os_code_convert \
                 os_startup os_post_func os_timer_create adt_dlist_create ringbuf_create hash_create log_set_path \
                 os_tcp_server_open os_tcp_server_bind_accept os_tcp_client_open os_tcp_client_set_refuse_read \
-                os_udp_client_open os_udp_client_set_multicast os_udp_client_connect_remote; do
+                os_udp_client_open os_udp_client_set_multicast os_udp_client_connect_remote os_comm_client_open; do
   if ! printf '%s\n' "$ours" | grep -qx "$required"; then
     echo "missing export: $required"
     exit 1

@@ -1,0 +1,258 @@
+// The serial client record and its exported calls: open builds the device,
+// the wake-up descriptor, the queue and the lock and starts the I/O thread;
+// close takes them down in the reverse order and is the clean-up of a failed
+// open.
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "log/report.h"
+#include "serial/serial_internal.h"
+
+namespace {
+
+// Both the stop request and a new send wake the I/O thread through the one
+// eventfd; the thread tells them apart by the running flag.
+void wake_io_thread(os_comm_client_t *client) {
+    uint64_t one = 1;
+    ssize_t n = write(client->wake_fd, &one, sizeof one);
+    (void)n;  // only fails when the counter is already far from zero: awake anyway
+}
+
+int fail_open(os_comm_client_t *client) {
+    os_comm_client_close(client);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data_bits, int parity,
+                                                 int stop_bits) {
+    if (comport < 0 || comport > MAX_COM_PORT_NUM) {
+        KEEL_INFO("comport < 0 || comport > MAX_COM_PORT_NUM");
+        return nullptr;
+    }
+    auto *client = new (std::nothrow) os_comm_client_t{};
+    if (client == nullptr) KEEL_FATAL("client == NULL");
+    client->baud = baud;
+    client->parity = parity;
+    client->data_bits = data_bits;
+    client->stop_bits = static_cast<float>(stop_bits);
+    client->com = -1;
+    client->wake_fd = -1;
+    client->comport = comport;
+    client->event_mask = 1;
+    return client;
+}
+
+KEEL_API int os_comm_client_destroy(os_comm_client_t *client) {
+    if (client == nullptr) return 1;
+    // From its own read callback the record is still in use below the caller:
+    // refused by close, and kept rather than freed under the running thread.
+    if (!os_comm_client_close(client)) return 1;
+    delete client;
+    return 1;
+}
+
+KEEL_API int os_comm_client_get_status(os_comm_client_t *client) { return client == nullptr ? -1 : 0; }
+
+KEEL_API int os_comm_client_open(os_comm_client_t *client) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    // A second open would lose the running port and its thread: refused, and
+    // the open port goes on as it was.
+    if (comm_running(client) == 1) {
+        KEEL_INFO("client->running == 1");
+        return 0;
+    }
+    char cbaud[50];
+    comm_settings_text(client, cbaud, sizeof cbaud);
+
+    int err = 0;
+    client->com = comm_device_open(client->comport, &err);
+    if (client->com == -1) {
+        KEEL_INFO("client->com == INVALID_HANDLE_VALUE, errno: %d", err);
+        return fail_open(client);
+    }
+    client->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (client->wake_fd == -1) {
+        KEEL_INFO("client->wake_fd == -1, errno: %d", errno);
+        return fail_open(client);
+    }
+    client->lst_send = adt_dlist_create(8);
+    client->mutex = os_mutex_create(0);
+    if (client->mutex == nullptr) {
+        KEEL_INFO("client->mutex == NULL");
+        return fail_open(client);
+    }
+    // The port's timeouts and event mask have nothing to set here: the
+    // descriptor never blocks, and the I/O thread waits in poll for received
+    // bytes, room to write, and its wake-up descriptor.
+    struct termios tio;
+    if (tcgetattr(client->com, &tio) != 0) {
+        KEEL_INFO("!GetCommState, %d", errno);
+        return fail_open(client);
+    }
+    if ((err = comm_build_settings(cbaud, &tio)) != 0) {
+        KEEL_INFO("!BuildCommDCB, %d", err);
+        return fail_open(client);
+    }
+    if ((err = comm_apply_settings(client->com, &tio)) != 0) {
+        KEEL_INFO("!SetCommState, %d", err);
+        return fail_open(client);
+    }
+    // RTS raised; a pseudo-terminal has no modem lines and refuses, harmlessly.
+    int rts = TIOCM_RTS;
+    ioctl(client->com, TIOCMBIS, &rts);
+    if (tcflush(client->com, TCIOFLUSH) != 0) {
+        KEEL_INFO("!PurgeComm, %d", errno);
+        return fail_open(client);
+    }
+
+    client->hung_up = false;
+    client->write_blocked = false;
+    os_native_condition_init(&client->started);
+    comm_set_running(client, 1);
+    if (!os_thread_create(&client->thread, 0, comm_io_thread, client)) {
+        KEEL_INFO("!os_thread_create");
+        comm_set_running(client, 0);
+        os_native_condition_uninit(&client->started);
+        return fail_open(client);
+    }
+    // The thread discards what waits on the port when it starts; a byte the
+    // device sends once open has returned must not fall into that.
+    os_native_condition_wait(&client->started, OS_WAIT_INFINITE);
+    return 1;
+}
+
+KEEL_API int os_comm_client_close(os_comm_client_t *client) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    // Close waits for the I/O thread, which cannot end while it is inside the
+    // read callback that called close.
+    if (comm_on_io_thread(client)) {
+        KEEL_INFO("close from the client's own read callback");
+        return 0;
+    }
+    if (comm_running(client) == 1) {
+        comm_set_running(client, 0);
+        wake_io_thread(client);
+        os_thread_join(&client->thread);
+        os_native_condition_uninit(&client->started);  // the thread set it last
+    }
+    if (client->com != -1) {
+        comm_device_close(client->com);
+        client->com = -1;
+    }
+    if (client->wake_fd != -1) {
+        close(client->wake_fd);
+        client->wake_fd = -1;
+    }
+    if (client->mutex != nullptr) {
+        os_mutex_free(client->mutex);
+        client->mutex = nullptr;
+    }
+    if (client->lst_send != nullptr) {
+        adt_dlist_lock(client->lst_send);
+        for (adt_dlist_node_t *node = adt_dlist_head(client->lst_send); node != nullptr;) {
+            free(*static_cast<comm_send_item **>(adt_dlist_getdata(node)));
+            node = adt_dlist_delete_ex(client->lst_send, node);
+        }
+        adt_dlist_unlock(client->lst_send);
+        adt_dlist_destroy(client->lst_send);
+        client->lst_send = nullptr;
+    }
+    return 1;
+}
+
+KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uint32_t len) {
+    if (client == nullptr || data == nullptr || len == 0) {
+        KEEL_INFO("client == NULL|| data == NULL || len <= 0");
+        return -1;
+    }
+    // A client that is not open has no queue and no thread to write it.
+    if (client->lst_send == nullptr) {
+        KEEL_INFO("client->lst_send == NULL");
+        return -1;
+    }
+    adt_dlist_lock(client->lst_send);
+    if (adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM) {
+        adt_dlist_unlock(client->lst_send);
+        KEEL_INFO("adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM");
+        return -1;
+    }
+    adt_dlist_unlock(client->lst_send);
+
+    auto *item = static_cast<comm_send_item *>(malloc(sizeof(comm_send_item) + len));
+    if (item == nullptr) KEEL_FATAL("buf == NULL");
+    item->count = len;
+    memcpy(item->data, data, len);
+    adt_dlist_lock(client->lst_send);
+    adt_dlist_node_t *node = adt_dlist_add(client->lst_send, nullptr, &item);
+    adt_dlist_unlock(client->lst_send);
+    if (node == nullptr) KEEL_FATAL("buf == NULL");
+    wake_io_thread(client);
+    return static_cast<int>(len);
+}
+
+// A closed client keeps what it had gathered, readable without the lock: no
+// thread writes the buffer then.
+KEEL_API int os_comm_client_read(os_comm_client_t *client, void *data, uint32_t len) {
+    if (client == nullptr || data == nullptr || len == 0) {
+        KEEL_INFO("client == NULL || data == NULL || len <= 0");
+        return 0;
+    }
+    os_mutex_t *mutex = client->mutex;
+    if (mutex != nullptr) os_mutex_lock(mutex);
+    if (len <= client->buff_size) {
+        memcpy(data, client->read_buf, len);
+        memmove(client->read_buf, client->read_buf + len, client->buff_size - len);
+        client->buff_size -= len;
+    } else {
+        memcpy(data, client->read_buf, client->buff_size);
+        len = client->buff_size;
+        client->buff_size = 0;
+    }
+    if (mutex != nullptr) os_mutex_unlock(mutex);
+    return static_cast<int>(len);
+}
+
+KEEL_API int os_comm_client_set_udata(os_comm_client_t *client, void *udata) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    client->udata = udata;
+    return 1;
+}
+
+KEEL_API void *os_comm_client_get_udata(os_comm_client_t *client) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return nullptr;
+    }
+    return client->udata;
+}
+
+KEEL_API int os_comm_client_bind_read(os_comm_client_t *client, os_comm_read_cb read_cb, void *read_arg) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    client->read_cb = read_cb;
+    client->read_arg = read_arg;
+    return 1;
+}
+
+}  // extern "C"

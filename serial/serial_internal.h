@@ -1,0 +1,88 @@
+// Internals of the serial folder: the client record behind the opaque handle,
+// the device and line settings on termios, and the I/O thread's steps.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "keel/adt_dlist.h"
+#include "keel/os_comm.h"
+#include "keel/os_sync.h"
+
+// One queued send: the bytes still to write. Freed when all are written, or by
+// close.
+struct comm_send_item {
+    uint32_t count;
+    unsigned char data[];
+};
+
+struct os_comm_client {
+    int32_t baud;
+    int32_t parity;     // the character of the settings text
+    int32_t data_bits;
+    float stop_bits;
+    os_thread_t thread;
+    int32_t running;    // 1 while the I/O thread is to run; read through comm_running
+    os_mutex_t *mutex;  // guards read_buf with buff_size, and each read or write of the port
+    int com;            // the open device, -1 when closed
+    int wake_fd;        // eventfd that send and close write to wake the I/O thread; -1 when closed
+    // Set by the I/O thread once it has discarded what waited on the port, so
+    // that open returns only when every later byte will be kept.
+    os_native_condition_t started;
+    // Owned by the I/O thread while it runs.
+    bool hung_up;        // the device is gone: neither read nor written again
+    bool write_blocked;  // the head item waits for the port to take bytes
+    os_comm_read_cb read_cb;
+    int32_t comport;
+    uint32_t event_mask;  // received bytes are the one event served
+    void *read_arg;
+    void *udata;
+    uint32_t buff_size;   // bytes waiting in read_buf
+    unsigned char read_buf[MAX_READ_BUF_SIZE];
+    adt_dlist_t *lst_send;  // comm_send_item pointers, oldest at the head
+};
+
+inline int32_t comm_running(os_comm_client *client) {
+    return std::atomic_ref<int32_t>(client->running).load();
+}
+inline void comm_set_running(os_comm_client *client, int32_t value) {
+    std::atomic_ref<int32_t>(client->running).store(value);
+}
+
+/* device */
+
+// Writes the device path of port comport into path: $KEEL_COM<n>, else
+// /dev/ttyS<n-1>. 0 when there is none (COM0 without its variable) or the
+// path does not fit.
+int comm_device_path(int comport, char *path, size_t size);
+// Opens the device of comport for exclusive use: non-blocking, close-on-exec,
+// no controlling terminal. The descriptor, or -1 with *err set (EBUSY when
+// another client holds it).
+int comm_device_open(int comport, int *err);
+// Gives up the exclusive hold and closes fd.
+void comm_device_close(int fd);
+
+/* line settings */
+
+// Writes "COMn:baud,parity,data,stop" for the client into text (50 bytes).
+void comm_settings_text(const os_comm_client *client, char *text, size_t size);
+// Sets tio from a settings text: speed, frame, raw mode, no flow control.
+// 0, or EINVAL for a text the terminal interface cannot take.
+int comm_build_settings(const char *text, struct termios *tio);
+// Applies tio to fd and reads it back: 0 when the device kept the speed and
+// the frame, otherwise an errno value (EINVAL for a setting it dropped).
+int comm_apply_settings(int fd, const struct termios *tio);
+
+/* I/O thread */
+
+uint32_t comm_io_thread(void *arg);
+// True on the I/O thread of client, where close cannot wait for that thread.
+bool comm_on_io_thread(const os_comm_client *client);
+// Gathers what the port received into read_buf, then calls read_cb when bytes
+// wait. 0, or the errno value of a read that found the device gone.
+int comm_read_step(os_comm_client *client);
+// Writes the send queue, oldest first, until it is empty or the port takes no
+// more. 0, or the errno value of a write that found the device gone.
+int comm_write_step(os_comm_client *client);

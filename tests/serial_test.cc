@@ -1,0 +1,307 @@
+// Serial clients on real terminals: pseudo-terminal pairs whose slave the
+// library opens as COM<n> while the test plays the device on the master, and
+// a socat pty pair between two ports. Every case counts its descriptors.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "keel/os_comm.h"
+#include "test_support.h"
+
+using keel_test::StderrCapture;
+using keel_test::wait_until;
+using namespace std::chrono_literals;
+
+namespace {
+
+long fd_count() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+std::string pattern(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed) % 251);
+    return s;
+}
+
+// "file: message" for each of the library's info lines.
+std::vector<std::string> reports(StderrCapture &cap) {
+    static const std::regex info(R"(\[[-0-9: ]+\] \[info\]  file: (\S+) line: \d+ (.*))");
+    std::vector<std::string> out;
+    std::smatch m;
+    for (const auto &line : keel_test::lines_of(cap.text()))
+        out.push_back(std::regex_match(line, m, info) ? m[1].str() + ": " + m[2].str() : "other: " + line);
+    return out;
+}
+
+// The device end of a pty pair; the slave is published as KEEL_COM<port>.
+struct Device {
+    int master = -1, slave = -1;
+    std::string path;
+    explicit Device(int port) {
+        char name[128];
+        EXPECT_TRUE(openpty(&master, &slave, name, nullptr, nullptr) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0);
+        setenv(("KEEL_COM" + std::to_string(port)).c_str(), (path = name).c_str(), 1);
+    }
+    ~Device() { hang_up(), close(slave); }
+    void hang_up() { close(master), master = -1; }
+    void write_all(const std::string &data) {
+        auto end = std::chrono::steady_clock::now() + 10s;
+        pollfd p{master, POLLOUT, 0};
+        for (size_t done = 0; done < data.size() && std::chrono::steady_clock::now() < end; poll(&p, 1, 100))
+            if (ssize_t n = write(master, data.data() + done, data.size() - done); n > 0) done += static_cast<size_t>(n);
+    }
+    std::string read_n(size_t size, std::chrono::milliseconds deadline = 10s) {
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + deadline;
+        char chunk[65536];
+        while (got.size() < size && std::chrono::steady_clock::now() < end) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0 && (p.revents & POLLIN))
+                if (ssize_t n = read(master, chunk, sizeof chunk); n > 0) got.append(chunk, static_cast<size_t>(n));
+        }
+        return got;
+    }
+};
+
+// A client whose read callback takes every byte into `got`.
+struct Port {
+    os_comm_client_t *client;
+    std::mutex lock;
+    std::condition_variable grew;
+    std::string got;
+    explicit Port(int port, int baud = 115200, int bits = 8, char parity = 'N', int stop = 1)
+        : client(os_comm_client_create(port, baud, bits, parity, stop)) {
+        os_comm_client_bind_read(client, on_read, this);
+    }
+    ~Port() { os_comm_client_destroy(client); }
+    static int on_read(os_comm_client_t *client, void *arg) {
+        auto *self = static_cast<Port *>(arg);
+        char chunk[700];
+        std::lock_guard<std::mutex> g(self->lock);
+        for (int n; (n = os_comm_client_read(client, chunk, sizeof chunk)) > 0;) self->got.append(chunk, n);
+        self->grew.notify_all();
+        return 0;
+    }
+    bool wait_for(size_t size) {
+        std::unique_lock<std::mutex> g(lock);
+        return grew.wait_for(g, 10s, [&] { return got.size() >= size; });
+    }
+    std::string text() { return std::lock_guard<std::mutex>(lock), got; }
+};
+
+class Serial : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_EQ(fd_count(), fds_) << "descriptors leaked"; }
+    long fds_ = fd_count();
+};
+
+}  // namespace
+
+TEST_F(Serial, BadArgumentsAndClientsThatAreNotOpen) {
+    StderrCapture cap;
+    os_comm_client_t *c = os_comm_client_create(10, 9600, 8, 'N', 1);
+    ASSERT_NE(c, nullptr);
+    char buf[4];
+    int udata = 0;
+    EXPECT_TRUE(os_comm_client_create(-1, 9600, 8, 'N', 1) == nullptr && os_comm_client_create(11, 9600, 8, 'N', 1) == nullptr);
+    EXPECT_EQ(os_comm_client_open(nullptr) + os_comm_client_close(nullptr) + os_comm_client_set_udata(nullptr, &udata) +
+                  os_comm_client_bind_read(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(os_comm_client_get_udata(nullptr), nullptr);
+    EXPECT_EQ(os_comm_client_send(nullptr, "x", 1) + os_comm_client_send(c, nullptr, 1) + os_comm_client_send(c, "x", 0), -3);
+    EXPECT_EQ(os_comm_client_read(nullptr, buf, 4) + os_comm_client_read(c, nullptr, 4) + os_comm_client_read(c, buf, 0), 0);
+    EXPECT_EQ(os_comm_client_send(c, "x", 1), -1) << "never opened";
+    EXPECT_EQ(os_comm_client_read(c, buf, 4), 0);
+    EXPECT_TRUE(os_comm_client_set_udata(c, &udata) == 1 && os_comm_client_get_udata(c) == &udata);
+    EXPECT_TRUE(os_comm_client_get_status(c) == 0 && os_comm_client_get_status(nullptr) == -1);
+    EXPECT_EQ(os_comm_client_close(c) + os_comm_client_destroy(c) + os_comm_client_destroy(nullptr), 3);
+    std::vector<std::string> want(2, "comm_client.cc: comport < 0 || comport > MAX_COM_PORT_NUM");
+    for (auto [n, text] : {std::pair{5, "client == NULL"}, {3, "client == NULL|| data == NULL || len <= 0"},
+                           {3, "client == NULL || data == NULL || len <= 0"}, {1, "client->lst_send == NULL"}})
+        want.insert(want.end(), n, std::string("comm_client.cc: ") + text);
+    EXPECT_EQ(reports(cap), want);
+}
+
+TEST_F(Serial, DeviceOfEachPortIsHeldExclusively) {
+    unsetenv("KEEL_COM0");
+    setenv("KEEL_COM4", "/dev/null", 1);
+    Device dev(1);
+    StderrCapture cap;
+    Port none(0), not_tty(4), a(1), b(1);
+    EXPECT_EQ(os_comm_client_open(none.client) + os_comm_client_open(not_tty.client), 0);
+    ASSERT_EQ(os_comm_client_open(a.client), 1);
+    EXPECT_EQ(os_comm_client_open(a.client), 0) << "already open";
+    EXPECT_EQ(os_comm_client_open(b.client), 0) << "held by a";
+    std::string probe = "flock -n " + dev.path + " true";
+    EXPECT_NE(system(probe.c_str()), 0) << "another process is refused too";
+    dev.write_all("still here");
+    EXPECT_TRUE(a.wait_for(10)) << "the refused opens left a's port working";
+    EXPECT_EQ(os_comm_client_close(a.client), 1);
+    EXPECT_EQ(system(probe.c_str()), 0);
+    int holder = open(dev.path.c_str(), O_RDWR | O_NOCTTY);  // another program's hold
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(os_comm_client_open(b.client), 0);
+    close(holder);
+    EXPECT_EQ(os_comm_client_open(b.client), 1) << "a refused client opens later";
+    EXPECT_EQ(os_comm_client_close(b.client), 1);
+    const std::string busy = "comm_client.cc: client->com == INVALID_HANDLE_VALUE, errno: 16";
+    EXPECT_EQ(reports(cap), (std::vector<std::string>{
+                                "comm_client.cc: client->com == INVALID_HANDLE_VALUE, errno: 2",
+                                "comm_client.cc: client->com == INVALID_HANDLE_VALUE, errno: 25",
+                                "comm_client.cc: client->running == 1", busy, "comm_io.cc: has shutdown", busy,
+                                "comm_io.cc: has shutdown"}));
+    EXPECT_EQ(a.text(), "still here");
+}
+
+TEST_F(Serial, SettingsReadBackAndRefusals) {
+    Device dev(2);
+    struct Case { int baud; speed_t speed; int bits; char parity; int stop; } cases[] = {
+        {50, B50, 5, 'N', 1}, {9600, B9600, 6, 'E', 1}, {115200, B115200, 7, 'O', 2},
+        {921600, B921600, 8, 'M', 1}, {4000000, B4000000, 8, 'S', 3}, {19200, B19200, 7, 'e', 2}};
+    for (const Case &c : cases) {
+        Port port(2, c.baud, c.bits, c.parity, c.stop);
+        ASSERT_EQ(os_comm_client_open(port.client), 1) << c.baud << c.parity;
+        termios t{};
+        ASSERT_EQ(tcgetattr(dev.slave, &t), 0);
+        char p = static_cast<char>(toupper(c.parity));
+        EXPECT_TRUE(cfgetospeed(&t) == c.speed && cfgetispeed(&t) == c.speed) << c.baud;
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.stop >= 2) << c.baud;
+        EXPECT_EQ((t.c_cflag & PARODD) != 0, p == 'O' || p == 'M') << c.parity;
+        EXPECT_EQ((t.c_cflag & CMSPAR) != 0, p == 'M' || p == 'S') << c.parity;
+        EXPECT_TRUE((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS));
+        EXPECT_TRUE(!(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST));
+        EXPECT_TRUE(!(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP)) && t.c_cc[VMIN] == 1);
+    }
+    StderrCapture cap;
+    for (Case bad : {Case{12345, 0, 8, 'N', 1}, Case{0, 0, 8, 'N', 1}, Case{9600, 0, 4, 'N', 1},
+                     Case{9600, 0, 9, 'N', 1}, Case{9600, 0, 8, 'X', 1}, Case{9600, 0, 8, '\0', 1}}) {
+        Port port(2, bad.baud, bad.bits, bad.parity, bad.stop);
+        EXPECT_EQ(os_comm_client_open(port.client), 0);
+    }
+    EXPECT_EQ(reports(cap), std::vector<std::string>(6, "comm_client.cc: !BuildCommDCB, 22"));
+}
+
+TEST_F(Serial, MebibyteEachWayInOrderAndTheQueueLimit) {
+    Device dev(3);
+    Port port(3, 4000000);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    // Toward the library at most a full buffer at a time: bytes past
+    // MAX_READ_BUF_SIZE that come before the callback took the rest replace them.
+    const std::string in = pattern(1 << 20, 1);
+    for (size_t at = 0; at < in.size(); at += MAX_READ_BUF_SIZE) {
+        dev.write_all(in.substr(at, MAX_READ_BUF_SIZE));
+        ASSERT_TRUE(port.wait_for(at + MAX_READ_BUF_SIZE)) << at;
+    }
+    EXPECT_TRUE(port.text() == in);
+    // Until the device reads, the first item stays queued, partly written.
+    std::string out = pattern(1 << 20, 2);
+    ASSERT_EQ(os_comm_client_send(port.client, out.data(), 1 << 20), 1 << 20);
+    StderrCapture cap;
+    for (int i = 1; i <= MAX_COM_SEND_BUF_NUM; ++i) {
+        std::string item = "item " + std::to_string(i) + ";";
+        ASSERT_EQ(os_comm_client_send(port.client, item.data(), item.size()), static_cast<int>(item.size())) << i;
+        out += item;
+    }
+    EXPECT_EQ(os_comm_client_send(port.client, "over", 4), -1) << "51 wait";
+    EXPECT_EQ(reports(cap), std::vector<std::string>{"comm_client.cc: adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
+    EXPECT_TRUE(dev.read_n(out.size(), 20s) == out);
+}
+
+TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
+    Device dev(6);
+    Port port(6);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    StderrCapture cap;
+    dev.write_all("last words");
+    ASSERT_TRUE(port.wait_for(10));
+    dev.hang_up();
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(300ms);  // a spinning I/O thread would burn this whole time
+    EXPECT_EQ(os_comm_client_send(port.client, "anyone?", 7), 7) << "queued; freed by close";
+    std::this_thread::sleep_for(100ms);
+    getrusage(RUSAGE_SELF, &after);
+    auto cpu_us = [](const rusage &r) { return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec; };
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 100000L) << "of 400 ms";
+    EXPECT_EQ(os_comm_client_close(port.client), 1);
+    EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: ReadFile err 5", "comm_io.cc: has shutdown"}));
+    EXPECT_EQ(port.text(), "last words");
+}
+
+TEST_F(Serial, CloseWhileBytesFlowBothWays) {
+    Device dev(7);
+    Port port(7, 4000000);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> echoed{0};
+    std::thread device([&] {  // floods the port and takes whatever it sends
+        const std::string flood = pattern(4096, 4);
+        while (!stop) {
+            (void)!write(dev.master, flood.data(), flood.size());
+            echoed += dev.read_n(1, 5ms).size();
+        }
+    });
+    StderrCapture cap;  // the flood overruns the read buffer: those reports are expected
+    std::string item = pattern(16384, 5);
+    for (int i = 0; i < 20; ++i) os_comm_client_send(port.client, item.data(), item.size());
+    EXPECT_TRUE(wait_until([&] { return echoed > 0 && !port.text().empty(); }, 10s));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(os_comm_client_close(port.client), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    stop = true;
+    device.join();
+    EXPECT_EQ(std::ranges::count(reports(cap), "comm_io.cc: has shutdown"), 1);
+}
+
+TEST_F(Serial, TwoPortsTalkThroughSocat) {
+    std::string dir = std::filesystem::temp_directory_path() / "keel_socat_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::string a = "pty,raw,echo=0,link=" + dir + "/a", b = "pty,raw,echo=0,link=" + dir + "/b";
+    char *argv[] = {const_cast<char *>("socat"), a.data(), b.data(), nullptr};
+    struct Reaped {
+        pid_t pid = -1;
+        void reap() {
+            if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+        ~Reaped() { reap(); }
+    } socat;
+    ASSERT_EQ(posix_spawnp(&socat.pid, "socat", nullptr, nullptr, argv, environ), 0);
+    bool up = wait_until([&] { return std::filesystem::exists(dir + "/a") && std::filesystem::exists(dir + "/b"); }, 10s);
+    setenv("KEEL_COM8", (dir + "/a").c_str(), 1);
+    setenv("KEEL_COM9", (dir + "/b").c_str(), 1);
+    {
+        Port one(8), two(9);
+        ASSERT_TRUE(up && os_comm_client_open(one.client) == 1 && os_comm_client_open(two.client) == 1);
+        std::string to_two, to_one;
+        for (unsigned round = 0; round < 16; ++round) {  // request, then answer
+            std::string ask = pattern(1024, round), answer = pattern(1000, round + 100);
+            to_two += ask, to_one += answer;
+            ASSERT_EQ(os_comm_client_send(one.client, ask.data(), ask.size()), 1024);
+            ASSERT_TRUE(two.wait_for(to_two.size())) << round;
+            ASSERT_EQ(os_comm_client_send(two.client, answer.data(), answer.size()), 1000);
+            ASSERT_TRUE(one.wait_for(to_one.size())) << round;
+        }
+        EXPECT_TRUE(two.text() == to_two && one.text() == to_one);
+        StderrCapture quiet;  // the ends hang up as socat goes
+        socat.reap();
+    }
+    std::filesystem::remove_all(dir);
+}
