@@ -31,6 +31,31 @@ int fail_open(os_comm_client_t *client) {
 
 }  // namespace
 
+void comm_release(os_comm_client_t *client) {
+    if (client->com != -1) {
+        comm_device_close(client->com);
+        client->com = -1;
+    }
+    if (client->wake_fd != -1) {
+        close(client->wake_fd);
+        client->wake_fd = -1;
+    }
+    if (client->mutex != nullptr) {
+        os_mutex_free(client->mutex);
+        client->mutex = nullptr;
+    }
+    if (client->lst_send != nullptr) {
+        adt_dlist_lock(client->lst_send);
+        for (adt_dlist_node_t *node = adt_dlist_head(client->lst_send); node != nullptr;) {
+            free(*static_cast<comm_send_item **>(adt_dlist_getdata(node)));
+            node = adt_dlist_delete_ex(client->lst_send, node);
+        }
+        adt_dlist_unlock(client->lst_send);
+        adt_dlist_destroy(client->lst_send);
+        client->lst_send = nullptr;
+    }
+}
+
 extern "C" {
 
 KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data_bits, int parity,
@@ -52,11 +77,16 @@ KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data
     return client;
 }
 
+// From its own read callback the client is closed and freed by its I/O
+// thread once the callback has returned.
 KEEL_API int os_comm_client_destroy(os_comm_client_t *client) {
     if (client == nullptr) return 1;
-    // From its own read callback the record is still in use below the caller:
-    // refused by close, and kept rather than freed under the running thread.
-    if (!os_comm_client_close(client)) return 1;
+    if (comm_on_io_thread(client)) {
+        os_comm_client_close(client);
+        client->closed_from_callback = 2;
+        return 1;
+    }
+    os_comm_client_close(client);
     delete client;
     return 1;
 }
@@ -69,11 +99,13 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
         return 0;
     }
     // A second open would lose the running port and its thread: refused, and
-    // the open port goes on as it was.
-    if (comm_running(client) == 1) {
+    // the open port goes on as it was. So is an open from the read callback
+    // of a client that closed itself there: its thread has not ended yet.
+    if (comm_running(client) == 1 || comm_on_io_thread(client)) {
         KEEL_INFO("client->running == 1");
         return 0;
     }
+    os_comm_client_close(client);  // the thread of a close made from the callback
     char cbaud[50];
     comm_settings_text(client, cbaud, sizeof cbaud);
 
@@ -121,16 +153,26 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
     client->hung_up = false;
     client->write_blocked = false;
     os_native_condition_init(&client->started);
+    client->closed_from_callback = 0;
+    // Held until open has written its last field (the thread handle among
+    // them): the thread takes the lock before it touches the port's state.
+    os_mutex_lock(client->mutex);
     comm_set_running(client, 1);
+    client->thread_started = true;
     if (!os_thread_create(&client->thread, 0, comm_io_thread, client)) {
+        client->thread_started = false;
         KEEL_INFO("!os_thread_create");
         comm_set_running(client, 0);
         os_native_condition_uninit(&client->started);
+        os_mutex_unlock(client->mutex);
         return fail_open(client);
     }
     // The thread discards what waits on the port when it starts; a byte the
-    // device sends once open has returned must not fall into that.
+    // device sends once open has returned must not fall into that. The
+    // condition is the opener's: the thread only sets it.
     os_native_condition_wait(&client->started, OS_WAIT_INFINITE);
+    os_native_condition_uninit(&client->started);
+    os_mutex_unlock(client->mutex);
     return 1;
 }
 
@@ -140,39 +182,24 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client) {
         return 0;
     }
     // Close waits for the I/O thread, which cannot end while it is inside the
-    // read callback that called close.
+    // read callback that called close: there the thread is only told to stop,
+    // and releases the port itself when the callback returns.
     if (comm_on_io_thread(client)) {
-        KEEL_INFO("close from the client's own read callback");
-        return 0;
-    }
-    if (comm_running(client) == 1) {
         comm_set_running(client, 0);
-        wake_io_thread(client);
-        os_thread_join(&client->thread);
-        os_native_condition_uninit(&client->started);  // the thread set it last
+        if (client->closed_from_callback == 0) client->closed_from_callback = 1;
+        return 1;
     }
-    if (client->com != -1) {
-        comm_device_close(client->com);
-        client->com = -1;
-    }
-    if (client->wake_fd != -1) {
-        close(client->wake_fd);
-        client->wake_fd = -1;
-    }
-    if (client->mutex != nullptr) {
-        os_mutex_free(client->mutex);
-        client->mutex = nullptr;
-    }
-    if (client->lst_send != nullptr) {
-        adt_dlist_lock(client->lst_send);
-        for (adt_dlist_node_t *node = adt_dlist_head(client->lst_send); node != nullptr;) {
-            free(*static_cast<comm_send_item **>(adt_dlist_getdata(node)));
-            node = adt_dlist_delete_ex(client->lst_send, node);
+    if (client->thread_started) {
+        // A thread told to stop by its own callback ends by itself and is
+        // releasing the port meanwhile: only join it.
+        if (client->closed_from_callback == 0) {
+            comm_set_running(client, 0);
+            wake_io_thread(client);
         }
-        adt_dlist_unlock(client->lst_send);
-        adt_dlist_destroy(client->lst_send);
-        client->lst_send = nullptr;
+        os_thread_join(&client->thread);
+        client->thread_started = false;
     }
+    comm_release(client);
     return 1;
 }
 

@@ -174,5 +174,18 @@ uint32_t comm_io_thread(void *arg) {
         }
     }
     KEEL_INFO("has shutdown");
+    // Closed or destroyed by its own read callback: nobody can join this
+    // thread from there, so it releases the port (and the record) itself. A
+    // later close from another thread joins it first and finds nothing left.
+    if (int asked = client->closed_from_callback; asked != 0) {
+        os_mutex_lock(client->mutex);  // open is over, its writes are seen
+        os_mutex_unlock(client->mutex);
+        comm_release(client);
+        if (asked == 2) {
+            t_serving = nullptr;
+            os_thread_detach(&client->thread);
+            delete client;
+        }
+    }
     return 0;
 }

@@ -31,6 +31,11 @@ struct os_comm_client {
     // Set by the I/O thread once it has discarded what waited on the port, so
     // that open returns only when every later byte will be kept.
     os_native_condition_t started;
+    // Set by open once the thread runs, cleared by the join that ends it.
+    bool thread_started;
+    // A close (1) or destroy (2) made by the read callback, on the I/O thread:
+    // the thread releases the port itself once the callback has returned.
+    std::atomic<int> closed_from_callback;
     // Owned by the I/O thread while it runs.
     bool hung_up;        // the device is gone: neither read nor written again
     bool write_blocked;  // the head item waits for the port to take bytes
@@ -74,6 +79,10 @@ int comm_build_settings(const char *text, struct termios *tio);
 // Applies tio to fd and reads it back: 0 when the device kept the speed and
 // the frame, otherwise an errno value (EINVAL for a setting it dropped).
 int comm_apply_settings(int fd, const struct termios *tio);
+
+// Closes the device, the wake-up descriptor and the lock and frees the queue:
+// the part of close that follows the end of the I/O thread.
+void comm_release(os_comm_client *client);
 
 /* I/O thread */
 

@@ -305,3 +305,31 @@ TEST_F(Serial, TwoPortsTalkThroughSocat) {
     }
     std::filesystem::remove_all(dir);
 }
+
+// A read callback may close or destroy its own client: the I/O thread lets go
+// of the port once the callback has returned, and the port can be opened
+// again (by a destroyed client's successor too).
+TEST_F(Serial, ReadCallbackClosesOrDestroysItsClient) {
+    Device dev(6);
+    static std::atomic<int> s_calls{0};
+    auto on_read = [](os_comm_client_t *c, void *) -> int {
+        char cmd = 0;
+        os_comm_client_read(c, &cmd, 1);
+        ++s_calls;
+        if (cmd == 'c') os_comm_client_close(c);
+        if (cmd == 'd') os_comm_client_destroy(c);
+        return 0;
+    };
+    long before = fd_count();
+    os_comm_client_t *c = os_comm_client_create(6, 9600, 8, 'N', 1);
+    os_comm_client_bind_read(c, on_read, nullptr);
+    ASSERT_EQ(os_comm_client_open(c), 1);
+    dev.write_all("c");
+    EXPECT_TRUE(wait_until([&] { return s_calls == 1 && fd_count() == before; })) << "the port is let go";
+    ASSERT_EQ(os_comm_client_open(c), 1) << "and can be opened again";
+    dev.write_all("d");
+    EXPECT_TRUE(wait_until([&] { return s_calls == 2 && fd_count() == before; }));
+    os_comm_client_t *next = os_comm_client_create(6, 9600, 8, 'N', 1);
+    EXPECT_EQ(os_comm_client_open(next), 1) << "the destroyed client held nothing";
+    os_comm_client_destroy(next);
+}

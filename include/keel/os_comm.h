@@ -22,7 +22,9 @@
  *    the same client.
  *  - The read callback runs on the port's I/O thread, never on the runtime's
  *    main thread, and needs no os_startup. It may call os_comm_client_read and
- *    os_comm_client_send, but must not close or destroy its own client.
+ *    os_comm_client_send, and may close or destroy its own client: the port
+ *    is then released by its I/O thread as soon as the callback returns (a
+ *    destroyed client must not be used again).
  *  - A port that hangs up (a USB adapter unplugged, the far end of a
  *    pseudo-terminal closed) is reported once; the bytes received before it
  *    are still delivered, and the port is neither read nor written again until
