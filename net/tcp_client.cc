@@ -28,17 +28,14 @@ bool settle(os_tcp_client_t *client) {
     return true;
 }
 
-// Frees now, or when the callback that is using the record returns.
-static void retire(os_tcp_client_t *client) {
-    client->free_pending = true;
-    if (client->busy == 0) free(client);
-}
-
 void tcp_client_shut_down(os_tcp_client_t *client) {
     rt::select_socket(client->connectfd, 0);
     shutdown(client->connectfd, SHUT_RDWR);
     unlist_client(client);
-    rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->connectfd), 0);
+    // Without a runtime (an adopted socket before os_startup) there is no
+    // main thread to leave the close to.
+    if (!rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->connectfd), 0))
+        close(client->connectfd);
     client->connectfd = -1;
 }
 
@@ -47,13 +44,13 @@ void tcp_client_close_socket(os_tcp_client_t *client) {
     rt::sel_close(client->connectfd);
 }
 
+// A record the library owns is marked before its callback runs, so that the
+// callback cannot open it again only to have it freed beneath the new socket.
 void tcp_client_end(os_tcp_client_t *client) {
-    if (client->disconnect_cb != nullptr) {
-        hold(client);
-        client->disconnect_cb(client, client->disconnect_arg);
-        if (settle(client)) return;
-    }
-    if (!client->owned_by_caller) retire(client);
+    if (!client->owned_by_caller) client->free_pending = true;
+    hold(client);
+    if (client->disconnect_cb != nullptr) client->disconnect_cb(client, client->disconnect_arg);
+    settle(client);
 }
 
 }  // namespace keel::net
@@ -157,13 +154,13 @@ int open_connect(os_tcp_client_t *client) {
 // The addresses come from the socket itself, so a caller's IPv6 socket is
 // read as IPv6 whatever the record said before. A peer that is already gone
 // fails the adoption; it never ends the process.
+// Nothing of the record changes until every check has passed: a refused
+// socket stays the caller's.
 int open_adopt(os_tcp_client_t *client, int fd) {
     if (client->connectfd != -1) {
         KEEL_INFO("client->connectfd != -1");
         return 0;
     }
-    client->connectfd = fd;
-    set_status(client, TCP_CLIENT_STATUS_CONNECT);
     sockaddr_storage peer{}, self{};
     socklen_t peer_len = sizeof peer, self_len = sizeof self;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
@@ -178,6 +175,8 @@ int open_adopt(os_tcp_client_t *client, int fd) {
         KEEL_ERROR("getsockname fail");
         return 0;
     }
+    client->connectfd = fd;
+    set_status(client, TCP_CLIENT_STATUS_CONNECT);
     client->ip_type = peer.ss_family == AF_INET6 ? 1 : 0;
     address_text(peer, client->remote_ip);
     client->remote_port = port_of(peer);
@@ -200,12 +199,13 @@ KEEL_API os_tcp_client_t *os_tcp_client_create(void) {
 }
 
 // A client the library owns is freed here as well: destroying it ends it.
+// Marked first, so that a disconnect callback cannot open it again.
 KEEL_API int os_tcp_client_destroy(os_tcp_client_t *client) {
     if (refuse_null(client)) return 0;
     os_main_lock();
     hold(client);
-    os_tcp_client_close(client);
     client->free_pending = true;
+    os_tcp_client_close(client);
     settle(client);
     os_main_unlock();
     return 1;
@@ -268,6 +268,10 @@ KEEL_API int os_tcp_client_get_status(os_tcp_client_t *client) {
 // handled before the record is listed and the open has returned.
 KEEL_API int os_tcp_client_open(os_tcp_client_t *client, int fd) {
     if (refuse_null(client)) return 0;
+    if (client->free_pending) {
+        KEEL_INFO("client is being destroyed");
+        return 0;
+    }
     if (client->status != TCP_CLIENT_STATUS_DISCONN) return 0;
     if (fd < -1) {
         KEEL_INFO("fd[%d] error.", fd);
@@ -319,6 +323,11 @@ KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t 
     if (client->status != TCP_CLIENT_STATUS_CONNECT) {
         KEEL_INFO("client->status != TCP_CLIENT_STATUS_CONNECT, status: %d", client->status);
         return -1;
+    }
+    // recv into no room returns 0, which would read as the peer's end.
+    if (len == 0) {
+        KEEL_INFO("os_tcp_client_read len == 0");
+        return 0;
     }
     ssize_t got = rt::sel_recv(client->connectfd, buffer, len > INT_MAX ? INT_MAX : len, 0);
     if (got > 0) return static_cast<int>(got);

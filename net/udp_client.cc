@@ -160,7 +160,7 @@ KEEL_API int os_udp_client_close(os_udp_client_t *client) {
         rt::select_socket(client->fd, 0);
         shutdown(client->fd, SHUT_RDWR);
         unlist_udp_client(client);
-        rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->fd), 0);
+        rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->fd), 0);  // open needs the runtime
         client->fd = -1;
     }
     os_main_unlock();
@@ -199,6 +199,11 @@ KEEL_API int os_udp_client_read(os_udp_client_t *client, void *data, uint32_t le
     if (client == nullptr || data == nullptr || ip_out == nullptr || port_out == nullptr) {
         KEEL_INFO("client is null or data is null or ip is null or port is null");
         return -1;
+    }
+    // recvfrom into no room would take a whole datagram and keep nothing.
+    if (len == 0) {
+        KEEL_INFO("os_udp_client_read len == 0");
+        return 0;
     }
     sockaddr_in from{};
     socklen_t from_len = sizeof from;

@@ -13,6 +13,7 @@
 //   UDP client   FD_READ     read_cb, or drain
 //                FD_WRITE    write_cb while open
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "log/report.h"
 #include "net/net_internal.h"
@@ -118,15 +119,17 @@ void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
 void adopt_accepted(os_tcp_server_t *server, int sock) {
     os_tcp_client_t *client = os_tcp_client_create();
     client->owned_by_caller = 0;
-    // A failed step destroys the client, which closes the socket and, as the
-    // library owns the record, frees it.
+    // A failed adoption leaves the socket ours to close; a failed
+    // registration leaves it the client's, whose destroy closes it. Either
+    // way the record, the library's own, is freed.
     if (!os_tcp_client_open(client, sock)) {
+        close(sock);
         os_tcp_client_destroy(client);
         KEEL_INFO("os_tcp_client_open fail");
         return;
     }
     list_client(client);
-    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) == -1) {
+    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
         os_tcp_client_destroy(client);
         KEEL_ERROR("WSAAsyncSelect fail");
         return;

@@ -500,7 +500,7 @@ bool tick_start() {
 
 // ---- socket registration -----------------------------------------------------
 
-int select_socket(int fd, uint32_t mask) {
+int select_socket(int fd, uint32_t mask, SocketIs known) {
     if (fd < 0) return -1;
     std::lock_guard<std::mutex> guard(s_reg_lock);
     if (mask == 0) {
@@ -541,6 +541,8 @@ int select_socket(int fd, uint32_t mask) {
         e.state = SockState::Datagram;
     } else if (listening) {
         e.state = SockState::Listening;
+    } else if (known == SocketIs::Connected) {
+        e.state = SockState::Connected;  // a dead one reports its hang-up at once
     } else {
         sockaddr_storage peer;
         socklen_t plen = sizeof peer;

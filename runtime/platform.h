@@ -101,8 +101,13 @@ int queue_get_for(Message *out, int timeout_ms);
 // Starts the periodic WM_TIMER thread. False when it could not be started.
 bool tick_start();
 
+// What the caller knows of a stream socket it registers. Left to guess, the
+// layer asks the socket itself; an accepted socket whose peer is already gone
+// would then pass for one never connected, and never be reported.
+enum class SocketIs { Guess, Connected };
+
 // Registers (mask != 0) or cancels (mask 0). 0 on success, -1 on failure.
-int select_socket(int fd, uint32_t mask);
+int select_socket(int fd, uint32_t mask, SocketIs known = SocketIs::Guess);
 // True while fd is registered under the generation an event carries.
 bool socket_event_is_current(int fd, uint32_t generation);
 // Queues event (no error) for fd under its current registration, as if the

@@ -105,12 +105,16 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
 // Each close takes its record out of the list, so the loops end when nothing
 // listens and nothing is open. TCP connections are left alone.
 KEEL_API int os_cleanup(void) {
+    // Under the main lock, so that no other thread destroys the record
+    // between the look at the list and its close.
+    os_main_lock();
     if (s_ls_server != nullptr)
         while (adt_dlist_node_t *node = adt_dlist_head(s_ls_server))
             os_tcp_server_close(*static_cast<os_tcp_server_t **>(adt_dlist_getdata(node)));
     if (s_ls_udp_client != nullptr)
         while (adt_dlist_node_t *node = adt_dlist_head(s_ls_udp_client))
             os_udp_client_close(*static_cast<os_udp_client_t **>(adt_dlist_getdata(node)));
+    os_main_unlock();
     return 1;
 }
 

@@ -210,8 +210,34 @@ TEST(TcpRecords, BadInputIsReportedAndRefused) {
     EXPECT_EQ(os_tcp_client_set_rcvbuf_len(c, 4096), 0) << "no socket";
     EXPECT_EQ(os_tcp_client_open(c, -5), 0);
     EXPECT_EQ(os_tcp_client_open(c, -1), 0) << "no runtime yet";
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    EXPECT_EQ(os_tcp_client_open(c, pair[0]), 0) << "not an IP socket";
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN) << "a refused socket stays the caller's";
     EXPECT_EQ(os_tcp_client_close(c), 1);
     EXPECT_EQ(os_tcp_client_destroy(c), 1);
+    EXPECT_EQ(fcntl(pair[0], F_GETFD), 0) << "and is not closed by the destroy";
+    close(pair[0]);
+    close(pair[1]);
+    // Adopted before the runtime runs: the close closes the socket itself.
+    int lfd = socket(AF_INET, SOCK_STREAM, 0), peer = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    bind(lfd, reinterpret_cast<sockaddr *>(&a), alen);
+    listen(lfd, 1);
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &alen);
+    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr *>(&a), alen), 0);
+    int mine = accept(lfd, nullptr, nullptr);
+    c = os_tcp_client_create();
+    ASSERT_EQ(os_tcp_client_open(c, mine), 1);
+    char none[1];
+    EXPECT_EQ(os_tcp_client_read(c, none, 0), 0) << "no room is not the peer's end";
+    EXPECT_EQ(os_tcp_client_destroy(c), 1);
+    EXPECT_EQ(fcntl(mine, F_GETFD), -1);
+    close(peer);
+    close(lfd);
     EXPECT_EQ(os_tcp_client_get_status(nullptr), -1);
     EXPECT_EQ(os_tcp_client_get_udata(nullptr), nullptr);
     EXPECT_EQ(os_tcp_client_bind_write(nullptr, nullptr, nullptr), 0);
@@ -223,7 +249,7 @@ TEST(TcpRecords, BadInputIsReportedAndRefused) {
                                "strlen(ip) >= MAX_IPV6_LEN", "get_ip_addr_type() failed, ip:example.org",
                                "client is null", "data is null", "os_tcp_client_read data == NULL",
                                "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "setsockopt fail",
-                               "client == NULL", "os_is_startup() == 0"})
+                               "client == NULL", "os_is_startup() == 0", "os_tcp_client_read len == 0"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
 }
 
@@ -671,5 +697,57 @@ TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOut) {
     EXPECT_EQ(read_exact(waiting, 2), "ok");
     close(waiting);
     close(peer);
+    os_tcp_server_destroy(s);
+}
+
+// Connections reset the moment they are made: whatever stage of its adoption
+// an accepted socket's end meets, the record ends once and the socket closes.
+TEST_F(Tcp, ConnectionsResetAsTheyArriveLeaveNothingBehind) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    linger hard{1, 0};
+    for (int i = 0; i < 5000; ++i) {
+        int fd = plain_connect(port);
+        ASSERT_GE(fd, 0);
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(fd);
+    }
+    EXPECT_TRUE(wait_until([] { return on_main_thread([] {}) && g_accepted == g_disconnected; }, 10s))
+        << g_accepted << " accepted, " << g_disconnected << " ended";
+    os_tcp_server_destroy(s);
+}
+
+// A disconnect callback that opens its client again (an automatic reconnect)
+// is refused while the client is being destroyed, or ending as one the
+// library owns; a caller's client closed plainly may reconnect.
+TEST_F(Tcp, ReconnectFromTheDisconnectCallback) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = echo_server(&port);
+    static std::atomic<int> s_reopened{0}, s_refused{0};
+    auto reconnect = [](os_tcp_client_t *c, void *) { ++(os_tcp_client_open(c, -1) ? s_reopened : s_refused); };
+    os_tcp_client_t *c = os_tcp_client_create();
+    os_tcp_client_set_remote(c, "127.0.0.1", port);
+    os_tcp_client_bind_disconnect(c, reconnect, nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    ASSERT_TRUE(wait_until([] { return g_accepted == 1; }));
+    os_tcp_client_close(c);
+    EXPECT_EQ(s_reopened, 1);
+    ASSERT_TRUE(wait_until([] { return g_accepted == 2; }));
+    os_tcp_client_destroy(c);
+    EXPECT_EQ(s_refused, 1);
+
+    // One the library owns: its peer leaves and the callback tries again.
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *accepted, void *) {
+        os_tcp_client_set_remote(accepted, "127.0.0.1", 9);
+        os_tcp_client_bind_disconnect(accepted, [](os_tcp_client_t *self, void *) {
+            ++(os_tcp_client_open(self, -1) ? s_reopened : s_refused);
+        }, nullptr);
+    }, nullptr);
+    close(plain_connect(port));
+    EXPECT_TRUE(wait_until([] { return s_refused == 2; }));
+    EXPECT_EQ(s_reopened, 1);
+    EXPECT_TRUE(wait_until([] { return g_disconnected == 2; }));
     os_tcp_server_destroy(s);
 }

@@ -226,6 +226,7 @@ TEST_F(Udp, LongerThanTheBufferIsCutAndReported) {
     EXPECT_EQ(std::string(buf, 100), big.substr(0, 100));
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), 4);
     EXPECT_EQ(std::string(buf, 4), "next");
+    EXPECT_EQ(os_udp_client_read(c, buf, 0, ip, &port), 0) << "no room takes nothing";
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), -1) << "an empty datagram";
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), 0);
     os_main_unlock();
