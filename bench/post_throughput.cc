@@ -2,7 +2,7 @@
 // the usual event-loop pattern (a mutex-guarded queue plus an async wake-up
 // of a libuv loop) when libuv is available; and the CPU the idle runtime uses.
 //
-//   post_throughput [posts]
+//   post_throughput [posts] [rounds]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -102,10 +102,29 @@ struct UvPoster {
 };
 #endif
 
+// Median and range of a set of figures.
+struct Spread {
+    double median, low, high;
+};
+Spread spread_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+void print_row(const char *name, const Spread &one, const Spread &four) {
+    printf("%-28s %12.1f %s%5.1f-%5.1f%s %12.1f %s%5.1f-%5.1f%s\n", name, one.median / 1e6, "(", one.low / 1e6,
+           one.high / 1e6, ")", four.median / 1e6, "(", four.low / 1e6, four.high / 1e6, ")");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    long each = argc > 1 ? atol(argv[1]) : 2000000;
+    long each = argc > 1 ? atol(argv[1]) : 4000000;
+    int rounds = argc > 2 ? atoi(argv[2]) : 7;
+    if (each < 4 || rounds < 1) {
+        fprintf(stderr, "usage: post_throughput [posts >= 4] [rounds >= 1]\n");
+        return 2;
+    }
     if (os_startup(0, 0) != 1) return 1;
 
     double idle0 = cpu_ms();
@@ -113,20 +132,40 @@ int main(int argc, char **argv) {
     double idle = cpu_ms() - idle0;
 
     auto keel_post = [](void (*f)(void *), void *a) { os_post_func(f, a); };
-    printf("%-28s %14s %14s %10s %10s\n", "", "1 thread/s", "4 threads/s", "p50 us", "p99 us");
-    double k1 = throughput(keel_post, 1, each), k4 = throughput(keel_post, 4, each / 4);
-    double p50, p99;
-    latency(keel_post, &p50, &p99);
-    printf("%-28s %14.0f %14.0f %10.1f %10.1f\n", "keel os_post_func", k1, k4, p50, p99);
 #ifdef KEEL_BENCH_HAVE_UV
     auto *uv = new UvPoster;  // the loop runs until the process ends
     auto uv_post = [uv](void (*f)(void *), void *a) { uv->post(f, a); };
-    double u1 = throughput(uv_post, 1, each), u4 = throughput(uv_post, 4, each / 4);
+#endif
+    // The two sides take turns within each round, so that a neighbour's load
+    // on the shared machine falls on both alike; each round's ratio is taken
+    // from figures measured seconds apart.
+    std::vector<double> k1, k4, u1, u4, r1, r4;
+    for (int r = 0; r < rounds; ++r) {
+        k1.push_back(throughput(keel_post, 1, each));
+        k4.push_back(throughput(keel_post, 4, each / 4));
+#ifdef KEEL_BENCH_HAVE_UV
+        u1.push_back(throughput(uv_post, 1, each));
+        u4.push_back(throughput(uv_post, 4, each / 4));
+        r1.push_back(k1.back() / u1.back());
+        r4.push_back(k4.back() / u4.back());
+#endif
+    }
+    printf("%d rounds of %ld posts; median (range), million posts/s\n", rounds, each);
+    printf("%-28s %26s %26s\n", "", "1 thread", "4 threads");
+    print_row("keel os_post_func", spread_of(k1), spread_of(k4));
+    double p50, p99;
+    latency(keel_post, &p50, &p99);
+#ifdef KEEL_BENCH_HAVE_UV
+    print_row("libuv queue + uv_async_send", spread_of(u1), spread_of(u4));
+    Spread s1 = spread_of(r1), s4 = spread_of(r4);
+    printf("%-28s %12.2f (%4.2f-%4.2f)x      %12.2f (%4.2f-%4.2f)x\n", "keel / libuv, per round", s1.median, s1.low,
+           s1.high, s4.median, s4.low, s4.high);
+    printf("round trip, one post at a time: keel p50 %.1f us, p99 %.1f us;", p50, p99);
     latency(uv_post, &p50, &p99);
-    printf("%-28s %14.0f %14.0f %10.1f %10.1f\n", "libuv queue + uv_async_send", u1, u4, p50, p99);
-    printf("%-28s %14.2f %14.2f\n", "keel / libuv", k1 / u1, k4 / u4);
+    printf(" libuv p50 %.1f us, p99 %.1f us\n", p50, p99);
 #else
     printf("(libuv not found: comparison skipped)\n");
+    printf("round trip, one post at a time: keel p50 %.1f us, p99 %.1f us\n", p50, p99);
 #endif
     printf("idle runtime: %.1f ms CPU over 3 s\n", idle);
     return 0;

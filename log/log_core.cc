@@ -17,8 +17,10 @@
 namespace keel::log {
 namespace {
 
-std::atomic<int> s_log_level{1};
-std::atomic<int> s_log_to_file{0};
+// Read by every line: each on a cache line of its own, away from the data
+// that reporting threads write.
+alignas(64) std::atomic<int> s_log_level{1};
+alignas(64) std::atomic<int> s_log_to_file{0};
 
 char s_log_buf[kLineSize];
 int s_log_buf_len = 0;
@@ -40,6 +42,17 @@ const char *label_of(int level) {
         case LOG_LEVEL_FATAL: return "[fatal]";
         default: return "[???]";
     }
+}
+
+// Flushes standard output, then writes and flushes the text on standard error.
+// The stream lock of standard error is taken once for both steps: with many
+// reporting threads it is the most contended lock of a line.
+void write_stderr(const char *text) {
+    fflush(stdout);
+    flockfile(stderr);
+    fputs_unlocked(text, stderr);
+    fflush_unlocked(stderr);
+    funlockfile(stderr);
 }
 
 void local_now(struct tm *out) { local_time(time(nullptr), out); }
@@ -86,14 +99,45 @@ void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list 
 
 }  // namespace
 
+namespace {
+
+// What tzset publishes about the zone: its offset, its daylight flag and its
+// two names (glibc keeps each name text once, so the pointers tell names
+// apart). They are read without tzset's lock, as plain words; a read that
+// races with tzset in another thread can only cause a fresh conversion.
+struct Zone {
+    long offset;
+    int daylight;
+    const char *std_name;
+    const char *dst_name;
+    bool operator==(const Zone &) const = default;
+};
+
+Zone current_zone() {
+    return {__atomic_load_n(&timezone, __ATOMIC_RELAXED), __atomic_load_n(&daylight, __ATOMIC_RELAXED),
+            __atomic_load_n(&tzname[0], __ATOMIC_RELAXED), __atomic_load_n(&tzname[1], __ATOMIC_RELAXED)};
+}
+
+}  // namespace
+
 // localtime_r takes a process-wide lock on every call; lines of the same
-// second on the same thread reuse the last conversion.
+// second on the same thread reuse the last conversion. A change of time zone
+// (TZ set, then tzset) must show in the very next stamp, so the cache also
+// keeps the published zone and is passed by when it changed. Two zones alike
+// in all of it (same names and offsets, other dates for the change of season)
+// are not told apart within one second; reading TZ itself on every line is no
+// way out, as getenv is not safe against a setenv in another thread.
+// Initial-exec thread-locals are reached without a call into the loader.
 void local_time(time_t when, struct tm *out) {
-    thread_local time_t cached_when = -1;
-    thread_local struct tm cached;
-    if (when != cached_when) {
+    __attribute__((tls_model("initial-exec"))) thread_local time_t cached_when = -1;
+    __attribute__((tls_model("initial-exec"))) thread_local Zone cached_zone;
+    __attribute__((tls_model("initial-exec"))) thread_local struct tm cached;
+    if (when != cached_when || !(current_zone() == cached_zone)) {
         localtime_r(&when, &cached);
         cached_when = when;
+        // Read after the conversion: with a zone file, a conversion itself
+        // may set the published values.
+        cached_zone = current_zone();
     }
     *out = cached;
 }
@@ -144,9 +188,7 @@ void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args,
 
 void log_deliver(const char *line, int level) {
     int saved_errno = errno;  // delivering a line never changes what the caller sees
-    fflush(stdout);
-    fputs(line, stderr);
-    fflush(stderr);
+    write_stderr(line);
     log_file_write(line, level);
     // The debugger channel: Linux has no system-wide debug string service, and
     // a debugger attached to the process already sees standard error, so the
@@ -198,9 +240,7 @@ KEEL_API void log_date(void) {
     char text[100];
     snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
              tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    fflush(stdout);
-    fputs(text, stderr);
-    fflush(stderr);
+    write_stderr(text);
 }
 
 KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fmt, ...) {
@@ -219,9 +259,7 @@ KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fm
         append(area, &len, fmt, args);
         area[len] = '\n';
         area[len + 1] = '\0';
-        fflush(stdout);
-        fputs(area, stderr);
-        fflush(stderr);
+        write_stderr(area);
     } else {
         log_buf_lock();
         append_report_head(s_log_buf, &s_log_buf_len, level, file, line, saved_errno);

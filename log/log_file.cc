@@ -1,15 +1,16 @@
 // The log file sink and its writer thread. A reporting thread only copies its
 // line into a bounded queue; the writer thread appends queued lines to the
 // file, which is reopened when it vanished or the day changed.
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <utility>
 
-#include "keel/adt_dlist.h"
 #include "keel/os_proc.h"
 #include "keel/os_sync.h"
 #include "log/log_files.h"
@@ -24,14 +25,17 @@ os_mutex_t s_log_file_mutex;
 pthread_once_t s_file_lock_once = PTHREAD_ONCE_INIT;
 FILE *s_log_fp = nullptr;
 
-// Files closed while the writer may still be writing to them. Only the writer
-// thread closes them, between batches, so nobody ever writes to a closed file
-// and nobody waits for the writer's disk write to close one. Never destroyed.
-std::vector<FILE *> &s_retired = *new std::vector<FILE *>;
+// The last attempt to open the file failed (no name, or fopen refused):
+// queued lines are then dropped unwritten until a reporter's line opens it.
+// A file closed by a change of settings is, in contrast, opened again by the
+// writer for the lines still queued, which therefore reach the file that the
+// new settings name rather than being lost.
+bool s_open_failed = false;
 
 // What a reporting thread needs to know to skip the file lock: the file is
-// open, and (daily files only) for which day. Written under the file lock.
-std::atomic<bool> s_file_ready{false};
+// open, and (daily files only) for which day. Written under the file lock,
+// read by every line, so kept off the cache lines that lines write.
+alignas(64) std::atomic<bool> s_file_ready{false};
 std::atomic<bool> s_file_daily{true};
 std::atomic<int> s_file_day{-1};
 
@@ -40,20 +44,31 @@ std::atomic<int> s_file_day{-1};
 // file back to the day before.
 int day_key(const struct tm &tm) { return (tm.tm_year + 1900) * 1000 + tm.tm_yday; }
 
+// Queued lines, back to back with their newlines, in one growing area per
+// side: a reporter copies its line in under the queue lock and the writer
+// takes the whole area in one swap, so no line costs an allocation or a free
+// once the areas have grown to the working size.
+struct Batch {
+    char *data = nullptr;
+    size_t used = 0;
+    size_t capacity = 0;
+    long lines = 0;
+};
+
 // The queue exists once s_log_writer_started is set (under the file lock).
 os_mutex_t *s_log_queue_mutex = nullptr;
-adt_dlist_t *s_ls_log_pending = nullptr;
-adt_dlist_t *s_ls_log_writing = nullptr;
+Batch s_log_pending;  // guarded by the queue lock
+Batch s_log_writing;  // the writer thread's own
 os_native_condition_t s_log_cond;
-std::atomic<int> s_log_writer_started{0};
+alignas(64) std::atomic<int> s_log_writer_started{0};
 
 std::atomic<Clock> s_clock{&time};
-std::atomic<long> s_queued{0}, s_dropped{0};
+alignas(64) std::atomic<long> s_queued{0}, s_dropped{0};  // written with the queue
 
 // Reports raised while a thread is inside the sink (from the default
 // directory or the process name) go to standard error only: back in the sink
 // they would look for the same directory and report again without end.
-thread_local bool t_in_sink = false;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_in_sink = false;
 
 void init_file_lock() { os_mutex_init(&s_log_file_mutex, 0); }
 
@@ -61,60 +76,48 @@ bool log_file_enabled() { return to_file() != 0 || access("dbg", F_OK) == 0; }
 
 // Opens the file for the day of `tm`; under the file lock. False when no name
 // could be made. A failed open leaves no file, and the next line tries again.
+// The descriptor is close-on-exec, so no child the caller starts inherits it.
 bool open_file_locked(const struct tm &tm) {
-    if (!log_make_filename(tm)) return false;
     close_file_locked();  // never two handles at once
-    s_log_fp = fopen(s_log_filename, "a");
+    s_open_failed = true;
+    if (!log_make_filename(tm)) return false;
+    s_log_fp = fopen(s_log_filename, "ae");
     if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
+    s_open_failed = s_log_fp == nullptr;
     s_file_daily.store(s_log_v3_attr.single_file == 0, std::memory_order_relaxed);
     s_file_day.store(day_key(tm), std::memory_order_relaxed);
     s_file_ready.store(s_log_fp != nullptr, std::memory_order_release);
     return true;
 }
 
-// Writes one batch of queued lines with as few writes as will hold them. The
-// file lock is held only to pick the file (making it again first if it was
-// deleted or moved away) and to close retired files: the disk write itself
-// happens without it, so no reporting thread ever waits for it.
-void write_batch(adt_dlist_t *batch) {
-    static char chunk[1 << 16];  // writer thread only
-    size_t used = 0;
-    os_mutex_lock(file_lock());
-    if (s_log_fp != nullptr && access(s_log_filename, F_OK) != 0) {
-        time_t now = s_clock.load(std::memory_order_relaxed)(nullptr);
-        struct tm tm;
-        local_time(now, &tm);
-        open_file_locked(tm);
-    }
-    FILE *fp = s_log_fp;
-    os_mutex_unlock(file_lock());
+void open_now_locked() {
+    time_t now = s_clock.load(std::memory_order_relaxed)(nullptr);
+    struct tm tm;
+    local_time(now, &tm);
+    open_file_locked(tm);
+}
 
-    adt_dlist_lock(batch);
-    adt_dlist_node_t *node = adt_dlist_head(batch);
-    while (node != nullptr) {
-        char *line = *static_cast<char **>(adt_dlist_getdata(node));
-        node = adt_dlist_delete_ex(batch, node);
-        if (line == nullptr) continue;
-        size_t len = strlen(line);
-        if (used + len > sizeof chunk && used > 0) {
-            if (fp != nullptr) fwrite(chunk, 1, used, fp);
-            used = 0;
+// Writes one batch. Each piece is written with the file lock held, so a
+// setting that closes the file waits for at most one piece and no line is ever
+// written to a closed file; pieces end at a line's end, so a line never
+// straddles two files. The file is made again first if it was deleted or
+// moved away, and opened again if a change of settings closed it.
+void write_batch(const Batch &batch) {
+    constexpr size_t kPiece = 1 << 16;
+    bool first = true;
+    for (size_t at = 0; at < batch.used;) {
+        size_t len = std::min(kPiece, batch.used - at);
+        if (at + len < batch.used) {
+            const void *end = memrchr(batch.data + at, '\n', len);
+            if (end != nullptr) len = static_cast<size_t>(static_cast<const char *>(end) - (batch.data + at)) + 1;
         }
-        if (len > sizeof chunk) {
-            if (fp != nullptr) fwrite(line, 1, len, fp);
-        } else {
-            memcpy(chunk + used, line, len);
-            used += len;
-        }
-        free(line);
+        os_mutex_lock(file_lock());
+        if (s_log_fp != nullptr ? first && access(s_log_filename, F_OK) != 0 : !s_open_failed) open_now_locked();
+        if (s_log_fp != nullptr) fwrite(batch.data + at, 1, len, s_log_fp);
+        os_mutex_unlock(file_lock());
+        first = false;
+        at += len;
     }
-    adt_dlist_unlock(batch);
-    if (used > 0 && fp != nullptr) fwrite(chunk, 1, used, fp);
-
-    os_mutex_lock(file_lock());
-    for (FILE *old : s_retired) fclose(old);
-    s_retired.clear();
-    os_mutex_unlock(file_lock());
 }
 
 uint32_t log_writer_thread(void *) {
@@ -125,15 +128,19 @@ uint32_t log_writer_thread(void *) {
         for (;;) {
             os_mutex_lock(s_log_queue_mutex);
             os_native_condition_set(&s_log_cond, 0);
-            if (adt_dlist_empty(s_ls_log_pending)) {
+            if (s_log_pending.lines == 0) {
                 os_mutex_unlock(s_log_queue_mutex);
                 break;
             }
-            adt_dlist_t *full = s_ls_log_pending;
-            s_ls_log_pending = s_ls_log_writing;
-            s_ls_log_writing = full;
+            std::swap(s_log_pending, s_log_writing);
             os_mutex_unlock(s_log_queue_mutex);
-            write_batch(s_ls_log_writing);
+            write_batch(s_log_writing);
+            s_log_writing.used = 0;
+            s_log_writing.lines = 0;
+            if (s_log_writing.capacity > (1u << 20)) {  // a flood's area is not kept for good
+                free(s_log_writing.data);
+                s_log_writing = Batch{};
+            }
             // A short pause lets the next batch gather while this thread is
             // not waiting on the condition, so busy reporters set the flag
             // without having to wake anybody.
@@ -148,24 +155,15 @@ uint32_t log_writer_thread(void *) {
 bool log_writer_start() {
     os_mutex_t *queue_mutex = os_mutex_create(1);
     if (queue_mutex == nullptr) return false;
-    adt_dlist_t *pending = adt_dlist_create(8);
-    adt_dlist_t *writing = adt_dlist_create(8);
     if (os_native_condition_init(&s_log_cond) != 0) {
-        adt_dlist_destroy(pending);
-        adt_dlist_destroy(writing);
         os_mutex_free(queue_mutex);
         return false;
     }
     s_log_queue_mutex = queue_mutex;
-    s_ls_log_pending = pending;
-    s_ls_log_writing = writing;
     os_thread_t writer;
     if (!os_thread_create(&writer, 0, log_writer_thread, nullptr)) {
         s_log_queue_mutex = nullptr;
-        s_ls_log_pending = s_ls_log_writing = nullptr;
         os_native_condition_uninit(&s_log_cond);
-        adt_dlist_destroy(pending);
-        adt_dlist_destroy(writing);
         os_mutex_free(queue_mutex);
         return false;
     }
@@ -174,22 +172,45 @@ bool log_writer_start() {
     return true;
 }
 
+// Makes room for `more` bytes; false when memory runs out.
+bool reserve(Batch &batch, size_t more) {
+    if (batch.used + more <= batch.capacity) return true;
+    size_t capacity = std::max({batch.capacity * 2, batch.used + more, size_t{1} << 16});
+    char *data = static_cast<char *>(realloc(batch.data, capacity));
+    if (data == nullptr) return false;
+    batch.data = data;
+    batch.capacity = capacity;
+    return true;
+}
+
+// The condition is set by the line that finds the queue empty: the writer
+// clears it only under the queue lock while taking or finding an empty queue,
+// so with lines pending it is already set, and setting it again would only
+// cost every line a second lock.
 void queue_line(const char *line, int level) {
     os_mutex_lock(s_log_queue_mutex);
-    long n = adt_dlist_size(s_ls_log_pending);
+    long n = s_log_pending.lines;
     if (n > kHardLimit || (n > kSoftLimit && level != LOG_LEVEL_ERROR && level != LOG_LEVEL_FATAL)) {
         s_dropped.fetch_add(1, std::memory_order_relaxed);
     } else {
-        char *copy = os_strdup(line);
-        if (copy == nullptr)
+        size_t len = strlen(line);
+        if (!reserve(s_log_pending, len)) {
             fputs("buf == NULL, os_strdup faild\n", stderr);
-        else if (adt_dlist_add(s_ls_log_pending, nullptr, &copy) == nullptr)
-            free(copy);
-        else
+        } else {
+            memcpy(s_log_pending.data + s_log_pending.used, line, len);
+            s_log_pending.used += len;
+            ++s_log_pending.lines;
             s_queued.fetch_add(1, std::memory_order_relaxed);
+        }
     }
-    os_native_condition_set(&s_log_cond, 1);
+    if (n == 0) os_native_condition_set(&s_log_cond, 1);
     os_mutex_unlock(s_log_queue_mutex);
+    // With more reporting threads than cores the writer may get no core for
+    // a few milliseconds, long enough for a flood to reach the bounds and
+    // lose lines to them. A reporter that finds the queue half full gives up
+    // the rest of its time slice, so the writer can run; it never waits for
+    // the writer or the disk.
+    if (n > kSoftLimit / 2) sched_yield();
 }
 
 }  // namespace
@@ -200,14 +221,9 @@ os_mutex_t *file_lock() {
 }
 
 void close_file_locked() {
-    if (s_log_fp != nullptr) {
-        // With a writer, it may be writing to this file right now.
-        if (s_log_writer_started.load(std::memory_order_acquire))
-            s_retired.push_back(s_log_fp);
-        else
-            fclose(s_log_fp);
-    }
+    if (s_log_fp != nullptr) fclose(s_log_fp);  // the writer writes under this lock
     s_log_fp = nullptr;
+    s_open_failed = false;
     s_file_ready.store(false, std::memory_order_release);
 }
 
@@ -263,7 +279,7 @@ SinkStats sink_stats() {
     long pending = 0;
     if (s_log_writer_started.load(std::memory_order_acquire)) {
         os_mutex_lock(s_log_queue_mutex);
-        pending = adt_dlist_size(s_ls_log_pending);
+        pending = s_log_pending.lines;
         os_mutex_unlock(s_log_queue_mutex);
     }
     return {s_queued.load(), s_dropped.load(), pending};

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -279,4 +280,79 @@ TEST_F(LogFiles, FloodFromManyThreadsKeepsOrderAndExactCounts) {
         EXPECT_GT(i, last[t]) << "lines of one thread stay in order";
         last[t] = i;
     }
+}
+
+namespace {
+std::vector<std::string> open_files() {
+    std::vector<std::string> names;
+    for (const auto &fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        names.push_back(fs::read_symlink(fd.path(), ec).string());
+    }
+    return names;
+}
+bool is_open(const std::string &file) {
+    std::vector<std::string> names = open_files();
+    return std::find(names.begin(), names.end(), file) != names.end();
+}
+long lines_under(const fs::path &dir) {
+    long n = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) n += static_cast<long>(lines_of(read_file(entry.path())).size());
+    return n;
+}
+}  // namespace
+
+TEST_F(LogFiles, NewDirectoryOrAttributesCloseTheFileBeforeTheCallReturns) {
+    log_set_proc_name("_close");
+    log_start(1, 1);
+    int devnull = open("/dev/null", O_WRONLY);
+    int saved = dup(2);
+    dup2(devnull, 2);  // the flood's standard error
+    size_t fds = 0;
+    int round = 0;
+    for (bool in_flight : {false, true}) {
+        for (bool by_path : {true, false}) {
+            fs::path sub = dir_ / ("round" + std::to_string(++round));
+            fs::create_directories(sub / "next");
+            std::string path = sub.string() + "/";
+            log_set_path(path.data());
+            long before = keel::log::sink_stats().queued;
+            log_msg2("first");
+            ASSERT_TRUE(wait_until([&] { return lines_under(sub) == 1; }));
+            std::string old = keel::log::current_filename();
+            ASSERT_TRUE(is_open(old)) << old;
+            if (fds == 0) fds = open_files().size();
+
+            std::atomic<bool> stop{false};
+            std::vector<std::thread> flood;
+            for (int t = 0; in_flight && t < 2; ++t)
+                flood.emplace_back([&stop] {
+                    while (!stop) log_msg2("flood");
+                });
+            if (in_flight) {
+                ASSERT_TRUE(wait_until([&] { return lines_under(sub) > 1000; }));
+            }
+            if (by_path) {
+                std::string next = (sub / "next").string() + "/";
+                log_set_path(next.data());
+            } else {
+                log_v3_attr_t attr{16, 0, 0, round == 2};  // the pid suffix on, then off: a new name each time
+                log_set_v3_attr(&attr);
+            }
+            EXPECT_FALSE(is_open(old)) << (by_path ? "log_set_path" : "log_set_v3_attr")
+                                       << (in_flight ? " with lines in flight" : "");
+            stop = true;
+            for (auto &th : flood) th.join();
+            // Every line the queue took reached one of the files: none went to a closed one or was lost.
+            long queued = keel::log::sink_stats().queued - before;
+            EXPECT_TRUE(wait_until([&] { return lines_under(sub) == queued; }, std::chrono::seconds(20)))
+                << lines_under(sub) << " of " << queued;
+        }
+    }
+    log_msg2("last");  // opens the file of the last settings
+    EXPECT_EQ(open_files().size(), fds) << "one log file open, as before";
+    dup2(saved, 2);
+    close(saved);
+    close(devnull);
 }

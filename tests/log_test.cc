@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <regex>
 #include <string_view>
 #include <thread>
@@ -228,4 +229,56 @@ TEST(QuitDeathTest, BufferedQuitExitsAtOnceWithoutReadingInput) {
             },
             ::testing::ExitedWithCode(1), "^buffered quit(: No such file or directory)?\n$");
     }
+}
+
+namespace {
+// Seconds since the epoch of a stamp's local fields, read as if they were UTC.
+long stamp_value(const std::string &line, size_t at) {
+    struct tm tm{};
+    if (sscanf(line.c_str() + at, "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+               &tm.tm_min, &tm.tm_sec) != 6)
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<long>(timegm(&tm));
+}
+}  // namespace
+
+TEST(Stamps, ZoneChangeShowsInTheVeryNextStampOfEachKind) {
+    auto fds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    auto fds_before = fds();
+    log_start(0, 1);
+    // POSIX zone texts need no zone files. The second pair keeps the zone's
+    // name and changes only its offset.
+    const struct { const char *from, *to; long shift; } changes[] = {
+        {"UTC0", "IST-5:30", 5 * 3600 + 1800}, {"XXX-5:30", "XXX-5:45", 15 * 60}};
+    for (const auto &c : changes) {
+        std::vector<std::string> lines;
+        time_t began, ended;
+        do {  // until both zones were stamped within the same second
+            began = time(nullptr);
+            setenv("TZ", c.from, 1);
+            tzset();
+            StderrCapture cap;
+            for (const char *zone : {c.from, c.to}) {
+                setenv("TZ", zone, 1);
+                tzset();
+                log_date();
+                log_msg2("zone");  // ends the line that log_date began
+                log_msg("dated");
+                log_debug_ex(2, "f", 1, "report");
+            }
+            lines = lines_of(cap.text());
+            ended = time(nullptr);
+        } while (began != ended);
+        ASSERT_EQ(lines.size(), 6u);
+        for (int kind = 0; kind < 3; ++kind) {
+            size_t at = kind == 2 ? 1 : 0;  // past the bracket of a report
+            EXPECT_EQ(stamp_value(lines[kind + 3], at) - stamp_value(lines[kind], at), c.shift)
+                << c.from << " -> " << c.to << ": " << lines[kind] << " / " << lines[kind + 3];
+        }
+    }
+    unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(fds(), fds_before);
 }

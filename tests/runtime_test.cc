@@ -71,13 +71,18 @@ TEST(Startup, RefusesPostsUntilThenStartsOnceAndTakesAtLeastTheFirstWait) {
 TEST(PostedFunctions, RunOnTheMainThreadInPostingOrderANestedOneAfterItsPoster) {
     start_runtime();
     ASSERT_EQ(os_post_func(post_then_record, nullptr), 1);
-    std::vector<std::thread> posters;
-    for (int t = 0; t < kThreads; ++t)
-        posters.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) EXPECT_EQ(os_post_func(record, tag(t * 100000 + i)), 1);
-        });
-    for (auto &p : posters) p.join();
-    ASSERT_TRUE(wait_until([] { return g_count == kThreads * kEach + 2; }));
+    // Two waves of posting threads: the second reuses what the first handed
+    // back to the pool when its threads ended.
+    for (int wave = 0; wave < 2; ++wave) {
+        std::vector<std::thread> posters;
+        for (int t = 0; t < kThreads; ++t)
+            posters.emplace_back([t, wave] {
+                for (int i = wave * kEach; i < (wave + 1) * kEach; ++i)
+                    EXPECT_EQ(os_post_func(record, tag(t * 100000 + i)), 1);
+            });
+        for (auto &p : posters) p.join();
+    }
+    ASSERT_TRUE(wait_until([] { return g_count == 2 * kThreads * kEach + 2; }));
     std::vector<intptr_t> last(kThreads + 1, -1);
     for (auto [v, thread] : g_calls) {
         EXPECT_EQ(v % 100000, last[v / 100000] + 1);

@@ -63,7 +63,10 @@ KEEL_API int os_exec_destroy(os_proc_t *pproc);
  * The lock is a file of that name under "$XDG_RUNTIME_DIR/keel", or under
  * "/tmp/keel-<uid>" when that variable is unset, locked with flock: so the
  * namespace is the user's, and a crashed process never leaves a stale lock.
- * A child made by fork without exec shares the parent's hold.
+ * The holder removes the file when it ends normally (exit or a return from
+ * main); a killed holder leaves it empty and unlocked, and the next holder
+ * reuses it and removes it in its turn. A child started by fork, with or
+ * without exec, does not share the hold.
  * Returns 0 when this call took the lock, 1 when another holder exists (a
  * second call in the same process also gives 1), -1 when the check failed. */
 KEEL_API int os_get_proc_mutex(void);
