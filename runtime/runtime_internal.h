@@ -12,7 +12,7 @@
 namespace keel::rt {
 
 extern os_mutex_t s_main_mutex;         // held for every message
-extern os_mutex_t s_main_thread_mutex;  // guards the posted-function queue
+extern os_mutex_t s_main_thread_mutex;  // unused: the posted-function queue is lock-free (posted.cc)
 extern std::atomic<int> s_wnd;          // 1 once the main thread's queue exists
 extern adt_dlist_t *s_ls_client;
 extern adt_dlist_t *s_ls_server;

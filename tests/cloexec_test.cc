@@ -1,8 +1,10 @@
-// Descriptors the library holds (the log file, the process-mutex lock) are
-// close-on-exec: a child that the caller starts on its own lists its
+// Descriptors the library holds (the log file, the process-mutex lock, the
+// runtime's, sockets, serial ports) are close-on-exec: a child that the caller starts on its own lists its
 // descriptors, and none of them is one of the library's.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,9 @@
 #include <string>
 
 #include "keel/log.h"
+#include "keel/os_comm.h"
+#include "keel/os_net.h"
+#include "keel/os_runtime.h"
 #include "keel/os_proc.h"
 #include "test_support.h"
 
@@ -104,4 +109,44 @@ TEST(CloseOnExec, ChildrenInheritNeitherTheLogFileNorTheMutexLock) {
     }
     EXPECT_EQ(open_files().size(), fds);
     fs::remove_all(dir);
+}
+
+// Sockets of every kind, the runtime's own descriptors and a serial port are
+// close-on-exec as well: nothing the library opened reaches the child.
+TEST(CloseOnExec, ChildrenInheritNoSocketNorPort) {
+    log_start(0, 0);
+    int master, slave;
+    char pty[128];
+    ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    close(slave);
+    setenv("KEEL_COM1", pty, 1);
+    std::vector<std::string> before = open_files();
+
+    ASSERT_EQ(os_startup(0, 0), 1);  // the queue, the wake-up and the poller
+    os_tcp_server_t *server = os_tcp_server_create();
+    os_tcp_server_set_local(server, "127.0.0.1", 0);
+    ASSERT_EQ(os_tcp_server_open(server), 1);
+    os_udp_client_t *udp = os_udp_client_create();
+    ASSERT_EQ(os_udp_client_open(udp), 1);
+    os_tcp_client_t *tcp = os_tcp_client_create();
+    os_tcp_client_set_remote(tcp, "127.0.0.1", 9);
+    ASSERT_EQ(os_tcp_client_open(tcp, -1), 1);
+    os_comm_client_t *port = os_comm_client_create(1, 9600, 8, 'N', 1);
+    ASSERT_EQ(os_comm_client_open(port), 1);
+
+    std::vector<std::string> ours;
+    for (const std::string &name : open_files())
+        if (!contains(before, name)) ours.push_back(name);
+    EXPECT_GE(ours.size(), 5u) << "sockets, the port and the runtime's descriptors";
+    for (bool spawn : {false, true}) {
+        std::vector<std::string> inherited = keel_test::lines_of(child_descriptors(spawn));
+        for (const std::string &name : ours)
+            EXPECT_FALSE(contains(inherited, name)) << (spawn ? "posix_spawn" : "fork and exec") << ": " << name;
+    }
+    os_comm_client_destroy(port);
+    os_tcp_client_destroy(tcp);
+    os_udp_client_destroy(udp);
+    os_tcp_server_destroy(server);
+    close(master);
 }
