@@ -121,14 +121,12 @@ def main():
     p("# Network benchmarks: Keel next to libuv, libevent and raw epoll\n")
     p(f"Written by `bench/net/run.sh` on {datetime.date.today().isoformat()}. One load generator "
       "(`loadgen.c`, a single-threaded epoll client) drives four echo servers on 127.0.0.1, one "
-      "fresh server process per case. Figures only: nothing here passes or fails.\n")
+      "fresh server process per case, the servers in turn case by case. Figures only: nothing here passes or fails.\n")
     p(f"- Machine: {ncpu} cores, {cpu}, Linux {kernel}; load average when the run began: "
       f"{args.load_at_start}.")
     p("- Server pinned to core 0, load generator to core 1 (`taskset`), when there are two cores.")
     p(f"- Command: {args.command}.")
     for server, why in sorted(skipped.items()):
-        if server == "keel-tick" and skipped.get("keel") == why:
-            continue  # the same server in its other accept mode
         name = dict(SERVERS).get(server, server)
         missing = why.split(" lacks ", 1)
         if len(missing) == 2:  # name the first missing call only
@@ -158,7 +156,7 @@ def main():
         r_uv, r_ep = ratio(keel, vals[1]), ratio(keel, vals[0])
         p(f"| {label} | {'higher' if higher else 'lower'} | " + " | ".join(cells) +
           f" | {f'{r_uv:.2f}×' if r_uv else '-'} | {f'{r_ep:.2f}×' if r_ep else '-'} |")
-    tick = t.value("keel-tick", "connect", slots, "rate")
+    tick = "-" if "keel" in skipped else t.value("keel-tick", "connect", slots, "rate")
     p(f"| connect rate, Keel accepting on the one-second tick: connections/s | higher | | | | {fmt(tick)} | | |")
     p("")
 
@@ -219,12 +217,13 @@ def main():
     p("")
 
     p("## Where Keel's time goes\n")
-    prof = open(args.perf).read().strip() if args.perf and os.path.exists(args.perf) else ""
-    if prof:
+    prof = open(args.perf).read() if args.perf and os.path.exists(args.perf) else ""
+    if prof.strip():
         p("`perf record -g` of the Keel server (all its threads) under ping-pong with 100 connections; "
           "self time by library, then by symbol (1% and more):\n")
         p("```")
-        p("\n".join(l.rstrip() for l in prof.splitlines() if not l.startswith("#")).strip())
+        text = "\n".join(l.rstrip() for l in prof.splitlines() if not l.startswith("#"))
+        p(re.sub(r"\n{3,}", "\n\n", text).strip("\n"))
         p("```")
     else:
         p("No profile in this run (Keel not measured, or `perf` unavailable).")

@@ -60,7 +60,6 @@ else
             skip[keel]="did not build"
     fi
 fi
-[ -n "${skip[keel]:-}" ] && skip[keel-tick]=${skip[keel]}
 
 # Each Keel mode gets a directory of its own: the marker file is read from
 # the current directory at start-up.
@@ -113,31 +112,39 @@ run_once() {
 
 : >"$results"
 : >"$out/perf.txt"
-for s in $SERVERS keel-tick; do
-    case " $SERVERS " in *" keel "*) ;; *) [ "$s" = keel-tick ] && continue ;; esac
+measured=""
+for s in $SERVERS; do
     if [ -n "${skip[$s]:-}" ]; then
         echo "server=$s skipped=\"${skip[$s]}\"" | tee -a "$results"
-        continue
+    else
+        measured+=" $s"
+        rm -f "$out/$s.log"
     fi
-    rm -f "$out/$s.log"
-    if [ "$s" = keel-tick ]; then # accepts once a second: only the connect rate tells
-        run_case "$s" connect "$CONNECT_SLOTS"
-        continue
-    fi
-    for c in 1 100 1000; do run_case "$s" pingpong $c; done
-    for c in 1 100; do run_case "$s" pump $c; done
-    for c in 10 1000 10000; do run_case "$s" scale $c; done
-    run_case "$s" connect "$CONNECT_SLOTS"
 done
+# Case by case, every server in turn: on a shared machine other work then
+# disturbs all servers alike rather than whichever ran while it was busy.
+every() { # mode, connections
+    local s
+    for s in $measured; do run_case "$s" "$1" "$2"; done
+}
+for c in 1 100 1000; do every pingpong $c; done
+for c in 1 100; do every pump $c; done
+for c in 10 1000 10000; do every scale $c; done
+every connect "$CONNECT_SLOTS"
+# Accepting once a second, only the connect rate tells.
+if [[ " $measured " == *" keel "* ]]; then
+    rm -f "$out/keel-tick.log"
+    run_case keel-tick connect "$CONNECT_SLOTS"
+fi
 
 # Where Keel's time goes under ping-pong, for the report.
-if [ -z "${skip[keel]:-}" ] && [[ " $SERVERS " == *" keel "* ]] && command -v perf >/dev/null; then
+if [[ " $measured " == *" keel "* ]] && command -v perf >/dev/null; then
     port=$(pick_port)
     start_server keel "$port"
-    $pin_load "$out/loadgen" pingpong -p "$port" -c 100 -d $((DURATION + 3)) -w 0 >/dev/null &
+    $pin_load "$out/loadgen" pingpong -p "$port" -c 100 -d 6 -w 0 >/dev/null &
     load_pid=$!
     sleep 2
-    if perf record -q -F 999 -g -p "$server_pid" -o "$out/perf.data" -- sleep "$DURATION" >/dev/null 2>&1; then
+    if perf record -q -F 999 -g -p "$server_pid" -o "$out/perf.data" -- sleep 3 >/dev/null 2>&1; then
         for sort in dso dso,sym; do # first by library, then by symbol
             perf report -q --stdio --no-children --sort $sort --percent-limit 1 -g none -i "$out/perf.data"
             echo
