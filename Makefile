@@ -63,3 +63,9 @@ bench: setup
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKEEL_BENCH=ON -DKEEL_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	for b in build-bench/bench/*_bench build-bench/bench/*_throughput; do $$b || exit 1; done
+
+# Network benchmarks: one load generator against echo servers on raw epoll,
+# libuv, libevent and Keel; writes bench/net/report.md and its plots.
+.PHONY: bench-net
+bench-net: setup
+	bash bench/net/run.sh
