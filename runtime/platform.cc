@@ -2,6 +2,12 @@
 // epoll. The contract is in platform.h; this file keeps the one-shot event
 // semantics the dispatch relies on, so that unread data never turns into a
 // storm of notifications.
+//
+// Listening sockets, datagram sockets and connects in progress are one-shot
+// registrations, made again by the call that re-enables them. Connections,
+// the busy case, are registered once, edge-triggered: each edge is noted in
+// the socket's entry, and a re-enabling call reports from the entry what
+// still waits, without a system call of its own.
 #include "runtime/platform.h"
 
 #include <fcntl.h>
@@ -59,6 +65,19 @@ struct SockEntry {
     bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
     bool write_armed = false;  // FD_WRITE may be posted
     bool in_epoll = false;
+    bool edge = false;  // registered edge-triggered (connections) rather than one-shot
+
+    // Connections: what their edges said, kept until a call shows it is
+    // over. The kernel reports each change once, so these stand in for the
+    // readiness a one-shot registration would ask it for again.
+    bool readable = false;     // data may wait for a read
+    bool peer_done = false;    // the peer will send nothing more
+    bool over = false;         // reset, aborted, or both directions shut
+    bool error_waits = false;  // a socket error waits for the read that takes it
+    bool urgent = false;       // urgent data came: a read may stop short at its mark
+    bool recheck = false;      // in s_recheck: the reader is to be told what still waits
+    uint32_t in_edges = 0;     // edges seen, so that a call can tell what came meanwhile
+    uint32_t out_edges = 0;
 };
 
 // Made once and never destroyed: the main thread may still use them while the
@@ -66,6 +85,12 @@ struct SockEntry {
 std::mutex &s_reg_lock = *new std::mutex;
 std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;  // indexed by socket
 uint32_t s_last_generation = 0;                               // under s_reg_lock
+// Connections whose reader was enabled again by a read on the owner thread:
+// what still waits is looked at just before the next wait, as the kernel
+// would for a level-triggered socket, so that a callback that reads on until
+// nothing is left gets no event for what it read meanwhile. Under s_reg_lock.
+std::vector<int> &s_recheck = *new std::vector<int>;
+thread_local bool t_owner = false;  // the thread that owns the queue
 
 thread_local int t_last_error = 0;
 // Set on the owner thread while it turns readiness into events: they are
@@ -89,8 +114,9 @@ void post_event(int fd, const SockEntry &e, uint32_t event, int error) {
 
 // The epoll interest that matches what may still be posted; `keep` false
 // leaves the socket out of the set until a call re-enables it. A connection
-// stays in the set while it lives, so that a reset is seen even when no read
-// or write is armed (errors and hang-ups need no bits).
+// is registered once, edge-triggered, for everything: its edges are kept in
+// the entry and reported from there as calls re-enable them, with no system
+// call per event.
 uint32_t interest_of(const SockEntry &e, bool *keep) {
     uint32_t ev = 0;
     *keep = false;
@@ -102,12 +128,9 @@ uint32_t interest_of(const SockEntry &e, bool *keep) {
             ev |= EPOLLOUT;
             break;
         case SockState::Connected:
-            if (e.read_armed && (e.mask & (FD_READ | FD_CLOSE))) ev |= EPOLLIN | EPOLLRDHUP;
-            [[fallthrough]];
         case SockState::ReadClosed:
-            if (e.write_armed && (e.mask & FD_WRITE)) ev |= EPOLLOUT;
             *keep = true;
-            break;
+            return EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         case SockState::Datagram:
             if (e.read_armed && (e.mask & FD_READ)) ev |= EPOLLIN;
             if (e.write_armed && (e.mask & FD_WRITE)) ev |= EPOLLOUT;
@@ -117,22 +140,25 @@ uint32_t interest_of(const SockEntry &e, bool *keep) {
             break;
     }
     if (ev != 0) *keep = true;
-    return ev;
+    return ev | EPOLLONESHOT;
 }
 
-// Puts the socket back in the epoll set with its current interest, or takes it
-// out. One-shot: each report disables the socket until the next arm.
+// Puts the socket in the epoll set with its current interest, or takes it
+// out. One-shot registrations are made again after each report; an
+// edge-triggered one stays as it is.
 void arm(int fd, SockEntry &e, bool park = false) {
     if (s_queue == nullptr) return;
     bool keep = false;
     uint32_t ev = interest_of(e, &keep);
     if (park || !keep) {
         if (e.in_epoll) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
-        e.in_epoll = false;
+        e.in_epoll = e.edge = false;
         return;
     }
+    bool edge = (ev & EPOLLET) != 0;
+    if (edge && e.in_epoll && e.edge) return;
     epoll_event eev{};
-    eev.events = ev | EPOLLONESHOT;
+    eev.events = ev;
     eev.data.u64 = static_cast<uint32_t>(fd) | (static_cast<uint64_t>(e.generation) << 32);
     int op = e.in_epoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
@@ -140,11 +166,12 @@ void arm(int fd, SockEntry &e, bool park = false) {
         // added by a path we did not see: try the other operation once.
         op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
         if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
-            e.in_epoll = false;
+            e.in_epoll = e.edge = false;
             return;
         }
     }
     e.in_epoll = true;
+    e.edge = edge;
 }
 
 // Reading SO_ERROR also clears it.
@@ -187,49 +214,68 @@ int close_error_from_errno(int err) {
     return wsa_error_from_errno(err);
 }
 
-// Readiness of a live connection. Returns true when the socket is to be left
-// out of the epoll set until a call re-enables it.
-bool on_connection_ready(int fd, SockEntry *e, uint32_t ev) {
-    bool park = false;
+// What a connection's reader is told next, when reading is enabled: the
+// data that waits, the end of a connection that is over once what arrived
+// before is read, or the peer's end once all its data is read. Sets the state
+// a final report leaves.
+void report_reading(int fd, SockEntry *e) {
+    if (e->state != SockState::Connected || !e->read_armed) return;
+    if (e->over) {
+        // A reader first takes what arrived before and then meets the error,
+        // so that a reset is never the silent end of unread data.
+        if ((e->mask & FD_READ) && (e->error_waits || bytes_waiting(fd) > 0)) {
+            post_event(fd, *e, FD_READ, 0);
+        } else {
+            e->state = SockState::Done;
+            int err = e->error_waits ? close_error_from_errno(take_pending_error(fd)) : 0;
+            if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, err);
+        }
+        e->read_armed = false;
+        return;
+    }
+    if (e->peer_done && bytes_waiting(fd) == 0) {
+        e->state = SockState::ReadClosed;  // everything was read; sending goes on
+        if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, 0);
+        e->read_armed = false;
+        return;
+    }
+    if (e->readable || e->peer_done) {
+        if (e->mask & FD_READ) post_event(fd, *e, FD_READ, 0);
+        e->read_armed = false;
+    }
+}
+
+// One edge of a connection: noted in the entry, then reported as far as the
+// reader and the writer are enabled.
+void on_connection_edge(int fd, SockEntry *e, uint32_t ev) {
     if ((ev & EPOLLERR) && !(ev & EPOLLHUP)) {
-        // The connection lives: the error queue holds entries, or a soft
-        // error was raised. With nothing to clear, wait for the next call
-        // rather than be woken for the same condition at once.
-        bool cleared = drain_error_queue(fd) > 0;
-        cleared = take_pending_error(fd) != 0 || cleared;
-        if (!cleared && !(ev & (EPOLLIN | EPOLLOUT | EPOLLRDHUP))) park = true;
+        // The connection lives: entries on the error queue (send timestamps,
+        // say) or a soft error. Taken here, they are not reported again.
+        drain_error_queue(fd);
+        take_pending_error(fd);
+    }
+    if (ev & (EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP)) {
+        ++e->in_edges;
+        e->readable = true;
+    }
+    if (ev & EPOLLPRI) e->urgent = true;
+    if (ev & EPOLLRDHUP) e->peer_done = true;
+    if (ev & EPOLLHUP) {
+        e->over = true;
+        if (ev & EPOLLERR) e->error_waits = true;
+    }
+    if (ev & (EPOLLOUT | EPOLLHUP | EPOLLERR)) ++e->out_edges;
+    if (e->state == SockState::ReadClosed && e->over) {
+        e->state = SockState::Done;  // a waiting sender learns of it from its send
+        if (e->write_armed && (e->mask & FD_WRITE)) post_event(fd, *e, FD_WRITE, 0);
+        e->write_armed = false;
+        return;
     }
     if ((ev & EPOLLOUT) && e->write_armed) {
         if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
         e->write_armed = false;
     }
-    if (ev & EPOLLHUP) {
-        // Over: reset, aborted, or both directions shut. A reader first takes
-        // what arrived before and then meets the error, so a reset is never
-        // the silent end of a connection with unread data.
-        bool error_waits = (ev & EPOLLERR) != 0;
-        if ((e->mask & FD_READ) && (error_waits || bytes_waiting(fd) > 0)) {
-            if (e->read_armed) {
-                post_event(fd, *e, FD_READ, 0);
-                e->read_armed = false;
-            }
-            park = true;  // the hang-up stays raised: wait for the read
-        } else {
-            e->state = SockState::Done;
-            int err = error_waits ? close_error_from_errno(take_pending_error(fd)) : 0;
-            if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, err);
-        }
-    } else if (ev & (EPOLLIN | EPOLLRDHUP)) {
-        if ((ev & EPOLLRDHUP) && bytes_waiting(fd) == 0) {
-            e->state = SockState::ReadClosed;  // everything was read; sending goes on
-            if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, 0);
-        } else if (e->read_armed) {
-            // Readable even when nothing is counted yet: the read decides.
-            if (e->mask & FD_READ) post_event(fd, *e, FD_READ, 0);
-            e->read_armed = false;
-        }
-    }
-    return park;
+    report_reading(fd, e);
 }
 
 // Turns one readiness report into events. Runs on the owner thread with
@@ -259,17 +305,8 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
             break;
         }
         case SockState::Connected:
-            park = on_connection_ready(fd, e, ev);
-            break;
         case SockState::ReadClosed:
-            if (ev & (EPOLLERR | EPOLLHUP)) {
-                e->state = SockState::Done;  // a waiting sender learns of it from its send
-                if (e->write_armed && (e->mask & FD_WRITE)) post_event(fd, *e, FD_WRITE, 0);
-                e->write_armed = false;
-            } else if ((ev & EPOLLOUT) && e->write_armed) {
-                if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
-                e->write_armed = false;
-            }
+            on_connection_edge(fd, e, ev);
             break;
         case SockState::Datagram:
             if (ev & EPOLLERR) {
@@ -301,12 +338,21 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
 // Collects readiness into the queue. timeout_ms -1 sleeps until something
 // happens. Returns how many reports came (0 also for an interrupted wait), or
 // -1 when epoll failed.
+void recheck_readers();
+
 int poll_sockets(Queue &q, int timeout_ms) {
+    q.gathered.clear();
+    {
+        std::lock_guard<std::mutex> guard(s_reg_lock);
+        t_gathered = &q.gathered;
+        recheck_readers();
+        t_gathered = nullptr;
+    }
+    if (!q.gathered.empty()) timeout_ms = 0;  // events already: only look
     epoll_event events[64];
     int n = epoll_wait(q.epfd, events, 64, timeout_ms);
     if (n < 0 && errno != EINTR) return -1;
     if (g_after_epoll_wait != nullptr) g_after_epoll_wait();
-    q.gathered.clear();
     {
         std::lock_guard<std::mutex> guard(s_reg_lock);
         t_gathered = &q.gathered;
@@ -330,26 +376,86 @@ int poll_sockets(Queue &q, int timeout_ms) {
     return n < 0 ? 0 : n;
 }
 
-// Re-enables after a call on the socket; `what` picks the flag.
-enum class Rearm { Read, Write };
+// The edges a connection had seen before a call: what the call then shows
+// (the data drained, say) is not taken back for an edge that came meanwhile.
+struct EdgesBefore {
+    uint32_t in = 0, out = 0;
+};
 
-void rearm_after_call(int fd, Rearm what) {
+EdgesBefore edges_before(int fd) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    return e != nullptr ? EdgesBefore{e->in_edges, e->out_edges} : EdgesBefore{};
+}
+
+bool is_connection(const SockEntry &e) {
+    return e.edge && (e.state == SockState::Connected || e.state == SockState::ReadClosed);
+}
+
+// After a receive call: the one-shot registrations are made again; for a
+// connection, a read that came back short (or would block) shows that
+// nothing waits, unless an edge came meanwhile, and the reader is told of
+// whatever still does.
+void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
     std::lock_guard<std::mutex> guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr) return;
-    if (what == Rearm::Read) {
+    if (!is_connection(*e)) {
         if (e->read_armed) return;
-        if (e->state != SockState::Connected && e->state != SockState::Datagram &&
-            e->state != SockState::Listening)
-            return;
+        if (e->state != SockState::Datagram && e->state != SockState::Listening) return;
         e->read_armed = true;
-    } else {
-        if (e->write_armed) return;
-        if (e->state != SockState::Connected && e->state != SockState::ReadClosed &&
-            e->state != SockState::Datagram)
-            return;
-        e->write_armed = true;
+        arm(fd, *e);
+        return;
     }
+    bool would_block = n < 0 && (err == EAGAIN || err == EWOULDBLOCK);
+    if (n < 0 && !would_block && err != EINTR) e->error_waits = false;  // the read took it
+    bool drained = would_block || (n > 0 && static_cast<size_t>(n) < len);
+    // A read stops short at an urgent mark with data behind it: then ask.
+    if (drained && e->urgent && !would_block) {
+        drained = bytes_waiting(fd) == 0;
+        if (drained) e->urgent = false;
+    }
+    if (drained && e->in_edges == before.in) e->readable = false;
+    if (e->read_armed) return;
+    e->read_armed = true;
+    if (t_owner) {
+        if (!e->recheck) s_recheck.push_back(fd);
+        e->recheck = true;
+        return;
+    }
+    report_reading(fd, e);
+    if (e->state == SockState::Done) arm(fd, *e);  // leaves the set
+}
+
+// The re-checks of reads made since the last wait. Owner thread, with
+// s_reg_lock held and events gathered.
+void recheck_readers() {
+    for (int fd : s_recheck) {
+        SockEntry *e = entry_of(fd);
+        if (e == nullptr || !e->recheck) continue;  // cancelled, maybe registered anew
+        e->recheck = false;
+        report_reading(fd, e);
+        if (e->state == SockState::Done) arm(fd, *e);
+    }
+    s_recheck.clear();
+}
+
+// After a send that would have blocked: the writer is told when the socket
+// takes data again, at once when an edge said so meanwhile.
+void after_blocked_send(int fd, EdgesBefore before) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr || e->write_armed) return;
+    if (is_connection(*e)) {
+        if (e->out_edges != before.out) {
+            if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
+        } else {
+            e->write_armed = true;
+        }
+        return;
+    }
+    if (e->state != SockState::Datagram) return;
+    e->write_armed = true;
     arm(fd, *e);
 }
 
@@ -405,6 +511,7 @@ void (*g_after_epoll_wait)() = nullptr;
 // ---- queue ------------------------------------------------------------------
 
 bool queue_open() {
+    t_owner = true;
     if (__atomic_load_n(&s_queue, __ATOMIC_ACQUIRE) != nullptr) return true;
     auto *q = new Queue;
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -579,19 +686,21 @@ int sel_close(int fd) {
 // ---- the calls that re-enable events -----------------------------------------
 
 ssize_t sel_recv(int fd, void *buf, size_t len, int flags) {
+    EdgesBefore before = edges_before(fd);
     ssize_t n = recv(fd, buf, len, flags);
-    note_error(n, errno);
     int saved = errno;
-    rearm_after_call(fd, Rearm::Read);
+    note_error(n, saved);
+    after_read(fd, n, len, saved, before);
     errno = saved;
     return n;
 }
 
 ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, socklen_t *fromlen) {
+    EdgesBefore before = edges_before(fd);
     ssize_t n = recvfrom(fd, buf, len, flags, from, fromlen);
-    note_error(n, errno);
     int saved = errno;
-    rearm_after_call(fd, Rearm::Read);
+    note_error(n, saved);
+    after_read(fd, n, len, saved, before);
     errno = saved;
     return n;
 }
@@ -599,20 +708,22 @@ ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, s
 // Sends never raise SIGPIPE: a closed peer is an error result, not a signal
 // that would end the caller's process.
 ssize_t sel_send(int fd, const void *buf, size_t len, int flags) {
+    EdgesBefore before = edges_before(fd);
     ssize_t n = send(fd, buf, len, flags | MSG_NOSIGNAL);
     int saved = errno;
     note_error(n, saved);
-    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) rearm_after_call(fd, Rearm::Write);
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) after_blocked_send(fd, before);
     errno = saved;
     return n;
 }
 
 ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
                    socklen_t tolen) {
+    EdgesBefore before = edges_before(fd);
     ssize_t n = sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen);
     int saved = errno;
     note_error(n, saved);
-    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) rearm_after_call(fd, Rearm::Write);
+    if (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK)) after_blocked_send(fd, before);
     errno = saved;
     return n;
 }
@@ -625,7 +736,7 @@ int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
     int saved = errno;
     note_error(s, saved);
     bool starved = s < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM);
-    if (!starved) rearm_after_call(fd, Rearm::Read);
+    if (!starved) after_read(fd, 0, 0, 0, EdgesBefore{});
     errno = saved;
     return s;
 }

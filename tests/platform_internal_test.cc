@@ -409,3 +409,27 @@ TEST_F(Platform, AtMostOneTickWaits) {
     ASSERT_EQ(queue_get_for(&m, 1500), 1);  // and the tick goes on
     EXPECT_EQ(m.number, WM_TIMER);
 }
+
+TEST_F(Platform, ReadsInSmallPiecesAndFromAnotherThread) {
+    auto [mine, peer] = tcp_pair();
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_CLOSE), 0);
+    std::string data(1000, 'd');
+    ASSERT_EQ(write(peer, data.data(), data.size()), 1000);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    char small[10];
+    size_t got = 0;
+    for (ssize_t n; (n = sel_recv(mine, small, sizeof small, 0)) > 0;) got += static_cast<size_t>(n);
+    EXPECT_EQ(got, 1000u);
+    EXPECT_EQ(next_event(kQuiet), kNone) << "nothing waited once the reader had drained it";
+
+    // A read on a thread that does not own the queue leaves data behind.
+    ASSERT_EQ(write(peer, "0123456789", 10), 10);
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
+    std::thread([mine = mine] {
+        char four[4];
+        EXPECT_EQ(sel_recv(mine, four, sizeof four, 0), 4);
+    }).join();
+    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0)) << "the rest still waits";
+    EXPECT_EQ(read_all(mine, 6), "456789");
+    EXPECT_EQ(next_event(kQuiet), kNone);
+}
