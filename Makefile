@@ -1,7 +1,9 @@
 # The two commands a newcomer needs:
 #   make demo   install what is missing, build, run the demo
-#   make test   install what is missing, build twice (plain, and with
-#               AddressSanitizer + UndefinedBehaviorSanitizer), run every test
+#   make test   install what is missing, build three times (plain, with
+#               AddressSanitizer + UndefinedBehaviorSanitizer, and with
+#               ThreadSanitizer), run every test and the stress program's short
+#               form in each, then run every fuzz harness for FUZZ_SECONDS
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -18,7 +20,7 @@ demo: setup
 	cmake --build $(BUILD) -j$(JOBS)
 	$(BUILD)/examples/keel_demo
 
-test: setup test-plain test-sanitized
+test: setup test-plain test-sanitized test-tsan fuzz
 
 test-plain:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_WERROR=ON
