@@ -1,54 +1,27 @@
-// The platform layer: message queue, tick thread and socket readiness on
-// epoll. The contract is in platform.h; this file keeps the one-shot event
-// semantics the dispatch relies on, so that unread data never turns into a
-// storm of notifications.
+// The platform layer's socket readiness on epoll: registration, the turning
+// of readiness into (socket, event, error) messages, and the calls that
+// re-enable events. The contract is in platform.h; this file keeps the
+// one-shot event semantics the dispatch relies on, so that unread data never
+// turns into a storm of notifications.
 //
 // Listening sockets, datagram sockets and connects in progress are one-shot
 // registrations, made again by the call that re-enables them. Connections,
 // the busy case, are registered once, edge-triggered: each edge is noted in
 // the socket's entry, and a re-enabling call reports from the entry what
 // still waits, without a system call of its own.
-#include "runtime/platform.h"
-
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <deque>
 #include <mutex>
 #include <vector>
 
+#include "runtime/platform_internal.h"
+
 namespace keel::rt {
 namespace {
-
-// ---- message queue --------------------------------------------------------
-
-// Posts go to `shared` under `lock`; the owner swaps the whole batch out, so
-// many posts cost it one lock. A poster writes the eventfd only when the
-// owner is (about to be) asleep in epoll_wait, so a burst costs one wake-up.
-struct Queue {
-    std::mutex lock;
-    std::deque<Message> shared;
-    bool owner_sleeping = false;
-    std::deque<Message> batch;  // owner only
-    int served_since_poll = 0;  // owner only
-    std::vector<Message> gathered;  // owner only: events of one poll
-    int epfd = -1;
-    int wakefd = -1;
-};
-
-Queue *s_queue = nullptr;  // set once by queue_open, never freed
-
-// Sockets are polled at least this often while messages keep coming, so that
-// a flood of posts cannot starve socket events.
-constexpr int kPollEvery = 64;
 
 // ---- socket registry --------------------------------------------------------
 
@@ -90,7 +63,6 @@ uint32_t s_last_generation = 0;                               // under s_reg_loc
 // would for a level-triggered socket, so that a callback that reads on until
 // nothing is left gets no event for what it read meanwhile. Under s_reg_lock.
 std::vector<int> &s_recheck = *new std::vector<int>;
-thread_local bool t_owner = false;  // the thread that owns the queue
 
 thread_local int t_last_error = 0;
 // Set on the owner thread while it turns readiness into events: they are
@@ -146,11 +118,11 @@ uint32_t interest_of(const SockEntry &e, bool *keep) {
 // Puts the socket in the epoll set with its current interest, or takes it
 // out. One-shot registrations are made again after each report; an
 // edge-triggered one stays as it is.
-void arm(int fd, SockEntry &e, bool park = false) {
+void arm(int fd, SockEntry &e) {
     if (s_queue == nullptr) return;
     bool keep = false;
     uint32_t ev = interest_of(e, &keep);
-    if (park || !keep) {
+    if (!keep) {
         if (e.in_epoll) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
         e.in_epoll = e.edge = false;
         return;
@@ -284,7 +256,6 @@ void on_connection_edge(int fd, SockEntry *e, uint32_t ev) {
 void on_ready(int fd, uint32_t generation, uint32_t ev) {
     SockEntry *e = entry_of(fd);
     if (e == nullptr || e->generation != generation) return;
-    bool park = false;
     switch (e->state) {
         case SockState::Listening:
             if (e->read_armed && (ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
@@ -332,50 +303,12 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
         case SockState::Done:
             break;
     }
-    arm(fd, *e, park);
+    arm(fd, *e);
 }
 
 // Collects readiness into the queue. timeout_ms -1 sleeps until something
 // happens. Returns how many reports came (0 also for an interrupted wait), or
 // -1 when epoll failed.
-void recheck_readers();
-
-int poll_sockets(Queue &q, int timeout_ms) {
-    q.gathered.clear();
-    {
-        std::lock_guard<std::mutex> guard(s_reg_lock);
-        t_gathered = &q.gathered;
-        recheck_readers();
-        t_gathered = nullptr;
-    }
-    if (!q.gathered.empty()) timeout_ms = 0;  // events already: only look
-    epoll_event events[64];
-    int n = epoll_wait(q.epfd, events, 64, timeout_ms);
-    if (n < 0 && errno != EINTR) return -1;
-    if (g_after_epoll_wait != nullptr) g_after_epoll_wait();
-    {
-        std::lock_guard<std::mutex> guard(s_reg_lock);
-        t_gathered = &q.gathered;
-        for (int i = 0; i < n; ++i) {
-            uint64_t data = events[i].data.u64;
-            int fd = static_cast<int>(data & 0xFFFFFFFF);
-            if (fd == q.wakefd) {
-                uint64_t count;
-                while (read(q.wakefd, &count, sizeof count) > 0) {
-                }
-                continue;
-            }
-            on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
-        }
-        t_gathered = nullptr;
-    }
-    // Awake now: the events queued here need no wake-up of their own.
-    std::lock_guard<std::mutex> guard(q.lock);
-    q.owner_sleeping = false;
-    for (const Message &m : q.gathered) q.shared.push_back(m);
-    return n < 0 ? 0 : n;
-}
-
 // The edges a connection had seen before a call: what the call then shows
 // (the data drained, say) is not taken back for an edge that came meanwhile.
 struct EdgesBefore {
@@ -473,137 +406,46 @@ void note_error(ssize_t result, int err) {
     if (result < 0) t_last_error = wsa_error_from_errno(err);
 }
 
-// ---- tick -----------------------------------------------------------------
-
-// True from the post of a WM_TIMER until the owner takes it. A tick that
-// finds one still waiting is dropped, as the main thread is behind anyway.
-std::atomic<bool> s_tick_waiting{false};
-
-// The periodic callback: it only posts the tick; the main thread does the rest.
-void on_timer_proc() {
-    if (!s_tick_waiting.exchange(true, std::memory_order_acq_rel)) queue_post(WM_TIMER, 0, 0);
-}
-
-int64_t monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Sleeps to absolute deadlines, so the period does not drift with the time
-// each post takes.
-void *tick_main(void *) {
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (;;) {
-        next.tv_sec += 1;
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
-        on_timer_proc();
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-void (*g_after_epoll_wait)() = nullptr;
-
-// ---- queue ------------------------------------------------------------------
-
-bool queue_open() {
-    t_owner = true;
-    if (__atomic_load_n(&s_queue, __ATOMIC_ACQUIRE) != nullptr) return true;
-    auto *q = new Queue;
-    q->epfd = epoll_create1(EPOLL_CLOEXEC);
-    q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = q->wakefd;
-    if (q->epfd < 0 || q->wakefd < 0 || epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->wakefd, &ev) != 0) {
-        if (q->epfd >= 0) close(q->epfd);
-        if (q->wakefd >= 0) close(q->wakefd);
-        delete q;
-        return false;
-    }
-    Queue *expected = nullptr;
-    if (!__atomic_compare_exchange_n(&s_queue, &expected, q, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        close(q->epfd);  // another thread made the queue first
-        close(q->wakefd);
-        delete q;
-    }
-    return true;
-}
-
-bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam) {
-    Queue *q = __atomic_load_n(&s_queue, __ATOMIC_ACQUIRE);
-    if (q == nullptr) return false;
-    bool wake;
+int poll_sockets(Queue &q, int timeout_ms) {
+    q.gathered.clear();
     {
-        std::lock_guard<std::mutex> guard(q->lock);
-        q->shared.push_back(Message{number, wparam, lparam});
-        wake = q->owner_sleeping;
-        q->owner_sleeping = false;
+        std::lock_guard<std::mutex> guard(s_reg_lock);
+        t_gathered = &q.gathered;
+        recheck_readers();
+        t_gathered = nullptr;
     }
-    if (wake) {
-        uint64_t one = 1;
-        // A full counter still wakes the owner, so a failed write loses nothing.
-        if (write(q->wakefd, &one, sizeof one) < 0) return true;
+    if (!q.gathered.empty()) timeout_ms = 0;  // events already: only look
+    epoll_event events[64];
+    int n = epoll_wait(q.epfd, events, 64, timeout_ms);
+    if (n < 0 && errno != EINTR) return -1;
+    if (g_after_epoll_wait != nullptr) g_after_epoll_wait();
+    {
+        std::lock_guard<std::mutex> guard(s_reg_lock);
+        t_gathered = &q.gathered;
+        for (int i = 0; i < n; ++i) {
+            uint64_t data = events[i].data.u64;
+            int fd = static_cast<int>(data & 0xFFFFFFFF);
+            if (fd == q.wakefd) {
+                uint64_t count;
+                while (read(q.wakefd, &count, sizeof count) > 0) {
+                }
+                continue;
+            }
+            on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
+        }
+        t_gathered = nullptr;
     }
-    return true;
+    // Awake now: the events queued here need no wake-up of their own.
+    std::lock_guard<std::mutex> guard(q.lock);
+    q.owner_sleeping = false;
+    for (const Message &m : q.gathered) q.shared.push_back(m);
+    return n < 0 ? 0 : n;
 }
 
-int queue_get(Message *out) { return queue_get_for(out, -1); }
 
-int queue_get_for(Message *out, int timeout_ms) {
-    Queue *q = s_queue;
-    if (q == nullptr) return -1;
-    const int64_t deadline = timeout_ms >= 0 ? monotonic_ms() + timeout_ms : -1;
-    for (;;) {
-        if (q->served_since_poll >= kPollEvery) {
-            // Socket events found now queue behind everything posted before.
-            q->served_since_poll = 0;
-            if (poll_sockets(*q, 0) < 0) return -1;
-        }
-        if (!q->batch.empty()) {
-            *out = q->batch.front();
-            q->batch.pop_front();
-            ++q->served_since_poll;
-            if (out->number == WM_TIMER) s_tick_waiting.store(false, std::memory_order_release);
-            return 1;
-        }
-        bool idle;
-        {
-            std::lock_guard<std::mutex> guard(q->lock);
-            q->batch.swap(q->shared);
-            idle = q->batch.empty();
-            q->owner_sleeping = idle;
-        }
-        if (!idle) continue;
-        q->served_since_poll = 0;
-        int wait_ms = -1;
-        if (deadline >= 0) wait_ms = static_cast<int>(std::max<int64_t>(0, deadline - monotonic_ms()));
-        if (poll_sockets(*q, wait_ms) < 0) return -1;
-        bool any;
-        {
-            std::lock_guard<std::mutex> guard(q->lock);
-            q->owner_sleeping = false;
-            any = !q->shared.empty();
-        }
-        // The limit holds even while reports keep coming that give no message.
-        if (!any && deadline >= 0 && monotonic_ms() >= deadline) return 0;
-    }
-}
-
-bool tick_start() {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 64 * 1024);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, tick_main, nullptr);
-    pthread_attr_destroy(&attr);
-    return rc == 0;
-}
+void (*g_after_epoll_wait)() = nullptr;
 
 // ---- socket registration -----------------------------------------------------
 
