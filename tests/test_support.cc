@@ -2,24 +2,24 @@
 
 #include "keel/os_runtime.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <memory>
-
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <filesystem>
+#include <memory>
 
 namespace keel_test {
 
-StderrCapture::StderrCapture() {
+StderrCapture::StderrCapture(bool keep) {
     fflush(stderr);
     char path[] = "/tmp/keel_stderr_XXXXXX";
-    file_fd_ = mkstemp(path);
+    file_fd_ = keep ? mkstemp(path) : open("/dev/null", O_WRONLY);
     if (file_fd_ < 0) abort();
-    unlink(path);
+    if (keep) unlink(path);
     saved_fd_ = dup(2);
     dup2(file_fd_, 2);
 }
@@ -51,15 +51,6 @@ std::string StderrCapture::so_far() {
     return got;
 }
 
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 std::string output_of(const std::string &command, const std::string &input) {
     char path[] = "/tmp/keel_input_XXXXXX";
     int fd = mkstemp(path);
@@ -87,15 +78,18 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
-int fd_count() {
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-        --n;  // the directory's own descriptor
+std::vector<std::string> open_files() {
+    std::vector<std::string> names;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        names.push_back(std::filesystem::read_symlink(fd.path(), ec).string());
     }
-    return n;
+    return names;
+}
+
+bool is_open(const std::string &file) {
+    std::vector<std::string> names = open_files();
+    return std::find(names.begin(), names.end(), file) != names.end();
 }
 
 bool fd_count_returns_to(int count) {

@@ -21,6 +21,11 @@
 #include "keel/log.h"
 #include "keel/os_comm.h"
 #include "stress.h"
+#include "tests/net_support.h"
+
+using keel_test::fd_count;
+using keel_test::wait_until;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -57,7 +62,7 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return fail("no pseudo-terminal");
     fcntl(master, F_SETFL, O_NONBLOCK);
     setenv("KEEL_COM9", name, 1);
-    int fds_before = descriptor_count();
+    int fds_before = fd_count();
     Inbox inbox;
     os_comm_client_t *client = os_comm_client_create(9, 115200, 8, 'N', 1);
     os_comm_client_bind_read(client, take, &inbox);
@@ -74,7 +79,7 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
         if (piece > 0 && write(master, out.data() + sent, piece) != static_cast<ssize_t>(piece))
             return fail("the device could not write");
         sent += piece;
-        if (!wait_for([&] { return received(inbox) == sent; }, 10)) return fail("the client stopped receiving");
+        if (!wait_until([&] { return received(inbox) == sent; }, 10s, 200us)) return fail("the client stopped receiving");
         if (sent == hang_at) hung = true;
     }
     // Client to device: queued in items, taken from the master.
@@ -105,7 +110,7 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
     auto t0 = std::chrono::steady_clock::now();
     os_comm_client_destroy(client);
     double closing = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    bool no_leak = wait_for([fds_before] { return descriptor_count() == fds_before - 2; }, 5);  // both pty ends gone
+    bool no_leak = wait_until([fds_before] { return fd_count() == fds_before - 2; });  // both pty ends gone
     printf("serial: hang-up after %zu bytes: %zu received, %zu at the device; %.0f ms CPU in 300 ms after it; "
            "close %.1f ms\n",
            hang_at, inbox.got.size(), at_device.size(), spent * 1e3, closing * 1e3);
