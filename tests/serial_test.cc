@@ -27,26 +27,17 @@
 #include "keel/os_comm.h"
 #include "test_support.h"
 
-using keel_test::StderrCapture;
-using keel_test::wait_until;
+using namespace keel_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-long fd_count() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
-std::string pattern(size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed) % 251);
-    return s;
-}
 
 // "file: message" for each of the library's info lines.
 std::vector<std::string> reports(StderrCapture &cap) {
     static const std::regex info(R"(\[[-0-9: ]+\] \[info\]  file: (\S+) line: \d+ (.*))");
     std::vector<std::string> out;
     std::smatch m;
-    for (const auto &line : keel_test::lines_of(cap.text()))
+    for (const auto &line : lines_of(cap.text()))
         out.push_back(std::regex_match(line, m, info) ? m[1].str() + ": " + m[2].str() : "other: " + line);
     return out;
 }
@@ -67,17 +58,6 @@ struct Device {
         pollfd p{master, POLLOUT, 0};
         for (size_t done = 0; done < data.size() && std::chrono::steady_clock::now() < end; poll(&p, 1, 100))
             if (ssize_t n = write(master, data.data() + done, data.size() - done); n > 0) done += static_cast<size_t>(n);
-    }
-    std::string read_n(size_t size, std::chrono::milliseconds deadline = 10s) {
-        std::string got;
-        auto end = std::chrono::steady_clock::now() + deadline;
-        char chunk[65536];
-        while (got.size() < size && std::chrono::steady_clock::now() < end) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0 && (p.revents & POLLIN))
-                if (ssize_t n = read(master, chunk, sizeof chunk); n > 0) got.append(chunk, static_cast<size_t>(n));
-        }
-        return got;
     }
 };
 
@@ -110,7 +90,7 @@ struct Port {
 class Serial : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_EQ(fd_count(), fds_) << "descriptors leaked"; }
-    long fds_ = fd_count();
+    int fds_ = fd_count();
 };
 
 }  // namespace
@@ -221,7 +201,7 @@ TEST_F(Serial, MebibyteEachWayInOrderAndTheQueueLimit) {
     }
     EXPECT_EQ(os_comm_client_send(port.client, "over", 4), -1) << "51 wait";
     EXPECT_EQ(reports(cap), std::vector<std::string>{"comm_client.cc: adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
-    EXPECT_TRUE(dev.read_n(out.size(), 20s) == out);
+    EXPECT_TRUE(read_exact(dev.master, out.size(), 20000) == out);
 }
 
 TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
@@ -232,14 +212,16 @@ TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
     dev.write_all("last words");
     ASSERT_TRUE(port.wait_for(10));
     dev.hang_up();
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
+    auto cpu_us = [] {
+        rusage r;
+        getrusage(RUSAGE_SELF, &r);
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+    };
+    long before = cpu_us();
     std::this_thread::sleep_for(300ms);  // a spinning I/O thread would burn this whole time
     EXPECT_EQ(os_comm_client_send(port.client, "anyone?", 7), 7) << "queued; freed by close";
     std::this_thread::sleep_for(100ms);
-    getrusage(RUSAGE_SELF, &after);
-    auto cpu_us = [](const rusage &r) { return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec; };
-    EXPECT_LT(cpu_us(after) - cpu_us(before), 100000L) << "of 400 ms";
+    EXPECT_LT(cpu_us() - before, 100000L) << "of 400 ms";
     EXPECT_EQ(os_comm_client_close(port.client), 1);
     EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: ReadFile err 5", "comm_io.cc: has shutdown"}));
     EXPECT_EQ(port.text(), "last words");
@@ -255,7 +237,7 @@ TEST_F(Serial, CloseWhileBytesFlowBothWays) {
         const std::string flood = pattern(4096, 4);
         while (!stop) {
             (void)!write(dev.master, flood.data(), flood.size());
-            echoed += dev.read_n(1, 5ms).size();
+            echoed += read_exact(dev.master, 65536, 5).size();
         }
     });
     StderrCapture cap;  // the flood overruns the read buffer: those reports are expected
@@ -320,7 +302,7 @@ TEST_F(Serial, ReadCallbackClosesOrDestroysItsClient) {
         if (cmd == 'd') os_comm_client_destroy(c);
         return 0;
     };
-    long before = fd_count();
+    int before = fd_count();
     os_comm_client_t *c = os_comm_client_create(6, 9600, 8, 'N', 1);
     os_comm_client_bind_read(c, on_read, nullptr);
     ASSERT_EQ(os_comm_client_open(c), 1);
