@@ -34,6 +34,14 @@ void ticked_accept(os_tcp_server_t *s, os_tcp_client_t *c, void *arg) {
     }, reinterpret_cast<void *>(static_cast<intptr_t>(g_ticks.load())));
 }
 
+// A read callback that appends what came to the string it was bound with.
+int append_read(os_tcp_client_t *c, void *into) {
+    char buf[65536];
+    for (int n; (n = os_tcp_client_read(c, buf, sizeof buf)) > 0;)
+        static_cast<std::string *>(into)->append(buf, static_cast<size_t>(n));
+    return 0;
+}
+
 class Tcp : public ::testing::Test {
 protected:
     void start(bool accept_at_once = false) {
@@ -43,8 +51,9 @@ protected:
         base_fds_ = fd_count();
     }
 
-    os_tcp_server_t *echo_server(uint16_t *port) {
-        os_tcp_server_t *s = open_server(*port = free_port(), ticked_accept);
+    // A listening server on 127.0.0.1, an echo server unless told otherwise.
+    os_tcp_server_t *server(uint16_t *port, os_tcp_accept_cb accept = ticked_accept) {
+        os_tcp_server_t *s = open_server(*port = free_port(), accept);
         EXPECT_NE(s, nullptr);
         return s;
     }
@@ -125,7 +134,7 @@ TEST_F(Tcp, FailedOpensKeepNoSocketAndARefusedConnectIsReported) {
     StderrCapture cap;
     int held = fd_count();
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     EXPECT_EQ(os_tcp_server_open(s), 0) << "already listening";
     os_tcp_server_t *twin = os_tcp_server_create();
     os_tcp_server_set_local(twin, "127.0.0.1", port);
@@ -164,7 +173,7 @@ TEST_P(Accept, BothModesHandOverEveryConnectionAndEcho) {
     bool at_once = GetParam();
     start(at_once);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     std::vector<int> peers;
     for (int i = 0; i < 5; ++i) peers.push_back(plain_connect(port));
     ASSERT_TRUE(wait_until([] { return g_accepts_in_a_tick + g_accepts_between_ticks == 5; }, 3s));
@@ -193,7 +202,7 @@ TEST_F(Tcp, AThousandConnectionsEchoAtOnce) {
     setrlimit(RLIMIT_NOFILE, &lim);
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     std::vector<int> peers(1000);
     for (int &fd : peers) ASSERT_GE(fd = plain_connect(port), 0);
     for (size_t i = 0; i < peers.size(); ++i) ASSERT_EQ(write(peers[i], &i, sizeof i), static_cast<ssize_t>(sizeof i));
@@ -246,11 +255,7 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     std::string scoped = "::1%" + std::to_string(if_nametoindex("lo"));  // a scope the loopback accepts
     ASSERT_EQ(os_tcp_client_set_remote(c, scoped.c_str(), port), 1);
     os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { ++s_connects; }, nullptr);
-    os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
-        char buf[256];
-        for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) s_got.append(buf, static_cast<size_t>(n));
-        return 0;
-    }, nullptr);
+    os_tcp_client_bind_read(c, append_read, &s_got);
     os_main_lock();  // no event of the connection is handled before we look
     ASSERT_EQ(os_tcp_client_open(c, -1), 1);
     bool at_once = s_connects == 1;  // a connect may complete inside the open
@@ -293,7 +298,7 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
 TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
     start(true);
     uint16_t echo_port, port = free_port();
-    os_tcp_server_t *echo = echo_server(&echo_port);
+    os_tcp_server_t *echo = server(&echo_port);
     pid_t socat = fork();
     if (socat == 0) {
         std::string listen = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork";
@@ -307,7 +312,6 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
     static struct {
         std::string out = pattern(16 << 20, 7), in;
         size_t sent = 0;
-        std::atomic<bool> done{false};
         int would_block = 0;
     } t;
     os_tcp_client_t *c = os_tcp_client_create();
@@ -319,15 +323,10 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
             t.sent += static_cast<size_t>(n);
         }
     }, nullptr);
-    os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
-        char buf[65536];
-        for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) t.in.append(buf, static_cast<size_t>(n));
-        if (t.in.size() >= t.out.size()) t.done = true;
-        return 0;
-    }, nullptr);
+    os_tcp_client_bind_read(c, append_read, &t.in);
     ASSERT_EQ(os_tcp_client_open(c, -1), 1);
-    EXPECT_TRUE(wait_until([] { return t.done.load(); }, 20s)) << t.in.size() << " of " << t.out.size() << ", sent "
-                                                                << t.sent << ", blocked " << t.would_block;
+    EXPECT_TRUE(wait_until_locked([] { return t.in.size() >= t.out.size(); }, 20s))
+        << t.in.size() << " of " << t.out.size() << ", sent " << t.sent << ", blocked " << t.would_block;
     EXPECT_TRUE(t.in == t.out);
     EXPECT_GT(t.would_block, 0) << "the sends must meet a full socket at least once";
     os_tcp_client_destroy(c);
@@ -343,7 +342,7 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
 TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     int closer = plain_connect(port), half = plain_connect(port), resetter = plain_connect(port);
     ASSERT_TRUE(wait_until([] { return g_echo_accepted == 3; }));
     std::string big = pattern(200000, 3);
@@ -384,8 +383,8 @@ TEST_F(Tcp, EveryEndGivesOneDisconnect) {
 TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
     start(true);
     static std::atomic<int> s_ends{0};
-    uint16_t port = free_port();
-    os_tcp_server_t *s = open_server(port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+    uint16_t port;
+    os_tcp_server_t *s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
         os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++s_ends; }, nullptr);
         os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
             char cmd;
@@ -395,7 +394,6 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
             return -1;
         }, nullptr);
     });
-    ASSERT_NE(s, nullptr);
     for (char cmd : {'c', 'd', 'r'}) {
         int fd = plain_connect(port);
         ASSERT_EQ(write(fd, &cmd, 1), 1);
@@ -419,27 +417,20 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
 // that waited meanwhile when a length is set again.
 TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
     start(true);
-    static std::atomic<int> s_reads{0};
     static std::atomic<os_tcp_client_t *> s_client{nullptr};
     static std::string s_got;
-    uint16_t port = free_port();
-    os_tcp_server_t *s = open_server(port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+    uint16_t port;
+    os_tcp_server_t *s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
         s_client = c;
         os_tcp_client_set_rcvbuf_len(c, 0);
-        os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
-            ++s_reads;
-            char buf[64];
-            for (int n; (n = os_tcp_client_read(self, buf, sizeof buf)) > 0;) s_got.append(buf, static_cast<size_t>(n));
-            return 0;
-        }, nullptr);
+        os_tcp_client_bind_read(c, append_read, &s_got);
     });
-    ASSERT_NE(s, nullptr);
     int fd = plain_connect(port);
     ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
     ASSERT_EQ(write(fd, "held", 4), 4);
     std::this_thread::sleep_for(300ms);
     on_main_thread([] {});
-    EXPECT_EQ(s_reads, 0);
+    EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << "read while the length was 0";
     on_main_thread([] { os_tcp_client_set_rcvbuf_len(s_client, 65536); });
     EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; }));
     close(fd);
@@ -452,7 +443,7 @@ TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
 TEST_F(Tcp, CleanupClosesServersAndUdpClientsOnly) {
     start(true);
     uint16_t port, plain_port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     int live = plain_connect(port), lfd = bound(SOCK_STREAM, &plain_port);
     os_tcp_client_t *mine = os_tcp_client_create();
     os_tcp_client_set_remote(mine, "127.0.0.1", plain_port);
@@ -494,7 +485,7 @@ TEST_F(Tcp, UnreachableConnectIsReportedWithItsNumber) {
 TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOut) {
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     int peer = plain_connect(port);
     ASSERT_TRUE(wait_until([] { return g_echo_accepted == 1; }));
     StderrCapture cap;
@@ -518,7 +509,7 @@ TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOut) {
 TEST_F(Tcp, ConnectionsResetAsTheyArriveLeaveNothingBehind) {
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     for (int i = 0; i < 5000; ++i) {
         int fd = plain_connect(port);
         ASSERT_GE(fd, 0);
@@ -535,7 +526,7 @@ TEST_F(Tcp, ConnectionsResetAsTheyArriveLeaveNothingBehind) {
 TEST_F(Tcp, ReconnectFromTheDisconnectCallback) {
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = echo_server(&port);
+    os_tcp_server_t *s = server(&port);
     static std::atomic<int> s_reopened{0}, s_refused{0};
     auto reconnect = [](os_tcp_client_t *c, void *) { ++(os_tcp_client_open(c, -1) ? s_reopened : s_refused); };
     os_tcp_client_t *c = os_tcp_client_create();

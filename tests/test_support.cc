@@ -28,16 +28,11 @@ StderrCapture::~StderrCapture() { text(); }
 
 std::string StderrCapture::text() {
     if (saved_fd_ < 0) return text_;
-    fflush(stderr);
+    text_ = so_far();
     dup2(saved_fd_, 2);
     close(saved_fd_);
-    saved_fd_ = -1;
-    lseek(file_fd_, 0, SEEK_SET);
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(file_fd_, chunk, sizeof chunk)) > 0) text_.append(chunk, static_cast<size_t>(n));
     close(file_fd_);
-    file_fd_ = -1;
+    saved_fd_ = file_fd_ = -1;
     return text_;
 }
 

@@ -21,14 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string receive(int fd, int timeout_ms = 3000) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return "(nothing)";
-    char buf[65536];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    return n < 0 ? "(error)" : std::string(buf, static_cast<size_t>(n));
-}
-
 // The client's address, read under the main lock as a live record's every
 // use from another thread.
 Addr address_of(os_udp_client_t *c) {
@@ -69,6 +61,15 @@ protected:
         base_fds_ = fd_count();
     }
     void TearDown() override { EXPECT_TRUE(fd_count_returns_to(base_fds_)) << fd_count() << " vs " << base_fds_; }
+
+    // An open client on 127.0.0.1 whose read callback, if any, is `read`.
+    os_udp_client_t *open_client(os_udp_client_cb read = nullptr, void *arg = nullptr) {
+        os_udp_client_t *c = os_udp_client_create();
+        os_udp_client_set_local(c, "127.0.0.1", 0);
+        os_udp_client_bind_read(c, read, arg);
+        EXPECT_EQ(os_udp_client_open(c), 1);
+        return c;
+    }
     int base_fds_ = -1;
 };
 
@@ -159,7 +160,7 @@ TEST_F(Udp, TenThousandDatagramsWholeAndInOrder) {
 
     os_udp_client_t *unopened = os_udp_client_create();
     EXPECT_EQ(os_udp_client_send(unopened, "early", 5, "127.0.0.1", peer_port), 5);
-    EXPECT_EQ(receive(peer), "early");
+    EXPECT_EQ(read_exact(peer, 5), "early");
     os_udp_client_destroy(unopened);
     os_udp_client_destroy(c);
     close(peer);
@@ -168,9 +169,7 @@ TEST_F(Udp, TenThousandDatagramsWholeAndInOrder) {
 // A datagram longer than the reader's buffer fills it; the rest of that
 // datagram is gone, reported, and the next one reads whole.
 TEST_F(Udp, LongerThanTheBufferIsCutAndReported) {
-    os_udp_client_t *c = os_udp_client_create();
-    os_udp_client_set_local(c, "127.0.0.1", 0);
-    ASSERT_EQ(os_udp_client_open(c), 1);
+    os_udp_client_t *c = open_client();
     os_main_lock();  // the main thread would drain them: no read callback
     uint16_t peer_port;
     int peer = bound(SOCK_DGRAM, &peer_port);
@@ -229,10 +228,7 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
 TEST_F(Udp, PortUnreachableThenSocatEchoes) {
     StderrCapture cap;
     Inbox inbox;
-    os_udp_client_t *c = os_udp_client_create();
-    os_udp_client_set_local(c, "127.0.0.1", 0);
-    os_udp_client_bind_read(c, take_all, &inbox);
-    ASSERT_EQ(os_udp_client_open(c), 1);
+    os_udp_client_t *c = open_client(take_all, &inbox);
     uint16_t port = free_port(SOCK_DGRAM);
     ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", port), 1);
     EXPECT_EQ(os_udp_client_send(c, "anyone?", 7, "ignored", 1), 7);
@@ -261,13 +257,10 @@ TEST_F(Udp, PortUnreachableThenSocatEchoes) {
 // A read callback may destroy its own client.
 TEST_F(Udp, ReadCallbackThatDestroysItsClient) {
     static std::atomic<bool> s_gone{false};
-    os_udp_client_t *c = os_udp_client_create();
-    os_udp_client_set_local(c, "127.0.0.1", 0);
-    os_udp_client_bind_read(c, [](os_udp_client_t *self, void *) {
+    os_udp_client_t *c = open_client([](os_udp_client_t *self, void *) {
         os_udp_client_destroy(self);
         s_gone = true;
-    }, nullptr);
-    ASSERT_EQ(os_udp_client_open(c), 1);
+    });
     uint16_t peer_port;
     int peer = bound(SOCK_DGRAM, &peer_port);
     Addr to = address_of(c);
