@@ -141,7 +141,7 @@ uint32_t store_self(void *out) {
 
 }  // namespace
 
-TEST(Thread, StackSizes) {
+TEST(Thread, StackSizesSelfJoinDetachAndBadRecords) {
     os_thread_t thr;
     ASSERT_EQ(os_thread_create(&thr, 0, record_stack_size, nullptr), 1);
     EXPECT_EQ(os_thread_join(&thr), 1);
@@ -153,9 +153,7 @@ TEST(Thread, StackSizes) {
     ASSERT_EQ(os_thread_create(&thr, 1, record_stack_size, nullptr), 1);  // raised, not refused
     os_thread_join(&thr);
     EXPECT_GE(g_stack_size.load(), static_cast<size_t>(PTHREAD_STACK_MIN));
-}
 
-TEST(Thread, SelfJoinDetachAndBadRecords) {
     std::atomic<uint32_t> a{0}, b{0};
     os_thread_t ta, tb;
     ASSERT_EQ(os_thread_create(&ta, 0, store_self, &a), 1);
