@@ -73,6 +73,7 @@ protected:
 
 TEST(TcpRecords, BadInputIsReportedAndRefused) {
     log_start(0, 1);
+    int fds = fd_count();
     StderrCapture cap;
     os_tcp_server_t *s = os_tcp_server_create();
     EXPECT_EQ(os_tcp_server_open(s), 0) << "no runtime yet";
@@ -125,6 +126,7 @@ TEST(TcpRecords, BadInputIsReportedAndRefused) {
                                "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "setsockopt fail",
                                "client == NULL", "os_is_startup() == 0", "os_tcp_client_read len == 0"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
+    EXPECT_EQ(fd_count(), fds);
 }
 
 // A failed open keeps no socket; a refused connect is reported with its
