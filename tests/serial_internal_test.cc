@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "serial/serial_internal.h"
@@ -59,8 +58,6 @@ TEST(CommDevice, PathFromTheVariableOrTheDefaultTty) {
 
 namespace {
 
-long fd_count() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
 uint32_t waiting(os_comm_client *client) {
     os_mutex_lock(client->mutex);
     uint32_t n = client->buff_size;
@@ -72,7 +69,7 @@ uint32_t waiting(os_comm_client *client) {
 
 // No read callback: the bytes stay in the buffer for os_comm_client_read.
 TEST(CommReadBuffer, PartialReadsKeepOrderAndAFullBufferMakesRoomForTheNextByte) {
-    int fds = fd_count(), master, slave;
+    int fds = keel_test::fd_count(), master, slave;
     char name[128];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     setenv("KEEL_COM1", name, 1);
@@ -97,5 +94,5 @@ TEST(CommReadBuffer, PartialReadsKeepOrderAndAFullBufferMakesRoomForTheNextByte)
 
     EXPECT_EQ(os_comm_client_destroy(client), 1);
     close(master), close(slave);
-    EXPECT_EQ(fd_count(), fds);
+    EXPECT_EQ(keel_test::fd_count(), fds);
 }

@@ -3,12 +3,9 @@
 // a socat pty pair between two ports. Every case counts its descriptors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,101 +13,34 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "keel/os_comm.h"
+#include "serial_support.h"
 #include "test_support.h"
 
-using keel_test::StderrCapture;
-using keel_test::wait_until;
+using namespace keel_test;
 using namespace std::chrono_literals;
 
 namespace {
-
-long fd_count() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
-std::string pattern(size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + seed) % 251);
-    return s;
-}
 
 // "file: message" for each of the library's info lines.
 std::vector<std::string> reports(StderrCapture &cap) {
     static const std::regex info(R"(\[[-0-9: ]+\] \[info\]  file: (\S+) line: \d+ (.*))");
     std::vector<std::string> out;
     std::smatch m;
-    for (const auto &line : keel_test::lines_of(cap.text()))
+    for (const auto &line : lines_of(cap.text()))
         out.push_back(std::regex_match(line, m, info) ? m[1].str() + ": " + m[2].str() : "other: " + line);
     return out;
 }
 
-// The device end of a pty pair; the slave is published as KEEL_COM<port>.
-struct Device {
-    int master = -1, slave = -1;
-    std::string path;
-    explicit Device(int port) {
-        char name[128];
-        EXPECT_TRUE(openpty(&master, &slave, name, nullptr, nullptr) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0);
-        setenv(("KEEL_COM" + std::to_string(port)).c_str(), (path = name).c_str(), 1);
-    }
-    ~Device() { hang_up(), close(slave); }
-    void hang_up() { close(master), master = -1; }
-    void write_all(const std::string &data) {
-        auto end = std::chrono::steady_clock::now() + 10s;
-        pollfd p{master, POLLOUT, 0};
-        for (size_t done = 0; done < data.size() && std::chrono::steady_clock::now() < end; poll(&p, 1, 100))
-            if (ssize_t n = write(master, data.data() + done, data.size() - done); n > 0) done += static_cast<size_t>(n);
-    }
-    std::string read_n(size_t size, std::chrono::milliseconds deadline = 10s) {
-        std::string got;
-        auto end = std::chrono::steady_clock::now() + deadline;
-        char chunk[65536];
-        while (got.size() < size && std::chrono::steady_clock::now() < end) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0 && (p.revents & POLLIN))
-                if (ssize_t n = read(master, chunk, sizeof chunk); n > 0) got.append(chunk, static_cast<size_t>(n));
-        }
-        return got;
-    }
-};
-
-// A client whose read callback takes every byte into `got`.
-struct Port {
-    os_comm_client_t *client;
-    std::mutex lock;
-    std::condition_variable grew;
-    std::string got;
-    explicit Port(int port, int baud = 115200, int bits = 8, char parity = 'N', int stop = 1)
-        : client(os_comm_client_create(port, baud, bits, parity, stop)) {
-        os_comm_client_bind_read(client, on_read, this);
-    }
-    ~Port() { os_comm_client_destroy(client); }
-    static int on_read(os_comm_client_t *client, void *arg) {
-        auto *self = static_cast<Port *>(arg);
-        char chunk[700];
-        std::lock_guard<std::mutex> g(self->lock);
-        for (int n; (n = os_comm_client_read(client, chunk, sizeof chunk)) > 0;) self->got.append(chunk, n);
-        self->grew.notify_all();
-        return 0;
-    }
-    bool wait_for(size_t size) {
-        std::unique_lock<std::mutex> g(lock);
-        return grew.wait_for(g, 10s, [&] { return got.size() >= size; });
-    }
-    std::string text() { return std::lock_guard<std::mutex>(lock), got; }
-};
-
 class Serial : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_EQ(fd_count(), fds_) << "descriptors leaked"; }
-    long fds_ = fd_count();
+    int fds_ = fd_count();
 };
 
 }  // namespace
@@ -221,7 +151,7 @@ TEST_F(Serial, MebibyteEachWayInOrderAndTheQueueLimit) {
     }
     EXPECT_EQ(os_comm_client_send(port.client, "over", 4), -1) << "51 wait";
     EXPECT_EQ(reports(cap), std::vector<std::string>{"comm_client.cc: adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
-    EXPECT_TRUE(dev.read_n(out.size(), 20s) == out);
+    EXPECT_TRUE(read_exact(dev.master, out.size(), 20000) == out);
 }
 
 TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
@@ -232,14 +162,11 @@ TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
     dev.write_all("last words");
     ASSERT_TRUE(port.wait_for(10));
     dev.hang_up();
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
+    double before = cpu_ms();
     std::this_thread::sleep_for(300ms);  // a spinning I/O thread would burn this whole time
     EXPECT_EQ(os_comm_client_send(port.client, "anyone?", 7), 7) << "queued; freed by close";
     std::this_thread::sleep_for(100ms);
-    getrusage(RUSAGE_SELF, &after);
-    auto cpu_us = [](const rusage &r) { return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec + r.ru_stime.tv_usec; };
-    EXPECT_LT(cpu_us(after) - cpu_us(before), 100000L) << "of 400 ms";
+    EXPECT_LT(cpu_ms() - before, 100) << "of 400 ms";
     EXPECT_EQ(os_comm_client_close(port.client), 1);
     EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: ReadFile err 5", "comm_io.cc: has shutdown"}));
     EXPECT_EQ(port.text(), "last words");
@@ -255,7 +182,7 @@ TEST_F(Serial, CloseWhileBytesFlowBothWays) {
         const std::string flood = pattern(4096, 4);
         while (!stop) {
             (void)!write(dev.master, flood.data(), flood.size());
-            echoed += dev.read_n(1, 5ms).size();
+            echoed += read_exact(dev.master, 65536, 5).size();
         }
     });
     StderrCapture cap;  // the flood overruns the read buffer: those reports are expected
@@ -320,7 +247,7 @@ TEST_F(Serial, ReadCallbackClosesOrDestroysItsClient) {
         if (cmd == 'd') os_comm_client_destroy(c);
         return 0;
     };
-    long before = fd_count();
+    int before = fd_count();
     os_comm_client_t *c = os_comm_client_create(6, 9600, 8, 'N', 1);
     os_comm_client_bind_read(c, on_read, nullptr);
     ASSERT_EQ(os_comm_client_open(c), 1);

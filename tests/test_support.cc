@@ -2,24 +2,24 @@
 
 #include "keel/os_runtime.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <memory>
-
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <filesystem>
+#include <memory>
 
 namespace keel_test {
 
-StderrCapture::StderrCapture() {
+StderrCapture::StderrCapture(bool keep) {
     fflush(stderr);
     char path[] = "/tmp/keel_stderr_XXXXXX";
-    file_fd_ = mkstemp(path);
+    file_fd_ = keep ? mkstemp(path) : open("/dev/null", O_WRONLY);
     if (file_fd_ < 0) abort();
-    unlink(path);
+    if (keep) unlink(path);
     saved_fd_ = dup(2);
     dup2(file_fd_, 2);
 }
@@ -28,16 +28,11 @@ StderrCapture::~StderrCapture() { text(); }
 
 std::string StderrCapture::text() {
     if (saved_fd_ < 0) return text_;
-    fflush(stderr);
+    text_ = so_far();
     dup2(saved_fd_, 2);
     close(saved_fd_);
-    saved_fd_ = -1;
-    lseek(file_fd_, 0, SEEK_SET);
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(file_fd_, chunk, sizeof chunk)) > 0) text_.append(chunk, static_cast<size_t>(n));
     close(file_fd_);
-    file_fd_ = -1;
+    saved_fd_ = file_fd_ = -1;
     return text_;
 }
 
@@ -49,15 +44,6 @@ std::string StderrCapture::so_far() {
     off_t at = 0;
     for (ssize_t n; (n = pread(file_fd_, chunk, sizeof chunk, at)) > 0; at += n) got.append(chunk, static_cast<size_t>(n));
     return got;
-}
-
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 std::string output_of(const std::string &command, const std::string &input) {
@@ -87,15 +73,18 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
-int fd_count() {
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-        --n;  // the directory's own descriptor
+std::vector<std::string> open_files() {
+    std::vector<std::string> names;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        names.push_back(std::filesystem::read_symlink(fd.path(), ec).string());
     }
-    return n;
+    return names;
+}
+
+bool is_open(const std::string &file) {
+    std::vector<std::string> names = open_files();
+    return std::find(names.begin(), names.end(), file) != names.end();
 }
 
 bool fd_count_returns_to(int count) {

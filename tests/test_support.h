@@ -1,5 +1,5 @@
 // Helpers shared by the test programs: capture what the library writes to
-// standard error, and wait for a condition with a deadline.
+// standard error, waits on the runtime's main thread, and those of net_support.h.
 #pragma once
 
 #include <chrono>
@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "net_support.h"
+
 namespace keel_test {
 
-// Sends file descriptor 2 to a temporary file until text() or the destructor.
+// Sends file descriptor 2 to a temporary file (or, for floods, to /dev/null)
+// until text() or the destructor.
 class StderrCapture {
 public:
-    StderrCapture();
+    explicit StderrCapture(bool keep = true);
     ~StderrCapture();
     StderrCapture(const StderrCapture &) = delete;
     StderrCapture &operator=(const StderrCapture &) = delete;
@@ -28,18 +31,15 @@ private:
     std::string text_;
 };
 
-// Polls pred every millisecond until it holds or the deadline passes.
-bool wait_until(const std::function<bool()> &pred,
-                std::chrono::milliseconds deadline = std::chrono::seconds(5));
-
 // Runs `command FILE` with FILE holding input, and returns its standard output.
 std::string output_of(const std::string &command, const std::string &input);
 
 // Splits text into lines without their newlines.
 std::vector<std::string> lines_of(const std::string &text);
 
-// How many descriptors the process holds.
-int fd_count();
+// What each of the process's descriptors names.
+std::vector<std::string> open_files();
+bool is_open(const std::string &file);
 // Waits until the process holds `count` descriptors again (closes of sockets
 // happen on the main thread, a little after the call that asked for them).
 bool fd_count_returns_to(int count);

@@ -3,92 +3,34 @@
 // server on the library reads with a per-connection buffer size taken from
 // the input; every byte it echoes must come back whole and in order, and
 // every connection that ends gives exactly one disconnect.
-#include <arpa/inet.h>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <fstream>
 #include <string>
-#include <thread>
 
 #include "keel/log.h"
-#include "keel/os_net.h"
-#include "keel/os_runtime.h"
+#include "tests/echo_server.h"
+#include "tests/net_support.h"
+
+using namespace keel_test;
 
 namespace {
 
-struct Conn {
-    std::string pending;
-    uint32_t read_len;
-};
-
-std::atomic<uint32_t> g_next_read_len{1};
-std::atomic<int> g_accepted{0}, g_ended{0};
-uint16_t g_port;
 int g_peer = -1;
+uint16_t g_port;
 
-void flush(os_tcp_client_t *c) {
-    auto *conn = static_cast<Conn *>(os_tcp_client_get_udata(c));
-    while (!conn->pending.empty()) {
-        int n = os_tcp_client_send(c, conn->pending.data(), static_cast<uint32_t>(conn->pending.size()));
-        if (n <= 0) return;
-        conn->pending.erase(0, static_cast<size_t>(n));
-    }
-}
-
-int on_read(os_tcp_client_t *c, void *) {
-    auto *conn = static_cast<Conn *>(os_tcp_client_get_udata(c));
-    char buf[65536];
-    int n;
-    while ((n = os_tcp_client_read(c, buf, conn->read_len)) > 0) conn->pending.append(buf, static_cast<size_t>(n));
-    flush(c);
-    return n < 0 ? -1 : 0;
-}
-
-void on_write(os_tcp_client_t *c, void *) { flush(c); }
-
-void on_end(os_tcp_client_t *c, void *) {
-    delete static_cast<Conn *>(os_tcp_client_get_udata(c));
-    os_tcp_client_set_udata(c, nullptr);
-    ++g_ended;
-}
-
-void on_accept(os_tcp_server_t *, os_tcp_client_t *c, void *) {
-    os_tcp_client_set_udata(c, new Conn{{}, g_next_read_len.load()});
-    os_tcp_client_bind_read(c, on_read, nullptr);
-    os_tcp_client_bind_write(c, on_write, nullptr);
-    os_tcp_client_bind_disconnect(c, on_end, nullptr);
-    ++g_accepted;
-}
-
+// Short polls: the harness waits with every input.
 bool wait_for(const std::function<bool()> &done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    return true;
+    return wait_until(done, std::chrono::seconds(10), std::chrono::microseconds(50));
 }
 
+// A new peer; the server reads its connection read_len bytes at a time.
 void connect_peer(uint32_t read_len) {
-    g_next_read_len = read_len;
-    int expected = g_accepted + 1;
-    g_peer = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(g_port);
-    if (connect(g_peer, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) abort();
+    g_echo_read_len = read_len;
+    long expected = g_echo_accepted + 1;
+    if ((g_peer = plain_connect(g_port)) < 0) abort();
     // The read size belongs to this connection: wait until it is taken.
-    if (!wait_for([expected] { return g_accepted >= expected; })) abort();
+    if (!wait_for([expected] { return g_echo_accepted >= expected; })) abort();
 }
 
 // Reads what the echo sent so far (without waiting), or until `want` bytes
@@ -106,11 +48,10 @@ bool read_echo(std::string *echoed, size_t want, bool wait) {
 }
 
 void end_peer(bool reset) {
-    if (reset) {
-        linger hard{1, 0};
-        setsockopt(g_peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-    close(g_peer);
+    if (reset)
+        reset_close(g_peer);
+    else
+        close(g_peer);
     g_peer = -1;
 }
 
@@ -118,30 +59,8 @@ void end_peer(bool reset) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     log_start(0, 0);
-    namespace fs = std::filesystem;
-    // The accept marker is looked for in the current directory at start-up;
-    // the fuzzer's corpus paths are relative to the one we came from.
-    fs::path home = fs::current_path();
-    fs::path dir = fs::temp_directory_path() / ("keel_fuzz_" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    fs::current_path(dir);
-    std::ofstream("select_config.json");  // accept each connection at once
-    if (os_startup(0, 0) != 1) abort();
-    fs::current_path(home);
-    fs::remove_all(dir);
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(probe, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len);
-    close(probe);
-    g_port = ntohs(a.sin_port);
-    os_tcp_server_t *server = os_tcp_server_create();
-    os_tcp_server_set_local(server, "127.0.0.1", g_port);
-    os_tcp_server_bind_accept(server, on_accept, nullptr);
-    if (os_tcp_server_open(server) != 1) abort();
+    // The corpus paths stay relative to the directory we came from.
+    if (!start_runtime(true) || open_server(g_port = free_port()) == nullptr) abort();
     return 0;
 }
 
@@ -186,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (!read_echo(&echoed, sent.size(), true) || echoed != sent) abort();
     // Every connection that ended was seen to end, once.
-    if (ended_one && !wait_for([] { return g_accepted - g_ended == 1; })) abort();
+    if (ended_one && !wait_for([] { return g_echo_accepted - g_echo_ended == 1; })) abort();
     return 0;
 }

@@ -16,6 +16,10 @@
 #include "keel/log.h"
 #include "log/log_internal.h"
 #include "stress.h"
+#include "tests/net_support.h"
+
+using keel_test::wait_until;
+using std::chrono::seconds;
 
 int log_stress(int threads, int lines) {
     namespace fs = std::filesystem;
@@ -39,9 +43,9 @@ int log_stress(int threads, int lines) {
         });
     // A join has no deadline of its own: a watchdog gives it one.
     std::thread watchdog([&] {
-        if (!wait_for([&] { return keel::log::sink_stats().queued + keel::log::sink_stats().dropped ==
-                                   static_cast<long>(threads) * lines; },
-                      300))
+        if (!wait_until([&] { return keel::log::sink_stats().queued + keel::log::sink_stats().dropped ==
+                                     static_cast<long>(threads) * lines; },
+                        seconds(300)))
             _exit(fail("the writers did not finish in 300 s: a deadlock"));
     });
     for (auto &w : writers) w.join();
@@ -61,7 +65,7 @@ int log_stress(int threads, int lines) {
         }
         return n;
     };
-    bool all_in = wait_for([&] { return count_lines() == stats.queued; }, 60);
+    bool all_in = wait_until([&] { return count_lines() == stats.queued; }, seconds(60));
     std::vector<long> last(static_cast<size_t>(threads), -1);
     long out_of_order = 0, malformed = 0;
     std::ifstream in(file);

@@ -4,65 +4,34 @@
 // in order, the hang-up is noticed without a busy loop, and close returns at
 // once and leaves no descriptor behind. Repeated with the hang-up at several
 // moments.
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <random>
 #include <string>
 
 #include "keel/log.h"
-#include "keel/os_comm.h"
 #include "stress.h"
+#include "tests/net_support.h"
+#include "tests/serial_support.h"
+
+using namespace keel_test;
 
 namespace {
 
 constexpr size_t kMiB = 1 << 20;
 
-struct Inbox {
-    std::mutex lock;
-    std::string got;
-};
-
-int take(os_comm_client_t *client, void *arg) {
-    auto *inbox = static_cast<Inbox *>(arg);
-    char chunk[4096];
-    std::lock_guard<std::mutex> guard(inbox->lock);
-    for (int n; (n = os_comm_client_read(client, chunk, sizeof chunk)) > 0;) inbox->got.append(chunk, static_cast<size_t>(n));
-    return 0;
-}
-
-size_t received(Inbox &inbox) {
-    std::lock_guard<std::mutex> guard(inbox.lock);
-    return inbox.got.size();
-}
-
-double cpu_seconds() {
-    rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // One run, hanging up after `hang_at` bytes of the 2 MiB. 0 when everything held.
 int one_run(size_t hang_at, const std::string &out, const std::string &in) {
-    int master, slave;
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return fail("no pseudo-terminal");
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    setenv("KEEL_COM9", name, 1);
-    int fds_before = descriptor_count();
-    Inbox inbox;
-    os_comm_client_t *client = os_comm_client_create(9, 115200, 8, 'N', 1);
-    os_comm_client_bind_read(client, take, &inbox);
-    if (os_comm_client_open(client) != 1) return fail("the port did not open");
-    close(slave);  // the device end is the master alone now
+    Device dev(9);
+    if (dev.master < 0) return fail("no pseudo-terminal");
+    int fds_before = fd_count(), master = dev.master;
+    Port port(9);
+    if (os_comm_client_open(port.client) != 1) return fail("the port did not open");
+    close(dev.slave);  // the device end is the master alone now
+    dev.slave = -1;
 
     // Device to client, in pieces the 2,048-byte buffer takes whole; the
     // hang-up may come in the middle.
@@ -74,7 +43,7 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
         if (piece > 0 && write(master, out.data() + sent, piece) != static_cast<ssize_t>(piece))
             return fail("the device could not write");
         sent += piece;
-        if (!wait_for([&] { return received(inbox) == sent; }, 10)) return fail("the client stopped receiving");
+        if (!port.wait_for(sent)) return fail("the client stopped receiving");
         if (sent == hang_at) hung = true;
     }
     // Client to device: queued in items, taken from the master.
@@ -84,7 +53,7 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
     while (!hung && at_device.size() < in.size() && std::chrono::steady_clock::now() < end) {
         if (queued < in.size()) {
             size_t item = std::min<size_t>(4096, in.size() - queued);
-            if (os_comm_client_send(client, in.data() + queued, static_cast<uint32_t>(item)) > 0) queued += item;
+            if (os_comm_client_send(port.client, in.data() + queued, static_cast<uint32_t>(item)) > 0) queued += item;
         }
         char chunk[65536];
         pollfd p{master, POLLIN, 0};
@@ -94,22 +63,23 @@ int one_run(size_t hang_at, const std::string &out, const std::string &in) {
     }
     if (!hung && at_device.size() < in.size()) return fail("the device stopped receiving");
     if (at_device != in.substr(0, at_device.size())) return fail("bytes at the device out of order or changed");
-    if (inbox.got != out.substr(0, inbox.got.size())) return fail("bytes at the client out of order or changed");
+    std::string got = port.text();
+    if (got != out.substr(0, got.size())) return fail("bytes at the client out of order or changed");
 
-    close(master);  // the hang-up: a USB adapter pulled out
-    master = -1;
-    for (int i = 0; i < 50; ++i) os_comm_client_send(client, "after", 5);  // queued or refused, never a crash
-    double cpu0 = cpu_seconds();
+    dev.hang_up();  // a USB adapter pulled out
+    for (int i = 0; i < 50; ++i) os_comm_client_send(port.client, "after", 5);  // queued or refused, never a crash
+    double cpu0 = cpu_ms();
     usleep(300000);
-    double spent = cpu_seconds() - cpu0;
+    double spent = cpu_ms() - cpu0;
     auto t0 = std::chrono::steady_clock::now();
-    os_comm_client_destroy(client);
+    os_comm_client_destroy(port.client);
+    port.client = nullptr;
     double closing = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    bool no_leak = wait_for([fds_before] { return descriptor_count() == fds_before - 2; }, 5);  // both pty ends gone
+    bool no_leak = wait_until([fds_before] { return fd_count() == fds_before - 2; });  // both pty ends gone
     printf("serial: hang-up after %zu bytes: %zu received, %zu at the device; %.0f ms CPU in 300 ms after it; "
            "close %.1f ms\n",
-           hang_at, inbox.got.size(), at_device.size(), spent * 1e3, closing * 1e3);
-    if (spent > 0.1) return fail("the hung-up port keeps a thread busy");
+           hang_at, got.size(), at_device.size(), spent, closing * 1e3);
+    if (spent > 100) return fail("the hung-up port keeps a thread busy");
     if (closing > 2) return fail("close waited for the hung-up port");
     if (!no_leak) return fail("descriptors were left over");
     return 0;

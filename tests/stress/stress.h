@@ -1,7 +1,6 @@
-// The parts of the stress program and what they share.
+// The parts of the stress program; what they share with the tests is in
+// tests/net_support.h.
 #pragma once
-
-#include <functional>
 
 // Each part returns 0 when everything held, 1 after printing what did not.
 int tcp_stress(double seconds, int connections);
@@ -9,6 +8,3 @@ int log_stress(int threads, int lines);
 int serial_stress(int runs);
 
 int fail(const char *what);
-int descriptor_count();
-// Polls done until it holds or `seconds` pass.
-bool wait_for(const std::function<bool()> &done, double seconds);

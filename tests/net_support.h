@@ -1,0 +1,131 @@
+// Helpers free of the library, header-only so that the stress program and the
+// fuzz harnesses share them with the tests: plain sockets on the loopback
+// addresses, the process's descriptor count, and a wait with a deadline.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace keel_test {
+
+// A loopback address of either family; port 0 until a bind fills it in.
+struct Addr {
+    sockaddr_storage ss{};
+    socklen_t len;
+    explicit Addr(int family = AF_INET, uint16_t port = 0) {
+        ss.ss_family = static_cast<sa_family_t>(family);
+        auto &v4 = reinterpret_cast<sockaddr_in &>(ss);
+        if (family == AF_INET6) {
+            reinterpret_cast<sockaddr_in6 &>(ss).sin6_addr = in6addr_loopback;
+            len = sizeof(sockaddr_in6);
+        } else {
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof(sockaddr_in);
+        }
+        v4.sin_port = htons(port);  // where both families keep it
+    }
+    sockaddr *sa() { return reinterpret_cast<sockaddr *>(&ss); }
+    uint16_t port() const { return ntohs(reinterpret_cast<const sockaddr_in &>(ss).sin_port); }
+};
+
+// A socket bound to `at`, whose port the bind fills in; a stream socket
+// listens unless told not to. Set-up that fails ends the program.
+inline int bound(int type, Addr &at, bool listening = true) {
+    int fd = socket(at.ss.ss_family, type, 0);
+    if (fd < 0 || bind(fd, at.sa(), at.len) != 0 || (type == SOCK_STREAM && listening && listen(fd, 128) != 0) ||
+        getsockname(fd, at.sa(), &at.len) != 0)
+        abort();
+    return fd;
+}
+
+inline int bound(int type, uint16_t *port, int family = AF_INET) {
+    Addr at(family);
+    int fd = bound(type, at);
+    *port = at.port();
+    return fd;
+}
+
+// A port of 127.0.0.1 that nobody holds right now.
+inline uint16_t free_port(int type = SOCK_STREAM) {
+    uint16_t port;
+    close(bound(type, &port));
+    return port;
+}
+
+// A blocking plain client of 127.0.0.1:port, or -1.
+inline int plain_connect(uint16_t port) {
+    Addr to(AF_INET, port);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(fd, to.sa(), to.len) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Reads until n bytes came, the peer ended, or a wait of timeout_ms passed.
+inline std::string read_exact(int fd, size_t n, int timeout_ms = 5000) {
+    std::string got;
+    char buf[65536];
+    for (pollfd p{fd, POLLIN, 0}; got.size() < n && poll(&p, 1, timeout_ms) == 1;) {
+        ssize_t k = read(fd, buf, std::min(sizeof buf, n - got.size()));
+        if (k <= 0) break;
+        got.append(buf, static_cast<size_t>(k));
+    }
+    return got;
+}
+
+// True when the peer ends the connection, by a close or a reset, within timeout_ms.
+inline bool peer_ended(int fd, int timeout_ms = 5000) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return poll(&p, 1, timeout_ms) == 1 && read(fd, &byte, 1) <= 0;
+}
+
+// Ends a connection with a reset instead of a close.
+inline void reset_close(int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
+inline std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    std::mt19937 gen(seed);
+    for (char &c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+// How many descriptors the process holds.
+inline int fd_count() {
+    int n = -1;  // the directory's own descriptor
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++n;
+        closedir(dir);
+    }
+    return n;
+}
+
+// Polls pred every `step` until it holds or the deadline passes.
+inline bool wait_until(const std::function<bool()> &pred,
+                       std::chrono::milliseconds deadline = std::chrono::seconds(5),
+                       std::chrono::microseconds step = std::chrono::milliseconds(1)) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+}  // namespace keel_test
