@@ -69,3 +69,11 @@ bench: setup
 .PHONY: bench-net
 bench-net: setup
 	bash bench/net/run.sh
+
+# The API reference from the public headers: $(DOCS_BUILD)/docs/html/index.html.
+DOCS_BUILD ?= build-docs
+.PHONY: docs
+docs:
+	bash scripts/setup_docs.sh
+	cmake -S . -B $(DOCS_BUILD) -DKEEL_TESTS=OFF
+	cmake --build $(DOCS_BUILD) --target docs
