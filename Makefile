@@ -3,7 +3,8 @@
 #   make test   install what is missing, build three times (plain, with
 #               AddressSanitizer + UndefinedBehaviorSanitizer, and with
 #               ThreadSanitizer), run every test and the stress program's short
-#               form in each, then run every fuzz harness for FUZZ_SECONDS
+#               form in each, then run every fuzz harness for FUZZ_SECONDS,
+#               then build, install and use the Debian packages
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -20,7 +21,7 @@ demo: setup
 	cmake --build $(BUILD) -j$(JOBS)
 	$(BUILD)/examples/keel_demo
 
-test: setup test-plain test-sanitized test-tsan fuzz
+test: setup test-plain test-sanitized test-tsan fuzz test-package
 
 test-plain:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_WERROR=ON
@@ -71,3 +72,27 @@ bench: setup
 .PHONY: bench-net
 bench-net: setup
 	bash bench/net/run.sh
+
+# The Debian packages libkeel0 and libkeel-dev, built in PKG_BUILD for /usr.
+# test-package installs them (or, where that is not safe, a staging install),
+# builds a C and a C++ consumer against the install alone, runs both, and
+# removes the packages again: tests/consumer/run.sh.
+PKG_BUILD ?= build-pkg
+.PHONY: package test-package docs clean-extra
+package: setup
+	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKEEL_TESTS=OFF
+	cmake --build $(PKG_BUILD) -j$(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+test-package: package
+	bash tests/consumer/run.sh $(PKG_BUILD)
+
+# The API reference from the public headers: $(DOCS_BUILD)/docs/html/index.html.
+DOCS_BUILD ?= build-docs
+docs:
+	bash scripts/setup_docs.sh
+	cmake -S . -B $(DOCS_BUILD) -DKEEL_TESTS=OFF
+	cmake --build $(DOCS_BUILD) --target docs
+
+clean: clean-extra
+clean-extra:
+	rm -rf $(PKG_BUILD) $(DOCS_BUILD)

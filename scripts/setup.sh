@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev uthash-dev libssl-dev socat
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev
+          dpkg-dev file)  # make package: dpkg-shlibdeps and file, run by cpack
 
 missing=()
 for p in "${packages[@]}"; do

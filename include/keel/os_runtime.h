@@ -1,4 +1,5 @@
-/* Keel runtime: start-up, the main thread, posted functions and timers.
+/** @file keel/os_runtime.h
+ * Keel runtime: start-up, the main thread, posted functions and timers.
  *
  * Rules of this interface:
  *  - Call os_startup once, from one thread, before any socket, timer or
@@ -18,38 +19,100 @@
 
 KEEL_BEGIN_DECLS
 
-/* A function run on the main thread with the argument bound to it. */
+/** A function run on the main thread with the argument bound to it. */
 typedef void (*os_func_t)(void *arg);
 
+/** A timer made by os_timer_create; its fields are the library's own. */
 typedef struct os_timer {
-    os_func_t func;         /* may be NULL: the timer then only counts */
-    uint32_t interval_ms;   /* the period */
-    void *arg;              /* passed to func */
-    uint32_t elapsed_ms;    /* counted since the last firing */
-    adt_dlist_node_t *node; /* the timer's place in the runtime's timer list */
+    os_func_t func;         /**< may be NULL: the timer then only counts */
+    uint32_t interval_ms;   /**< the period */
+    void *arg;              /**< passed to func */
+    uint32_t elapsed_ms;    /**< counted since the last firing */
+    adt_dlist_node_t *node; /**< the timer's place in the runtime's timer list */
 } os_timer_t;
 
-/* Starts the runtime; both arguments are ignored. Returns 1 when the runtime
+/** Starts the runtime; both arguments are ignored. Returns 1 when the runtime
  * runs (also when it already ran), 0 when its main thread did not come up
- * within 10 seconds. Takes at least 100 ms. */
+ * within 10 seconds. Takes at least 100 ms.
+ *
+ * It starts the main thread, the one-second tick and the queue of posted
+ * functions, initialises libxml2 for the caller, and chooses the TCP accept
+ * mode: immediate when a file "select_config.json" exists in the current
+ * directory, on the tick otherwise (see os_net.h). The runtime is never taken
+ * down; os_cleanup only closes servers and UDP clients.
+ * @param reserved1 ignored.
+ * @param reserved2 ignored.
+ * @return 1 running, 0 when the main thread did not come up (call again to
+ *         wait once more).
+ * @reports "(s_wnd = MakeWorkerWindow()) == NULL", "GetMessage(&msg, NULL, 0,
+ *          0) == -1" or "timeSetEvent(on_timer_proc) == 0" (fatal) when the
+ *          main thread's queue or the tick cannot be made; the process ends.
+ */
 KEEL_API int os_startup(int reserved1, int reserved2);
+/** Tells whether os_startup has brought the runtime up.
+ * @return 1 once the main thread runs, 0 before.
+ */
 KEEL_API int os_is_startup(void);
-/* Closes every listening server and open UDP client; frees no record. */
+/** Closes every listening server and open UDP client; frees no record.
+ *
+ * TCP connections are left as they are; the records stay the caller's, to be
+ * opened again or destroyed.
+ * @return 1.
+ */
 KEEL_API int os_cleanup(void);
-/* Holds off every callback until the matching unlock; re-entrant. */
+/** Holds off every callback until the matching unlock; re-entrant.
+ *
+ * A thread that holds it sees the socket records, timers and posted functions
+ * standing still. Do not wait with it held for a thread that runs callbacks.
+ */
 KEEL_API void os_main_lock(void);
+/** Releases one os_main_lock of the calling thread. */
 KEEL_API void os_main_unlock(void);
 
-/* Queues func(arg) to run on the main thread, in posting order. 1 when queued;
- * 0 for a NULL func or before os_startup (nothing is queued then). */
+/** Queues func(arg) to run on the main thread, in posting order. 1 when queued;
+ * 0 for a NULL func or before os_startup (nothing is queued then).
+ *
+ * Any thread may post, the main thread included (a function posted from a
+ * posted function runs in a later batch). Posting never waits for the main
+ * thread.
+ * @param func the function; it runs with the main lock held.
+ * @param arg passed to func.
+ * @return 1 queued, 0 not.
+ * @reports "os_post_func func == NULL" (info) for a NULL func;
+ *          "adt_dlist_add dlist == NULL" (info) before os_startup.
+ */
 KEEL_API int os_post_func(os_func_t func, void *arg);
-/* A timer that calls func(arg) every interval_ms, rounded up to whole ticks
- * of one second. Never NULL. */
+/** A timer that calls func(arg) every interval_ms, rounded up to whole ticks
+ * of one second. Never NULL.
+ *
+ * Ticks are counted from the creation: the first call comes on tick
+ * ceil(interval_ms / 1000) after it, which may be up to a second early, and
+ * an interval of 1000 or less fires on every tick. Call it after os_startup:
+ * a timer made before is never listed and never fires (os_timer_destroy
+ * still frees it).
+ * @param func called on the main thread; NULL makes a timer that only counts.
+ * @param interval_ms the period in milliseconds.
+ * @param arg passed to func.
+ * @return the timer, to be freed with os_timer_destroy.
+ * @reports "malloc fail, timer == NULL" (fatal) when no memory is left; the
+ *          process ends. Before os_startup: "adt_dlist_lock dlist == NULL" and
+ *          its kin (info).
+ */
 KEEL_API os_timer_t *os_timer_create(os_func_t func, uint32_t interval_ms, void *arg);
-/* 1 when removed and freed; once it has returned, the timer never fires again. */
+/** 1 when removed and freed; once it has returned, the timer never fires again.
+ *
+ * Timer functions may destroy any timer, their own included.
+ * @param timer a timer of os_timer_create.
+ * @return 1 freed, 0 for NULL or a timer the runtime does not hold.
+ * @reports "timer == NULL" (info); "adt_dlist_delete node not in dlist"
+ *          (info) for a timer that is not listed.
+ */
 KEEL_API int os_timer_destroy(os_timer_t *timer);
 
-/* Sleeps the calling thread for ms milliseconds; 0 yields the processor. */
+/** Sleeps the calling thread for ms milliseconds; 0 yields the processor.
+ * Signals do not cut the sleep short.
+ * @param ms the time to sleep, in milliseconds.
+ */
 KEEL_API void os_sleep(uint32_t ms);
 
 KEEL_END_DECLS
