@@ -283,25 +283,18 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
     os_tcp_server_destroy(echo);
 }
 
-// Every way a peer can end a connection gives one disconnect callback, the
-// records the library owns are freed (the leak check sees to it), and a send
-// to a reset peer is an error, never a signal.
+// A peer that half-closes still gets its echo and then one disconnect (ends
+// by close or reset at any moment are the stress program's), and a send to a
+// reset peer is an error, never a signal.
 TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     start(true);
     uint16_t port;
     os_tcp_server_t *s = server(&port);
-    int closer = plain_connect(port), half = plain_connect(port), resetter = plain_connect(port);
-    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 3; }));
-    std::string big = pattern(200000, 3);
-    ASSERT_EQ(write(resetter, big.data(), big.size()), static_cast<ssize_t>(big.size()));
-    reset_close(resetter);  // in the middle of the echo
+    int half = plain_connect(port);
     ASSERT_EQ(write(half, "bye", 3), 3);
     shutdown(half, SHUT_WR);
     EXPECT_EQ(read_exact(half, 3), "bye");
-    close(closer);
-    EXPECT_TRUE(wait_until([] { return g_echo_ended == 3; }));
-    on_main_thread([] {});
-    EXPECT_EQ(g_echo_ended, 3);
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
     close(half);
 
     // Our client, its peer reset: sends fail with -1 and the process lives.
