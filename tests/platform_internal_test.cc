@@ -241,21 +241,6 @@ TEST_F(Platform, ResetReachesTheReaderAfterTheDataAndThenCloses) {
     EXPECT_EQ(next_event(), Ev(other, FD_CLOSE, WSAECONNRESET));
 }
 
-TEST_F(Platform, DatagramReadAndWriteEvents) {
-    Addr a;
-    int mine = bound(SOCK_DGRAM, &a), peer = keep(socket(AF_INET, SOCK_DGRAM, 0));
-    ASSERT_EQ(select_socket(mine, FD_READ | FD_WRITE), 0);
-    EXPECT_EQ(next_event(), Ev(mine, FD_WRITE, 0));
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(sendto(peer, "dg", 2, 0, a.sa(), a.len), 2);
-    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));
-    EXPECT_EQ(next_event(kQuiet), kNone);
-    char buf[8];
-    ASSERT_EQ(sel_recvfrom(mine, buf, sizeof buf, 0, nullptr, nullptr), 2);
-    EXPECT_EQ(next_event(), Ev(mine, FD_READ, 0));  // the second datagram
-    ASSERT_EQ(sel_recvfrom(mine, buf, sizeof buf, 0, nullptr, nullptr), 2);
-    EXPECT_EQ(next_event(kQuiet), kNone);
-}
-
 // The queue's owner sleeps; each poster's order holds; and a tick that finds
 // the one before still waiting is dropped, so an owner that took no message
 // for three seconds finds one tick, not three.

@@ -50,20 +50,15 @@ TEST_F(Serial, BadArgumentsAndClientsThatAreNotOpen) {
     os_comm_client_t *c = os_comm_client_create(10, 9600, 8, 'N', 1);
     ASSERT_NE(c, nullptr);
     char buf[4];
-    int udata = 0;
     EXPECT_TRUE(os_comm_client_create(-1, 9600, 8, 'N', 1) == nullptr && os_comm_client_create(11, 9600, 8, 'N', 1) == nullptr);
-    EXPECT_EQ(os_comm_client_open(nullptr) + os_comm_client_close(nullptr) + os_comm_client_set_udata(nullptr, &udata) +
-                  os_comm_client_bind_read(nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(os_comm_client_get_udata(nullptr), nullptr);
+    EXPECT_EQ(os_comm_client_open(nullptr) + os_comm_client_close(nullptr) + os_comm_client_get_status(nullptr), -1);
     EXPECT_EQ(os_comm_client_send(nullptr, "x", 1) + os_comm_client_send(c, nullptr, 1) + os_comm_client_send(c, "x", 0), -3);
     EXPECT_EQ(os_comm_client_read(nullptr, buf, 4) + os_comm_client_read(c, nullptr, 4) + os_comm_client_read(c, buf, 0), 0);
     EXPECT_EQ(os_comm_client_send(c, "x", 1), -1) << "never opened";
     EXPECT_EQ(os_comm_client_read(c, buf, 4), 0);
-    EXPECT_TRUE(os_comm_client_set_udata(c, &udata) == 1 && os_comm_client_get_udata(c) == &udata);
-    EXPECT_TRUE(os_comm_client_get_status(c) == 0 && os_comm_client_get_status(nullptr) == -1);
     EXPECT_EQ(os_comm_client_close(c) + os_comm_client_destroy(c) + os_comm_client_destroy(nullptr), 3);
     std::vector<std::string> want(2, "comm_client.cc: comport < 0 || comport > MAX_COM_PORT_NUM");
-    for (auto [n, text] : {std::pair{5, "client == NULL"}, {3, "client == NULL|| data == NULL || len <= 0"},
+    for (auto [n, text] : {std::pair{2, "client == NULL"}, {3, "client == NULL|| data == NULL || len <= 0"},
                            {3, "client == NULL || data == NULL || len <= 0"}, {1, "client->lst_send == NULL"}})
         want.insert(want.end(), n, std::string("comm_client.cc: ") + text);
     EXPECT_EQ(reports(cap), want);
@@ -120,26 +115,18 @@ TEST_F(Serial, SettingsReadBackAndRefusals) {
         EXPECT_TRUE(!(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP)) && t.c_cc[VMIN] == 1);
     }
     StderrCapture cap;
-    for (Case bad : {Case{12345, 0, 8, 'N', 1}, Case{0, 0, 8, 'N', 1}, Case{9600, 0, 4, 'N', 1},
-                     Case{9600, 0, 9, 'N', 1}, Case{9600, 0, 8, 'X', 1}, Case{9600, 0, 8, '\0', 1}}) {
+    for (Case bad : {Case{12345, 0, 8, 'N', 1}, Case{9600, 0, 9, 'N', 1}, Case{9600, 0, 8, 'X', 1}}) {
         Port port(2, bad.baud, bad.bits, bad.parity, bad.stop);
         EXPECT_EQ(os_comm_client_open(port.client), 0);
     }
-    EXPECT_EQ(reports(cap), std::vector<std::string>(6, "comm_client.cc: !BuildCommDCB, 22"));
+    EXPECT_EQ(reports(cap), std::vector<std::string>(3, "comm_client.cc: !BuildCommDCB, 22"));
 }
 
-TEST_F(Serial, MebibyteEachWayInOrderAndTheQueueLimit) {
+// (Bytes toward the library and a hang-up under load are the stress program's.)
+TEST_F(Serial, MebibyteToTheDeviceInOrderAndTheQueueLimit) {
     Device dev(3);
     Port port(3, 4000000);
     ASSERT_EQ(os_comm_client_open(port.client), 1);
-    // Toward the library at most a full buffer at a time: bytes past
-    // MAX_READ_BUF_SIZE that come before the callback took the rest replace them.
-    const std::string in = pattern(1 << 20, 1);
-    for (size_t at = 0; at < in.size(); at += MAX_READ_BUF_SIZE) {
-        dev.write_all(in.substr(at, MAX_READ_BUF_SIZE));
-        ASSERT_TRUE(port.wait_for(at + MAX_READ_BUF_SIZE)) << at;
-    }
-    EXPECT_TRUE(port.text() == in);
     // Until the device reads, the first item stays queued, partly written.
     std::string out = pattern(1 << 20, 2);
     ASSERT_EQ(os_comm_client_send(port.client, out.data(), 1 << 20), 1 << 20);
@@ -152,24 +139,6 @@ TEST_F(Serial, MebibyteEachWayInOrderAndTheQueueLimit) {
     EXPECT_EQ(os_comm_client_send(port.client, "over", 4), -1) << "51 wait";
     EXPECT_EQ(reports(cap), std::vector<std::string>{"comm_client.cc: adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
     EXPECT_TRUE(read_exact(dev.master, out.size(), 20000) == out);
-}
-
-TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
-    Device dev(6);
-    Port port(6);
-    ASSERT_EQ(os_comm_client_open(port.client), 1);
-    StderrCapture cap;
-    dev.write_all("last words");
-    ASSERT_TRUE(port.wait_for(10));
-    dev.hang_up();
-    double before = cpu_ms();
-    std::this_thread::sleep_for(300ms);  // a spinning I/O thread would burn this whole time
-    EXPECT_EQ(os_comm_client_send(port.client, "anyone?", 7), 7) << "queued; freed by close";
-    std::this_thread::sleep_for(100ms);
-    EXPECT_LT(cpu_ms() - before, 100) << "of 400 ms";
-    EXPECT_EQ(os_comm_client_close(port.client), 1);
-    EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: ReadFile err 5", "comm_io.cc: has shutdown"}));
-    EXPECT_EQ(port.text(), "last words");
 }
 
 TEST_F(Serial, CloseWhileBytesFlowBothWays) {

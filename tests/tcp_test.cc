@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -71,60 +70,41 @@ protected:
 
 }  // namespace
 
-TEST(TcpRecords, BadInputIsReportedAndRefused) {
+// Refused input leaves no socket behind; a socket the client refuses stays
+// the caller's, and one adopted before the runtime runs is closed by destroy.
+TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     log_start(0, 1);
     int fds = fd_count();
     StderrCapture cap;
     os_tcp_server_t *s = os_tcp_server_create();
     EXPECT_EQ(os_tcp_server_open(s), 0) << "no runtime yet";
-    char ip[64];
-    uint16_t port = 1;
-    EXPECT_TRUE(os_tcp_server_get_local(s, ip, &port) == 1 && std::string(ip) == "0.0.0.0" && port == 0);
-    EXPECT_EQ(os_tcp_server_set_local(s, nullptr, 8080), 1);
     EXPECT_EQ(os_tcp_server_set_local(s, "localhost", 8081) + os_tcp_server_set_local(s, "1.2.3.4          x", 1), 0);
-    os_tcp_server_get_local(s, ip, &port);
-    EXPECT_TRUE(std::string(ip) == "0.0.0.0" && port == 1) << "the port is stored before the text is checked";
     EXPECT_EQ(os_tcp_server_close(s) + os_tcp_server_destroy(s), 2) << "a server that never listened";
-    EXPECT_EQ(os_tcp_server_get_status(nullptr), -1);
-    EXPECT_EQ(os_tcp_server_open(nullptr) + os_tcp_server_close(nullptr) + os_tcp_server_bind_accept(nullptr, nullptr, nullptr), 0);
-
     os_tcp_client_t *c = os_tcp_client_create();
-    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
-    for (const std::string &bad : {std::string(64, '1'), std::string(63, '1'), std::string(), std::string("example.org")})
+    for (const std::string &bad : {std::string(64, '1'), std::string(), std::string("example.org")})
         EXPECT_EQ(os_tcp_client_set_remote(c, bad.c_str(), 1), 0) << bad;
-    EXPECT_EQ(os_tcp_client_set_remote(c, "fe80::1%3", 80), 1);
-    EXPECT_TRUE(os_tcp_client_get_remote(c, ip, &port) == 1 && std::string(ip) == "fe80::1%3");
-    EXPECT_EQ(os_tcp_client_send(c, "x", 1) + os_tcp_client_send(c, nullptr, 1), -2) << "not connected; no data";
-    EXPECT_EQ(os_tcp_client_read(c, ip, sizeof ip) + os_tcp_client_read(c, nullptr, 1), -2);
-    EXPECT_EQ(os_tcp_client_set_rcvbuf_len(c, 4096), 0) << "no socket";
+    char buf[8];
+    EXPECT_EQ(os_tcp_client_send(c, "x", 1) + os_tcp_client_read(c, buf, sizeof buf), -2) << "not connected";
     EXPECT_EQ(os_tcp_client_open(c, -5) + os_tcp_client_open(c, -1), 0) << "a bad descriptor; no runtime yet";
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     EXPECT_EQ(os_tcp_client_open(c, pair[0]), 0) << "not an IP socket";
-    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN) << "a refused socket stays the caller's";
     EXPECT_EQ(os_tcp_client_close(c) + os_tcp_client_destroy(c), 2);
-    EXPECT_EQ(fcntl(pair[0], F_GETFD), 0) << "and is not closed by the destroy";
+    EXPECT_EQ(fcntl(pair[0], F_GETFD), 0) << "a refused socket stays the caller's";
     close(pair[0]), close(pair[1]);
-    // Adopted before the runtime runs: the destroy closes the socket itself.
     uint16_t lport;
     int lfd = bound(SOCK_STREAM, &lport), peer = plain_connect(lport), mine = accept(lfd, nullptr, nullptr);
     c = os_tcp_client_create();
     ASSERT_EQ(os_tcp_client_open(c, mine), 1);
-    char none[1];
-    EXPECT_EQ(os_tcp_client_read(c, none, 0), 0) << "no room is not the peer's end";
+    EXPECT_EQ(os_tcp_client_read(c, buf, 0), 0) << "no room is not the peer's end";
     EXPECT_EQ(os_tcp_client_destroy(c), 1);
     EXPECT_EQ(fcntl(mine, F_GETFD), -1);
     close(peer), close(lfd);
-    EXPECT_TRUE(os_tcp_client_get_status(nullptr) == -1 && os_tcp_client_get_udata(nullptr) == nullptr);
-    EXPECT_EQ(os_tcp_client_bind_write(nullptr, nullptr, nullptr) + os_tcp_client_send(nullptr, "x", 1) +
+    EXPECT_EQ(os_tcp_server_open(nullptr) + os_tcp_client_open(nullptr, -1) + os_tcp_client_send(nullptr, "x", 1) +
                   os_tcp_client_destroy(nullptr), -1);
-
     std::string text = cap.text();
-    for (const char *report : {"inet_addr(ip) == INADDR_NONE", "strlen(ip) >= 16", "server == NULL",
-                               "strlen(ip) >= MAX_IPV6_LEN", "get_ip_addr_type() failed, ip:example.org",
-                               "client is null", "data is null", "os_tcp_client_read data == NULL",
-                               "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "setsockopt fail",
-                               "client == NULL", "os_is_startup() == 0", "os_tcp_client_read len == 0"})
+    for (const char *report : {"inet_addr(ip) == INADDR_NONE", "get_ip_addr_type() failed, ip:example.org",
+                               "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "os_is_startup() == 0"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
     EXPECT_EQ(fd_count(), fds);
 }
@@ -136,19 +116,14 @@ TEST_F(Tcp, FailedOpensKeepNoSocketAndARefusedConnectIsReported) {
     StderrCapture cap;
     int held = fd_count();
     uint16_t port;
-    os_tcp_server_t *s = server(&port);
+    os_tcp_server_t *s = server(&port), *twin = os_tcp_server_create();
     EXPECT_EQ(os_tcp_server_open(s), 0) << "already listening";
-    os_tcp_server_t *twin = os_tcp_server_create();
     os_tcp_server_set_local(twin, "127.0.0.1", port);
     EXPECT_EQ(os_tcp_server_open(twin), 0);
-    EXPECT_EQ(os_tcp_server_get_status(twin), TCP_SERVER_STATUS_CLOSED);
     os_tcp_client_t *c = os_tcp_client_create();
     os_tcp_client_set_remote(c, "127.0.0.1", port);
-    os_tcp_client_set_local(c, "300.1.2.3", 0);
-    EXPECT_EQ(os_tcp_client_open(c, -1), 0);
     os_tcp_client_set_local(c, "127.0.0.1", port);  // the server holds it
     EXPECT_EQ(os_tcp_client_open(c, -1), 0);
-    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
     EXPECT_EQ(fd_count(), held + 1) << "only the listening socket";
 
     static std::atomic<int> s_connects{0};
@@ -160,9 +135,7 @@ TEST_F(Tcp, FailedOpensKeepNoSocketAndARefusedConnectIsReported) {
     EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
     EXPECT_EQ(s_connects, 0);
     os_tcp_server_destroy(twin), os_tcp_server_destroy(s), os_tcp_client_destroy(c);
-    std::string text = cap.text();
-    EXPECT_EQ(count_of(text, "bind fail"), 2) << text;
-    EXPECT_EQ(count_of(text, "get addr fail"), 1) << text;
+    EXPECT_EQ(count_of(cap.text(), "bind fail"), 2);
 }
 
 // ---- accepting ------------------------------------------------------------------
@@ -196,25 +169,6 @@ TEST_P(Accept, BothModesHandOverEveryConnectionAndEcho) {
 INSTANTIATE_TEST_SUITE_P(Tcp, Accept, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "AtOnce" : "OnTheTick"; });
 
-TEST_F(Tcp, AThousandConnectionsEchoAtOnce) {
-    rlimit lim;
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_max < 2200) GTEST_SKIP() << "descriptor limit " << lim.rlim_max;
-    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 4096);
-    setrlimit(RLIMIT_NOFILE, &lim);
-    start(true);
-    uint16_t port;
-    os_tcp_server_t *s = server(&port);
-    std::vector<int> peers(1000);
-    for (int &fd : peers) ASSERT_GE(fd = plain_connect(port), 0);
-    for (size_t i = 0; i < peers.size(); ++i) ASSERT_EQ(write(peers[i], &i, sizeof i), static_cast<ssize_t>(sizeof i));
-    for (size_t i = 0; i < peers.size(); ++i)
-        ASSERT_EQ(read_exact(peers[i], sizeof i), std::string(reinterpret_cast<char *>(&i), sizeof i)) << i;
-    for (int fd : peers) close(fd);
-    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1000; }));
-    os_tcp_server_destroy(s);
-}
-
 // An accept callback may close or destroy its own server while the tick's
 // poll walks the servers, and may destroy the client it was handed.
 TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
@@ -246,7 +200,7 @@ TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
 // ---- connections ---------------------------------------------------------------
 
 // A caller's client to a plain IPv6 listener on ::1 (named with a scope): connecting, then
-// connected with one connect callback, data both ways, and its addresses.
+// connected with one connect callback, and data both ways.
 TEST_F(Tcp, ClientOnIPv6Loopback) {
     start();
     uint16_t port;
@@ -273,21 +227,12 @@ TEST_F(Tcp, ClientOnIPv6Loopback) {
     EXPECT_EQ(read_exact(peer, at_once ? 5 : 4), at_once ? "xping" : "ping");
     ASSERT_EQ(write(peer, "pong", 4), 4);
     EXPECT_TRUE(wait_until_locked([] { return s_got == "pong"; }));
-    char ip[64];
-    uint16_t got_port;
-    EXPECT_TRUE(os_tcp_client_get_remote(c, ip, &got_port) == 1 && ip == scoped && got_port == port);
     EXPECT_EQ(s_connects, 1);
 
-    // The other end, adopted: connected at once, addresses from the socket,
-    // no callbacks; its destroy closes the socket.
-    Addr far(AF_INET6);
-    getpeername(peer, far.sa(), &far.len);
+    // The other end, adopted: connected at once; its destroy closes the socket.
     os_tcp_client_t *adopted = os_tcp_client_create();
     ASSERT_EQ(os_tcp_client_open(adopted, peer), 1);
     EXPECT_EQ(os_tcp_client_open(adopted, peer), 0) << "holds a socket already";
-    EXPECT_EQ(os_tcp_client_get_status(adopted), TCP_CLIENT_STATUS_CONNECT);
-    EXPECT_TRUE(os_tcp_client_get_remote(adopted, ip, &got_port) == 1 && std::string(ip) == "::1" &&
-                got_port == far.port()) << ip << " " << got_port;
     EXPECT_EQ(os_tcp_client_send(adopted, "!", 1), 1);
     EXPECT_TRUE(wait_until_locked([] { return s_got == "pong!"; }));
     os_tcp_client_destroy(adopted), os_tcp_client_destroy(c);
@@ -338,25 +283,18 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
     os_tcp_server_destroy(echo);
 }
 
-// Every way a peer can end a connection gives one disconnect callback, the
-// records the library owns are freed (the leak check sees to it), and a send
-// to a reset peer is an error, never a signal.
+// A peer that half-closes still gets its echo and then one disconnect (ends
+// by close or reset at any moment are the stress program's), and a send to a
+// reset peer is an error, never a signal.
 TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     start(true);
     uint16_t port;
     os_tcp_server_t *s = server(&port);
-    int closer = plain_connect(port), half = plain_connect(port), resetter = plain_connect(port);
-    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 3; }));
-    std::string big = pattern(200000, 3);
-    ASSERT_EQ(write(resetter, big.data(), big.size()), static_cast<ssize_t>(big.size()));
-    reset_close(resetter);  // in the middle of the echo
+    int half = plain_connect(port);
     ASSERT_EQ(write(half, "bye", 3), 3);
     shutdown(half, SHUT_WR);
     EXPECT_EQ(read_exact(half, 3), "bye");
-    close(closer);
-    EXPECT_TRUE(wait_until([] { return g_echo_ended == 3; }));
-    on_main_thread([] {});
-    EXPECT_EQ(g_echo_ended, 3);
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
     close(half);
 
     // Our client, its peer reset: sends fail with -1 and the process lives.

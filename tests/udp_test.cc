@@ -75,45 +75,33 @@ protected:
 
 }  // namespace
 
+// A client never opened holds a socket its destroy releases; bad input is
+// refused; a bound client cannot be opened again, nor a closed one.
 TEST_F(Udp, RecordsCallsAndBadInput) {
     StderrCapture cap;
-    os_udp_client_t *never_opened = os_udp_client_create();
-    ASSERT_NE(never_opened, nullptr);
-    EXPECT_EQ(fd_count(), base_fds_ + 3) << "the capture's two and the client's socket";
-    EXPECT_EQ(os_udp_client_destroy(never_opened), 1) << "releases its socket";
-
+    EXPECT_EQ(os_udp_client_destroy(os_udp_client_create()), 1);
+    EXPECT_EQ(fd_count(), base_fds_ + 2) << "the capture's two only";
     os_udp_client_t *c = os_udp_client_create();
-    EXPECT_EQ(os_udp_client_get_status(c), UDP_CLIENT_STATUS_CLOSED);
     EXPECT_EQ(os_udp_client_set_local(c, std::string(64, 'a').c_str(), 1), 0);
     EXPECT_EQ(os_udp_client_set_local(c, std::string(63, 'a').c_str(), 1), 1) << "not checked until open";
     EXPECT_EQ(os_udp_client_open(c), 0);
     EXPECT_EQ(os_udp_client_set_local(c, "", 0), 1);
     ASSERT_EQ(os_udp_client_open(c), 1);
-    char ip[64] = "x";
+    char ip[64] = "x", buf[8];
     uint16_t port = 0;
     EXPECT_TRUE(os_udp_client_get_local(c, ip, &port) == 1 && ip[0] == '\0' && port != 0) << "the port the system chose";
     EXPECT_EQ(os_udp_client_open(c), 0) << "bound already";
-    EXPECT_EQ(os_udp_client_get_status(c), UDP_CLIENT_STATUS_OPEN);
-    char buf[8];
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), 0) << "nothing waits";
-    EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, nullptr, &port), -1);
-    EXPECT_EQ(os_udp_client_send(c, "x", 1, nullptr, 9) + os_udp_client_send(c, nullptr, 1, "127.0.0.1", 9) +
-                  os_udp_client_send(c, "x", 1, "no.such.host", 9), -3);
-    EXPECT_EQ(os_udp_client_send(c, std::string(65508, 'x').data(), 65508, "127.0.0.1", 9), -1) << "too long";
-    EXPECT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", 0) + os_udp_client_connect_remote(c, "localhost", 9), 0);
-    EXPECT_EQ(os_udp_client_set_multicast(c, nullptr, nullptr), 0);
-    EXPECT_EQ(os_udp_client_set_multicast(c, "10.1.2.3", nullptr), 0) << "not a group";
+    EXPECT_EQ(os_udp_client_send(c, "x", 1, nullptr, 9) + os_udp_client_send(c, "x", 1, "no.such.host", 9) +
+                  os_udp_client_send(c, std::string(65508, 'x').data(), 65508, "127.0.0.1", 9), -3);
+    EXPECT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", 0) + os_udp_client_connect_remote(c, "localhost", 9) +
+                  os_udp_client_set_multicast(c, "10.1.2.3", nullptr), 0);
     EXPECT_EQ(os_udp_client_close(c), 1);
     EXPECT_EQ(os_udp_client_open(c), 0) << "a closed client has no socket";
     EXPECT_EQ(os_udp_client_destroy(c), 1);
-    EXPECT_TRUE(os_udp_client_get_status(nullptr) == -1 && os_udp_client_get_udata(nullptr) == nullptr);
-    EXPECT_EQ(os_udp_client_set_rcvbuf_len(nullptr, 1) + os_udp_client_close(nullptr), 0);
+    EXPECT_EQ(os_udp_client_get_status(nullptr) + os_udp_client_close(nullptr), -1);
     std::string text = cap.text();
-    for (const char *report : {"ip length out", "bind fail", "client is null or data is null or ip is null or port is null",
-                               "ip is null", "data is null", "inet_addr(ip) == INADDR_NONE",
-                               "client == NULL || (ip == NULL || strlen(ip) == 0) || port <= 0",
-                               "os_get_ip_addr_type() failed, ip_type:-1", "client == NULL || interface_addr == NULL",
-                               "IP_ADD_MEMBERSHIP", "client is null", "client == NULL"})
+    for (const char *report : {"ip length out", "bind fail", "inet_addr(ip) == INADDR_NONE", "IP_ADD_MEMBERSHIP"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
 }
 
