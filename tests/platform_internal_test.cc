@@ -114,6 +114,19 @@ TEST_F(Platform, ReadEventIsPostedOncePerReEnableUntilCancelled) {
     ASSERT_EQ(select_socket(mine, 0), 0);
     ASSERT_EQ(write(peer, "b", 1), 1);
     EXPECT_EQ(next_event(kQuiet), kNone);
+
+    // A cancel takes back nothing already queued: the event still comes out,
+    // marked as of a registration that has ended, so dispatch can drop it.
+    ASSERT_EQ(select_socket(mine, FD_READ | FD_CLOSE), 0);
+    ASSERT_TRUE(post_socket_event(mine, FD_READ));
+    ASSERT_EQ(select_socket(mine, 0), 0);
+    Message queued;
+    ASSERT_EQ(queue_get_for(&queued, 3000), 1);
+    ASSERT_EQ(queued.number, static_cast<uint32_t>(WM_SOCKET_EVENT));
+    SocketEvent ev = socket_event_of(queued);
+    EXPECT_TRUE(ev.sock == mine && ev.event == FD_READ);
+    EXPECT_FALSE(socket_event_is_current(mine, ev.generation));
+    EXPECT_EQ(next_event(kQuiet), kNone);
 }
 
 // A write event after the registration and after a blocked send only; the

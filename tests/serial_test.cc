@@ -141,6 +141,26 @@ TEST_F(Serial, MebibyteToTheDeviceInOrderAndTheQueueLimit) {
     EXPECT_TRUE(read_exact(dev.master, out.size(), 20000) == out);
 }
 
+// The device goes away (a USB adapter pulled out): what came before is
+// delivered, the end is reported once, and the I/O thread does not spin.
+TEST_F(Serial, HangUpDeliversWhatCameReportsOnceAndStaysQuiet) {
+    Device dev(6);
+    Port port(6);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    StderrCapture cap;
+    dev.write_all("last words");
+    ASSERT_TRUE(port.wait_for(10));
+    dev.hang_up();
+    double before = cpu_ms();
+    std::this_thread::sleep_for(300ms);  // a spinning I/O thread would burn this whole time
+    EXPECT_EQ(os_comm_client_send(port.client, "anyone?", 7), 7) << "queued; freed by close";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_LT(cpu_ms() - before, 100) << "of 400 ms";
+    EXPECT_EQ(os_comm_client_close(port.client), 1);
+    EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: ReadFile err 5", "comm_io.cc: has shutdown"}));
+    EXPECT_EQ(port.text(), "last words");
+}
+
 TEST_F(Serial, CloseWhileBytesFlowBothWays) {
     Device dev(7);
     Port port(7, 4000000);
