@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "spread.h"
 #include "keel/log.h"
 
 #ifdef KEEL_BENCH_HAVE_SPDLOG
@@ -147,14 +148,6 @@ Figures peer_run(const fs::path &dir, int threads, long each) {
     return f;
 }
 #endif
-
-struct Spread {
-    double median, low, high;
-};
-Spread spread_of(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v.front(), v.back()};
-}
 
 void report(const char *name, int threads, long total, const std::vector<Figures> &runs) {
     std::vector<double> rate, p50, p99;

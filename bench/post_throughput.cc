@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "spread.h"
 #include "keel/os_runtime.h"
 
 #ifdef KEEL_BENCH_HAVE_UV
@@ -101,15 +102,6 @@ struct UvPoster {
     }
 };
 #endif
-
-// Median and range of a set of figures.
-struct Spread {
-    double median, low, high;
-};
-Spread spread_of(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v.front(), v.back()};
-}
 
 void print_row(const char *name, const Spread &one, const Spread &four) {
     printf("%-28s %12.1f %s%5.1f-%5.1f%s %12.1f %s%5.1f-%5.1f%s\n", name, one.median / 1e6, "(", one.low / 1e6,
