@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -68,6 +69,14 @@ inline int plain_connect(uint16_t port) {
     Addr to(AF_INET, port);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (connect(fd, to.sa(), to.len) == 0) return fd;
+    if (errno == EINTR) {  // a signal cut the wait short; the connect goes on
+        pollfd p{fd, POLLOUT, 0};
+        int rc, err = 0;
+        socklen_t len = sizeof err;
+        while ((rc = poll(&p, 1, 10000)) < 0 && errno == EINTR) {
+        }
+        if (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
+    }
     close(fd);
     return -1;
 }

@@ -5,6 +5,7 @@
 // every connection that ends gives exactly one disconnect.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -18,6 +19,9 @@ namespace {
 
 int g_peer = -1;
 uint16_t g_port;
+
+// The fuzzer's alarm signal may interrupt any wait of the harness (and of
+// the library's threads, which must carry on): every call here retries.
 
 // Short polls: the harness waits with every input.
 bool wait_for(const std::function<bool()> &done) {
@@ -39,8 +43,11 @@ bool read_echo(std::string *echoed, size_t want, bool wait) {
     char buf[65536];
     while (echoed->size() < want || !wait) {
         pollfd p{g_peer, POLLIN, 0};
-        if (poll(&p, 1, wait ? 10000 : 0) != 1) return !wait;
+        int ready = poll(&p, 1, wait ? 10000 : 0);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready != 1) return !wait;
         ssize_t n = read(g_peer, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         echoed->append(buf, static_cast<size_t>(n));
     }
@@ -95,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 16384));
                 for (size_t off = 0; off < chunk.size();) {
                     ssize_t n = write(g_peer, chunk.data() + off, chunk.size() - off);
+                    if (n < 0 && errno == EINTR) continue;
                     if (n <= 0) abort();
                     off += static_cast<size_t>(n);
                 }
