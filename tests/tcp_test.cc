@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "echo_server.h"
@@ -491,5 +493,40 @@ TEST_F(Tcp, ReconnectFromTheDisconnectCallback) {
     EXPECT_TRUE(wait_until([] { return s_refused == 2; }));
     EXPECT_EQ(s_reopened, 1);
     EXPECT_TRUE(wait_until([] { return g_echo_ended == 2; }));
+    os_tcp_server_destroy(s);
+}
+
+// A caller's signal handler installed without SA_RESTART cuts short whatever
+// system call a library thread is in; the library must carry on. Signals
+// every 200 µs reach only the library's threads while 1 MiB goes through the
+// echo server in pieces that fill the socket buffers.
+TEST_F(Tcp, SignalsThatInterruptTheLibrarysThreadsLoseNothing) {
+    start(true);
+    uint16_t port;
+    os_tcp_server_t *s = server(&port);
+    int peer = plain_connect(port);
+    ASSERT_GE(peer, 0);
+    struct sigaction quiet {}, old {};
+    quiet.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+    sigset_t usr1, before;
+    sigemptyset(&usr1), sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &before);  // this thread and the storm's are left alone
+    std::atomic<bool> stop{false};
+    std::thread storm([&stop] {
+        while (!stop) kill(getpid(), SIGUSR1), std::this_thread::sleep_for(200us);
+    });
+    const std::string data = pattern(1 << 20, 7);
+    const size_t piece = 256 << 10;
+    for (size_t at = 0; at < data.size(); at += piece) {
+        ASSERT_EQ(write(peer, data.data() + at, piece), static_cast<ssize_t>(piece));
+        ASSERT_TRUE(read_exact(peer, piece, 10000) == data.substr(at, piece)) << at;
+    }
+    stop = true;
+    storm.join();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    sigaction(SIGUSR1, &old, nullptr);
+    close(peer);
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
     os_tcp_server_destroy(s);
 }
