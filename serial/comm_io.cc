@@ -12,6 +12,7 @@
 
 #include "log/report.h"
 #include "serial/serial_internal.h"
+#include "sync/sync_internal.h"
 
 namespace {
 
@@ -42,7 +43,10 @@ void lose_port(os_comm_client *client, Found found, int err) {
 }  // namespace
 
 // The loop ends when close clears the running flag, also while bytes keep
-// arriving, so close never waits on a busy line.
+// arriving, so close never waits on a busy line. A full buffer with more
+// bytes waiting in the port is first offered to the read callback: only what
+// the callback leaves unread is dropped, so a callback that keeps up loses
+// nothing however fast the device sends.
 int comm_read_step(os_comm_client *client) {
     int gone = 0;
     while (comm_running(client) == 1) {
@@ -53,8 +57,19 @@ int comm_read_step(os_comm_client *client) {
                 os_mutex_unlock(client->mutex);
                 break;
             }
-            KEEL_INFO("client->buff_size >= MAX_READ_BUF_SIZE");
-            client->buff_size = 0;
+            if (client->read_cb != nullptr) {
+                os_mutex_unlock(client->mutex);
+                client->read_cb(client, client->read_arg);
+                os_mutex_lock(client->mutex);
+            }
+            if (client->buff_size >= MAX_READ_BUF_SIZE) {
+                KEEL_INFO("client->buff_size >= MAX_READ_BUF_SIZE");
+                client->buff_size = 0;
+            }
+            if (comm_running(client) != 1) {  // closed by the callback
+                os_mutex_unlock(client->mutex);
+                break;
+            }
         }
         ssize_t n = read(client->com, client->read_buf + client->buff_size,
                          MAX_READ_BUF_SIZE - client->buff_size);
@@ -66,10 +81,12 @@ int comm_read_step(os_comm_client *client) {
         gone = n == 0 ? EIO : err;  // a terminal that was hung up reads as end of file
         break;
     }
+    // A client closed meanwhile (by its callback or another thread) keeps
+    // what it gathered for a later read, but is not called again.
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
-    if (waiting && client->read_cb != nullptr) client->read_cb(client, client->read_arg);
+    if (waiting && client->read_cb != nullptr && comm_running(client) == 1) client->read_cb(client, client->read_arg);
     return gone;
 }
 
@@ -140,6 +157,7 @@ uint32_t comm_io_thread(void *arg) {
         return 0;
     }
     t_serving = client;
+    keel::sync::block_raised_signals();  // a FIFO named as a port raises SIGPIPE
     tcflush(client->com, TCIOFLUSH);
     os_native_condition_set(&client->started, 1);
 

@@ -2,15 +2,18 @@
 // library opens as COM<n> while the test plays the device on the master, and
 // a socat pty pair between two ports. Every case counts its descriptors.
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -139,6 +142,57 @@ TEST_F(Serial, MebibyteToTheDeviceInOrderAndTheQueueLimit) {
     EXPECT_EQ(os_comm_client_send(port.client, "over", 4), -1) << "51 wait";
     EXPECT_EQ(reports(cap), std::vector<std::string>{"comm_client.cc: adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
     EXPECT_TRUE(read_exact(dev.master, out.size(), 20000) == out);
+}
+
+// A device that sends as fast as the line goes (a pty, a USB CDC adapter):
+// a read callback that takes everything loses nothing, whatever the size of
+// the device's writes, and no overflow is reported.
+TEST_F(Serial, MebibyteFromTheDeviceAtFullSpeedArrivesWhole) {
+    Device dev(5);
+    StderrCapture cap;
+    for (size_t piece : {64, 1024, 65536}) {
+        Port port(5, 4000000);
+        ASSERT_EQ(os_comm_client_open(port.client), 1);
+        std::string in = pattern(1 << 20, static_cast<unsigned>(piece));
+        auto end = std::chrono::steady_clock::now() + 20s;
+        for (size_t done = 0; done < in.size() && std::chrono::steady_clock::now() < end;) {
+            ssize_t n = write(dev.master, in.data() + done, std::min(piece, in.size() - done));
+            if (n > 0) done += static_cast<size_t>(n);
+            else poll(std::array<pollfd, 1>{pollfd{dev.master, POLLOUT, 0}}.data(), 1, 100);
+        }
+        EXPECT_TRUE(port.wait_for(in.size())) << piece << ": " << port.text().size() << " of " << in.size();
+        EXPECT_EQ(os_comm_client_close(port.client), 1);
+        std::string got = port.text();
+        EXPECT_EQ(got.size(), in.size()) << piece;
+        EXPECT_TRUE(got == in) << piece << "-byte writes: bytes changed or out of order";
+    }
+    EXPECT_EQ(count_of(cap.text(), "MAX_READ_BUF_SIZE"), 0);
+}
+
+// A callback that never reads: the full buffer is dropped with a report, and
+// what the buffer holds then is the newest bytes.
+TEST_F(Serial, UnreadInputOverflowsToTheNewestBytes) {
+    Device dev(5);
+    static std::atomic<int> s_calls{0};
+    os_comm_client_t *c = os_comm_client_create(5, 4000000, 8, 'N', 1);
+    os_comm_client_bind_read(c, [](os_comm_client_t *, void *) { return ++s_calls, 0; }, nullptr);
+    ASSERT_EQ(os_comm_client_open(c), 1);
+    StderrCapture cap;
+    std::string in = pattern(3000, 9);
+    dev.write_all(in);
+    auto unread = [&] {  // what the terminal still holds for the library
+        int n = -1;
+        return ioctl(dev.slave, FIONREAD, &n) == 0 ? n : -1;
+    };
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "MAX_READ_BUF_SIZE") == 1 && unread() == 0; }));
+    EXPECT_GE(s_calls, 2) << "offered the full buffer first";
+    os_comm_client_close(c);
+    char got[MAX_READ_BUF_SIZE];
+    int n = os_comm_client_read(c, got, sizeof got);
+    EXPECT_EQ(std::string(got, n > 0 ? n : 0), in.substr(MAX_READ_BUF_SIZE));
+    EXPECT_EQ(reports(cap), (std::vector<std::string>{"comm_io.cc: client->buff_size >= MAX_READ_BUF_SIZE",
+                                                       "comm_io.cc: has shutdown"}));
+    os_comm_client_destroy(c);
 }
 
 // The device goes away (a USB adapter pulled out): what came before is

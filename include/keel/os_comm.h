@@ -27,8 +27,9 @@
  *    is then released by its I/O thread as soon as the callback returns (a
  *    destroyed client must not be used again).
  *  - A port that hangs up (a USB adapter unplugged, the far end of a
- *    pseudo-terminal closed) is reported once; the bytes received before it
- *    are still delivered, and the port is neither read nor written again until
+ *    pseudo-terminal closed) is reported once; the bytes read before it
+ *    are still delivered (the system itself discards what a pseudo-terminal
+ *    held unread at its hang-up), and the port is neither read nor written again until
  *    close. Sends keep being queued up to the queue limit.
  */
 #ifndef KEEL_OS_COMM_H
@@ -117,8 +118,10 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client);
  */
 KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uint32_t len);
 /** Takes up to len of the waiting received bytes, oldest first; the number
- * copied, 0 when none wait. Once MAX_READ_BUF_SIZE bytes wait unread, the
- * next byte that arrives replaces them all.
+ * copied, 0 when none wait. When MAX_READ_BUF_SIZE bytes wait and the port
+ * holds more, the read callback is called first; only what it leaves unread
+ * is dropped, and the newer bytes take its place. A callback that reads
+ * everything each time loses nothing, however fast the device sends.
  * @param client the client.
  * @param data where the bytes go.
  * @param len its size, at least 1.
