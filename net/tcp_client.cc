@@ -395,9 +395,14 @@ KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len)
     return 1;
 }
 
+// Clearing the flag resumes reading at once, as a non-zero receive buffer
+// length does: a read event refused meanwhile is not raised again until a
+// read, and nothing else would ever read again.
 KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t flag) {
     if (refuse_null(client)) return 0;
+    uint32_t was = client->refuse_read;
     client->refuse_read = flag;
+    if (was != 0 && flag == 0) rt::post_socket_event(client->connectfd, rt::FD_READ);
     return 1;
 }
 

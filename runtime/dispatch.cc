@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
@@ -52,11 +54,15 @@ void drain_datagrams(int sock) {
     }
 }
 
-// The read close: shut down now, closed by the main thread later.
+// The read close: shut down now, closed by the main thread later. Its report
+// carries the error of the read that ended the connection (none for the
+// peer's end), not whatever the shutdown and the callback left in errno.
 void read_close(os_tcp_client_t *client) {
+    int cause = errno;
     set_status(client, TCP_CLIENT_STATUS_DISCONN);
     tcp_client_shut_down(client);
     tcp_client_end(client);
+    errno = cause;
     KEEL_ERROR("dispath_client:disconnect");
 }
 

@@ -49,6 +49,7 @@ struct SockEntry {
     bool error_waits = false;  // a socket error waits for the read that takes it
     bool urgent = false;       // urgent data came: a read may stop short at its mark
     bool recheck = false;      // in s_recheck: the reader is to be told what still waits
+    int held_error = 0;        // an errno taken from the socket before its reader could meet it
     uint32_t in_edges = 0;     // edges seen, so that a call can tell what came meanwhile
     uint32_t out_edges = 0;
 };
@@ -178,6 +179,23 @@ int drain_error_queue(int fd) {
     return taken;
 }
 
+// The error that waits on a connection: one taken early (see
+// connect_completed) is handed out once, in place of the socket's own.
+int take_error(int fd, SockEntry *e) {
+    int err = e->held_error;
+    e->held_error = 0;
+    return err != 0 ? err : take_pending_error(fd);
+}
+
+// A connect whose socket already holds an error may still have completed: a
+// peer that accepts, sends and resets at once leaves data and a reset behind,
+// whereas a handshake that failed leaves a refusal, an unreachable network or
+// a time-out, and never any data. (A reset during the handshake itself reads
+// as a refusal.)
+bool connect_completed(int fd, int err) {
+    return err == ECONNRESET || err == EPIPE || bytes_waiting(fd) > 0;
+}
+
 // A connection that ends on a time-out or similar was aborted, as opposed to
 // reset by the peer.
 int close_error_from_errno(int err) {
@@ -199,7 +217,7 @@ void report_reading(int fd, SockEntry *e) {
             post_event(fd, *e, FD_READ, 0);
         } else {
             e->state = SockState::Done;
-            int err = e->error_waits ? close_error_from_errno(take_pending_error(fd)) : 0;
+            int err = e->error_waits ? close_error_from_errno(take_error(fd, e)) : 0;
             if (e->mask & FD_CLOSE) post_event(fd, *e, FD_CLOSE, err);
         }
         e->read_armed = false;
@@ -264,14 +282,19 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
             }
             break;
         case SockState::Connecting: {
+            // Reading the error clears it: one that belongs to a connection
+            // that completed is kept for its reader, who then meets it after
+            // the data, in the order a connection reports its end.
             int err = take_pending_error(fd);
-            if (err != 0) {
+            if (err != 0 && !connect_completed(fd, err)) {
                 e->state = SockState::Done;
                 if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, wsa_error_from_errno(err));
-            } else if (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+            } else if (err != 0 || (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                 e->state = SockState::Connected;
                 e->read_armed = e->write_armed = true;
+                e->held_error = err;
                 if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, 0);
+                if (err != 0) on_connection_edge(fd, e, ev | EPOLLIN | EPOLLHUP | EPOLLERR);
             }
             break;
         }
@@ -402,6 +425,17 @@ void note_listening(int fd) {
     arm(fd, *e);
 }
 
+// The error kept from a completed connect, for the read that finds the end of
+// the stream (the socket itself then reports only the end): 0 when none.
+int held_error_of(int fd) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr || e->held_error == 0) return 0;
+    int err = e->held_error;
+    e->held_error = 0;
+    return err;
+}
+
 void note_error(ssize_t result, int err) {
     if (result < 0) t_last_error = wsa_error_from_errno(err);
 }
@@ -530,7 +564,8 @@ int sel_close(int fd) {
 ssize_t sel_recv(int fd, void *buf, size_t len, int flags) {
     EdgesBefore before = edges_before(fd);
     ssize_t n = recv(fd, buf, len, flags);
-    int saved = errno;
+    int saved = n == 0 ? 0 : errno;  // the peer's end is no error: errno names none
+    if (n == 0 && len > 0 && (saved = held_error_of(fd)) != 0) n = -1;
     note_error(n, saved);
     after_read(fd, n, len, saved, before);
     errno = saved;

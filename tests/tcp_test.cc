@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -355,28 +356,100 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
     os_tcp_server_destroy(s);
 }
 
-// Reading stops with a receive buffer length of 0 and resumes with the data
-// that waited meanwhile when a length is set again.
-TEST_F(Tcp, ReceiveBufferZeroHoldsReadsUntilALengthIsSet) {
+// Reading stops with a receive buffer length of 0, or with the refuse flag,
+// and resumes when a length is set again or the flag is cleared: what came
+// meanwhile reaches the read callback, and so do later data and the peer's end.
+TEST_F(Tcp, HeldReadsResumeWithWhatCameMeanwhile) {
     start(true);
     static std::atomic<os_tcp_client_t *> s_client{nullptr};
+    static std::atomic<bool> s_by_flag{false};
+    static std::atomic<int> s_ends{0};
     static std::string s_got;
     uint16_t port;
     os_tcp_server_t *s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
-        s_client = c;
-        os_tcp_client_set_rcvbuf_len(c, 0);
+        if (s_by_flag)
+            os_tcp_client_set_refuse_read(c, 1);
+        else
+            os_tcp_client_set_rcvbuf_len(c, 0);
         os_tcp_client_bind_read(c, append_read, &s_got);
+        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++s_ends; }, nullptr);
+        s_client = c;
     });
-    int fd = plain_connect(port);
-    ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
-    ASSERT_EQ(write(fd, "held", 4), 4);
-    std::this_thread::sleep_for(300ms);
-    on_main_thread([] {});
-    EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << "read while the length was 0";
-    on_main_thread([] { os_tcp_client_set_rcvbuf_len(s_client, 65536); });
-    EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; }));
-    close(fd);
+    for (bool by_flag : {false, true}) {
+        s_by_flag = by_flag;
+        on_main_thread([] { s_got.clear(), s_client = nullptr; });
+        int fd = plain_connect(port);
+        ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
+        ASSERT_EQ(write(fd, "held", 4), 4);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << by_flag << ": read while held";
+        on_main_thread([] {
+            if (s_by_flag)
+                os_tcp_client_set_refuse_read(s_client, 0);
+            else
+                os_tcp_client_set_rcvbuf_len(s_client, 65536);
+        });
+        EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; })) << by_flag;
+        ASSERT_EQ(write(fd, "more", 4), 4);
+        close(fd);
+        EXPECT_TRUE(wait_until([by_flag] { return s_ends == 1 + by_flag; })) << by_flag << ": the end was not seen";
+        EXPECT_TRUE(wait_until_locked([] { return s_got == "heldmore"; }, 0ms)) << by_flag;
+    }
     os_tcp_server_destroy(s);
+}
+
+// A peer that accepts, sends and resets at once: however the reset and the
+// connect's completion arrive together, our client is connected once, gets
+// every byte that reached it, and then ends once with the reset reported.
+TEST_F(Tcp, ResetRightAfterTheConnectIsNoFailedConnect) {
+    start();
+    uint16_t lport;
+    int lfd = bound(SOCK_STREAM, &lport);
+    static std::atomic<int> s_connects{0}, s_ends{0};
+    static std::string s_got;
+    for (int round = 0; round < 20; ++round) {
+        StderrCapture cap;
+        s_connects = s_ends = 0;
+        on_main_thread([] { s_got.clear(); });
+        os_tcp_client_t *c = os_tcp_client_create();
+        os_tcp_client_set_remote(c, "127.0.0.1", lport);
+        os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { ++s_connects; }, nullptr);
+        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++s_ends; }, nullptr);
+        os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {  // as users write it: -1 ends
+            char buf[65536];
+            int n;
+            while ((n = os_tcp_client_read(self, buf, sizeof buf)) > 0) s_got.append(buf, static_cast<size_t>(n));
+            return n < 0 ? -1 : 0;
+        }, nullptr);
+        // The main thread waits for the lock while the peer does its work,
+        // so the completion and the reset reach it in one report.
+        os_main_lock();
+        os_post_func([](void *) {}, nullptr);
+        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        int peer = accept(lfd, nullptr, nullptr);
+        std::string data = pattern(100000, static_cast<unsigned>(round));
+        size_t sent = 0;
+        for (int n, left = 2000; sent < data.size() && left-- > 0;) {
+            if ((n = static_cast<int>(send(peer, data.data() + sent, data.size() - sent, MSG_DONTWAIT))) > 0) sent += n;
+            else std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_TRUE(wait_until([peer] {  // all of it in our client's socket before the reset
+            int queued = -1;
+            return ioctl(peer, TIOCOUTQ, &queued) == 0 && queued == 0;
+        }));
+        reset_close(peer);
+        os_main_unlock();
+        EXPECT_TRUE(wait_until([] { return s_ends == 1; })) << round << ": " << cap.so_far();
+        EXPECT_EQ(s_connects, 1) << round;
+        EXPECT_TRUE(wait_until_locked([&] { return s_got == data.substr(0, sent); }, 0ms))
+            << round << ": " << s_got.size() << " of " << sent;
+        EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
+        os_tcp_client_destroy(c);
+        std::string text = cap.text();
+        EXPECT_EQ(count_of(text, "10054"), 1) << round << ": " << text;
+        EXPECT_EQ(count_of(text, "Transport endpoint is not connected"), 0) << text;
+    }
+    close(lfd);
 }
 
 // os_cleanup closes every listening server and open UDP client and leaves

@@ -196,12 +196,24 @@ KEEL_API int os_tcp_server_bind_accept(os_tcp_server_t *server, os_tcp_accept_cb
  * freed right after its disconnect callback, whichever way the connection
  * ends (the peer, a read callback returning -1, or the caller's close or
  * destroy), and must not be used afterwards.
- * A connect that fails (refused, unreachable) is reported in the log with its
- * error number and leaves the client connecting; close it to try again.
- * The end of every connection is reported at the error level (the peer's
- * close as "dispath_client:disconnect" or "... FD_CLOSE, delete socket ...",
- * a reset as "socket err: 10053"); a program that does not want these lines
- * sets a higher threshold with log_start. */
+ * A connect that fails (refused, unreachable, timed out) is reported in the
+ * log as "socket err: N" with its error number and leaves the client
+ * connecting; close it to try again. A connect that completed is never taken
+ * for a failed one, even when the peer sends and resets at once: the connect
+ * callback comes, then the data, then the end.
+ * A peer that ends its sending (a close, or a shutdown of its sending side)
+ * ends the connection: once its last data has been read, the client closes
+ * and its disconnect callback runs. No write callback comes after that, so
+ * whatever the program had not yet handed to os_tcp_client_send is never
+ * sent; what the socket had already taken still goes out.
+ * The end of every connection is reported at the error level: the peer's
+ * close as a failed read with ret 0 ("&&&&&&&&&& os_tcp_client_read error,
+ * ... ret:0 ...", or "&&&&&&&&&& recv error, ..." without a read callback)
+ * followed by "dispath_client:disconnect", or as "&&&&&&&&&& FD_CLOSE, delete
+ * socket:N, ..."; a reset by the peer the same way with error_no 10054 (and
+ * a connection the system gave up on with 10060), the disconnect line then
+ * carrying the error's text, "Connection reset by peer". A program that does
+ * not want these lines sets a higher threshold with log_start. */
 
 /** A disconnected client of the caller's, with no address set.
  * @return the client, to be freed with os_tcp_client_destroy.
@@ -386,7 +398,11 @@ KEEL_API int os_tcp_client_bind_write(os_tcp_client_t *client, os_tcp_client_cb 
  */
 KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len);
 /** Non-zero: read notifications are dropped until the flag is cleared.
- * The data stays in the socket; os_tcp_client_read still takes it.
+ * The data stays in the socket; os_tcp_client_read still takes it. Clearing
+ * the flag resumes reading at once, as os_tcp_client_set_rcvbuf_len with a
+ * non-zero length does: one read notification is queued, so data (or the
+ * peer's end) that arrived meanwhile reaches the read callback. A read
+ * callback that then finds nothing gets 0 from os_tcp_client_read.
  * @param client the client.
  * @param flag nonzero refuses, 0 accepts again.
  * @return 1, or 0 for NULL.
@@ -441,13 +457,18 @@ KEEL_API int os_udp_client_get_local(os_udp_client_t *client, char *ip_out, uint
  */
 KEEL_API int os_udp_client_get_status(os_udp_client_t *client);
 /** Binds and starts read callbacks.
- * A client opens once: a second open, or one after close, fails.
+ * A client opens once: a second open, or one after close, fails. A client
+ * that sent or connected before open was bound then, to the local address set
+ * by that time; open keeps that binding, and refuses a local address set
+ * afterwards that differs from it.
  * @param client the client.
- * @return 1 open; 0 for NULL, before os_startup, for a bad local address, or
- *         when the bind failed.
- * @reports "client is null", "os_is_startup() == 0" or
- *          "inet_addr(client->local_ip) == INADDR_NONE" (info); "bind fail"
- *          (error).
+ * @return 1 open; 0 for NULL, before os_startup, when open already, for a bad
+ *         or differing local address, or when the bind failed.
+ * @reports "client is null", "os_is_startup() == 0",
+ *          "client->status != UDP_CLIENT_STATUS_CLOSED",
+ *          "inet_addr(client->local_ip) == INADDR_NONE" or "local address
+ *          IP:PORT differs from the one an earlier send or connect bound"
+ *          (info); "bind fail" (error).
  */
 KEEL_API int os_udp_client_open(os_udp_client_t *client);
 /** Stops the callbacks and closes the socket; 1 also when not open.
@@ -460,8 +481,9 @@ KEEL_API int os_udp_client_close(os_udp_client_t *client);
  * Bytes sent; 0 when it would block; -1 on failure.
  * A send that gave 0 is followed by the write callback once the socket takes
  * datagrams again.
- * @param client the client; it may send before open (the system then binds
- *        it to any address).
+ * @param client the client; it may send before open, which then binds it to
+ *        the local address set so far (any address and a port of the
+ *        system's choosing when none is set); open keeps that binding.
  * @param data the datagram.
  * @param len its size.
  * @param ip dotted IPv4 text of the receiver; must not be NULL, even after
@@ -469,7 +491,8 @@ KEEL_API int os_udp_client_close(os_udp_client_t *client);
  * @param port the receiver's port.
  * @return the bytes sent, 0, or -1.
  * @reports "client is null", "data is null", "ip is null" or
- *          "inet_addr(ip) == INADDR_NONE" (info).
+ *          "inet_addr(ip) == INADDR_NONE" (info); before open, the reports of
+ *          open's bind.
  */
 KEEL_API int os_udp_client_send(os_udp_client_t *client, const void *data, uint32_t len, const char *ip,
                                 uint16_t port);
@@ -545,6 +568,7 @@ KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *gr
 /** Fixes the peer of later sends.
  * Datagrams from other senders are then no longer received. A refused
  * connect leaves the client sending to whatever address each send names.
+ * Before open it binds the client as a send does (see os_udp_client_send).
  * @param client the client.
  * @param ip the peer's address text.
  * @param port the peer's port, not 0.
