@@ -2,9 +2,11 @@
 // line into a bounded queue; the writer thread appends queued lines to the
 // file, which is reopened when it vanished or the day changed.
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,8 @@
 #include "keel/os_proc.h"
 #include "keel/os_sync.h"
 #include "log/log_files.h"
+#include "log/report.h"
+#include "sync/sync_internal.h"
 
 namespace keel::log {
 namespace {
@@ -31,6 +35,11 @@ FILE *s_log_fp = nullptr;
 // writer for the lines still queued, which therefore reach the file that the
 // new settings name rather than being lost.
 bool s_open_failed = false;
+int s_open_errno = 0;  // why, for the report of the lines it costs
+// The open file refused a write (its size limit, a full disk, an I/O error):
+// the lines that follow are dropped until a new file is opened (a new day, a
+// change of settings, the file made anew), which tries again.
+bool s_write_failed = false;
 
 // What a reporting thread needs to know to skip the file lock: the file is
 // open, and (daily files only) for which day. Written under the file lock,
@@ -84,6 +93,8 @@ bool open_file_locked(const struct tm &tm) {
     s_log_fp = fopen(s_log_filename, "ae");
     if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
     s_open_failed = s_log_fp == nullptr;
+    s_open_errno = s_open_failed ? errno : 0;
+    s_write_failed = false;
     s_file_daily.store(s_log_v3_attr.single_file == 0, std::memory_order_relaxed);
     s_file_day.store(day_key(tm), std::memory_order_relaxed);
     s_file_ready.store(s_log_fp != nullptr, std::memory_order_release);
@@ -97,11 +108,92 @@ void open_now_locked() {
     open_file_locked(tm);
 }
 
+// Lines lost to the file are never lost silently. The first loss of an
+// episode (a file that could not be opened or written) is reported at once,
+// with its count; an episode ends when a later piece reaches a file, and what
+// it dropped after that first report is reported then. Writer thread only.
+struct Loss {
+    bool active = false;
+    long since_report = 0;
+};
+Loss s_file_loss;
+
+// Lines the queue bounds refused, reported once per burst: when the writer
+// finds no new refusal since its last look, when it goes idle, or after a
+// second of a flood that never lets up. Writer thread only.
+long s_drops_reported = 0, s_drops_seen = 0;
+time_t s_burst_start = 0;
+
+long lines_in(const char *data, size_t len) {
+    long n = 0;
+    for (const char *p = data, *end = data + len; (p = static_cast<const char *>(memchr(p, '\n', end - p))) != nullptr; ++p)
+        ++n;
+    return n;
+}
+
+void note_lost(long lines, int error, const char *file) {
+    if (s_file_loss.active) {
+        s_file_loss.since_report += lines;
+        return;
+    }
+    s_file_loss = Loss{true, 0};
+    errno = error;  // the line carries its text; on this thread it goes to standard error only
+    KEEL_ERROR("%ld log lines dropped: log file %s cannot be written; lines are dropped until a new file opens",
+               lines, file);
+}
+
+void note_written(const char *file) {
+    if (!s_file_loss.active) return;
+    if (s_file_loss.since_report > 0)
+        KEEL_ERROR("%ld more log lines dropped before log file %s opened", s_file_loss.since_report, file);
+    s_file_loss = Loss{};
+}
+
+void report_queue_drops(bool going_idle) {
+    long total = s_dropped.load(std::memory_order_relaxed);
+    if (total == s_drops_reported) return;
+    time_t now = time(nullptr);
+    if (s_drops_seen == s_drops_reported) s_burst_start = now;  // a new burst
+    bool burst_over = going_idle || total == s_drops_seen || now - s_burst_start >= 1;
+    s_drops_seen = total;
+    if (!burst_over) return;
+    errno = ENOBUFS;
+    KEEL_ERROR("%ld log lines dropped", total - s_drops_reported);
+    s_drops_reported = total;
+}
+
+// Writes what it can; the count written. A file past the process's size
+// limit raises SIGXFSZ, which this thread blocks: the write fails with EFBIG
+// instead, and the pending signal is taken so that it never reaches anyone.
+size_t write_all(int fd, const char *data, size_t len, int *error) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, data + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            *error = errno;
+            sigset_t xfsz;
+            sigemptyset(&xfsz);
+            sigaddset(&xfsz, SIGXFSZ);
+            timespec now{};
+            while (sigtimedwait(&xfsz, nullptr, &now) == SIGXFSZ) {
+            }
+            break;
+        } else if (n == 0) {
+            *error = EIO;
+            break;
+        }
+    }
+    return done;
+}
+
 // Writes one batch. Each piece is written with the file lock held, so a
 // setting that closes the file waits for at most one piece and no line is ever
 // written to a closed file; pieces end at a line's end, so a line never
 // straddles two files. The file is made again first if it was deleted or
-// moved away, and opened again if a change of settings closed it.
+// moved away, and opened again if a change of settings closed it. What does
+// not reach a file is counted as lost, a line cut by a failed write included.
 void write_batch(const Batch &batch) {
     constexpr size_t kPiece = 1 << 16;
     bool first = true;
@@ -113,8 +205,22 @@ void write_batch(const Batch &batch) {
         }
         os_mutex_lock(file_lock());
         if (s_log_fp != nullptr ? first && access(s_log_filename, F_OK) != 0 : !s_open_failed) open_now_locked();
-        if (s_log_fp != nullptr) fwrite(batch.data + at, 1, len, s_log_fp);
+        size_t done = 0;
+        int error = 0;
+        if (s_log_fp == nullptr) {
+            error = s_open_errno;
+        } else if (s_write_failed) {
+            error = EIO;  // reported when the file first refused
+        } else if ((done = write_all(fileno(s_log_fp), batch.data + at, len, &error)) < len) {
+            s_write_failed = true;
+        }
+        char file[kMaxPath];
+        snprintf(file, sizeof file, "%s", s_log_filename);
         os_mutex_unlock(file_lock());
+        if (done < len)
+            note_lost(lines_in(batch.data + at + done, len - done), error, file);
+        else
+            note_written(file);
         first = false;
         at += len;
     }
@@ -122,6 +228,7 @@ void write_batch(const Batch &batch) {
 
 uint32_t log_writer_thread(void *) {
     t_in_sink = true;  // its own reports (from naming a file) never come back to it
+    sync::block_raised_signals();
     for (;;) {
         while (os_native_condition_wait(&s_log_cond, OS_WAIT_INFINITE) != 0) {
         }
@@ -130,11 +237,13 @@ uint32_t log_writer_thread(void *) {
             os_native_condition_set(&s_log_cond, 0);
             if (s_log_pending.lines == 0) {
                 os_mutex_unlock(s_log_queue_mutex);
+                report_queue_drops(true);
                 break;
             }
             std::swap(s_log_pending, s_log_writing);
             os_mutex_unlock(s_log_queue_mutex);
             write_batch(s_log_writing);
+            report_queue_drops(false);
             s_log_writing.used = 0;
             s_log_writing.lines = 0;
             if (s_log_writing.capacity > (1u << 20)) {  // a flood's area is not kept for good

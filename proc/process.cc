@@ -14,6 +14,7 @@
 #include "keel/os_proc.h"
 #include "log/report.h"
 #include "proc/proc_internal.h"
+#include "sync/sync_internal.h"
 
 extern char **environ;
 
@@ -29,6 +30,7 @@ int exit_code_of(int status) {
 }
 
 void *reap(void *arg) {
+    keel::sync::block_raised_signals();
     auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
     while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
     }

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "runtime/platform_internal.h"
+#include "sync/sync_internal.h"
 
 namespace keel::rt {
 
@@ -44,6 +45,7 @@ int64_t monotonic_ms() {
 // Sleeps to absolute deadlines, so the period does not drift with the time
 // each post takes.
 void *tick_main(void *) {
+    keel::sync::block_raised_signals();
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {

@@ -11,6 +11,7 @@
 #include "keel/os_runtime.h"
 #include "log/report.h"
 #include "runtime/runtime_internal.h"
+#include "sync/sync_internal.h"
 
 namespace keel::rt {
 
@@ -34,6 +35,7 @@ pthread_t s_main_thread;
 // The main thread: creates the queue that stands for the worker window, then
 // handles messages until the process ends.
 void *main_thread_proc(void *) {
+    keel::sync::block_raised_signals();
     if (!queue_open()) KEEL_FATAL("(s_wnd = MakeWorkerWindow()) == NULL");
     s_wnd.store(1, std::memory_order_release);
     Message msg;

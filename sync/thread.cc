@@ -2,6 +2,7 @@
 // trampoline adapts it to the pointer-returning routine pthreads calls.
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include "keel/os_sync.h"
 #include "log/report.h"
+#include "sync/sync_internal.h"
 
 namespace {
 
@@ -35,6 +37,14 @@ size_t usable_stack_size(uint32_t requested) {
 }
 
 }  // namespace
+
+void keel::sync::block_raised_signals() {
+    sigset_t raised;
+    sigemptyset(&raised);
+    sigaddset(&raised, SIGPIPE);
+    sigaddset(&raised, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &raised, nullptr);
+}
 
 extern "C" {
 

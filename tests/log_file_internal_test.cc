@@ -2,10 +2,15 @@
 // directory that vanishes, the "dbg" marker, the queue bounds, and setters
 // that close the file. A flood from many threads is the stress program's.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -128,10 +133,16 @@ TEST_F(LogFiles, DeletedFileAndRemovedDirectoryAreMadeAgain) {
     fs::remove_all(dir_);
     StderrCapture cap;
     log_msg2("lost to the file, kept on stderr");
-    EXPECT_EQ(cap.text(), "lost to the file, kept on stderr\n");
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "log lines dropped") == 1; }));
     fs::create_directories(dir_);
     log_msg2("three");
     EXPECT_TRUE(file_gets(file, "three"));
+    std::vector<std::string> lines = lines_of(cap.text());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "lost to the file, kept on stderr");
+    EXPECT_NE(lines[1].find("err: No such file or directory 1 log lines dropped: log file " + file.string()),
+              std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "three");
 }
 
 TEST_F(LogFiles, BadDirectoriesNeverStopTheConsole) {
@@ -181,9 +192,18 @@ TEST_F(LogFiles, DbgMarkerSwitchesFileLoggingWhileItIsOff) {
     EXPECT_EQ(read_file(file), "on\nswitch\n");
 }
 
+namespace {
+long lines_under(const fs::path &dir) {
+    long n = 0;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) n += static_cast<long>(lines_of(read_file(entry.path())).size());
+    return n;
+}
+}  // namespace
+
 TEST_F(LogFiles, QueueBoundsAdmitErrorsLongerThanTheRest) {
     log_start(1, 1);
-    StderrCapture discard(false);
+    StderrCapture cap;
     // Holding the file lock stalls the writer on its first line, so the rest
     // stays pending.
     os_mutex_lock(keel::log::file_lock());
@@ -202,16 +222,72 @@ TEST_F(LogFiles, QueueBoundsAdmitErrorsLongerThanTheRest) {
     EXPECT_EQ(s.dropped, 199 + 100);
     os_mutex_unlock(keel::log::file_lock());
     EXPECT_TRUE(wait_until([] { return keel::log::sink_stats().pending == 0; }));
+    // The burst is reported once, with its count.
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "log lines dropped") == 1; }));
+    EXPECT_EQ(count_of(cap.text(), "err: No buffer space available 299 log lines dropped"), 1);
 }
 
-namespace {
-long lines_under(const fs::path &dir) {
-    long n = 0;
-    for (const auto &entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file()) n += static_cast<long>(lines_of(read_file(entry.path())).size());
-    return n;
+// Under a file size limit (a quota, `ulimit -f`) the writer's write fails
+// where it would have raised SIGXFSZ and ended the process: the loss is
+// reported with its count, and the next file takes lines again. In a child,
+// whose standard error is a pipe and whose limit is its own.
+TEST_F(LogFiles, AFileThatMayGrowNoFurtherCostsLinesNeverTheProcess) {
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    fs::path next = dir_ / "next";
+    fs::create_directories(next);
+    constexpr int kLines = 300;
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(err[1], 2);
+        close(err[0]);
+        rlimit limit{4096, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        log_set_proc_name("_full");
+        log_start(1, 1);
+        for (int i = 0; i < kLines; ++i) log_msg2("line %03d of the first file", i);
+        wait_until([] { return keel::log::sink_stats().pending == 0; });
+        std::string path = next.string() + "/";
+        log_set_path(path.data());  // waits for the piece being written
+        log_msg2("after");
+        _exit(wait_until([&] { return lines_under(next) == 1; }) ? 0 : 3);
+    }
+    close(err[1]);
+    std::string text;
+    char chunk[4096];
+    for (pollfd p{err[0], POLLIN, 0}; poll(&p, 1, 10000) == 1;) {
+        ssize_t n = read(err[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    fs::path first = dir_ / ("log_" + date_of(time(nullptr)) + "_full.log");
+    std::string written = read_file(first);
+    EXPECT_EQ(written.size(), 4096u);
+    std::string all;
+    for (int i = 0; i < kLines; ++i) all += "line " + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i) + " of the first file\n";
+    EXPECT_TRUE(all.compare(0, written.size(), written) == 0) << "the lines that fit, in order";
+    long whole = static_cast<long>(std::count(written.begin(), written.end(), '\n'));
+    // The first loss is reported at once with its count; what followed it
+    // until the next file opened, once more.
+    std::smatch m;
+    long dropped = 0;
+    int reports = 0;
+    static const std::regex first_loss(R"(err: File too large (\d+) log lines dropped: log file (\S+) cannot be written)"),
+        more(R"((\d+) more log lines dropped before log file (\S+) opened)");
+    for (const std::string &line : lines_of(text)) {
+        if (std::regex_search(line, m, first_loss) && m[2] == first.string()) dropped += std::stol(m[1]), ++reports;
+        if (std::regex_search(line, m, more)) dropped += std::stol(m[1]);
+    }
+    EXPECT_EQ(reports, 1) << text;
+    EXPECT_EQ(dropped, kLines - whole) << "every line is in the file or counted as dropped";
+    EXPECT_EQ(read_file(next / ("log_" + date_of(time(nullptr)) + "_full.log")), "after\n");
 }
-}  // namespace
 
 TEST_F(LogFiles, NewDirectoryOrAttributesCloseTheFileBeforeTheCallReturns) {
     log_set_proc_name("_close");
