@@ -45,6 +45,51 @@ int result_of(ssize_t n) {
     return rt::sel_last_error() == rt::WSAEWOULDBLOCK ? 0 : -1;
 }
 
+// The local address that set_local asked for; false (reported) for a text
+// that is no IPv4 address.
+bool local_address(const os_udp_client_t *client, sockaddr_in *out) {
+    *out = sockaddr_in{};
+    out->sin_family = AF_INET;
+    out->sin_port = htons(client->local_port);
+    out->sin_addr.s_addr = client->local_ip[0] != '\0' ? inet_addr(client->local_ip) : htonl(INADDR_ANY);
+    // Taken as it stands, a bad text would bind the broadcast address.
+    if (out->sin_addr.s_addr == INADDR_NONE && strcmp(client->local_ip, "255.255.255.255") != 0) {
+        KEEL_INFO("inet_addr(client->local_ip) == INADDR_NONE");
+        return false;
+    }
+    return true;
+}
+
+// Binds the socket to the local address set so far. The system binds an
+// unbound socket by itself at its first send or connect, to any address and
+// a port of its choosing: those calls before open bind it here first, so that
+// the address the caller set is the one used. A socket bound already keeps
+// its binding when it agrees with what is asked now; a local address set
+// after it was bound, and differing, is refused.
+bool bind_local(os_udp_client_t *client) {
+    sockaddr_in want, have{};
+    if (!local_address(client, &want)) return false;
+    socklen_t len = sizeof have;
+    if (getsockname(client->fd, reinterpret_cast<sockaddr *>(&have), &len) == 0 && have.sin_port != 0) {
+        if ((want.sin_port == 0 || want.sin_port == have.sin_port) &&
+            (want.sin_addr.s_addr == htonl(INADDR_ANY) || want.sin_addr.s_addr == have.sin_addr.s_addr))
+            return true;
+        KEEL_INFO("local address %s:%u differs from the one an earlier send or connect bound",
+                  client->local_ip, static_cast<unsigned>(client->local_port));
+        return false;
+    }
+    if (bind(client->fd, reinterpret_cast<sockaddr *>(&want), sizeof want) != 0) {
+        KEEL_ERROR("bind fail");
+        return false;
+    }
+    return true;
+}
+
+// Before open, the first send or connect binds the local address set so far.
+bool bound_for_use(os_udp_client_t *client) {
+    return status_of(client) != UDP_CLIENT_STATUS_CLOSED || client->fd == -1 || bind_local(client);
+}
+
 }  // namespace
 
 extern "C" {
@@ -120,29 +165,20 @@ KEEL_API int os_udp_client_get_status(os_udp_client_t *client) {
     return status_of(client);
 }
 
-// A second open fails at the bind (the socket is bound already), and so does
-// an open after close (there is no socket then). Taken under the main lock,
-// so that the main thread sees the client listed and registered at once.
+// A second open is refused, and an open after close fails at the bind (there
+// is no socket then). Taken under the main lock, so that the main thread sees
+// the client listed and registered at once.
 KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     if (refuse_null(client)) return 0;
     if (!os_is_startup()) {
         KEEL_INFO("os_is_startup() == 0");
         return 0;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(client->local_port);
-    address.sin_addr.s_addr = client->local_ip[0] != '\0' ? inet_addr(client->local_ip) : htonl(INADDR_ANY);
-    // Taken as it stands, a bad text would bind the broadcast address.
-    if (address.sin_addr.s_addr == INADDR_NONE && strcmp(client->local_ip, "255.255.255.255") != 0) {
-        KEEL_INFO("inet_addr(client->local_ip) == INADDR_NONE");
-        return 0;
-    }
     os_main_lock();
     int result = 0;
-    if (bind(client->fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        KEEL_ERROR("bind fail");
-    } else {
+    if (client->status != UDP_CLIENT_STATUS_CLOSED) {
+        KEEL_INFO("client->status != UDP_CLIENT_STATUS_CLOSED");
+    } else if (bind_local(client)) {
         list_udp_client(client);
         rt::select_socket(client->fd, rt::FD_READ | rt::FD_WRITE);
         set_status(client, UDP_CLIENT_STATUS_OPEN);
@@ -188,6 +224,7 @@ KEEL_API int os_udp_client_send(os_udp_client_t *client, const void *data, uint3
         KEEL_INFO("inet_addr(ip) == INADDR_NONE");
         return -1;
     }
+    if (!bound_for_use(client)) return -1;
     return result_of(rt::sel_sendto(client->fd, data, clamp_length(len), 0, reinterpret_cast<sockaddr *>(&address),
                                     sizeof address));
 }
@@ -308,6 +345,7 @@ KEEL_API int os_udp_client_connect_remote(os_udp_client_t *client, const char *i
         KEEL_INFO("get addr fail");
         return 0;
     }
+    if (!bound_for_use(client)) return 0;
     if (rt::sel_connect(client->fd, reinterpret_cast<sockaddr *>(&address), len) != 0) {
         KEEL_ERROR("udp connect fail %s %d", ip, port);
         return 0;

@@ -145,11 +145,41 @@ TEST_F(Udp, TenThousandDatagramsWholeAndInOrder) {
         EXPECT_EQ(inbox.from_ip, "127.0.0.1");
         EXPECT_EQ(inbox.from_port, peer_port);
     });
+    os_udp_client_destroy(c);
+    close(peer);
+}
 
-    os_udp_client_t *unopened = os_udp_client_create();
-    EXPECT_EQ(os_udp_client_send(unopened, "early", 5, "127.0.0.1", peer_port), 5);
-    EXPECT_EQ(read_exact(peer, 5), "early");
-    os_udp_client_destroy(unopened);
+// A client may send, or fix its peer, before open: that binds it to the local
+// address set so far, and open then keeps the binding and receives there.
+// A different local address set after it is refused.
+TEST_F(Udp, SendOrConnectBeforeOpenBindsTheLocalAddress) {
+    uint16_t peer_port, mine = free_port(SOCK_DGRAM);
+    int peer = bound(SOCK_DGRAM, &peer_port);
+    Inbox inbox;
+    for (bool fixed_peer : {false, true}) {
+        os_udp_client_t *c = os_udp_client_create();
+        os_udp_client_bind_read(c, take_all, &inbox);
+        if (fixed_peer) {
+            ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", peer_port), 1);
+        } else {
+            os_udp_client_set_local(c, "127.0.0.1", mine);
+        }
+        ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port), 5);
+        Addr from;
+        char got[8] = {};
+        ASSERT_EQ(recvfrom(peer, got, sizeof got, 0, from.sa(), &from.len), 5);
+        EXPECT_TRUE(fixed_peer || from.port() == mine) << "sent from the local address set";
+        ASSERT_EQ(os_udp_client_open(c), 1) << fixed_peer;
+        ASSERT_EQ(sendto(peer, "back", 4, 0, from.sa(), from.len), 4);
+        EXPECT_TRUE(wait_until([&] { return inbox.count == 1 + fixed_peer; })) << fixed_peer;
+        os_udp_client_destroy(c);
+    }
+    StderrCapture cap;
+    os_udp_client_t *c = os_udp_client_create();
+    ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port), 5);
+    os_udp_client_set_local(c, "127.0.0.1", mine);
+    EXPECT_EQ(os_udp_client_open(c), 0) << "bound elsewhere by the send";
+    EXPECT_EQ(count_of(cap.text(), "differs from the one an earlier send or connect bound"), 1);
     os_udp_client_destroy(c);
     close(peer);
 }
