@@ -41,7 +41,9 @@ test-tsan: setup
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" $(CTEST)
 
-# Each fuzz harness for FUZZ_SECONDS from its seeds (tests/fuzz/corpus/<name>),
+# Each fuzz harness for FUZZ_SECONDS from its seeds (tests/fuzz/corpus/<name>,
+# and tests/fuzz/corpus/regressions: inputs that failed once while the
+# harnesses were written, kept for every harness),
 # built with clang and the address and undefined-behaviour checkers. What a
 # run finds is kept in build-fuzz/corpus; a crash stops with the input saved.
 FUZZ_SECONDS ?= 60
@@ -52,7 +54,7 @@ fuzz: setup
 	for h in $(FUZZ_HARNESSES); do \
 	  mkdir -p build-fuzz/corpus/$$h build-fuzz/crashes && \
 	  build-fuzz/tests/fuzz/$${h}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h 2>&1 \
+	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h tests/fuzz/corpus/regressions 2>&1 \
 	    | grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY)' | sed "s/^/$$h: /"; \
 	  [ $${PIPESTATUS[0]} -eq 0 ] || exit 1; \
 	done

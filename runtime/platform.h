@@ -30,8 +30,9 @@
 //      FD_WRITE    once when a connected socket can send (after its connect,
 //                  or at registration), then only after a send that would
 //                  have blocked, once the socket takes data again. This holds
-//                  after FD_CLOSE too: a peer that only shut down its sending
-//                  side still gets everything we send;
+//                  after FD_CLOSE too, for a socket kept open after the
+//                  peer's end of sending (the TCP client does not keep it:
+//                  it closes on that FD_CLOSE);
 //      FD_CONNECT  once when a connect started with sel_connect() ends,
 //                  carrying the error when it failed;
 //      FD_CLOSE    once, when the peer has closed and all its data was read;
