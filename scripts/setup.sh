@@ -7,7 +7,8 @@ packages=(cmake make g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev uthash-dev libssl-dev socat
           clang libclang-rt-14-dev
-          dpkg-dev file)  # make package: dpkg-shlibdeps and file, run by cpack
+          dpkg-dev file   # make package: dpkg-shlibdeps and file, run by cpack
+          fiu-utils libfiu-dev)  # make test-fault: fiu-run, its preload, and libfiu
 
 missing=()
 for p in "${packages[@]}"; do
