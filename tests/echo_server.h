@@ -34,12 +34,15 @@ inline EchoConn *echo_conn(os_tcp_client_t *c) {
     return nullptr;
 }
 
-inline void echo_flush(os_tcp_client_t *c, EchoConn *conn) {
+// False when the connection failed: no write callback would ever come.
+inline bool echo_flush(os_tcp_client_t *c, EchoConn *conn) {
     while (!conn->pending.empty()) {
         int n = os_tcp_client_send(c, conn->pending.data(), static_cast<uint32_t>(conn->pending.size()));
-        if (n <= 0) return;  // the write callback resumes
+        if (n < 0) return false;
+        if (n == 0) return true;  // the write callback resumes
         conn->pending.erase(0, static_cast<size_t>(n));
     }
+    return true;
 }
 
 inline int echo_read(os_tcp_client_t *c, void *) {
@@ -48,12 +51,13 @@ inline int echo_read(os_tcp_client_t *c, void *) {
     char buf[65536];
     int n;
     while ((n = os_tcp_client_read(c, buf, conn->read_len)) > 0) conn->pending.append(buf, static_cast<size_t>(n));
-    echo_flush(c, conn);  // a peer that only stopped sending still gets its echo
-    return n < 0 ? -1 : 0;
+    bool sending = echo_flush(c, conn);  // a peer that only stopped sending still gets its echo
+    return n < 0 || !sending ? -1 : 0;
 }
 
 inline void echo_write(os_tcp_client_t *c, void *) {
-    if (EchoConn *conn = echo_conn(c)) echo_flush(c, conn);
+    EchoConn *conn = echo_conn(c);
+    if (conn != nullptr && !echo_flush(c, conn)) os_tcp_client_close(c);
 }
 
 inline void echo_end(os_tcp_client_t *c, void *) {
