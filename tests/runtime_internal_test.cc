@@ -20,7 +20,7 @@ class Marker : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Marker, SelectsAcceptOnNotification) {
     ASSERT_TRUE(keel_test::start_runtime(GetParam()));  // an empty marker
-    EXPECT_EQ(s_accept_by_select, GetParam() ? 1 : 0);
+    EXPECT_EQ(keel::net::s_accept_by_select, GetParam() ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Startup, Marker, ::testing::Bool());
