@@ -26,8 +26,7 @@ int ipv6_get_addr(const char *addr, struct sockaddr_in6 *out);
 // Builds the socket address for bind or connect: ip_type 0 or 1, port in host
 // order. *addr_len gets 16 or 28 even when the text does not parse.
 // Returns 0 on success, -1 on failure.
-int get_sock_addr_info(int ip_type, const char *ip, uint16_t port, struct sockaddr_storage *out,
-                       socklen_t *addr_len);
+int get_sock_addr_info(int ip_type, const char *ip, uint16_t port, struct sockaddr_storage *out, socklen_t *addr_len);
 
 // The IPv4 address of a dotted text as inet_addr reads it ("" and NULL are
 // not texts here); false for a text that names no address. inet_addr's own

@@ -33,11 +33,12 @@ bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 // whose connect completed with a reset already taken meets that reset here.
 ssize_t sel_recv(int fd, void *buf, size_t len, int flags) {
     EdgesBefore before = edges_before(fd);
-    return tracked([&] { return recv(fd, buf, len, flags); }, [&](ssize_t &n, int &err) {
-        if (n == 0) err = len > 0 ? held_error_of(fd) : 0;
-        if (n == 0 && err != 0) n = -1;
-        after_read(fd, n, len, err, before);
-    });
+    return tracked([&] { return recv(fd, buf, len, flags); },
+                   [&](ssize_t &n, int &err) {
+                       if (n == 0) err = len > 0 ? held_error_of(fd) : 0;
+                       if (n == 0 && err != 0) n = -1;
+                       after_read(fd, n, len, err, before);
+                   });
 }
 
 ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, socklen_t *fromlen) {
@@ -50,32 +51,36 @@ ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, s
 // that would end the caller's process.
 ssize_t sel_send(int fd, const void *buf, size_t len, int flags) {
     EdgesBefore before = edges_before(fd);
-    return tracked([&] { return send(fd, buf, len, flags | MSG_NOSIGNAL); }, [&](ssize_t n, int err) {
-        if (n < 0 && would_block(err)) after_blocked_send(fd, before);
-    });
+    return tracked([&] { return send(fd, buf, len, flags | MSG_NOSIGNAL); },
+                   [&](ssize_t n, int err) {
+                       if (n < 0 && would_block(err)) after_blocked_send(fd, before);
+                   });
 }
 
 ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to, socklen_t tolen) {
     EdgesBefore before = edges_before(fd);
-    return tracked([&] { return sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen); }, [&](ssize_t n, int err) {
-        if (n < 0 && would_block(err)) after_blocked_send(fd, before);
-    });
+    return tracked([&] { return sendto(fd, buf, len, flags | MSG_NOSIGNAL, to, tolen); },
+                   [&](ssize_t n, int err) {
+                       if (n < 0 && would_block(err)) after_blocked_send(fd, before);
+                   });
 }
 
 // After a failure for lack of descriptors or memory the listener stays quiet:
 // the connection still waits, and re-enabling at once would report it again
 // and again. The next accept call (the tick polls every second) re-enables.
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
-    return tracked([&] { return accept4(fd, addr, addrlen, SOCK_CLOEXEC); }, [&](int s, int err) {
-        bool starved = s < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM);
-        if (!starved) after_read(fd, 0, 0, 0, EdgesBefore{});
-    });
+    return tracked([&] { return accept4(fd, addr, addrlen, SOCK_CLOEXEC); },
+                   [&](int s, int err) {
+                       bool starved = s < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM);
+                       if (!starved) after_read(fd, 0, 0, 0, EdgesBefore{});
+                   });
 }
 
 int sel_listen(int fd, int backlog) {
-    return tracked([&] { return listen(fd, backlog); }, [&](int rc, int) {
-        if (rc == 0) after_listen(fd);
-    });
+    return tracked([&] { return listen(fd, backlog); },
+                   [&](int rc, int) {
+                       if (rc == 0) after_listen(fd);
+                   });
 }
 
 int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen) {

@@ -4,45 +4,55 @@
 #include <cerrno>
 
 namespace keel::rt {
+namespace {
+
+struct Pair {
+    int err, wsa;
+};
+
+constexpr Pair kNumbers[] = {
+    {EINTR, WSAEINTR},
+    {EBADF, WSAEBADF},
+    {EACCES, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {EAGAIN, WSAEWOULDBLOCK},
+    {EINPROGRESS, WSAEINPROGRESS},
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {EPIPE, WSAESHUTDOWN},  // a write after the shutdown of our side
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+};
+
+}  // namespace
 
 int wsa_error_from_errno(int err) {
-    switch (err) {
-        case 0: return 0;
-        case EINTR: return WSAEINTR;
-        case EBADF: return WSAEBADF;
-        case EACCES: return WSAEACCES;
-        case EFAULT: return WSAEFAULT;
-        case EINVAL: return WSAEINVAL;
-        case EMFILE: return WSAEMFILE;
-        case EAGAIN: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return WSAEINPROGRESS;
-        case EALREADY: return WSAEALREADY;
-        case ENOTSOCK: return WSAENOTSOCK;
-        case EDESTADDRREQ: return WSAEDESTADDRREQ;
-        case EMSGSIZE: return WSAEMSGSIZE;
-        case EPROTOTYPE: return WSAEPROTOTYPE;
-        case ENOPROTOOPT: return WSAENOPROTOOPT;
-        case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-        case EOPNOTSUPP: return WSAEOPNOTSUPP;
-        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ENETUNREACH: return WSAENETUNREACH;
-        case ENETRESET: return WSAENETRESET;
-        case ECONNABORTED: return WSAECONNABORTED;
-        case ECONNRESET: return WSAECONNRESET;
-        case ENOBUFS: return WSAENOBUFS;
-        case EISCONN: return WSAEISCONN;
-        case ENOTCONN: return WSAENOTCONN;
-        case EPIPE:  // a write after the shutdown of our side
-        case ESHUTDOWN: return WSAESHUTDOWN;
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case EHOSTDOWN: return WSAEHOSTDOWN;
-        case EHOSTUNREACH: return WSAEHOSTUNREACH;
-        default: return WSABASEERR + err;  // no counterpart: keep the value recognisable
-    }
+    if (err == 0) return 0;
+    for (const Pair &p : kNumbers)
+        if (p.err == err) return p.wsa;
+    return WSABASEERR + err;  // no counterpart: keep the value recognisable
 }
 
 }  // namespace keel::rt
