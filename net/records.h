@@ -28,14 +28,23 @@ struct os_tcp_server {
     bool free_pending;
 };
 
+// Every open connection has one, so it is laid out to fit an allocation of
+// 224 bytes (216 of fields and the allocator's word): the small fields share
+// the first word, and nothing is left to padding.
 struct os_tcp_client {
     uint8_t kind;             // kKindTcpClient
     uint8_t owned_by_caller;  // 0: accepted, freed by the library when it ends
-    char remote_ip[MAX_IPV6_LEN];
+    uint8_t status;           // TCP_CLIENT_STATUS_*
+    uint8_t ip_type;          // 0 IPv4, 1 IPv6
+    uint8_t refuse_read;      // 1: read events are dropped
+    bool listed : 1;          // found by its socket (in the registry) while registered
+    bool free_pending : 1;    // destroyed inside one of its callbacks
+    uint16_t busy;            // library frames inside one of its callbacks
     uint16_t remote_port;
-    char local_ip[MAX_IPV6_LEN];
     uint16_t local_port;
-    uint32_t status;
+    int connectfd;
+    char remote_ip[MAX_IPV6_LEN];
+    char local_ip[MAX_IPV6_LEN];
     void *udata;
     os_tcp_client_cb connect_cb;
     void *connect_arg;
@@ -45,13 +54,10 @@ struct os_tcp_client {
     void *read_arg;
     os_tcp_client_cb write_cb;
     void *write_arg;
-    int connectfd;
-    adt_dlist_node_t *node;  // in s_ls_client while registered
-    uint32_t refuse_read;
-    uint32_t ip_type;
-    uint32_t busy;  // library frames inside one of its callbacks
-    bool free_pending;
 };
+static_assert(sizeof(os_tcp_client) <= 216, "an open connection's record outgrew its allocation");
+
+
 
 struct os_udp_client {
     uint8_t kind;  // kKindUdpClient
@@ -86,9 +92,12 @@ inline auto status_of(const Record *r) {
     return __atomic_load_n(&r->status, __ATOMIC_RELAXED);
 }
 
-/* the registries: the lists of open records, and an index by descriptor beside them */
+/* the registries: an index by descriptor of every open record, and lists of
+   the servers and UDP clients, which the tick and os_cleanup walk */
 
-extern adt_dlist_t *s_ls_client;      // connected and connecting TCP clients
+// TCP clients are only ever found by their socket, never walked, so the index
+// alone is their registry: a list node each would cost every connection an
+// allocation of 32 bytes.
 extern adt_dlist_t *s_ls_server;      // listening servers
 extern adt_dlist_t *s_ls_udp_client;  // open UDP clients
 // 1: each connection is accepted the moment it arrives (the marker file was

@@ -1,8 +1,8 @@
-// The registries of open sockets: the three lists of records, which keep
-// each record's node, and beside them an index by descriptor, so that finding
-// the record of an event costs the same with ten sockets or ten thousand. A
-// record enters both together and leaves both together. Also what the
-// runtime's start-up and os_cleanup ask of them.
+// The registries of open sockets: an index by descriptor, so that finding the
+// record of an event costs the same with ten sockets or ten thousand, and
+// beside it the lists of servers and UDP clients, which keep each record's
+// node. A listed record enters both together and leaves both together. Also
+// what the runtime's start-up and os_cleanup ask of them.
 #include <mutex>
 #include <vector>
 
@@ -12,7 +12,6 @@
 
 namespace keel::net {
 
-adt_dlist_t *s_ls_client = nullptr;
 adt_dlist_t *s_ls_server = nullptr;
 adt_dlist_t *s_ls_udp_client = nullptr;
 int s_accept_by_select = 0;
@@ -30,7 +29,9 @@ adt_dlist_node_t *s_server_walk_next = nullptr;
 void index_put(int fd, void *record) {
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(s_index_lock);
-    if (static_cast<size_t>(fd) >= s_index.size()) s_index.resize(static_cast<size_t>(fd) * 2 + 64);
+    // A quarter more at a time: the index costs a connection little more
+    // than its own pointer.
+    if (static_cast<size_t>(fd) >= s_index.size()) s_index.resize(static_cast<size_t>(fd) + s_index.size() / 4 + 64);
     s_index[fd] = record;
 }
 
@@ -81,9 +82,16 @@ void unlist_server(os_tcp_server_t *server) {
     adt_dlist_unlock(s_ls_server);
 }
 
-void list_client(os_tcp_client_t *client) { list_in(s_ls_client, client, client->connectfd); }
+void list_client(os_tcp_client_t *client) {
+    client->listed = true;
+    index_put(client->connectfd, client);
+}
 
-void unlist_client(os_tcp_client_t *client) { list_out(s_ls_client, client, client->connectfd); }
+void unlist_client(os_tcp_client_t *client) {
+    if (!client->listed) return;
+    client->listed = false;
+    index_drop(client->connectfd, client);
+}
 
 void list_udp_client(os_udp_client_t *client) { list_in(s_ls_udp_client, client, client->fd); }
 
@@ -103,7 +111,6 @@ using namespace keel::net;
 
 // Lists of pointers; made once, also when a start-up is tried again.
 void keel::rt::net_start(bool accept_at_once) {
-    if (s_ls_client == nullptr) s_ls_client = adt_dlist_create(sizeof(void *));
     if (s_ls_server == nullptr) s_ls_server = adt_dlist_create(sizeof(void *));
     if (s_ls_udp_client == nullptr) s_ls_udp_client = adt_dlist_create(sizeof(void *));
     s_accept_by_select = accept_at_once ? 1 : 0;

@@ -186,7 +186,7 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
     }
     strcpy(client->remote_ip, ip);
     client->remote_port = port;
-    client->ip_type = static_cast<uint32_t>(type);
+    client->ip_type = static_cast<uint8_t>(type);
     return 1;
 }
 
@@ -366,8 +366,8 @@ KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len)
 // read, and nothing else would ever read again.
 KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t flag) {
     if (refuse_null(client)) return 0;
-    uint32_t was = client->refuse_read;
-    client->refuse_read = flag;
+    bool was = client->refuse_read != 0;
+    client->refuse_read = flag != 0;
     if (was != 0 && flag == 0) rt::post_socket_event(client->connectfd, rt::FD_READ);
     return 1;
 }

@@ -43,30 +43,32 @@ int poll_sockets(Queue &q, int timeout_ms);
 // Idle: registered but neither connecting, connected nor listening yet.
 // ReadClosed: the peer finished sending and FD_CLOSE was given; our side may
 // still send. Done: nothing more will be reported.
-enum class SockState { Idle, Connecting, Connected, ReadClosed, Listening, Datagram, Done };
+enum class SockState : uint8_t { Idle, Connecting, Connected, ReadClosed, Listening, Datagram, Done };
 
+// One per socket number, so kept small: flags are bits, and the mask and the
+// errno a connect left fit a byte each.
 struct SockEntry {
-    bool used = false;
-    uint32_t mask = 0;
     uint32_t generation = 0;  // names this registration; 0 is never used
+    uint32_t in_edges = 0;    // edges seen, so that a call can tell what came meanwhile
+    uint32_t out_edges = 0;
     SockState state = SockState::Idle;
-    bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
-    bool write_armed = false;  // FD_WRITE may be posted
-    bool in_epoll = false;
-    bool edge = false;  // registered edge-triggered (connections) rather than one-shot
+    uint8_t mask = 0;        // the event codes registered for
+    uint8_t held_error = 0;  // an errno taken from the socket before its reader could meet it
+    bool used : 1 = false;
+    bool read_armed : 1 = false;   // FD_READ or FD_ACCEPT may be posted
+    bool write_armed : 1 = false;  // FD_WRITE may be posted
+    bool in_epoll : 1 = false;
+    bool edge : 1 = false;  // registered edge-triggered (connections) rather than one-shot
 
     // Connections: what their edges said, kept until a call shows it is
     // over. The kernel reports each change once, so these stand in for the
     // readiness a one-shot registration would ask it for again.
-    bool readable = false;     // data may wait for a read
-    bool peer_done = false;    // the peer will send nothing more
-    bool over = false;         // reset, aborted, or both directions shut
-    bool error_waits = false;  // a socket error waits for the read that takes it
-    bool urgent = false;       // urgent data came: a read may stop short at its mark
-    bool recheck = false;      // in s_recheck: the reader is to be told what still waits
-    int held_error = 0;        // an errno taken from the socket before its reader could meet it
-    uint32_t in_edges = 0;     // edges seen, so that a call can tell what came meanwhile
-    uint32_t out_edges = 0;
+    bool readable : 1 = false;     // data may wait for a read
+    bool peer_done : 1 = false;    // the peer will send nothing more
+    bool over : 1 = false;         // reset, aborted, or both directions shut
+    bool error_waits : 1 = false;  // a socket error waits for the read that takes it
+    bool urgent : 1 = false;       // urgent data came: a read may stop short at its mark
+    bool recheck : 1 = false;      // in s_recheck: the reader is to be told what still waits
 };
 
 // Guards every entry; made once and never destroyed, as the main thread may

@@ -125,13 +125,13 @@ int select_socket(int fd, uint32_t mask, SocketIs known) {
         setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     }
 
-    if (static_cast<size_t>(fd) >= s_reg.size()) s_reg.resize(static_cast<size_t>(fd) + 64);
+    if (static_cast<size_t>(fd) >= s_reg.size()) s_reg.resize(static_cast<size_t>(fd) + s_reg.size() / 4 + 64);
     SockEntry &e = s_reg[fd];
     SockState previous = e.used ? e.state : SockState::Idle;
     bool was_in_epoll = e.used && e.in_epoll;
     e = SockEntry{};
     e.used = true;
-    e.mask = mask;
+    e.mask = static_cast<uint8_t>(mask);
     e.in_epoll = was_in_epoll;
     if (++s_last_generation == 0) s_last_generation = 1;
     e.generation = s_last_generation;

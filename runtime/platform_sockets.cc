@@ -174,7 +174,7 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
             } else if (err != 0 || (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
                 e->state = SockState::Connected;
                 e->read_armed = e->write_armed = true;
-                e->held_error = err;
+                e->held_error = static_cast<uint8_t>(err);
                 if (e->mask & FD_CONNECT) post_event(fd, *e, FD_CONNECT, 0);
                 if (err != 0) on_connection_edge(fd, e, ev | EPOLLIN | EPOLLHUP | EPOLLERR);
             }
