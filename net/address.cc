@@ -8,6 +8,8 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 
+using namespace keel::net;
+
 extern "C" {
 
 // IPv4 is tried first, so "" (the unspecified IPv4 address) is type 0.

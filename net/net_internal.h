@@ -1,5 +1,6 @@
-// Internals of the networking folder: address parsing into socket addresses
-// and the one socket routine shared by the socket records and the runtime.
+// Internals of the networking folder: address texts parsed into socket
+// addresses and back, shared by the exported address functions and the
+// socket records.
 #pragma once
 
 #include <netinet/in.h>
@@ -7,7 +8,7 @@
 
 #include <cstdint>
 
-/* addresses */
+namespace keel::net {
 
 // 1 when addr parses as IPv4 ("" counts, as 0.0.0.0); texts of 16 or more
 // characters never do.
@@ -25,10 +26,18 @@ int ipv6_get_addr(const char *addr, struct sockaddr_in6 *out);
 // Builds the socket address for bind or connect: ip_type 0 or 1, port in host
 // order. *addr_len gets 16 or 28 even when the text does not parse.
 // Returns 0 on success, -1 on failure.
-int get_sock_addr_info(int ip_type, const char *ip, uint16_t port, struct sockaddr_storage *out,
-                       socklen_t *addr_len);
+int get_sock_addr_info(int ip_type, const char *ip, uint16_t port, struct sockaddr_storage *out, socklen_t *addr_len);
 
-/* sockets */
+// The IPv4 address of a dotted text as inet_addr reads it ("" and NULL are
+// not texts here); false for a text that names no address. inet_addr's own
+// failure value is the broadcast address, so that text alone is taken at
+// its word.
+bool ipv4_address(const char *text, in_addr *out);
 
-// Makes sock non-blocking; a failure ends the process.
-void set_nonblocking(int sock);
+// "a.b.c.d", or IPv6 text with "%scope" when the scope is set; out holds 64
+// characters.
+void address_text(const sockaddr_storage &ss, char *out);
+// The port of either family, in host order.
+uint16_t port_of(const sockaddr_storage &ss);
+
+}  // namespace keel::net

@@ -1,10 +1,6 @@
-// The socket records behind the opaque handles of os_net.h, and the pieces of
-// their life that the runtime's dispatch shares with the exported calls.
-//
-// A record may be closed or destroyed by the callback that the library is
-// calling for it. Such calls are made between hold() and settle(): a destroy
-// in between only marks the record, and settle() frees it once the outermost
-// call has returned, so no frame of the library ever reads freed memory.
+// The socket records behind the opaque handles of os_net.h, the lists that
+// hold the open ones, and the pieces of their life that the event dispatch
+// shares with the exported calls. How a record lives and dies is lifetime.h.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,9 +9,14 @@
 
 #include "keel/adt_dlist.h"
 #include "keel/os_net.h"
+#include "net/lifetime.h"
+
+// Every record begins with its kind, so that a record found by its socket
+// alone (the registry below keeps one pointer per descriptor) tells what it is.
+enum : uint8_t { kKindServer = 0, kKindTcpClient = 1, kKindUdpClient = 4 };
 
 struct os_tcp_server {
-    uint8_t kind;  // 0
+    uint8_t kind;  // kKindServer
     char local_ip[16];
     uint32_t local_port;
     int32_t status;
@@ -27,14 +28,23 @@ struct os_tcp_server {
     bool free_pending;
 };
 
+// Every open connection has one, so it is laid out to fit an allocation of
+// 224 bytes (216 of fields and the allocator's word): the small fields share
+// the first word, and nothing is left to padding.
 struct os_tcp_client {
-    uint8_t kind;             // 1
+    uint8_t kind;             // kKindTcpClient
     uint8_t owned_by_caller;  // 0: accepted, freed by the library when it ends
-    char remote_ip[MAX_IPV6_LEN];
+    uint8_t status;           // TCP_CLIENT_STATUS_*
+    uint8_t ip_type;          // 0 IPv4, 1 IPv6
+    uint8_t refuse_read;      // 1: read events are dropped
+    bool listed : 1;          // found by its socket (in the registry) while registered
+    bool free_pending : 1;    // destroyed inside one of its callbacks
+    uint16_t busy;            // library frames inside one of its callbacks
     uint16_t remote_port;
-    char local_ip[MAX_IPV6_LEN];
     uint16_t local_port;
-    uint32_t status;
+    int connectfd;
+    char remote_ip[MAX_IPV6_LEN];
+    char local_ip[MAX_IPV6_LEN];
     void *udata;
     os_tcp_client_cb connect_cb;
     void *connect_arg;
@@ -44,16 +54,13 @@ struct os_tcp_client {
     void *read_arg;
     os_tcp_client_cb write_cb;
     void *write_arg;
-    int connectfd;
-    adt_dlist_node_t *node;  // in s_ls_client while registered
-    uint32_t refuse_read;
-    uint32_t ip_type;
-    uint32_t busy;  // library frames inside one of its callbacks
-    bool free_pending;
 };
+static_assert(sizeof(os_tcp_client) <= 216, "an open connection's record outgrew its allocation");
+
+
 
 struct os_udp_client {
-    uint8_t kind;  // 4
+    uint8_t kind;  // kKindUdpClient
     char local_ip[MAX_IPV6_LEN];
     uint16_t local_port;
     int32_t status;
@@ -85,18 +92,17 @@ inline auto status_of(const Record *r) {
     return __atomic_load_n(&r->status, __ATOMIC_RELAXED);
 }
 
-/* record life */
+/* the registries: an index by descriptor of every open record, and lists of
+   the servers and UDP clients, which the tick and os_cleanup walk */
 
-template <class Record>
-inline void hold(Record *r) {
-    ++r->busy;
-}
-// Ends a hold; true when the record was freed (destroyed meanwhile).
-bool settle(os_tcp_server_t *server);
-bool settle(os_tcp_client_t *client);
-bool settle(os_udp_client_t *client);
-
-/* the registries: the runtime's lists, and an index by descriptor beside them */
+// TCP clients are only ever found by their socket, never walked, so the index
+// alone is their registry: a list node each would cost every connection an
+// allocation of 32 bytes.
+extern adt_dlist_t *s_ls_server;      // listening servers
+extern adt_dlist_t *s_ls_udp_client;  // open UDP clients
+// 1: each connection is accepted the moment it arrives (the marker file was
+// there at start-up); 0: all that wait are accepted on the next tick.
+extern int s_accept_by_select;
 
 void list_server(os_tcp_server_t *server);
 void unlist_server(os_tcp_server_t *server);
@@ -113,6 +119,11 @@ os_udp_client_t *find_udp_client(int sock);
 // The server the accept poll visits next; unlist_server() moves it past a
 // server that an accept callback closes.
 adt_dlist_node_t *&server_walk_next();
+
+/* accepting (accept.cc) */
+
+// FD_ACCEPT on a listening socket: one waiting connection becomes a client.
+void accept_one(os_tcp_server_t *server);
 
 /* TCP client ends, shared by the close calls and the dispatch */
 

@@ -1,16 +1,18 @@
-// Address texts into platform socket addresses. These are the internal parsers
-// behind the exported address functions and the socket records' bind and
-// connect paths; they keep no state.
+// Address texts into platform socket addresses and back. These are the
+// internal parsers behind the exported address functions and the socket
+// records' bind and connect paths; they keep no state.
 #include <arpa/inet.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "log/report.h"
 #include "net/net_internal.h"
 
+namespace keel::net {
 namespace {
 
 constexpr int kIpv6TextSize = 64;  // the working copy: 63 characters at most
@@ -109,3 +111,28 @@ int get_sock_addr_info(int ip_type, const char *ip, uint16_t port, struct sockad
     KEEL_INFO("get_sock_addr_info ip_type[%d] error.", ip_type);
     return -1;
 }
+
+bool ipv4_address(const char *text, in_addr *out) {
+    out->s_addr = inet_addr(text);
+    return out->s_addr != INADDR_NONE || strcmp(text, "255.255.255.255") == 0;
+}
+
+void address_text(const sockaddr_storage &ss, char *out) {
+    if (ss.ss_family == AF_INET6) {
+        const auto &sin6 = reinterpret_cast<const sockaddr_in6 &>(ss);
+        inet_ntop(AF_INET6, &sin6.sin6_addr, out, kIpv6TextSize);
+        if (sin6.sin6_scope_id != 0) {
+            size_t used = strlen(out);
+            snprintf(out + used, kIpv6TextSize - used, "%%%d", static_cast<int>(sin6.sin6_scope_id));
+        }
+    } else {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(ss).sin_addr, out, kIpv6TextSize);
+    }
+}
+
+uint16_t port_of(const sockaddr_storage &ss) {
+    return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(ss).sin6_port
+                                          : reinterpret_cast<const sockaddr_in &>(ss).sin_port);
+}
+
+}  // namespace keel::net

@@ -1,55 +1,61 @@
-// The registries of open sockets: the runtime's three lists, which keep each
-// record's node, and beside them an index by descriptor, so that finding the
-// record of an event costs the same with ten sockets or ten thousand.
-// A record enters both together and leaves both together.
+// The registries of open sockets: an index by descriptor, so that finding the
+// record of an event costs the same with ten sockets or ten thousand, and
+// beside it the lists of servers and UDP clients, which keep each record's
+// node. A listed record enters both together and leaves both together. Also
+// what the runtime's start-up and os_cleanup ask of them.
 #include <mutex>
 #include <vector>
 
+#include "keel/os_runtime.h"
 #include "net/records.h"
-#include "runtime/runtime_internal.h"
+#include "runtime/net_hooks.h"
 
 namespace keel::net {
+
+adt_dlist_t *s_ls_server = nullptr;
+adt_dlist_t *s_ls_udp_client = nullptr;
+int s_accept_by_select = 0;
+
 namespace {
 
-enum class Kind : uint8_t { None, Server, Client, Udp };
-
-struct Slot {
-    Kind kind = Kind::None;
-    void *record = nullptr;
-};
-
-// Never destroyed: the main thread may look up while exit-time destructors run.
+// Never destroyed: the main thread may look up while exit-time destructors
+// run. One pointer per descriptor: the record's own first byte, its kind,
+// tells which lookup it answers.
 std::mutex &s_index_lock = *new std::mutex;
-std::vector<Slot> &s_index = *new std::vector<Slot>;
+std::vector<void *> &s_index = *new std::vector<void *>;
 
 adt_dlist_node_t *s_server_walk_next = nullptr;
 
-void index_put(int fd, Kind kind, void *record) {
+void index_put(int fd, void *record) {
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(s_index_lock);
-    if (static_cast<size_t>(fd) >= s_index.size()) s_index.resize(static_cast<size_t>(fd) * 2 + 64);
-    s_index[fd] = Slot{kind, record};
+    // A quarter more at a time: the index costs a connection little more
+    // than its own pointer.
+    if (static_cast<size_t>(fd) >= s_index.size()) s_index.resize(static_cast<size_t>(fd) + s_index.size() / 4 + 64);
+    s_index[fd] = record;
 }
 
 // Only the record's own entry is dropped: the number may already serve another.
 void index_drop(int fd, void *record) {
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(s_index_lock);
-    if (static_cast<size_t>(fd) < s_index.size() && s_index[fd].record == record) s_index[fd] = Slot{};
-}
-
-void *index_find(int fd, Kind kind) {
-    if (fd < 0) return nullptr;
-    std::lock_guard<std::mutex> guard(s_index_lock);
-    if (static_cast<size_t>(fd) >= s_index.size() || s_index[fd].kind != kind) return nullptr;
-    return s_index[fd].record;
+    if (static_cast<size_t>(fd) < s_index.size() && s_index[fd] == record) s_index[fd] = nullptr;
 }
 
 template <class Record>
-void list_in(adt_dlist_t *list, Record *r, int fd, Kind kind) {
+Record *index_find(int fd, uint8_t kind) {
+    if (fd < 0) return nullptr;
+    std::lock_guard<std::mutex> guard(s_index_lock);
+    if (static_cast<size_t>(fd) >= s_index.size()) return nullptr;
+    auto *record = static_cast<Record *>(s_index[fd]);
+    return record != nullptr && record->kind == kind ? record : nullptr;
+}
+
+template <class Record>
+void list_in(adt_dlist_t *list, Record *r, int fd) {
     adt_dlist_lock(list);
     r->node = adt_dlist_insert(list, nullptr, &r);
-    if (r->node != nullptr) index_put(fd, kind, r);
+    if (r->node != nullptr) index_put(fd, r);
     adt_dlist_unlock(list);
 }
 
@@ -66,30 +72,62 @@ void list_out(adt_dlist_t *list, Record *r, int fd) {
 
 }  // namespace
 
-void list_server(os_tcp_server_t *server) { list_in(rt::s_ls_server, server, server->listenfd, Kind::Server); }
+void list_server(os_tcp_server_t *server) { list_in(s_ls_server, server, server->listenfd); }
 
 void unlist_server(os_tcp_server_t *server) {
-    adt_dlist_lock(rt::s_ls_server);
+    adt_dlist_lock(s_ls_server);
     if (server->node != nullptr && server->node == s_server_walk_next)
         s_server_walk_next = adt_dlist_next(server->node);
-    list_out(rt::s_ls_server, server, server->listenfd);
-    adt_dlist_unlock(rt::s_ls_server);
+    list_out(s_ls_server, server, server->listenfd);
+    adt_dlist_unlock(s_ls_server);
 }
 
-void list_client(os_tcp_client_t *client) { list_in(rt::s_ls_client, client, client->connectfd, Kind::Client); }
+void list_client(os_tcp_client_t *client) {
+    client->listed = true;
+    index_put(client->connectfd, client);
+}
 
-void unlist_client(os_tcp_client_t *client) { list_out(rt::s_ls_client, client, client->connectfd); }
+void unlist_client(os_tcp_client_t *client) {
+    if (!client->listed) return;
+    client->listed = false;
+    index_drop(client->connectfd, client);
+}
 
-void list_udp_client(os_udp_client_t *client) { list_in(rt::s_ls_udp_client, client, client->fd, Kind::Udp); }
+void list_udp_client(os_udp_client_t *client) { list_in(s_ls_udp_client, client, client->fd); }
 
-void unlist_udp_client(os_udp_client_t *client) { list_out(rt::s_ls_udp_client, client, client->fd); }
+void unlist_udp_client(os_udp_client_t *client) { list_out(s_ls_udp_client, client, client->fd); }
 
-os_tcp_server_t *find_server(int sock) { return static_cast<os_tcp_server_t *>(index_find(sock, Kind::Server)); }
+os_tcp_server_t *find_server(int sock) { return index_find<os_tcp_server_t>(sock, kKindServer); }
 
-os_tcp_client_t *find_client(int sock) { return static_cast<os_tcp_client_t *>(index_find(sock, Kind::Client)); }
+os_tcp_client_t *find_client(int sock) { return index_find<os_tcp_client_t>(sock, kKindTcpClient); }
 
-os_udp_client_t *find_udp_client(int sock) { return static_cast<os_udp_client_t *>(index_find(sock, Kind::Udp)); }
+os_udp_client_t *find_udp_client(int sock) { return index_find<os_udp_client_t>(sock, kKindUdpClient); }
 
 adt_dlist_node_t *&server_walk_next() { return s_server_walk_next; }
 
 }  // namespace keel::net
+
+using namespace keel::net;
+
+// Lists of pointers; made once, also when a start-up is tried again.
+void keel::rt::net_start(bool accept_at_once) {
+    if (s_ls_server == nullptr) s_ls_server = adt_dlist_create(sizeof(void *));
+    if (s_ls_udp_client == nullptr) s_ls_udp_client = adt_dlist_create(sizeof(void *));
+    s_accept_by_select = accept_at_once ? 1 : 0;
+}
+
+// Each close takes its record out of the list, so the loops end when nothing
+// listens and nothing is open. TCP connections are left alone.
+extern "C" KEEL_API int os_cleanup(void) {
+    // Under the main lock, so that no other thread destroys the record
+    // between the look at the list and its close.
+    os_main_lock();
+    if (s_ls_server != nullptr)
+        while (adt_dlist_node_t *node = adt_dlist_head(s_ls_server))
+            os_tcp_server_close(*static_cast<os_tcp_server_t **>(adt_dlist_getdata(node)));
+    if (s_ls_udp_client != nullptr)
+        while (adt_dlist_node_t *node = adt_dlist_head(s_ls_udp_client))
+            os_udp_client_close(*static_cast<os_udp_client_t **>(adt_dlist_getdata(node)));
+    os_main_unlock();
+    return 1;
+}

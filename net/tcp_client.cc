@@ -1,7 +1,7 @@
 // The TCP client: one connection, made by the caller (connect) or by the
 // library for an accepted socket (adopt). Its events are handled by the
-// runtime's dispatch (runtime/dispatch.cc); the close paths they share are at
-// the top of this file.
+// dispatch (dispatch.cc); the close paths they share are at the top of this
+// file.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,27 +15,18 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
-#include "runtime/runtime_internal.h"
+#include "runtime/platform.h"
 
 using namespace keel::net;
 namespace rt = keel::rt;
 
 namespace keel::net {
 
-bool settle(os_tcp_client_t *client) {
-    if (--client->busy > 0 || !client->free_pending) return false;
-    free(client);
-    return true;
-}
-
+// Without a runtime (an adopted socket before os_startup) there is no main
+// thread to leave the close to: close_later closes at once then.
 void tcp_client_shut_down(os_tcp_client_t *client) {
-    rt::select_socket(client->connectfd, 0);
-    shutdown(client->connectfd, SHUT_RDWR);
     unlist_client(client);
-    // Without a runtime (an adopted socket before os_startup) there is no
-    // main thread to leave the close to.
-    if (!rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->connectfd), 0))
-        close(client->connectfd);
+    close_later(client->connectfd);
     client->connectfd = -1;
 }
 
@@ -48,9 +39,9 @@ void tcp_client_close_socket(os_tcp_client_t *client) {
 // callback cannot open it again only to have it freed beneath the new socket.
 void tcp_client_end(os_tcp_client_t *client) {
     if (!client->owned_by_caller) client->free_pending = true;
-    hold(client);
-    if (client->disconnect_cb != nullptr) client->disconnect_cb(client, client->disconnect_arg);
-    settle(client);
+    call_out(client, [&] {
+        if (client->disconnect_cb != nullptr) client->disconnect_cb(client, client->disconnect_arg);
+    });
 }
 
 }  // namespace keel::net
@@ -78,25 +69,6 @@ bool address_settable(const os_tcp_client_t *client, const char *ip) {
         return false;
     }
     return true;
-}
-
-// "a.b.c.d" or IPv6 text with "%scope" when the scope is set.
-void address_text(const sockaddr_storage &ss, char *out) {
-    if (ss.ss_family == AF_INET6) {
-        const auto &sin6 = reinterpret_cast<const sockaddr_in6 &>(ss);
-        inet_ntop(AF_INET6, &sin6.sin6_addr, out, MAX_IPV6_LEN);
-        if (sin6.sin6_scope_id != 0) {
-            size_t used = strlen(out);
-            snprintf(out + used, MAX_IPV6_LEN - used, "%%%d", static_cast<int>(sin6.sin6_scope_id));
-        }
-    } else {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(ss).sin_addr, out, MAX_IPV6_LEN);
-    }
-}
-
-uint16_t port_of(const sockaddr_storage &ss) {
-    return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(ss).sin6_port
-                                          : reinterpret_cast<const sockaddr_in &>(ss).sin_port);
 }
 
 // A failed open keeps no socket: the record is as it was before the call.
@@ -142,11 +114,7 @@ int open_connect(os_tcp_client_t *client) {
     list_client(client);
     if (rt::sel_connect(client->connectfd, reinterpret_cast<sockaddr *>(&remote), remote_len) == 0) {
         set_status(client, TCP_CLIENT_STATUS_CONNECT);
-        if (client->connect_cb != nullptr) {
-            hold(client);
-            client->connect_cb(client, client->connect_arg);
-            settle(client);
-        }
+        if (client->connect_cb != nullptr) call_out(client, [&] { client->connect_cb(client, client->connect_arg); });
     }
     return 1;
 }
@@ -192,7 +160,7 @@ extern "C" {
 KEEL_API os_tcp_client_t *os_tcp_client_create(void) {
     auto *client = static_cast<os_tcp_client_t *>(calloc(1, sizeof(os_tcp_client_t)));
     if (client == nullptr) KEEL_FATAL("malloc fail, client == NULL");
-    client->kind = 1;
+    client->kind = kKindTcpClient;
     client->owned_by_caller = 1;
     client->connectfd = -1;
     return client;
@@ -203,10 +171,8 @@ KEEL_API os_tcp_client_t *os_tcp_client_create(void) {
 KEEL_API int os_tcp_client_destroy(os_tcp_client_t *client) {
     if (refuse_null(client)) return 0;
     os_main_lock();
-    hold(client);
     client->free_pending = true;
-    os_tcp_client_close(client);
-    settle(client);
+    call_out(client, [&] { os_tcp_client_close(client); });
     os_main_unlock();
     return 1;
 }
@@ -220,7 +186,7 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
     }
     strcpy(client->remote_ip, ip);
     client->remote_port = port;
-    client->ip_type = static_cast<uint32_t>(type);
+    client->ip_type = static_cast<uint8_t>(type);
     return 1;
 }
 
@@ -400,8 +366,8 @@ KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len)
 // read, and nothing else would ever read again.
 KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t flag) {
     if (refuse_null(client)) return 0;
-    uint32_t was = client->refuse_read;
-    client->refuse_read = flag;
+    bool was = client->refuse_read != 0;
+    client->refuse_read = flag != 0;
     if (was != 0 && flag == 0) rt::post_socket_event(client->connectfd, rt::FD_READ);
     return 1;
 }

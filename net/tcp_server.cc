@@ -1,5 +1,5 @@
-// The TCP server: one listening IPv4 socket. Accepting is the dispatch's job
-// (runtime/dispatch.cc); here the record is made, opened and closed.
+// The TCP server: one listening IPv4 socket. Here the record is made, opened
+// and closed; accepting is accept.cc's.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,25 +10,14 @@
 
 #include "keel/os_runtime.h"
 #include "log/report.h"
-#include "net/net_internal.h"
 #include "net/records.h"
-#include "runtime/runtime_internal.h"
+#include "runtime/platform.h"
 
 using namespace keel::net;
 using keel::rt::FD_ACCEPT;
 using keel::rt::FD_CLOSE;
 using keel::rt::FD_READ;
 using keel::rt::FD_WRITE;
-
-namespace keel::net {
-
-bool settle(os_tcp_server_t *server) {
-    if (--server->busy > 0 || !server->free_pending) return false;
-    free(server);
-    return true;
-}
-
-}  // namespace keel::net
 
 namespace {
 
@@ -75,7 +64,7 @@ int start_listening(os_tcp_server_t *server) {
     }
     set_status(server, TCP_SERVER_STATUS_LISTEN);
     list_server(server);
-    if (keel::rt::s_accept_by_select)
+    if (s_accept_by_select)
         keel::rt::select_socket(server->listenfd, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE);
     return 1;
 }
@@ -87,7 +76,7 @@ extern "C" {
 KEEL_API os_tcp_server_t *os_tcp_server_create(void) {
     auto *server = static_cast<os_tcp_server_t *>(calloc(1, sizeof(os_tcp_server_t)));
     if (server == nullptr) KEEL_FATAL("malloc fail, server == NULL");
-    server->kind = 0;
+    server->kind = kKindServer;
     strcpy(server->local_ip, "0.0.0.0");
     server->listenfd = -1;
     return server;
@@ -97,11 +86,7 @@ KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server) {
     if (refuse_null(server)) return 0;
     os_main_lock();
     os_tcp_server_close(server);
-    // Destroyed from its own accept callback: freed once that call returns.
-    if (server->busy > 0)
-        server->free_pending = true;
-    else
-        free(server);
+    release(server);
     os_main_unlock();
     return 1;
 }
@@ -167,10 +152,8 @@ KEEL_API int os_tcp_server_close(os_tcp_server_t *server) {
     os_main_lock();
     if (server->status == TCP_SERVER_STATUS_LISTEN) {
         set_status(server, TCP_SERVER_STATUS_CLOSED);
-        if (keel::rt::s_accept_by_select) keel::rt::select_socket(server->listenfd, 0);
-        shutdown(server->listenfd, SHUT_RDWR);
         unlist_server(server);
-        keel::rt::queue_post(keel::rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(server->listenfd), 0);
+        close_later(server->listenfd);
         server->listenfd = -1;
     }
     os_main_unlock();

@@ -1,6 +1,6 @@
 // The UDP client: one IPv4 datagram socket, made at create, bound and
-// registered by open. Its read and write events are handled by the runtime's
-// dispatch (runtime/dispatch.cc).
+// registered by open. Its read and write events are handled by the dispatch
+// (dispatch.cc).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,20 +14,10 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
-#include "runtime/runtime_internal.h"
+#include "runtime/platform.h"
 
 using namespace keel::net;
 namespace rt = keel::rt;
-
-namespace keel::net {
-
-bool settle(os_udp_client_t *client) {
-    if (--client->busy > 0 || !client->free_pending) return false;
-    free(client);
-    return true;
-}
-
-}  // namespace keel::net
 
 namespace {
 
@@ -51,9 +41,8 @@ bool local_address(const os_udp_client_t *client, sockaddr_in *out) {
     *out = sockaddr_in{};
     out->sin_family = AF_INET;
     out->sin_port = htons(client->local_port);
-    out->sin_addr.s_addr = client->local_ip[0] != '\0' ? inet_addr(client->local_ip) : htonl(INADDR_ANY);
-    // Taken as it stands, a bad text would bind the broadcast address.
-    if (out->sin_addr.s_addr == INADDR_NONE && strcmp(client->local_ip, "255.255.255.255") != 0) {
+    out->sin_addr.s_addr = htonl(INADDR_ANY);
+    if (client->local_ip[0] != '\0' && !ipv4_address(client->local_ip, &out->sin_addr)) {
         KEEL_INFO("inet_addr(client->local_ip) == INADDR_NONE");
         return false;
     }
@@ -103,7 +92,7 @@ KEEL_API os_udp_client_t *os_udp_client_create(void) {
     set_nonblocking(fd);
     auto *client = static_cast<os_udp_client_t *>(calloc(1, sizeof(os_udp_client_t)));
     if (client == nullptr) KEEL_FATAL("malloc fail, client == NULL");
-    client->kind = 4;
+    client->kind = kKindUdpClient;
     client->fd = fd;
     return client;
 }
@@ -118,11 +107,7 @@ KEEL_API int os_udp_client_destroy(os_udp_client_t *client) {
         close(client->fd);
         client->fd = -1;
     }
-    // Destroyed from its own callback: freed once that call returns.
-    if (client->busy > 0)
-        client->free_pending = true;
-    else
-        free(client);
+    release(client);
     os_main_unlock();
     return 1;
 }
@@ -193,10 +178,8 @@ KEEL_API int os_udp_client_close(os_udp_client_t *client) {
     os_main_lock();
     if (client->status != UDP_CLIENT_STATUS_CLOSED) {
         set_status(client, UDP_CLIENT_STATUS_CLOSED);
-        rt::select_socket(client->fd, 0);
-        shutdown(client->fd, SHUT_RDWR);
         unlist_udp_client(client);
-        rt::queue_post(rt::WM_SOCKET_CLOSE, static_cast<uintptr_t>(client->fd), 0);  // open needs the runtime
+        close_later(client->fd);
         client->fd = -1;
     }
     os_main_unlock();
@@ -218,9 +201,7 @@ KEEL_API int os_udp_client_send(os_udp_client_t *client, const void *data, uint3
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = inet_addr(ip);
-    // Sent as it stands, a bad text would go out as the broadcast address.
-    if (address.sin_addr.s_addr == INADDR_NONE && strcmp(ip, "255.255.255.255") != 0) {
+    if (!ipv4_address(ip, &address.sin_addr)) {
         KEEL_INFO("inet_addr(ip) == INADDR_NONE");
         return -1;
     }

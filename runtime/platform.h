@@ -48,6 +48,8 @@
 
 #include <cstdint>
 
+#include "runtime/socket_errors.h"
+
 namespace keel::rt {
 
 // Runtime message numbers.
@@ -63,12 +65,6 @@ constexpr uint32_t FD_ACCEPT = 8;
 constexpr uint32_t FD_CONNECT = 16;
 constexpr uint32_t FD_CLOSE = 32;
 
-// Socket error numbers carried in events and by sel_last_error().
-constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAECONNABORTED = 10053;
-constexpr int WSAECONNRESET = 10054;
-constexpr int WSAETIMEDOUT = 10060;
-constexpr int WSAECONNREFUSED = 10061;
 
 struct Message {
     uint32_t number;
@@ -83,6 +79,14 @@ struct SocketEvent {
     int error;
     uint32_t generation;
 };
+
+// The lparam of a WM_SOCKET_EVENT: the event code in bits 0-15, the error
+// number in bits 16-31 and the registration's generation in bits 32-63.
+inline intptr_t socket_event_word(uint32_t event, int error, uint32_t generation) {
+    uint64_t bits = (event & 0xFFFF) | (static_cast<uint64_t>(static_cast<uint16_t>(error)) << 16) |
+                    (static_cast<uint64_t>(generation) << 32);
+    return static_cast<intptr_t>(bits);
+}
 
 inline SocketEvent socket_event_of(const Message &msg) {
     auto bits = static_cast<uint64_t>(msg.lparam);
@@ -133,7 +137,5 @@ extern void (*g_after_epoll_wait)();
 
 // The calling thread's last socket error as a WSA_* number (0: none).
 int sel_last_error();
-// Maps an errno value to the socket error number callers test.
-int wsa_error_from_errno(int err);
 
 }  // namespace keel::rt

@@ -1,8 +1,13 @@
-// What the two halves of the platform layer share: the queue (owned by the
-// main thread, which also waits in its epoll set) and the poll of the sockets
-// that the queue's owner runs when it would otherwise sleep.
+// What the parts of the platform layer share: the queue (owned by the main
+// thread, which also waits in its epoll set), the poll of the sockets that
+// the queue's owner runs when it would otherwise sleep, the registry of the
+// sockets it serves, and what the calls that re-enable events tell the
+// readiness state machine.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -32,5 +37,70 @@ extern thread_local bool t_owner;  // true on the thread that owns the queue
 // until something happens). How many reports came (0 also for an interrupted
 // wait), or -1 when epoll failed. Owner thread only.
 int poll_sockets(Queue &q, int timeout_ms);
+
+/* the registry (platform_registry.cc): one entry per registered socket */
+
+// Idle: registered but neither connecting, connected nor listening yet.
+// ReadClosed: the peer finished sending and FD_CLOSE was given; our side may
+// still send. Done: nothing more will be reported.
+enum class SockState : uint8_t { Idle, Connecting, Connected, ReadClosed, Listening, Datagram, Done };
+
+// One per socket number, so kept small: flags are bits, and the mask and the
+// errno a connect left fit a byte each.
+struct SockEntry {
+    uint32_t generation = 0;  // names this registration; 0 is never used
+    uint32_t in_edges = 0;    // edges seen, so that a call can tell what came meanwhile
+    uint32_t out_edges = 0;
+    SockState state = SockState::Idle;
+    uint8_t mask = 0;        // the event codes registered for
+    uint8_t held_error = 0;  // an errno taken from the socket before its reader could meet it
+    bool used : 1 = false;
+    bool read_armed : 1 = false;   // FD_READ or FD_ACCEPT may be posted
+    bool write_armed : 1 = false;  // FD_WRITE may be posted
+    bool in_epoll : 1 = false;
+    bool edge : 1 = false;  // registered edge-triggered (connections) rather than one-shot
+
+    // Connections: what their edges said, kept until a call shows it is
+    // over. The kernel reports each change once, so these stand in for the
+    // readiness a one-shot registration would ask it for again.
+    bool readable : 1 = false;     // data may wait for a read
+    bool peer_done : 1 = false;    // the peer will send nothing more
+    bool over : 1 = false;         // reset, aborted, or both directions shut
+    bool error_waits : 1 = false;  // a socket error waits for the read that takes it
+    bool urgent : 1 = false;       // urgent data came: a read may stop short at its mark
+    bool recheck : 1 = false;      // in s_recheck: the reader is to be told what still waits
+};
+
+// Guards every entry; made once and never destroyed, as the main thread may
+// still use it while the process runs its exit-time destructors.
+extern std::mutex &s_reg_lock;
+// The entry of a registered socket, or NULL. Under s_reg_lock.
+SockEntry *entry_of(int fd);
+// Queues an event under the entry's registration; on the owner thread while
+// it polls, the event is gathered and queued with the others of that poll.
+void post_event(int fd, const SockEntry &e, uint32_t event, int error);
+// Puts the socket in the epoll set with the interest its entry calls for,
+// or takes it out. Under s_reg_lock.
+void arm(int fd, SockEntry &e);
+extern thread_local std::vector<Message> *t_gathered;
+
+/* what the calls (platform_calls.cc) tell the state machine (platform_sockets.cc) */
+
+// The edges a connection had seen before a call: what the call then shows
+// (the data drained, say) is not taken back for an edge that came meanwhile.
+struct EdgesBefore {
+    uint32_t in = 0, out = 0;
+};
+EdgesBefore edges_before(int fd);
+// A receive or accept call returned n (errno err) for a buffer of len bytes.
+void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before);
+// A send would have blocked.
+void after_blocked_send(int fd, EdgesBefore before);
+void after_listen(int fd);
+// connect returned rc (errno err).
+void after_connect(int fd, int rc, int err);
+// The error kept from a connect that completed, for the read that finds the
+// end of the stream; 0 when none.
+int held_error_of(int fd);
 
 }  // namespace keel::rt

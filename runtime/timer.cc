@@ -18,8 +18,7 @@ adt_dlist_node_t *s_walk_next = nullptr;
 
 }  // namespace
 
-void run_tick() {
-    poll_accept();
+void run_timers() {
     if (s_ls_timer == nullptr) return;
     adt_dlist_lock(s_ls_timer);
     adt_dlist_node_t *node = adt_dlist_head(s_ls_timer);

@@ -7,6 +7,8 @@
 #include "keel/os_net.h"
 #include "net/net_internal.h"
 
+using namespace keel::net;
+
 TEST(AddressType, ClassifiesTextsAndTreatsEmptyTextPerFunction) {
     const struct { std::string text; int type; } cases[] = {
         {"10.0.0.1", 0}, {"", 0}, {"::1", 1}, {"fe80::1%3", 1}, {"fe80::1%eth0", 1}, {"localhost", -1},

@@ -29,9 +29,9 @@ constexpr uint32_t kAll = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 // The next socket event, or kNone when none came within timeout_ms.
 Ev next_event(int timeout_ms = 3000) {
     for (Message m; queue_get_for(&m, timeout_ms) == 1;) {
-        auto bits = static_cast<uint32_t>(m.lparam);
-        if (m.number == WM_SOCKET_EVENT)
-            return {static_cast<int>(m.wparam), bits & 0xFFFF, static_cast<int>(bits >> 16)};
+        if (m.number != WM_SOCKET_EVENT) continue;
+        SocketEvent ev = socket_event_of(m);
+        return {ev.sock, ev.event, ev.error};
     }
     return kNone;
 }

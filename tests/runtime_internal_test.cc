@@ -20,7 +20,7 @@ class Marker : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Marker, SelectsAcceptOnNotification) {
     ASSERT_TRUE(keel_test::start_runtime(GetParam()));  // an empty marker
-    EXPECT_EQ(s_accept_by_select, GetParam() ? 1 : 0);
+    EXPECT_EQ(keel::net::s_accept_by_select, GetParam() ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Startup, Marker, ::testing::Bool());
@@ -47,8 +47,7 @@ TEST(WindowProc, UnknownAndStaleEventsOnlyReportAndDelayedClosesCancelAndClose) 
     keel_test::StderrCapture cap;
     queue_post(WM_SOCKET_EVENT, 9999, FD_READ);
     queue_post(WM_SOCKET_EVENT, 9998, FD_CLOSE | (WSAECONNRESET << 16));
-    uint64_t stale = FD_CLOSE | (uint64_t{0xFFFF0000} << 32);
-    queue_post(WM_SOCKET_EVENT, static_cast<uintptr_t>(fd), static_cast<intptr_t>(stale));
+    queue_post(WM_SOCKET_EVENT, static_cast<uintptr_t>(fd), socket_event_word(FD_CLOSE, 0, 0xFFFF0000));
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     ASSERT_EQ(select_socket(pair[0], FD_READ | FD_CLOSE), 0);

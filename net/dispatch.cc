@@ -1,7 +1,6 @@
 // Socket events to callbacks, on the main thread with s_main_mutex held:
-// which record an event is for, and what each event does to it. Also the
-// accept paths: the poll of every listening server on the tick, and the
-// adoption of an accepted socket as a TCP client the library owns.
+// which record an event is for, and what each event does to it. Accepting
+// is accept.cc's.
 //
 //   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
 //                FD_WRITE    write_cb
@@ -13,26 +12,25 @@
 //   UDP client   FD_READ     read_cb, or drain
 //                FD_WRITE    write_cb while open
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "log/report.h"
-#include "net/net_internal.h"
 #include "net/records.h"
+#include "runtime/net_hooks.h"
 #include "runtime/runtime_internal.h"
 
-namespace keel::rt {
-
-using namespace keel::net;
-
+namespace keel::net {
 namespace {
 
+using namespace keel::rt;
+
+// 8,096 bytes a read: the drain's size since the library's first days. Any
+// size would do; the rounds below bound the work of one event.
 constexpr int kDrainSize = 8096;
 // Bounds one event's work, so that a peer that never stops sending cannot
 // hold the main thread: whatever is left raises the next read event.
 constexpr int kDrainRounds = 64;
-constexpr int kAcceptsPerPoll = 4096;
 
 // Reads and drops what waits. True when the connection is over.
 bool drain_stream(int sock, long reported_socket) {
@@ -79,9 +77,9 @@ void close_at_once(os_tcp_client_t *client, const char *what) {
 void on_client_read(int sock, os_tcp_client_t *client) {
     if (client->status != TCP_CLIENT_STATUS_CONNECT || client->refuse_read) return;
     if (client->read_cb != nullptr) {
-        hold(client);
-        int verdict = client->read_cb(client, client->read_arg);
-        if (settle(client)) return;  // destroyed by its own callback
+        int verdict = 0;
+        if (!call_out(client, [&] { verdict = client->read_cb(client, client->read_arg); }))
+            return;  // destroyed by its own callback
         // A callback that closed its client itself has ended it already; its
         // -1 asks for nothing more.
         if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
@@ -93,10 +91,7 @@ void on_client_read(int sock, os_tcp_client_t *client) {
 
 // Calls a connect or write callback; the record may be gone afterwards.
 void notify(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
-    if (cb == nullptr) return;
-    hold(client);
-    cb(client, arg);
-    settle(client);
+    if (cb != nullptr) call_out(client, [&] { cb(client, arg); });
 }
 
 void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
@@ -122,39 +117,9 @@ void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
     }
 }
 
-void adopt_accepted(os_tcp_server_t *server, int sock) {
-    os_tcp_client_t *client = os_tcp_client_create();
-    client->owned_by_caller = 0;
-    // A failed adoption leaves the socket ours to close; a failed
-    // registration leaves it the client's, whose destroy closes it. Either
-    // way the record, the library's own, is freed.
-    if (!os_tcp_client_open(client, sock)) {
-        close(sock);
-        os_tcp_client_destroy(client);
-        KEEL_INFO("os_tcp_client_open fail");
-        return;
-    }
-    list_client(client);
-    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
-        os_tcp_client_destroy(client);
-        KEEL_ERROR("WSAAsyncSelect fail");
-        return;
-    }
-    set_status(client, TCP_CLIENT_STATUS_CONNECT);
-    if (server->accept_cb != nullptr) server->accept_cb(server, client, server->accept_arg);
-}
-
 void dispatch_server(int sock, os_tcp_server_t *server, uint32_t event) {
     if (event == FD_ACCEPT) {
-        int fd = sel_accept(sock, nullptr, nullptr);
-        if (fd == -1) {
-            KEEL_ERROR("new_fd == -1");
-            return;
-        }
-        set_nonblocking(fd);
-        hold(server);  // the accept callback may destroy its server
-        adopt_accepted(server, fd);
-        settle(server);
+        accept_one(server);
     } else if (event == FD_CLOSE && server->status != TCP_SERVER_STATUS_CLOSED) {
         unlist_server(server);
         sel_close(sock);
@@ -175,17 +140,17 @@ void dispatch_udp_client(int sock, os_udp_client_t *client, uint32_t event) {
         cb = client->write_cb;
         arg = client->write_arg;
     }
-    if (cb == nullptr) return;
-    hold(client);
-    cb(client, arg);
-    settle(client);
+    if (cb != nullptr) call_out(client, [&] { cb(client, arg); });
 }
 
 }  // namespace
+}  // namespace keel::net
+
+using namespace keel::net;
 
 // An event for a socket closed since it was queued finds no record, also
 // when the number already serves a new socket: the generation tells them apart.
-void dispatch_socket_event(const SocketEvent &ev) {
+void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
     if (ev.error != 0) {
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
@@ -208,28 +173,3 @@ void dispatch_socket_event(const SocketEvent &ev) {
         KEEL_INFO("!WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(ev.sock));
     }
 }
-
-// Every waiting connection of every listening server. An accept callback may
-// close or destroy any server, its own included: the walk's next node is
-// moved past a server that leaves the list, and a destroyed server is freed
-// only once its accepts are over.
-void poll_accept() {
-    if (s_ls_server == nullptr) return;
-    adt_dlist_node_t *&next = server_walk_next();
-    adt_dlist_lock(s_ls_server);
-    for (adt_dlist_node_t *node = adt_dlist_head(s_ls_server); node != nullptr; node = next) {
-        next = adt_dlist_next(node);
-        auto *server = *static_cast<os_tcp_server_t **>(adt_dlist_getdata(node));
-        hold(server);
-        for (int n = 0; n < kAcceptsPerPoll && server->status == TCP_SERVER_STATUS_LISTEN; ++n) {
-            int fd = sel_accept(server->listenfd, nullptr, nullptr);
-            if (fd == -1) break;
-            adopt_accepted(server, fd);
-        }
-        settle(server);
-    }
-    next = nullptr;
-    adt_dlist_unlock(s_ls_server);
-}
-
-}  // namespace keel::rt

@@ -1,0 +1,81 @@
+// Accepting: a connection that waits on a listening socket becomes a TCP
+// client the library owns, handed to the server's accept callback before any
+// event of the connection is handled. Connections are taken on each tick
+// (poll_accept), and, in the accept-at-once mode, one per accept event.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log/report.h"
+#include "net/records.h"
+#include "runtime/net_hooks.h"
+
+namespace keel::net {
+namespace {
+
+using namespace keel::rt;
+
+// Bounds one tick's work for one server, so that a flood of connections
+// cannot hold the main thread; the rest wait for the next tick.
+constexpr int kAcceptsPerPoll = 4096;
+
+void adopt_accepted(os_tcp_server_t *server, int sock) {
+    os_tcp_client_t *client = os_tcp_client_create();
+    client->owned_by_caller = 0;
+    // A failed adoption leaves the socket ours to close; a failed
+    // registration leaves it the client's, whose destroy closes it. Either
+    // way the record, the library's own, is freed.
+    if (!os_tcp_client_open(client, sock)) {
+        close(sock);
+        os_tcp_client_destroy(client);
+        KEEL_INFO("os_tcp_client_open fail");
+        return;
+    }
+    list_client(client);
+    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
+        os_tcp_client_destroy(client);
+        KEEL_ERROR("WSAAsyncSelect fail");
+        return;
+    }
+    set_status(client, TCP_CLIENT_STATUS_CONNECT);
+    if (server->accept_cb != nullptr) server->accept_cb(server, client, server->accept_arg);
+}
+
+}  // namespace
+
+// The accept callback may destroy its server: freed once it has returned.
+void accept_one(os_tcp_server_t *server) {
+    int fd = sel_accept(server->listenfd, nullptr, nullptr);
+    if (fd == -1) {
+        KEEL_ERROR("new_fd == -1");
+        return;
+    }
+    set_nonblocking(fd);
+    call_out(server, [&] { adopt_accepted(server, fd); });
+}
+
+}  // namespace keel::net
+
+using namespace keel::net;
+
+// Every waiting connection of every listening server. An accept callback may
+// close or destroy any server, its own included: the walk's next node is
+// moved past a server that leaves the list, and a destroyed server is freed
+// only once its accepts are over.
+void keel::rt::poll_accept() {
+    if (s_ls_server == nullptr) return;
+    adt_dlist_node_t *&next = server_walk_next();
+    adt_dlist_lock(s_ls_server);
+    for (adt_dlist_node_t *node = adt_dlist_head(s_ls_server); node != nullptr; node = next) {
+        next = adt_dlist_next(node);
+        auto *server = *static_cast<os_tcp_server_t **>(adt_dlist_getdata(node));
+        call_out(server, [&] {
+            for (int n = 0; n < kAcceptsPerPoll && server->status == TCP_SERVER_STATUS_LISTEN; ++n) {
+                int fd = sel_accept(server->listenfd, nullptr, nullptr);
+                if (fd == -1) break;
+                adopt_accepted(server, fd);
+            }
+        });
+    }
+    next = nullptr;
+    adt_dlist_unlock(s_ls_server);
+}

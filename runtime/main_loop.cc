@@ -1,0 +1,81 @@
+// The main thread and the phases of one message. The thread waits for the
+// next message and handles it with the main lock held, so no two callbacks
+// ever run at once:
+//
+//   WM_TIMER         the tick: take the connections that wait, then run the timers
+//   WM_SOCKET_EVENT  the socket's record gets its event (net/)
+//   WM_SOCKET_CLOSE  a socket shut down earlier is closed
+//   WM_POSTED_FUNC   the functions posted so far run, in posting order
+#include <pthread.h>
+
+#include "keel/os_runtime.h"
+#include "log/report.h"
+#include "runtime/net_hooks.h"
+#include "runtime/runtime_internal.h"
+#include "sync/sync_internal.h"
+
+namespace keel::rt {
+namespace {
+
+// Every callback runs on this thread, with whatever stack the callers' code
+// needs: callers were promised 10 MiB, ten times a thread's default, and the
+// drain buffers live here too.
+constexpr size_t kMainThreadStack = 0xA00000;
+
+void run_tick() {
+    poll_accept();
+    run_timers();
+}
+
+void worker_wnd_proc(const Message &msg) {
+    s_wsa_errno = sel_last_error();
+    os_main_lock();
+    switch (msg.number) {
+        case WM_TIMER:
+            run_tick();
+            break;
+        case WM_SOCKET_EVENT:
+            dispatch_socket_event(socket_event_of(msg));
+            break;
+        case WM_SOCKET_CLOSE:
+            // Whoever asked cancelled the registration already; cancelling
+            // again costs nothing and keeps a stale one from outliving the socket.
+            sel_close(static_cast<int>(msg.wparam));
+            break;
+        case WM_POSTED_FUNC:
+            run_posted_funcs();
+            break;
+        default:
+            break;  // nobody else posts to this queue; unknown numbers are dropped
+    }
+    os_main_unlock();
+}
+
+// Creates the queue that stands for the worker window, then handles messages
+// until the process ends.
+void *main_thread_proc(void *) {
+    keel::sync::block_raised_signals();
+    if (!queue_open()) KEEL_FATAL("(s_wnd = MakeWorkerWindow()) == NULL");
+    s_wnd.store(1, std::memory_order_release);
+    Message msg;
+    for (;;) {
+        if (queue_get(&msg) == -1) KEEL_FATAL("GetMessage(&msg, NULL, 0, 0) == -1");
+        worker_wnd_proc(msg);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool start_main_thread() {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    pthread_attr_setstacksize(&attr, kMainThreadStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, main_thread_proc, nullptr);
+    pthread_attr_destroy(&attr);
+    return rc == 0;
+}
+
+}  // namespace keel::rt
