@@ -304,6 +304,9 @@ void queue_line(const char *line, int level) {
     } else {
         size_t len = strlen(line);
         if (!reserve(s_log_pending, len)) {
+            // Counted with the lines the bounds refused, so that the writer
+            // reports it with them.
+            s_dropped.fetch_add(1, std::memory_order_relaxed);
             fputs("buf == NULL, os_strdup faild\n", stderr);
         } else {
             memcpy(s_log_pending.data + s_log_pending.used, line, len);

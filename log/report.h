@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "keel/log.h"
 
@@ -31,3 +33,25 @@ consteval const char *base_name(const char *path) {
         KEEL_REPORT(LOG_LEVEL_FATAL, __VA_ARGS__);  \
         std::exit(1);                               \
     } while (0)
+
+namespace keel {
+
+// Grows one of the library's own containers (a queue of messages, an index
+// by descriptor). When memory runs out there, the process ends with a fatal
+// report, as for any allocation the library cannot do without; the
+// exception must never travel on, through the frames of a caller's callback
+// that called back into the library.
+// The report names the caller's file and line.
+template <class Grow>
+inline void grow_or_exit(const char *what, Grow &&grow, const char *file = __builtin_FILE(),
+                         int line = __builtin_LINE()) {
+    try {
+        grow();
+    } catch (const std::bad_alloc &) {
+        const char *base = strrchr(file, '/');
+        log_debug_ex(LOG_LEVEL_FATAL, base != nullptr ? base + 1 : file, line, "malloc fail, %s", what);
+        std::exit(1);
+    }
+}
+
+}  // namespace keel

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keel/os_runtime.h"
+#include "log/report.h"
 #include "net/records.h"
 #include "runtime/net_hooks.h"
 
@@ -31,7 +32,8 @@ void index_put(int fd, void *record) {
     std::lock_guard<std::mutex> guard(s_index_lock);
     // A quarter more at a time: the index costs a connection little more
     // than its own pointer.
-    if (static_cast<size_t>(fd) >= s_index.size()) s_index.resize(static_cast<size_t>(fd) + s_index.size() / 4 + 64);
+    if (static_cast<size_t>(fd) >= s_index.size())
+        grow_or_exit("socket index", [&] { s_index.resize(static_cast<size_t>(fd) + s_index.size() / 4 + 64); });
     s_index[fd] = record;
 }
 

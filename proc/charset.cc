@@ -4,8 +4,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "keel/os_proc.h"
 #include "log/report.h"
@@ -30,7 +30,9 @@ void keep_text(char *save, const char *end) {
 // to its initial shift state and replaced by one that discards.
 iconv_t discarding(iconv_t cd, const char *from, const char *to, char **out, size_t *out_left) {
     if (iconv(cd, nullptr, nullptr, out, out_left) == static_cast<size_t>(-1)) return cd;
-    iconv_t ignoring = iconv_open((std::string(to) + "//IGNORE").c_str(), from);
+    char target[256];
+    if (snprintf(target, sizeof target, "%s//IGNORE", to) >= static_cast<int>(sizeof target)) return cd;
+    iconv_t ignoring = iconv_open(target, from);
     if (ignoring == kNoConverter) return cd;
     iconv_close(cd);
     return ignoring;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "log/report.h"
 #include "runtime/platform_internal.h"
 #include "sync/sync_internal.h"
 
@@ -64,7 +65,8 @@ void *tick_main(void *) {
 bool queue_open() {
     t_owner = true;
     if (__atomic_load_n(&s_queue, __ATOMIC_ACQUIRE) != nullptr) return true;
-    auto *q = new Queue;
+    auto *q = new (std::nothrow) Queue;
+    if (q == nullptr) return false;
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
     q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event ev{};
@@ -91,7 +93,7 @@ bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam) {
     bool wake;
     {
         std::lock_guard<std::mutex> guard(q->lock);
-        q->shared.push_back(Message{number, wparam, lparam});
+        grow_or_exit("queued message", [&] { q->shared.push_back(Message{number, wparam, lparam}); });
         wake = q->owner_sleeping;
         q->owner_sleeping = false;
     }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "log/report.h"
 #include "runtime/platform_internal.h"
 
 namespace keel::rt {
@@ -63,7 +64,7 @@ SockEntry *entry_of(int fd) {
 void post_event(int fd, const SockEntry &e, uint32_t event, int error) {
     Message msg{WM_SOCKET_EVENT, static_cast<uintptr_t>(fd), socket_event_word(event, error, e.generation)};
     if (t_gathered != nullptr)
-        t_gathered->push_back(msg);
+        grow_or_exit("socket event", [&] { t_gathered->push_back(msg); });
     else
         queue_post(msg.number, msg.wparam, msg.lparam);
 }
@@ -125,7 +126,8 @@ int select_socket(int fd, uint32_t mask, SocketIs known) {
         setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     }
 
-    if (static_cast<size_t>(fd) >= s_reg.size()) s_reg.resize(static_cast<size_t>(fd) + s_reg.size() / 4 + 64);
+    if (static_cast<size_t>(fd) >= s_reg.size())
+        grow_or_exit("socket entry", [&] { s_reg.resize(static_cast<size_t>(fd) + s_reg.size() / 4 + 64); });
     SockEntry &e = s_reg[fd];
     SockState previous = e.used ? e.state : SockState::Idle;
     bool was_in_epoll = e.used && e.in_epoll;

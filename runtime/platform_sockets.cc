@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "log/report.h"
 #include "runtime/platform_internal.h"
 
 namespace keel::rt {
@@ -265,7 +266,7 @@ void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
     if (e->read_armed) return;
     e->read_armed = true;
     if (t_owner) {
-        if (!e->recheck) s_recheck.push_back(fd);
+        if (!e->recheck) grow_or_exit("socket to look at", [&] { s_recheck.push_back(fd); });
         e->recheck = true;
         return;
     }
@@ -370,7 +371,7 @@ int poll_sockets(Queue &q, int timeout_ms) {
     // Awake now: the events queued here need no wake-up of their own.
     std::lock_guard<std::mutex> guard(q.lock);
     q.owner_sleeping = false;
-    for (const Message &m : q.gathered) q.shared.push_back(m);
+    grow_or_exit("socket event", [&] { q.shared.insert(q.shared.end(), q.gathered.begin(), q.gathered.end()); });
     return n < 0 ? 0 : n;
 }
 

@@ -130,7 +130,7 @@ void run_posted_funcs() {
     static std::vector<main_thread_func *> &batch = *new std::vector<main_thread_func *>;
     main_thread_func *oldest = newest;
     for (main_thread_func *item = newest; item != nullptr; item = item->next) {
-        batch.push_back(item);
+        grow_or_exit("posted function", [&] { batch.push_back(item); });
         oldest = item;
     }
     for (size_t i = batch.size(); i-- > 0;) batch[i]->func(batch[i]->arg);
