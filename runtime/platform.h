@@ -65,11 +65,15 @@ constexpr uint32_t FD_ACCEPT = 8;
 constexpr uint32_t FD_CONNECT = 16;
 constexpr uint32_t FD_CLOSE = 32;
 
-
+// The parameters are wide enough for what the runtime puts in them whatever
+// the width of a pointer: a descriptor in wparam, and in lparam the 64-bit
+// event word below, which a pointer-sized lparam would cut in half on a
+// 32-bit machine (and with it every event's generation).
+using LParam = int64_t;
 struct Message {
     uint32_t number;
     uintptr_t wparam;
-    intptr_t lparam;
+    LParam lparam;
 };
 
 // A WM_SOCKET_EVENT taken apart.
@@ -82,10 +86,10 @@ struct SocketEvent {
 
 // The lparam of a WM_SOCKET_EVENT: the event code in bits 0-15, the error
 // number in bits 16-31 and the registration's generation in bits 32-63.
-inline intptr_t socket_event_word(uint32_t event, int error, uint32_t generation) {
+inline LParam socket_event_word(uint32_t event, int error, uint32_t generation) {
     uint64_t bits = (event & 0xFFFF) | (static_cast<uint64_t>(static_cast<uint16_t>(error)) << 16) |
                     (static_cast<uint64_t>(generation) << 32);
-    return static_cast<intptr_t>(bits);
+    return static_cast<LParam>(bits);
 }
 
 inline SocketEvent socket_event_of(const Message &msg) {
@@ -97,7 +101,7 @@ inline SocketEvent socket_event_of(const Message &msg) {
 // Creates the queue; the calling thread becomes its owner. False on failure.
 bool queue_open();
 // Queues a message; false when the queue does not exist.
-bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam);
+bool queue_post(uint32_t number, uintptr_t wparam, LParam lparam);
 // Owner only: waits for the next message. 1 with a message, -1 on failure.
 int queue_get(Message *out);
 // The same with a limit: 0 when timeout_ms (-1: none) passed without one.

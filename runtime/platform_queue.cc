@@ -87,7 +87,7 @@ bool queue_open() {
     return true;
 }
 
-bool queue_post(uint32_t number, uintptr_t wparam, intptr_t lparam) {
+bool queue_post(uint32_t number, uintptr_t wparam, LParam lparam) {
     Queue *q = __atomic_load_n(&s_queue, __ATOMIC_ACQUIRE);
     if (q == nullptr) return false;
     bool wake;

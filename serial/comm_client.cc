@@ -120,7 +120,7 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
         KEEL_INFO("client->wake_fd == -1, errno: %d", errno);
         return fail_open(client);
     }
-    client->lst_send = adt_dlist_create(8);
+    client->lst_send = adt_dlist_create(sizeof(comm_send_item *));
     client->mutex = os_mutex_create(0);
     if (client->mutex == nullptr) {
         KEEL_INFO("client->mutex == NULL");

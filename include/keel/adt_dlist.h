@@ -4,8 +4,9 @@
  * Rules of this interface:
  *  - Every element is data_size bytes, copied into its node when it is added;
  *    the caller's buffer may be reused at once. To keep pointers, create the
- *    list with data_size 8 and pass the address of the pointer variable; the
- *    list never owns what such a pointer points to.
+ *    list with data_size sizeof(void *) (8 on a 64-bit machine, 4 on a 32-bit
+ *    one) and pass the address of the pointer variable; the list never owns
+ *    what such a pointer points to.
  *  - No list call locks. Callers that share a list bracket their use with
  *    adt_dlist_lock and adt_dlist_unlock (re-entrant for the holder).
  *  - A node handed to delete must belong to the list it is deleted from.
@@ -36,7 +37,7 @@ typedef struct adt_dlist {
 } adt_dlist_t;
 
 /** An empty list of elements of data_size bytes each.
- * @param data_size the element size (8 for a list of pointers; 0 makes
+ * @param data_size the element size (sizeof(void *) for a list of pointers; 0 makes
  *        nodes without an element).
  * @return the list, to be freed with adt_dlist_destroy.
  * @reports "malloc fail, dlist == NULL" (fatal) when no memory is left.
