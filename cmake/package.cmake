@@ -11,6 +11,16 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL runtime dev)
 
+# A cross build packages for its target's architecture, not the build
+# machine's (which is what dpkg would answer).
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  endif()
+endif()
+
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
@@ -23,6 +33,9 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libkeel0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The library of each architecture lives in its own multiarch directory, so
+# those of several may be installed side by side.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
 # The first line of a description is the package's summary.
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "platform services for Linux behind one flat C interface

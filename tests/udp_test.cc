@@ -213,6 +213,9 @@ TEST_F(Udp, LongerThanTheBufferIsCutAndReported) {
 // Two clients in one process join a group on the loopback interface; a plain
 // socket sends to it and both receive.
 TEST_F(Udp, MulticastOnTheLoopbackInterface) {
+    // There the members and the sender would reach the group through the
+    // default interface, off the machine: the case must not run at all.
+    KEEL_SKIP_UNDER_EMULATION("refuses IP_MULTICAST_IF");
     Inbox a, b;
     uint16_t port = free_port(SOCK_DGRAM);  // free on 127.0.0.1, so free for the group
     std::vector<os_udp_client_t *> members;
@@ -226,12 +229,16 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
     }
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     in_addr lo{htonl(INADDR_LOOPBACK)};
-    setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    ASSERT_EQ(setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
     Addr group(AF_INET, port);
     reinterpret_cast<sockaddr_in &>(group.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
     ASSERT_EQ(sendto(sender, "to all", 6, 0, group.sa(), group.len), 6);
     EXPECT_TRUE(wait_until([&] { return a.count == 1 && b.count == 1; }));
-    on_main_thread([&] { EXPECT_EQ(a.data[0] + b.data[0], "to allto all"); });
+    on_main_thread([&] {
+        if (a.count == 1 && b.count == 1) {
+            EXPECT_EQ(a.data[0] + b.data[0], "to allto all");
+        }
+    });
 
     // A member sends to the group through the interface it joined on.
     EXPECT_EQ(os_udp_client_send(members[0], "from a member", 13, "239.255.12.34", port), 13);

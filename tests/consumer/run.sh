@@ -119,3 +119,24 @@ for program in ./consumer_c ./cxx/consumer_cxx; do
   timeout 60 "$program" || fail "$program failed"
 done
 echo "test-package: both consumers built and ran against the $mode install"
+
+# The packages for ARM boards, from the same make package: each declares its
+# architecture and holds a library for it, and the C consumer, built with the
+# cross compiler against nothing but the unpacked packages, runs under qemu.
+for target in aarch64-linux-gnu:arm64:aarch64 arm-linux-gnueabihf:armhf:arm; do
+  IFS=: read -r triple arch qemu <<<"$target"
+  dir="$build-$triple"
+  debs=("$dir/libkeel0_${version}_$arch.deb" "$dir/libkeel-dev_${version}_$arch.deb")
+  for deb in "${debs[@]}"; do
+    [ -f "$deb" ] || fail "no $(basename "$deb"): make package builds it"
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$(basename "$deb") is not for $arch"
+  done
+  unpacked="$work/$arch"
+  for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$unpacked"; done
+  lib="$unpacked/usr/lib/$triple"
+  file -L "$lib/libkeel.so.0" | grep -q "ARM" || fail "the $arch library is not for ARM: $(file -L "$lib/libkeel.so.0")"
+  "$triple-gcc" -std=c11 -pedantic-errors -Wall -Wextra -Werror "$here/consumer.c" -I"$unpacked/usr/include" \
+    -L"$lib" -lkeel -o "consumer_$arch" || fail "the C consumer does not build against the $arch packages"
+  LD_LIBRARY_PATH="$lib" timeout 120 "qemu-$qemu-static" "./consumer_$arch" || fail "the $arch consumer failed"
+done
+echo "test-package: the arm64 and armhf packages hold ARM libraries, and a program built against them ran"
