@@ -1,25 +1,5 @@
-# Cross build for arm-linux-gnueabihf with Debian's cross compiler and the multiarch
-# libraries (libxml2-dev:, libssl-dev:, libgtest-dev: of the target); ctest
-# runs the tests under qemu-user. scripts/setup_arm.sh installs all of it.
-set(CMAKE_SYSTEM_NAME Linux)
+# 32-bit ARM with hardware floating point (Debian's armhf): see debian_cross.cmake.
+set(KEEL_TRIPLE arm-linux-gnueabihf)
+set(KEEL_QEMU arm)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-# Installed (and packaged) into the target's multiarch directory, as Debian
-# lays a library out; GNUInstallDirs does so by itself only for native builds.
-set(CMAKE_INSTALL_LIBDIR lib/arm-linux-gnueabihf CACHE PATH "object code libraries")
-
-# Headers and libraries of the target come from the multiarch directories
-# (/usr/lib/arm-linux-gnueabihf), programs from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-
-# qemu finds the target's loader and libc in the multiarch directories by
-# itself; pointing it at /usr/arm-linux-gnueabihf instead mixes the cross package's loader
-# with the multiarch libc, whose versions differ.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static)
+include(${CMAKE_CURRENT_LIST_DIR}/debian_cross.cmake)
