@@ -45,8 +45,9 @@ int poll_sockets(Queue &q, int timeout_ms);
 // still send. Done: nothing more will be reported.
 enum class SockState : uint8_t { Idle, Connecting, Connected, ReadClosed, Listening, Datagram, Done };
 
-// One per socket number, so kept small: flags are bits, and the mask and the
-// errno a connect left fit a byte each.
+// One per socket number, so kept small: the mask and the errno a connect left
+// fit a byte each. The flags stay whole bytes: as bits they would cost every
+// event more instructions than the eleven bytes they save.
 struct SockEntry {
     uint32_t generation = 0;  // names this registration; 0 is never used
     uint32_t in_edges = 0;    // edges seen, so that a call can tell what came meanwhile
@@ -54,28 +55,34 @@ struct SockEntry {
     SockState state = SockState::Idle;
     uint8_t mask = 0;        // the event codes registered for
     uint8_t held_error = 0;  // an errno taken from the socket before its reader could meet it
-    bool used : 1 = false;
-    bool read_armed : 1 = false;   // FD_READ or FD_ACCEPT may be posted
-    bool write_armed : 1 = false;  // FD_WRITE may be posted
-    bool in_epoll : 1 = false;
-    bool edge : 1 = false;  // registered edge-triggered (connections) rather than one-shot
+    bool used = false;
+    bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
+    bool write_armed = false;  // FD_WRITE may be posted
+    bool in_epoll = false;
+    bool edge = false;  // registered edge-triggered (connections) rather than one-shot
 
     // Connections: what their edges said, kept until a call shows it is
     // over. The kernel reports each change once, so these stand in for the
     // readiness a one-shot registration would ask it for again.
-    bool readable : 1 = false;     // data may wait for a read
-    bool peer_done : 1 = false;    // the peer will send nothing more
-    bool over : 1 = false;         // reset, aborted, or both directions shut
-    bool error_waits : 1 = false;  // a socket error waits for the read that takes it
-    bool urgent : 1 = false;       // urgent data came: a read may stop short at its mark
-    bool recheck : 1 = false;      // in s_recheck: the reader is to be told what still waits
+    bool readable = false;     // data may wait for a read
+    bool peer_done = false;    // the peer will send nothing more
+    bool over = false;         // reset, aborted, or both directions shut
+    bool error_waits = false;  // a socket error waits for the read that takes it
+    bool urgent = false;       // urgent data came: a read may stop short at its mark
+    bool recheck = false;      // in s_recheck: the reader is to be told what still waits
 };
 
 // Guards every entry; made once and never destroyed, as the main thread may
 // still use it while the process runs its exit-time destructors.
 extern std::mutex &s_reg_lock;
-// The entry of a registered socket, or NULL. Under s_reg_lock.
-SockEntry *entry_of(int fd);
+// Indexed by socket number; under s_reg_lock.
+extern std::vector<SockEntry> &s_reg;
+// The entry of a registered socket, or NULL. Under s_reg_lock. Inline: every
+// event and every re-enabling call looks an entry up several times.
+inline SockEntry *entry_of(int fd) {
+    if (fd < 0 || static_cast<size_t>(fd) >= s_reg.size() || !s_reg[fd].used) return nullptr;
+    return &s_reg[fd];
+}
 // Queues an event under the entry's registration; on the owner thread while
 // it polls, the event is gathered and queued with the others of that poll.
 void post_event(int fd, const SockEntry &e, uint32_t event, int error);

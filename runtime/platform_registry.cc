@@ -16,12 +16,12 @@
 namespace keel::rt {
 
 std::mutex &s_reg_lock = *new std::mutex;
+std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;
 thread_local std::vector<Message> *t_gathered = nullptr;
 
 namespace {
 
-std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;  // indexed by socket
-uint32_t s_last_generation = 0;                               // under s_reg_lock
+uint32_t s_last_generation = 0;  // under s_reg_lock
 
 // The epoll interest that matches what may still be posted; `keep` false
 // leaves the socket out of the set until a call re-enables it. A connection
@@ -55,11 +55,6 @@ uint32_t interest_of(const SockEntry &e, bool *keep) {
 }
 
 }  // namespace
-
-SockEntry *entry_of(int fd) {
-    if (fd < 0 || static_cast<size_t>(fd) >= s_reg.size() || !s_reg[fd].used) return nullptr;
-    return &s_reg[fd];
-}
 
 void post_event(int fd, const SockEntry &e, uint32_t event, int error) {
     Message msg{WM_SOCKET_EVENT, static_cast<uintptr_t>(fd), socket_event_word(event, error, e.generation)};

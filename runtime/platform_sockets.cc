@@ -371,7 +371,9 @@ int poll_sockets(Queue &q, int timeout_ms) {
     // Awake now: the events queued here need no wake-up of their own.
     std::lock_guard<std::mutex> guard(q.lock);
     q.owner_sleeping = false;
-    grow_or_exit("socket event", [&] { q.shared.insert(q.shared.end(), q.gathered.begin(), q.gathered.end()); });
+    grow_or_exit("socket event", [&] {
+        for (const Message &m : q.gathered) q.shared.push_back(m);
+    });
     return n < 0 ? 0 : n;
 }
 
