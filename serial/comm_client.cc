@@ -56,14 +56,9 @@ void comm_release(os_comm_client_t *client) {
     }
 }
 
-extern "C" {
+namespace {
 
-KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data_bits, int parity,
-                                                 int stop_bits) {
-    if (comport < 0 || comport > MAX_COM_PORT_NUM) {
-        KEEL_INFO("comport < 0 || comport > MAX_COM_PORT_NUM");
-        return nullptr;
-    }
+os_comm_client_t *new_client(int comport, int baud, int data_bits, int parity, int stop_bits) {
     auto *client = new (std::nothrow) os_comm_client_t{};
     if (client == nullptr) KEEL_FATAL("client == NULL");
     client->baud = baud;
@@ -77,6 +72,40 @@ KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data
     return client;
 }
 
+}  // namespace
+
+void comm_free(os_comm_client_t *client) {
+    free(client->device);
+    delete client;
+}
+
+extern "C" {
+
+KEEL_API os_comm_client_t *os_comm_client_create(int comport, int baud, int data_bits, int parity,
+                                                 int stop_bits) {
+    if (comport < 0 || comport > MAX_COM_PORT_NUM) {
+        KEEL_INFO("comport < 0 || comport > MAX_COM_PORT_NUM");
+        return nullptr;
+    }
+    return new_client(comport, baud, data_bits, parity, stop_bits);
+}
+
+KEEL_API os_comm_client_t *os_comm_client_create_dev(const char *device, int baud, int data_bits, int parity,
+                                                     int stop_bits) {
+    if (device == nullptr || device[0] == '\0' || strnlen(device, 4096) >= 4096) {
+        KEEL_INFO("device == NULL || device[0] == 0 || strlen(device) >= 4096");
+        return nullptr;
+    }
+    if (baud < 1) {
+        KEEL_INFO("baud < 1");
+        return nullptr;
+    }
+    os_comm_client_t *client = new_client(-1, baud, data_bits, parity, stop_bits);
+    client->device = strdup(device);
+    if (client->device == nullptr) KEEL_FATAL("client == NULL");
+    return client;
+}
+
 // From its own read callback the client is closed and freed by its I/O
 // thread once the callback has returned.
 KEEL_API int os_comm_client_destroy(os_comm_client_t *client) {
@@ -87,7 +116,7 @@ KEEL_API int os_comm_client_destroy(os_comm_client_t *client) {
         return 1;
     }
     os_comm_client_close(client);
-    delete client;
+    comm_free(client);
     return 1;
 }
 
@@ -110,7 +139,7 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
     comm_settings_text(client, cbaud, sizeof cbaud);
 
     int err = 0;
-    client->com = comm_device_open(client->comport, &err);
+    client->com = comm_device_open(client, &err);
     if (client->com == -1) {
         KEEL_INFO("client->com == INVALID_HANDLE_VALUE, errno: %d", err);
         return fail_open(client);
@@ -134,11 +163,13 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
         KEEL_INFO("!GetCommState, %d", errno);
         return fail_open(client);
     }
-    if ((err = comm_build_settings(cbaud, &tio)) != 0) {
+    int custom_baud = 0;  // a client of a path takes any rate its driver does
+    if ((err = comm_build_settings(cbaud, &tio, client->device != nullptr, &custom_baud)) != 0) {
         KEEL_INFO("!BuildCommDCB, %d", err);
         return fail_open(client);
     }
-    if ((err = comm_apply_settings(client->com, &tio)) != 0) {
+    if ((err = comm_apply_settings(client->com, &tio)) != 0 ||
+        (custom_baud != 0 && (err = comm_set_any_rate(client->com, custom_baud)) != 0)) {
         KEEL_INFO("!SetCommState, %d", err);
         return fail_open(client);
     }
@@ -279,6 +310,25 @@ KEEL_API int os_comm_client_bind_read(os_comm_client_t *client, os_comm_read_cb 
     }
     client->read_cb = read_cb;
     client->read_arg = read_arg;
+    return 1;
+}
+
+KEEL_API int os_comm_client_bind_event(os_comm_client_t *client, os_comm_event_cb event_cb, void *event_arg) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    client->event_cb = event_cb;
+    client->event_arg = event_arg;
+    return 1;
+}
+
+KEEL_API int os_comm_client_set_read_gap(os_comm_client_t *client, uint32_t gap_us) {
+    if (client == nullptr || gap_us > 10000000) {
+        KEEL_INFO("client == NULL || gap_us > 10000000");
+        return 0;
+    }
+    client->read_gap_us.store(gap_us, std::memory_order_relaxed);
     return 1;
 }
 

@@ -1,11 +1,17 @@
 // The I/O thread of one open port. It sleeps in poll on the port and on the
 // wake-up descriptor, so it costs nothing while the line is quiet: received
 // bytes run the read step, a send or room to write runs the write step, and
-// close clears the running flag and wakes it to end.
+// close clears the running flag and wakes it to end. Its waits are timed
+// only for what has a deadline: the silence that ends a frame, and the next
+// look at the modem input lines.
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +32,21 @@ void drain_wakeups(os_comm_client *client) {
 
 bool device_gone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
 
+// Changes of the modem input lines are looked for this often.
+constexpr int64_t kLineLookNs = 20'000'000;
+
+int64_t now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// The event callback, which like the read callback may close or destroy the
+// client: the caller looks at the running flag afterwards.
+void notify(os_comm_client *client, int event, uint32_t lines) {
+    if (client->event_cb != nullptr) client->event_cb(client, event, lines, client->event_arg);
+}
+
 enum class Found { reading, writing };
 
 // A device that vanished answers every later call at once, so it is reported
@@ -38,6 +59,52 @@ void lose_port(os_comm_client *client, Found found, int err) {
         KEEL_INFO("ReadFile err %d", err);
     else
         KEEL_INFO("WriteFile err=[%d]", err);
+    notify(client, OS_COMM_EVENT_HANGUP, 0);
+}
+
+// Drivers that count the changes of each modem input line (TIOCGICOUNT) let
+// a look tell a change from none, also one that came and went between looks.
+bool read_line_counts(int fd, int32_t counts[4]) {
+    serial_icounter_struct c{};
+    if (ioctl(fd, TIOCGICOUNT, &c) != 0) return false;
+    counts[0] = c.cts, counts[1] = c.dsr, counts[2] = c.rng, counts[3] = c.dcd;
+    return true;
+}
+
+void look_at_lines(os_comm_client *client) {
+    client->next_line_look_ns = now_ns() + kLineLookNs;
+    int32_t counts[4];
+    if (!read_line_counts(client->com, counts)) return;
+    if (std::equal(counts, counts + 4, client->line_counts)) return;
+    std::copy(counts, counts + 4, client->line_counts);
+    int bits = 0;
+    if (ioctl(client->com, TIOCMGET, &bits) != 0) return;
+    notify(client, OS_COMM_EVENT_LINES, comm_lines_of(bits));
+}
+
+// A frame is over once the line has been silent for the gap.
+void deliver_frame_if_over(os_comm_client *client) {
+    if (!client->frame_pending) return;
+    uint32_t gap = client->read_gap_us.load(std::memory_order_relaxed);
+    if (now_ns() - client->last_byte_ns < static_cast<int64_t>(gap) * 1000) return;
+    client->frame_pending = false;
+    os_mutex_lock(client->mutex);
+    bool waiting = client->buff_size > 0;
+    os_mutex_unlock(client->mutex);
+    if (waiting && client->read_cb != nullptr) client->read_cb(client, client->read_arg);
+}
+
+// How long poll may sleep: until the frame's silence is over or the next
+// look at the lines is due, whichever comes first; NULL for no limit.
+const timespec *wait_limit(const os_comm_client *client, timespec *limit) {
+    int64_t due = INT64_MAX;
+    if (client->frame_pending)
+        due = client->last_byte_ns + static_cast<int64_t>(client->read_gap_us.load(std::memory_order_relaxed)) * 1000;
+    if (client->counting_lines) due = std::min(due, client->next_line_look_ns);
+    if (due == INT64_MAX) return nullptr;
+    int64_t left = std::max<int64_t>(0, due - now_ns());
+    *limit = timespec{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    return limit;
 }
 
 }  // namespace
@@ -46,9 +113,12 @@ void lose_port(os_comm_client *client, Found found, int err) {
 // arriving, so close never waits on a busy line. A full buffer with more
 // bytes waiting in the port is first offered to the read callback: only what
 // the callback leaves unread is dropped, so a callback that keeps up loses
-// nothing however fast the device sends.
+// nothing however fast the device sends. With a read gap set, the callback
+// that ends the step waits for the line's silence instead (the thread's loop
+// makes it).
 int comm_read_step(os_comm_client *client) {
     int gone = 0;
+    bool got = false;
     while (comm_running(client) == 1) {
         os_mutex_lock(client->mutex);
         if (client->buff_size >= MAX_READ_BUF_SIZE) {
@@ -74,7 +144,7 @@ int comm_read_step(os_comm_client *client) {
         ssize_t n = read(client->com, client->read_buf + client->buff_size,
                          MAX_READ_BUF_SIZE - client->buff_size);
         int err = errno;
-        if (n > 0) client->buff_size += static_cast<uint32_t>(n);
+        if (n > 0) client->buff_size += static_cast<uint32_t>(n), got = true;
         os_mutex_unlock(client->mutex);
         if (n > 0 || (n < 0 && err == EINTR)) continue;
         if (n < 0 && err == EAGAIN) break;
@@ -83,6 +153,12 @@ int comm_read_step(os_comm_client *client) {
     }
     // A client closed meanwhile (by its callback or another thread) keeps
     // what it gathered for a later read, but is not called again.
+    if (got && client->read_gap_us.load(std::memory_order_relaxed) > 0 && gone == 0) {
+        client->last_byte_ns = now_ns();
+        client->frame_pending = true;
+        return 0;
+    }
+    client->frame_pending = false;
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
@@ -90,14 +166,17 @@ int comm_read_step(os_comm_client *client) {
     return gone;
 }
 
+// A queue that this step emptied is announced as drained.
 int comm_write_step(os_comm_client *client) {
     drain_wakeups(client);
     client->write_blocked = false;
+    bool wrote = false;
     while (comm_running(client) == 1) {
         adt_dlist_lock(client->lst_send);
         adt_dlist_node_t *node = adt_dlist_head(client->lst_send);
         if (node == nullptr) {
             adt_dlist_unlock(client->lst_send);
+            if (wrote) notify(client, OS_COMM_EVENT_DRAINED, 0);
             return 0;
         }
         auto *item = *static_cast<comm_send_item **>(adt_dlist_getdata(node));
@@ -139,6 +218,7 @@ int comm_write_step(os_comm_client *client) {
         adt_dlist_delete(client->lst_send, node);
         adt_dlist_unlock(client->lst_send);
         free(item);
+        wrote = true;
     }
     return 0;
 }
@@ -158,7 +238,13 @@ uint32_t comm_io_thread(void *arg) {
     }
     t_serving = client;
     keel::sync::block_raised_signals();  // a FIFO named as a port raises SIGPIPE
+    // Timed waits end within a microsecond of their deadline (the default
+    // slack is 50), so a frame's silence is measured to the microsecond.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     tcflush(client->com, TCIOFLUSH);
+    client->frame_pending = false;
+    client->counting_lines = client->event_cb != nullptr && read_line_counts(client->com, client->line_counts);
+    client->next_line_look_ns = now_ns() + kLineLookNs;
     os_native_condition_set(&client->started, 1);
 
     while (comm_running(client) == 1) {
@@ -167,7 +253,8 @@ uint32_t comm_io_thread(void *arg) {
              static_cast<short>(POLLIN | (client->write_blocked ? POLLOUT : 0)), 0},
             {client->wake_fd, POLLIN, 0},
         };
-        if (poll(fds, 2, -1) < 0) {
+        timespec limit;
+        if (ppoll(fds, 2, wait_limit(client, &limit), nullptr) < 0) {
             if (errno != EINTR) KEEL_INFO("default event");
             continue;
         }
@@ -180,7 +267,9 @@ uint32_t comm_io_thread(void *arg) {
             if (gone == 0 && (port & (POLLHUP | POLLERR | POLLNVAL))) gone = EIO;
             if (gone != 0) lose_port(client, Found::reading, gone);
         }
+        if (comm_running(client) == 1 && !client->hung_up) deliver_frame_if_over(client);
         bool woken = fds[1].revents & POLLIN;
+        if (comm_running(client) != 1) break;
         if (client->hung_up) {
             if (woken) drain_wakeups(client);  // sends wait in the queue for close
         } else if (woken || (port & POLLOUT)) {
@@ -190,6 +279,9 @@ uint32_t comm_io_thread(void *arg) {
                 lose_port(client, Found::writing, gone);
             }
         }
+        if (comm_running(client) == 1 && client->counting_lines && !client->hung_up &&
+            now_ns() >= client->next_line_look_ns)
+            look_at_lines(client);
     }
     KEEL_INFO("has shutdown");
     // Closed or destroyed by its own read callback: nobody can join this
@@ -202,7 +294,7 @@ uint32_t comm_io_thread(void *arg) {
         if (asked == 2) {
             t_serving = nullptr;
             os_thread_detach(&client->thread);
-            delete client;
+            comm_free(client);
         }
     }
     return 0;

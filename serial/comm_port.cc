@@ -42,16 +42,16 @@ bool speed_of(int baud, speed_t *speed) {
     return false;
 }
 
+}  // namespace
+
 // Unix98 pseudo-terminal slaves. Their driver keeps no frame of its own and
 // always reads back 8 data bits without parity.
-bool is_pty_slave(int fd) {
+bool comm_is_pty(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     unsigned int m = major(st.st_rdev);
     return m >= 136 && m <= 143;
 }
-
-}  // namespace
 
 int comm_device_path(int comport, char *path, size_t size) {
     char name[16];
@@ -70,9 +70,11 @@ int comm_device_path(int comport, char *path, size_t size) {
 // TIOCEXCL keeps later opens out, but not root's (CI runs as root), so the
 // hold is also an advisory lock on the open file: a second client, in this
 // process or another, fails its flock. Both kinds of refusal read EBUSY.
-int comm_device_open(int comport, int *err) {
+int comm_device_open(const os_comm_client *client, int *err) {
     char path[4096];
-    if (!comm_device_path(comport, path, sizeof path)) {
+    if (client->device != nullptr) {
+        snprintf(path, sizeof path, "%s", client->device);  // its length was checked at create
+    } else if (!comm_device_path(client->comport, path, sizeof path)) {
         *err = ENOENT;
         return -1;
     }
@@ -105,7 +107,10 @@ void comm_device_close(int fd) {
 // record set by hand and is still written as such.
 void comm_settings_text(const os_comm_client *client, char *text, size_t size) {
     char cport[50];
-    snprintf(cport, sizeof cport, "COM%d", client->comport);
+    if (client->device != nullptr)
+        snprintf(cport, sizeof cport, "DEV");  // the path may hold a ':', and the text needs no path
+    else
+        snprintf(cport, sizeof cport, "COM%d", client->comport);
     const char *format = client->stop_bits < 1.5f   ? "%s:%d,%c,%d,1"
                          : client->stop_bits < 2.0f ? "%s:%d,%c,%d,1.5"
                                                     : "%s:%d,%c,%d,2";
@@ -113,7 +118,7 @@ void comm_settings_text(const os_comm_client *client, char *text, size_t size) {
              client->data_bits);
 }
 
-int comm_build_settings(const char *text, struct termios *tio) {
+int comm_build_settings(const char *text, struct termios *tio, bool any_rate, int *custom_baud) {
     int baud = 0, data_bits = 0, used = 0;
     char parity = 0, stop[8] = {0};
     if (sscanf(text, "%*[^:]:%d,%c,%d,%7[0-9.]%n", &baud, &parity, &data_bits, stop, &used) != 4 ||
@@ -121,7 +126,12 @@ int comm_build_settings(const char *text, struct termios *tio) {
         return EINVAL;
 
     speed_t speed;
-    if (!speed_of(baud, &speed)) return EINVAL;
+    if (custom_baud != nullptr) *custom_baud = 0;
+    if (!speed_of(baud, &speed)) {
+        if (!any_rate || baud < 1 || custom_baud == nullptr) return EINVAL;
+        speed = B38400;  // a placeholder: the rate itself goes through comm_set_any_rate
+        *custom_baud = baud;
+    }
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     if (data_bits < 5 || data_bits > 8) return EINVAL;
     tcflag_t frame = kSizes[data_bits - 5];
@@ -162,7 +172,7 @@ int comm_apply_settings(int fd, const struct termios *tio) {
     struct termios got;
     if (tcgetattr(fd, &got) != 0) return errno;
     tcflag_t checked = CSTOPB | PARODD | CMSPAR;
-    if (!is_pty_slave(fd)) checked |= CSIZE | PARENB;
+    if (!comm_is_pty(fd)) checked |= CSIZE | PARENB;
     if ((got.c_cflag & checked) != (tio->c_cflag & checked) ||
         cfgetospeed(&got) != cfgetospeed(tio) || cfgetispeed(&got) != cfgetispeed(tio))
         return EINVAL;

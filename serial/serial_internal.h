@@ -39,8 +39,19 @@ struct os_comm_client {
     // Owned by the I/O thread while it runs.
     bool hung_up;        // the device is gone: neither read nor written again
     bool write_blocked;  // the head item waits for the port to take bytes
+    bool frame_pending;  // bytes wait for the line's silence before the read callback
+    int64_t last_byte_ns;     // when the last bytes were read (monotonic clock)
+    bool counting_lines;      // the driver counts modem input changes
+    int32_t line_counts[4];   // CTS, DSR, RI and DCD changes counted so far
+    int64_t next_line_look_ns;
+    // Bytes are gathered into frames until the line is this long silent; 0
+    // hands them over at once. Set from any thread.
+    std::atomic<uint32_t> read_gap_us;
+    os_comm_event_cb event_cb;
+    void *event_arg;
     os_comm_read_cb read_cb;
-    int32_t comport;
+    int32_t comport;      // -1 for a client of a device path
+    char *device;         // that path (a heap copy), NULL for a numbered port
     uint32_t event_mask;  // received bytes are the one event served
     void *read_arg;
     void *udata;
@@ -62,27 +73,39 @@ inline void comm_set_running(os_comm_client *client, int32_t value) {
 // /dev/ttyS<n-1>. 0 when there is none (COM0 without its variable) or the
 // path does not fit.
 int comm_device_path(int comport, char *path, size_t size);
-// Opens the device of comport for exclusive use: non-blocking, close-on-exec,
-// no controlling terminal. The descriptor, or -1 with *err set (EBUSY when
-// another client holds it).
-int comm_device_open(int comport, int *err);
+// Opens the client's device (its path, or its port's) for exclusive use:
+// non-blocking, close-on-exec, no controlling terminal. The descriptor, or -1
+// with *err set (EBUSY when another client holds it).
+int comm_device_open(const os_comm_client *client, int *err);
 // Gives up the exclusive hold and closes fd.
 void comm_device_close(int fd);
+// True for a pseudo-terminal: it has no line, so no modem lines, no break and
+// no parity or word size of its own.
+bool comm_is_pty(int fd);
 
 /* line settings */
 
 // Writes "COMn:baud,parity,data,stop" for the client into text (50 bytes).
 void comm_settings_text(const os_comm_client *client, char *text, size_t size);
 // Sets tio from a settings text: speed, frame, raw mode, no flow control.
-// 0, or EINVAL for a text the terminal interface cannot take.
-int comm_build_settings(const char *text, struct termios *tio);
+// 0, or EINVAL for a text the terminal interface cannot take. With any_rate,
+// a rate outside the standard table is left to comm_set_any_rate: tio then
+// carries a placeholder speed and *custom_baud the rate (0 otherwise).
+int comm_build_settings(const char *text, struct termios *tio, bool any_rate = false, int *custom_baud = nullptr);
 // Applies tio to fd and reads it back: 0 when the device kept the speed and
 // the frame, otherwise an errno value (EINVAL for a setting it dropped).
 int comm_apply_settings(int fd, const struct termios *tio);
+// Sets baud, any rate, in both directions and reads it back: 0 when the
+// driver kept it (within 1%), otherwise an errno value (EINVAL: it did not).
+int comm_set_any_rate(int fd, int baud);
 
 // Closes the device, the wake-up descriptor and the lock and frees the queue:
 // the part of close that follows the end of the I/O thread.
 void comm_release(os_comm_client *client);
+// Frees a closed record.
+void comm_free(os_comm_client *client);
+// The OS_COMM_LINE_ bits of a TIOCMGET answer.
+uint32_t comm_lines_of(int bits);
 
 /* I/O thread */
 

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -144,6 +147,146 @@ TEST_F(Serial, SettingsReadBackAndRefusals) {
         EXPECT_EQ(os_comm_client_open(port.client), 0);
     }
     EXPECT_EQ(reports(cap), std::vector<std::string>(3, "comm_client.cc: !BuildCommDCB, 22"));
+}
+
+namespace keel_test {
+long tty_rate(int fd);  // tty_speed.cc
+}
+
+// A client of a device path is the same record as a numbered port's, and
+// takes any rate its driver keeps, not only the standard ones.
+TEST_F(Serial, ClientOfADevicePathTakesAnyRate) {
+    Device dev(4);
+    StderrCapture cap;
+    EXPECT_TRUE(os_comm_client_create_dev(nullptr, 9600, 8, 'N', 1) == nullptr &&
+                os_comm_client_create_dev("", 9600, 8, 'N', 1) == nullptr &&
+                os_comm_client_create_dev(std::string(4096, 'd').c_str(), 9600, 8, 'N', 1) == nullptr &&
+                os_comm_client_create_dev(dev.path.c_str(), 0, 8, 'N', 1) == nullptr);
+    os_comm_client_t *missing = os_comm_client_create_dev("/dev/keel-no-such-port", 9600, 8, 'N', 1);
+    EXPECT_EQ(os_comm_client_open(missing), 0);
+    os_comm_client_destroy(missing);
+    EXPECT_EQ(reports(cap), (std::vector<std::string>{
+                                "comm_client.cc: device == NULL || device[0] == 0 || strlen(device) >= 4096",
+                                "comm_client.cc: device == NULL || device[0] == 0 || strlen(device) >= 4096",
+                                "comm_client.cc: device == NULL || device[0] == 0 || strlen(device) >= 4096",
+                                "comm_client.cc: baud < 1",
+                                "comm_client.cc: client->com == INVALID_HANDLE_VALUE, errno: 2"}));
+    for (int rate : {115200, 250000, 12345, 1000000}) {
+        os_comm_client_t *c = os_comm_client_create_dev(dev.path.c_str(), rate, 8, 'E', 1);
+        Port port(0);  // only its callback, bound to the client of the path
+        os_comm_client_bind_read(c, Port::on_read, &port);
+        ASSERT_EQ(os_comm_client_open(c), 1) << rate;
+        EXPECT_EQ(keel_test::tty_rate(dev.slave), rate);
+        ASSERT_EQ(os_comm_client_send(c, "ping", 4), 4);
+        EXPECT_EQ(read_exact(dev.master, 4), "ping") << rate;
+        dev.write_all("pong");
+        EXPECT_TRUE(port.wait_for(4) && port.text() == "pong") << rate;
+        os_comm_client_destroy(c);
+    }
+}
+
+// The line's events: a drained queue after each burst written, the hang-up
+// once, and the same client opened again on the device that came back. A
+// pseudo-terminal has no modem lines, no break and no RS-485: each call says
+// so, as does any call on a client that is not open.
+TEST_F(Serial, LineEventsAndTheCallsAPseudoTerminalRefuses) {
+    struct Events {
+        std::mutex lock;
+        std::vector<int> got;
+        int count(int event) { return std::lock_guard<std::mutex>(lock), static_cast<int>(std::ranges::count(got, event)); }
+    } events;
+    auto on_event = [](os_comm_client_t *, int event, uint32_t lines, void *arg) {
+        auto *e = static_cast<Events *>(arg);
+        std::lock_guard<std::mutex> g(e->lock);
+        e->got.push_back(lines == 0 ? event : -1);
+    };
+    auto dev = std::make_unique<Device>(3);
+    Port port(3);
+    os_comm_client_bind_event(port.client, on_event, &events);
+    StderrCapture cap;
+    uint32_t lines = 0;
+    EXPECT_EQ(os_comm_client_set_line(port.client, OS_COMM_LINE_DTR, 1) + os_comm_client_get_lines(port.client, &lines) +
+                  os_comm_client_send_break(port.client, 10) + os_comm_client_set_rs485(port.client, 1, 1, 0, 0), 0)
+        << "not open";
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    EXPECT_EQ(os_comm_client_set_line(port.client, OS_COMM_LINE_CTS, 1) + os_comm_client_set_line(nullptr, 1, 1) +
+                  os_comm_client_get_lines(port.client, nullptr) + os_comm_client_send_break(port.client, 0) +
+                  os_comm_client_set_rs485(nullptr, 1, 1, 0, 0), 0);
+    EXPECT_EQ(os_comm_client_set_line(port.client, OS_COMM_LINE_RTS, 0) + os_comm_client_get_lines(port.client, &lines) +
+                  os_comm_client_send_break(port.client, 10) + os_comm_client_set_rs485(port.client, 1, 1, 0, 0), 0)
+        << "a pseudo-terminal has no line";
+    std::vector<std::string> want(4, "comm_lines.cc: client->com == -1");
+    for (const char *r : {"client == NULL || (line != OS_COMM_LINE_DTR && line != OS_COMM_LINE_RTS)",
+                          "client == NULL || (line != OS_COMM_LINE_DTR && line != OS_COMM_LINE_RTS)",
+                          "client == NULL || lines == NULL", "client == NULL || ms < 1 || ms > 10000", "client == NULL"})
+        want.push_back(std::string("comm_lines.cc: ") + r);
+    std::vector<std::string> got = reports(cap);
+    std::erase_if(got, [](const std::string &r) { return r.starts_with("other: "); });  // the refusals, below
+    EXPECT_EQ(got, want);
+    for (const char *refused : {"TIOCMBIS/TIOCMBIC, 25", "TIOCMGET, 25", "TIOCSBRK, 25", "TIOCSRS485, 25"})
+        EXPECT_EQ(count_of(cap.text(), std::string("err: Inappropriate ioctl for device ") + refused), 1) << refused;
+
+    for (int burst = 1; burst <= 3; ++burst) {
+        ASSERT_EQ(os_comm_client_send(port.client, "frame", 5), 5);
+        EXPECT_EQ(read_exact(dev->master, 5), "frame");
+        EXPECT_TRUE(wait_until([&] { return events.count(OS_COMM_EVENT_DRAINED) == burst; })) << burst;
+    }
+    dev->hang_up();
+    EXPECT_TRUE(wait_until([&] { return events.count(OS_COMM_EVENT_HANGUP) == 1; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(events.count(OS_COMM_EVENT_HANGUP), 1) << "once";
+    dev = std::make_unique<Device>(3);  // the device is back (a new pseudo-terminal)
+    EXPECT_EQ(os_comm_client_close(port.client) + os_comm_client_open(port.client), 2);
+    dev->write_all("again");
+    EXPECT_TRUE(port.wait_for(5) && port.text() == "again");
+    EXPECT_EQ(events.count(-1), 0) << "no line changes on a pseudo-terminal";
+}
+
+// With a read gap, the read callback finds whole frames: bytes that follow
+// each other closer than the gap are one frame, a longer silence ends it, and
+// a frame is never handed over before the gap has passed.
+TEST_F(Serial, ReadGapGathersFramesBySilence) {
+    Device dev(8);
+    struct Frames {
+        std::mutex lock;
+        std::vector<std::string> got;
+        std::vector<std::chrono::steady_clock::time_point> at;
+    } frames;
+    os_comm_client_t *c = os_comm_client_create(8, 9600, 8, 'N', 1);
+    os_comm_client_bind_read(c, [](os_comm_client_t *self, void *arg) {
+        auto *f = static_cast<Frames *>(arg);
+        char buf[MAX_READ_BUF_SIZE];
+        int n = os_comm_client_read(self, buf, sizeof buf);
+        std::lock_guard<std::mutex> g(f->lock);
+        f->got.emplace_back(buf, n > 0 ? n : 0);
+        f->at.push_back(std::chrono::steady_clock::now());
+        return 0;
+    }, &frames);
+    ASSERT_EQ(os_comm_client_open(c), 1);
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);  // this thread's pauses as precise as the library's
+    auto frames_now = [&] { return std::lock_guard<std::mutex>(frames.lock), frames.got; };
+    // Modbus RTU at 9,600 baud: 3.5 characters are about 4 ms. Then 300 us, as
+    // at 115,200 baud: a gap rounded to whole milliseconds would merge the
+    // two frames 800 us apart.
+    struct Case { uint32_t gap_us, pause_us; bool one_frame; } cases[] = {
+        {4000, 1000, true}, {4000, 9000, false}, {300, 800, false}, {300, 3000, false}};
+    for (const Case &k : cases) {
+        ASSERT_EQ(os_comm_client_set_read_gap(c, k.gap_us), 1);
+        { std::lock_guard<std::mutex> g(frames.lock); frames.got.clear(), frames.at.clear(); }
+        dev.write_all("head");
+        std::this_thread::sleep_for(std::chrono::microseconds(k.pause_us));
+        dev.write_all("tail");
+        auto written = std::chrono::steady_clock::now();
+        auto want = k.one_frame ? std::vector<std::string>{"headtail"} : std::vector<std::string>{"head", "tail"};
+        EXPECT_TRUE(wait_until([&] { return frames_now().size() >= want.size(); })) << k.gap_us << "/" << k.pause_us;
+        std::this_thread::sleep_for(std::chrono::microseconds(3 * k.gap_us));
+        EXPECT_EQ(frames_now(), want) << "gap " << k.gap_us << " us, pause " << k.pause_us << " us";
+        std::lock_guard<std::mutex> g(frames.lock);
+        EXPECT_TRUE(frames.at.empty() || frames.at.back() - written >= std::chrono::microseconds(k.gap_us))
+            << "handed over before the gap";
+    }
+    EXPECT_EQ(os_comm_client_set_read_gap(c, 10000001) + os_comm_client_set_read_gap(nullptr, 1), 0);
+    os_comm_client_destroy(c);
 }
 
 // (Bytes toward the library and a hang-up under load are the stress program's.)

@@ -156,6 +156,186 @@ KEEL_API void *os_comm_client_get_udata(os_comm_client_t *client);
 KEEL_API int os_comm_client_bind_read(os_comm_client_t *client, os_comm_read_cb read_cb,
                                       void *read_arg);
 
+/* ---- ports by path, their lines and their events -------------------------
+ *
+ * Beyond the numbered ports: a client of any character device by its path,
+ * at any rate its driver takes; the events of its line (hang-up, a drained
+ * send queue, the modem input lines) on its I/O thread; the modem output
+ * lines, a break and RS-485 direction control; and reads gathered into whole
+ * frames by the silence that ends them. What a driver supports differs: a
+ * USB adapter (ftdi_sio, pl2303, cp210x, ch341) and a UART (serial8250,
+ * pl011) have the modem lines; CDC ACM devices (ttyACM) have DTR and RTS and
+ * report DCD and DSR only if they choose to; RS-485 needs a UART or adapter
+ * whose driver implements TIOCSRS485; a pseudo-terminal has neither modem
+ * lines nor RS-485 nor a break, and every such call on one fails with a
+ * report. */
+
+/** A closed client of the character device at path device (/dev/ttyUSB0, a
+ * /dev/serial/by-id/ link, a pseudo-terminal): the same record and the same
+ * calls as a numbered port's. Unlike a numbered port, any rate the device's
+ * driver takes can be set (230400, 250000, 1000000, 12345, ...), not only the
+ * standard ones; open reads the rate back and fails when the driver did not
+ * keep it. The path is copied; it is opened at each open.
+ * @param device the device's path; fewer than 4,096 characters.
+ * @param baud the rate in bits per second, 1 or more.
+ * @param data_bits 5 to 8.
+ * @param parity 'N', 'E', 'O', 'M' or 'S' (lower case accepted).
+ * @param stop_bits 1 or 2.
+ * @return the client, to be freed with os_comm_client_destroy, or NULL for a
+ *         NULL, empty or too long path or a rate below 1.
+ * @reports "device == NULL || device[0] == 0 || strlen(device) >= 4096" or
+ *          "baud < 1" (info); "client == NULL" (fatal) when no memory is left.
+ *          At open, a rate the driver changed as "!SetCommState, 22" (info).
+ */
+KEEL_API os_comm_client_t *os_comm_client_create_dev(const char *device, int baud, int data_bits, int parity,
+                                                     int stop_bits);
+
+#define OS_COMM_EVENT_HANGUP 1  /**< the device hung up or went away; reported once */
+#define OS_COMM_EVENT_DRAINED 2 /**< the send queue emptied: the moment to send more */
+#define OS_COMM_EVENT_LINES 3   /**< a modem input line changed; lines holds them all now */
+
+#define OS_COMM_LINE_DTR 0x01 /**< data terminal ready (an output) */
+#define OS_COMM_LINE_RTS 0x02 /**< request to send (an output) */
+#define OS_COMM_LINE_CTS 0x04 /**< clear to send (an input) */
+#define OS_COMM_LINE_DSR 0x08 /**< data set ready (an input) */
+#define OS_COMM_LINE_DCD 0x10 /**< data carrier detect (an input) */
+#define OS_COMM_LINE_RI 0x20  /**< ring indicator (an input) */
+
+/** An event of the line, on the port's I/O thread: event is one of the
+ * OS_COMM_EVENT_ values; lines is the state of every modem line
+ * (OS_COMM_LINE_ bits) for OS_COMM_EVENT_LINES, 0 otherwise. The same rules
+ * as for the read callback hold: it may read, send, close or destroy. */
+typedef void (*os_comm_event_cb)(os_comm_client_t *client, int event, uint32_t lines, void *arg);
+
+/** Sets the callback of the line's events. After OS_COMM_EVENT_HANGUP the
+ * port is neither read nor written; close the client, and open it again once
+ * the device is back (os_comm_watch_ports tells when). Changes of the modem
+ * input lines are looked for every 20 ms, only while a callback is bound and
+ * only where the driver counts them (TIOCGICOUNT).
+ * Bind before open: the I/O thread reads the callback without a lock.
+ * @param client a closed client.
+ * @param event_cb called on the I/O thread; NULL removes it.
+ * @param event_arg passed to event_cb.
+ * @return 1, or 0 for NULL.
+ * @reports "client == NULL" (info).
+ */
+KEEL_API int os_comm_client_bind_event(os_comm_client_t *client, os_comm_event_cb event_cb, void *event_arg);
+
+/** Raises (1) or lowers (0) a modem output line of an open client.
+ * @param client an open client.
+ * @param line OS_COMM_LINE_DTR or OS_COMM_LINE_RTS.
+ * @param on 1 to raise, 0 to lower.
+ * @return 1 set, 0 refused.
+ * @reports "client == NULL || (line != OS_COMM_LINE_DTR && line !=
+ *          OS_COMM_LINE_RTS)" or "client->com == -1" (not open) (info); a
+ *          driver without modem lines as "TIOCMBIS/TIOCMBIC, N" (error).
+ */
+KEEL_API int os_comm_client_set_line(os_comm_client_t *client, uint32_t line, int on);
+/** Reads every modem line of an open client into *lines (OS_COMM_LINE_ bits).
+ * @param client an open client.
+ * @param lines where the bits go.
+ * @return 1 read, 0 refused.
+ * @reports "client == NULL || lines == NULL" or "client->com == -1" (info);
+ *          a driver without modem lines as "TIOCMGET, N" (error).
+ */
+KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines);
+/** Sends a break (the line held at space) of about ms milliseconds; the
+ * calling thread waits for it.
+ * @param client an open client.
+ * @param ms the length, 1 to 10,000.
+ * @return 1 sent, 0 refused.
+ * @reports "client == NULL || ms < 1 || ms > 10000" or "client->com == -1"
+ *          (info); a driver that cannot send one as "TIOCSBRK, N" (error).
+ */
+KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
+/** Turns RS-485 direction control on or off: the driver raises RTS while it
+ * sends (rts_on_send 1) or lowers it (rts_on_send 0, for transceivers wired
+ * the other way), with the given delays before and after sending.
+ * @param client an open client.
+ * @param enable 1 on, 0 off.
+ * @param rts_on_send 1: RTS high while sending; 0: RTS low while sending.
+ * @param delay_before_ms RTS is set this long before the first bit.
+ * @param delay_after_ms and kept this long after the last.
+ * @return 1 set, 0 refused.
+ * @reports "client == NULL" or "client->com == -1" (info); a driver without
+ *          RS-485 as "TIOCSRS485, N" (error).
+ */
+KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
+                                      uint32_t delay_after_ms);
+/** Gathers received bytes into frames: the read callback is called only once
+ * the line has been silent gap_us microseconds after the last byte (or the
+ * read buffer is full), so that it finds a whole frame. Modbus RTU's 3.5
+ * characters are about 4,010 us at 9,600 baud and 1,750 us above 19,200
+ * (the fixed value that protocol uses there). The silence is measured on the
+ * monotonic clock to the microsecond, from when the bytes reached the
+ * library. 0, the default, calls the callback as soon as bytes wait.
+ * May be called at any time, open or not; it applies from the next byte on.
+ * @param client the client.
+ * @param gap_us the silence in microseconds, 0 to 10,000,000.
+ * @return 1, or 0 refused.
+ * @reports "client == NULL || gap_us > 10000000" (info).
+ */
+KEEL_API int os_comm_client_set_read_gap(os_comm_client_t *client, uint32_t gap_us);
+
+/* ---- finding ports --------------------------------------------------------
+ *
+ * The serial devices present, as sysfs and /dev describe them, and their
+ * comings and goings. For tests, the two roots can be moved: KEEL_SYSFS_ROOT
+ * stands for /sys and KEEL_DEV_ROOT for /dev (each read at every call). */
+
+/** One serial device present. Text fields are empty when unknown. */
+typedef struct os_comm_port_info {
+    char device[256];       /**< its node: "/dev/ttyUSB0" */
+    char by_id[256];        /**< its stable name under /dev/serial/by-id/, or "" */
+    char by_path[256];      /**< its name by bus position under /dev/serial/by-path/, or "" */
+    char driver[64];        /**< the kernel driver: "ftdi_sio", "cdc_acm", "serial8250", ... */
+    uint16_t vendor_id;     /**< USB vendor id, 0 for a device not on USB */
+    uint16_t product_id;    /**< USB product id, 0 for a device not on USB */
+    char serial[128];       /**< USB serial number text */
+    char manufacturer[128]; /**< USB manufacturer text */
+    char product[128];      /**< USB product text */
+} os_comm_port_info_t;
+
+/** Lists the serial devices present: those the kernel's tty class shows with
+ * a device behind them. A legacy ttyS entry whose UART is absent is left out,
+ * and so are virtual consoles and pseudo-terminals.
+ * @param ports where the first max entries go, in the order of their names;
+ *        may be NULL when max is 0.
+ * @param max how many entries ports holds.
+ * @return how many devices are present (possibly more than max: call again
+ *         with room for all), or -1 refused.
+ * @reports "ports == NULL && max > 0 || max < 0" (info); a tty class that
+ *          cannot be read as "opendir(<root>/class/tty) fail" (error).
+ */
+KEEL_API int os_comm_list_ports(os_comm_port_info_t *ports, int max);
+
+/** A device appeared (present 1) or went (present 0). For a device that
+ * went, port holds what was known of it when it appeared. Runs on the
+ * runtime's main thread, with its lock held. */
+typedef void (*os_comm_port_cb)(const os_comm_port_info_t *port, int present, void *arg);
+/** A watch of serial devices. */
+typedef struct os_comm_watch os_comm_watch_t;
+
+/** Watches for serial devices that appear or go, with no udev daemon needed
+ * (it watches the device directory itself): cb is called once for each
+ * device that appears and once when it goes, in the order they did, on the
+ * runtime's main thread. Devices present when the watch starts are not
+ * reported: os_comm_list_ports lists them. Needs os_startup.
+ * @param cb the callback.
+ * @param arg passed to cb.
+ * @return the watch, to be ended with os_comm_unwatch_ports, or NULL.
+ * @reports "cb == NULL" or "os_is_startup() == 0" (info); a directory that
+ *          cannot be watched as "inotify_add_watch(<dir>) fail" (error).
+ */
+KEEL_API os_comm_watch_t *os_comm_watch_ports(os_comm_port_cb cb, void *arg);
+/** Ends a watch and frees it; no callback of it runs after this returns.
+ * May be called from the watch's own callback.
+ * @param watch the watch.
+ * @return 1, or 0 for NULL.
+ * @reports "watch == NULL" (info).
+ */
+KEEL_API int os_comm_unwatch_ports(os_comm_watch_t *watch);
+
 KEEL_END_DECLS
 
 #endif /* KEEL_OS_COMM_H */
