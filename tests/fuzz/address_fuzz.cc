@@ -12,6 +12,8 @@
 #include "keel/os_net.h"
 #include "net/net_internal.h"
 
+using namespace keel::net;
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     log_start(0, 0);  // reports of bad texts would only slow the run
     return 0;
