@@ -69,6 +69,7 @@ os_comm_client_t *new_client(int comport, int baud, int data_bits, int parity, i
     client->wake_fd = -1;
     client->comport = comport;
     client->event_mask = 1;
+    client->flush_before_write = true;
     return client;
 }
 
@@ -101,6 +102,7 @@ KEEL_API os_comm_client_t *os_comm_client_create_dev(const char *device, int bau
         return nullptr;
     }
     os_comm_client_t *client = new_client(-1, baud, data_bits, parity, stop_bits);
+    client->flush_before_write = false;
     client->device = strdup(device);
     if (client->device == nullptr) KEEL_FATAL("client == NULL");
     return client;
@@ -320,6 +322,15 @@ KEEL_API int os_comm_client_bind_event(os_comm_client_t *client, os_comm_event_c
     }
     client->event_cb = event_cb;
     client->event_arg = event_arg;
+    return 1;
+}
+
+KEEL_API int os_comm_client_set_input_flush(os_comm_client_t *client, int on) {
+    if (client == nullptr) {
+        KEEL_INFO("client == NULL");
+        return 0;
+    }
+    client->flush_before_write.store(on != 0, std::memory_order_relaxed);
     return 1;
 }
 

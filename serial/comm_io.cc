@@ -191,8 +191,10 @@ int comm_write_step(os_comm_client *client) {
         // Bytes received but not read yet are discarded before each write, so
         // the answer to what is sent is not mixed with what came before. Only
         // the input side: a finished write() leaves its bytes in the kernel's
-        // output queue, and flushing that would drop the earlier items.
-        tcflush(client->com, TCIFLUSH);
+        // output queue, and flushing that would drop the earlier items. A
+        // port that carries a stream both ways at once (a client of a path,
+        // by default) keeps them.
+        if (client->flush_before_write.load(std::memory_order_relaxed)) tcflush(client->com, TCIFLUSH);
         ssize_t n = write(client->com, item->data, item->count);
         int err = errno;
         os_mutex_unlock(client->mutex);

@@ -47,6 +47,9 @@ struct os_comm_client {
     // Bytes are gathered into frames until the line is this long silent; 0
     // hands them over at once. Set from any thread.
     std::atomic<uint32_t> read_gap_us;
+    // Unread input is discarded before each write (a numbered port's way:
+    // send a request, then take the answer); a client of a path keeps it.
+    std::atomic<bool> flush_before_write;
     os_comm_event_cb event_cb;
     void *event_arg;
     os_comm_read_cb read_cb;

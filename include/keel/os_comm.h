@@ -104,8 +104,9 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client);
 KEEL_API int os_comm_client_close(os_comm_client_t *client);
 /** Queues a copy of the data for the I/O thread: len when queued, -1 when the
  * client is not open or more than MAX_COM_SEND_BUF_NUM items wait. Before it
- * writes an item, the I/O thread discards the bytes the port received that it
- * had not read yet: send a request, then take the answer.
+ * writes an item, the I/O thread of a numbered port discards the bytes the
+ * port received that it had not read yet: send a request, then take the
+ * answer (os_comm_client_set_input_flush changes that).
  * @param client an open client.
  * @param data the bytes.
  * @param len their count, at least 1.
@@ -175,7 +176,10 @@ KEEL_API int os_comm_client_bind_read(os_comm_client_t *client, os_comm_read_cb 
  * calls as a numbered port's. Unlike a numbered port, any rate the device's
  * driver takes can be set (230400, 250000, 1000000, 12345, ...), not only the
  * standard ones; open reads the rate back and fails when the driver did not
- * keep it. The path is copied; it is opened at each open.
+ * keep it. And it keeps every received byte: it does not discard unread
+ * input before each write, so a stream can flow both ways at once (see
+ * os_comm_client_set_input_flush). The path is copied; it is opened at each
+ * open.
  * @param device the device's path; fewer than 4,096 characters.
  * @param baud the rate in bits per second, 1 or more.
  * @param data_bits 5 to 8.
@@ -262,6 +266,17 @@ KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
  */
 KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
                                       uint32_t delay_after_ms);
+/** Whether unread input is discarded before each write, as a numbered port
+ * does by default (send a request, then take the answer, with nothing that
+ * came before mixed in) and a client of a path does not (a stream both ways
+ * at once loses nothing). May be called at any time; it applies from the next
+ * write on.
+ * @param client the client.
+ * @param on 1 to discard, 0 to keep.
+ * @return 1, or 0 for NULL.
+ * @reports "client == NULL" (info).
+ */
+KEEL_API int os_comm_client_set_input_flush(os_comm_client_t *client, int on);
 /** Gathers received bytes into frames: the read callback is called only once
  * the line has been silent gap_us microseconds after the last byte (or the
  * read buffer is full), so that it finds a whole frame. Modbus RTU's 3.5
