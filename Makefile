@@ -25,6 +25,7 @@ demo: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 	$(BUILD)/examples/keel_demo
+	bash examples/gateway_demo.sh $(BUILD)
 
 test: setup test-plain test-sanitized test-tsan test-fault test-arm fuzz test-package
 

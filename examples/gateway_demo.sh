@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The last part of make demo: the serial-to-TCP gateway (serial_tcp_gateway.c)
+# between a socat pty pair, which stands in for a serial device, and one TCP
+# client. A line goes each way; the device goes away and comes back under the
+# same name; a line goes each way again; then everything ends.
+#
+#   bash examples/gateway_demo.sh [BUILD_DIR]      (default: build)
+set -euo pipefail
+
+gateway=$(realpath "${1:-build}/examples/keel_serial_tcp_gateway")
+dir=$(mktemp -d /tmp/keel-gateway-demo.XXXXXX)
+log=$dir/gateway.out
+socat_pid="" gateway_pid="" shown=0
+
+cleanup() {
+  exec 3>&- 4>&- || true
+  if [ -n "$gateway_pid" ]; then kill "$gateway_pid" 2>/dev/null || true; wait "$gateway_pid" || true; fi
+  if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; wait "$socat_pid" 2>/dev/null || true; fi
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+# Prints the gateway's lines that were not shown yet.
+show_gateway() {
+  local total
+  total=$(wc -l < "$log")
+  [ "$total" -gt "$shown" ] && sed -n "$((shown + 1)),${total}p" "$log"
+  shown=$total
+}
+
+# Waits up to 5 s for a line of the gateway that holds TEXT, then shows it
+# with those before it.
+wait_gateway() {
+  for _ in $(seq 100); do
+    if grep -qF -- "$1" "$log"; then show_gateway; return 0; fi
+    kill -0 "$gateway_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  show_gateway
+  echo "demo: no \"$1\" from the gateway" >&2
+  return 1
+}
+
+# Two connected terminals: the gateway opens $dir/port as its serial port,
+# and this script plays the device on $dir/device (descriptor 4). Neither
+# socat nor the gateway may inherit descriptors 3 and 4: a copy held there
+# would keep the client connected, or the device plugged in.
+plug_device() {
+  rm -f "$dir/device" "$dir/port"
+  socat pty,raw,echo=0,link="$dir/device" pty,raw,echo=0,link="$dir/port" 2>/dev/null 3>&- 4>&- &
+  socat_pid=$!
+  for _ in $(seq 100); do
+    [ -e "$dir/device" ] && [ -e "$dir/port" ] && break
+    sleep 0.05
+  done
+  exec 4<>"$dir/device"
+}
+
+# One line each way: the client's to the device, then the device's answer.
+exchange() {
+  printf '%s\n' "$1" >&3
+  IFS= read -r -t 5 line <&4
+  echo "device got: $line"
+  printf '%s\n' "$2" >&4
+  IFS= read -r -t 5 line <&3
+  echo "client got: $line"
+}
+
+echo
+echo "== serial-to-TCP gateway (examples/serial_tcp_gateway.c) on a socat pty pair =="
+plug_device
+
+# select_config.json in its directory makes the runtime accept each
+# connection at once instead of on its one-second tick. A port that is taken
+# already makes the gateway leave: another is tried.
+touch "$dir/select_config.json"
+for _ in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 20000))
+  (cd "$dir" && exec "$gateway" "$dir/port" 115200 "$port") > "$log" 3>&- 4>&- &
+  gateway_pid=$!
+  if wait_gateway "listening on" 2>/dev/null; then break; fi
+  wait "$gateway_pid" || true
+  gateway_pid="" shown=0
+done
+[ -n "$gateway_pid" ] || { echo "demo: the gateway did not start" >&2; exit 1; }
+
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+wait_gateway "connected (1 client)"
+exchange "hello device" "hello client"
+
+echo "device: unplugged"
+exec 4>&-
+kill "$socat_pid"
+wait "$socat_pid" 2>/dev/null || true
+wait_gateway " gone"
+echo "device: plugged in again"
+plug_device
+wait_gateway " back"
+exchange "still there?" "yes, back again"
+
+exec 3>&-
+wait_gateway "left (0 clients)"
+kill "$gateway_pid"
+wait "$gateway_pid"
+gateway_pid=""
+show_gateway
