@@ -301,8 +301,8 @@ KEEL_API int os_comm_client_set_read_gap(os_comm_client_t *client, uint32_t gap_
 /** One serial device present. Text fields are empty when unknown. */
 typedef struct os_comm_port_info {
     char device[256];       /**< its node: "/dev/ttyUSB0" */
-    char by_id[256];        /**< its stable name under /dev/serial/by-id/, or "" */
-    char by_path[256];      /**< its name by bus position under /dev/serial/by-path/, or "" */
+    char by_id[256];        /**< the full path of its stable name under /dev/serial/by-id/, or "" */
+    char by_path[256];      /**< the full path of its name by bus position under /dev/serial/by-path/, or "" */
     char driver[64];        /**< the kernel driver: "ftdi_sio", "cdc_acm", "serial8250", ... */
     uint16_t vendor_id;     /**< USB vendor id, 0 for a device not on USB */
     uint16_t product_id;    /**< USB product id, 0 for a device not on USB */
@@ -312,10 +312,11 @@ typedef struct os_comm_port_info {
 } os_comm_port_info_t;
 
 /** Lists the serial devices present: those the kernel's tty class shows with
- * a device behind them. A legacy ttyS entry whose UART is absent is left out,
- * and so are virtual consoles and pseudo-terminals.
- * @param ports where the first max entries go, in the order of their names;
- *        may be NULL when max is 0.
+ * a device behind them. A port whose UART is absent (a legacy ttyS entry of
+ * a board without it, whose type reads 0) is left out, and so are virtual
+ * consoles and pseudo-terminals.
+ * @param ports where the first max entries go, in the order of their names
+ *        (ttyS2 before ttyS10); may be NULL when max is 0.
  * @param max how many entries ports holds.
  * @return how many devices are present (possibly more than max: call again
  *         with room for all), or -1 refused.
@@ -325,8 +326,9 @@ typedef struct os_comm_port_info {
 KEEL_API int os_comm_list_ports(os_comm_port_info_t *ports, int max);
 
 /** A device appeared (present 1) or went (present 0). For a device that
- * went, port holds what was known of it when it appeared. Runs on the
- * runtime's main thread, with its lock held. */
+ * went, port holds what was known of it when it appeared (or when the watch
+ * started, for one present then). port is valid during the call only. Runs
+ * on the runtime's main thread, with its lock held. */
 typedef void (*os_comm_port_cb)(const os_comm_port_info_t *port, int present, void *arg);
 /** A watch of serial devices. */
 typedef struct os_comm_watch os_comm_watch_t;
@@ -335,7 +337,12 @@ typedef struct os_comm_watch os_comm_watch_t;
  * (it watches the device directory itself): cb is called once for each
  * device that appears and once when it goes, in the order they did, on the
  * runtime's main thread. Devices present when the watch starts are not
- * reported: os_comm_list_ports lists them. Needs os_startup.
+ * reported as appearing, but are when they go: start the watch first, then
+ * list what is present (a device plugged in between is then seen twice,
+ * never missed). A USB device's appearance waits up to a second for its
+ * by-id and by-path links, which udev makes a moment after the device node;
+ * where no udev runs, it comes after that second with the links empty. Nodes
+ * in subdirectories of /dev are listed but not watched. Needs os_startup.
  * @param cb the callback.
  * @param arg passed to cb.
  * @return the watch, to be ended with os_comm_unwatch_ports, or NULL.
