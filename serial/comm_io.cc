@@ -110,43 +110,45 @@ const timespec *wait_limit(const os_comm_client *client, timespec *limit) {
 }  // namespace
 
 // The loop ends when close clears the running flag, also while bytes keep
-// arriving, so close never waits on a busy line. A full buffer with more
-// bytes waiting in the port is first offered to the read callback: only what
-// the callback leaves unread is dropped, so a callback that keeps up loses
-// nothing however fast the device sends. With a read gap set, the callback
-// that ends the step waits for the line's silence instead (the thread's loop
-// makes it).
-int comm_read_step(os_comm_client *client) {
+// arriving, so close never waits on a busy line. A full buffer is first
+// offered to the read callback; only what the callback leaves unread is
+// dropped, and only for bytes that really came (read aside first), so a
+// callback that keeps up loses nothing however fast the device sends. A read
+// that comes back short has emptied the terminal: the step ends there and
+// poll says when more comes, which spares an empty read per callback, unless
+// the device is going (until_empty), when all it sent is taken now. With a
+// read gap set, the callback that ends the step waits for the line's silence
+// instead (the thread's loop makes it).
+int comm_read_step(os_comm_client *client, bool until_empty) {
     int gone = 0;
     bool got = false;
+    unsigned char spill[MAX_READ_BUF_SIZE];
     while (comm_running(client) == 1) {
         os_mutex_lock(client->mutex);
-        if (client->buff_size >= MAX_READ_BUF_SIZE) {
-            int waiting = 1;  // when the count cannot be had, read and see
-            if (ioctl(client->com, FIONREAD, &waiting) == 0 && waiting <= 0) {
-                os_mutex_unlock(client->mutex);
-                break;
-            }
-            if (client->read_cb != nullptr) {
-                os_mutex_unlock(client->mutex);
-                client->read_cb(client, client->read_arg);
-                os_mutex_lock(client->mutex);
-            }
-            if (client->buff_size >= MAX_READ_BUF_SIZE) {
-                KEEL_INFO("client->buff_size >= MAX_READ_BUF_SIZE");
-                client->buff_size = 0;
-            }
-            if (comm_running(client) != 1) {  // closed by the callback
-                os_mutex_unlock(client->mutex);
-                break;
-            }
+        bool full = client->buff_size >= MAX_READ_BUF_SIZE;
+        if (full && client->read_cb != nullptr) {
+            os_mutex_unlock(client->mutex);
+            client->read_cb(client, client->read_arg);
+            if (comm_running(client) != 1) break;  // closed by the callback
+            os_mutex_lock(client->mutex);
+            full = client->buff_size >= MAX_READ_BUF_SIZE;
         }
-        ssize_t n = read(client->com, client->read_buf + client->buff_size,
-                         MAX_READ_BUF_SIZE - client->buff_size);
+        unsigned char *into = full ? spill : client->read_buf + client->buff_size;
+        size_t room = full ? sizeof spill : MAX_READ_BUF_SIZE - client->buff_size;
+        ssize_t n = read(client->com, into, room);
         int err = errno;
-        if (n > 0) client->buff_size += static_cast<uint32_t>(n), got = true;
+        if (n > 0 && full) {
+            KEEL_INFO("client->buff_size >= MAX_READ_BUF_SIZE");
+            memcpy(client->read_buf, spill, static_cast<size_t>(n));
+            client->buff_size = static_cast<uint32_t>(n);
+        } else if (n > 0) {
+            client->buff_size += static_cast<uint32_t>(n);
+        }
         os_mutex_unlock(client->mutex);
-        if (n > 0 || (n < 0 && err == EINTR)) continue;
+        got = got || n > 0;
+        if (n > 0 && (static_cast<size_t>(n) == room || until_empty)) continue;
+        if (n > 0) break;
+        if (n < 0 && err == EINTR) continue;
         if (n < 0 && err == EAGAIN) break;
         gone = n == 0 ? EIO : err;  // a terminal that was hung up reads as end of file
         break;
@@ -265,7 +267,7 @@ uint32_t comm_io_thread(void *arg) {
         // Received bytes first, as they were there before anything sent now.
         short port = fds[0].revents;
         if (port & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            int gone = comm_read_step(client);
+            int gone = comm_read_step(client, (port & (POLLHUP | POLLERR | POLLNVAL)) != 0);
             if (gone == 0 && (port & (POLLHUP | POLLERR | POLLNVAL))) gone = EIO;
             if (gone != 0) lose_port(client, Found::reading, gone);
         }
@@ -277,7 +279,7 @@ uint32_t comm_io_thread(void *arg) {
         } else if (woken || (port & POLLOUT)) {
             int gone = comm_write_step(client);
             if (gone != 0) {
-                comm_read_step(client);  // what arrived before the end is still delivered
+                comm_read_step(client, true);  // what arrived before the end is still delivered
                 lose_port(client, Found::writing, gone);
             }
         }

@@ -117,7 +117,7 @@ uint32_t comm_io_thread(void *arg);
 bool comm_on_io_thread(const os_comm_client *client);
 // Gathers what the port received into read_buf, then calls read_cb when bytes
 // wait. 0, or the errno value of a read that found the device gone.
-int comm_read_step(os_comm_client *client);
+int comm_read_step(os_comm_client *client, bool until_empty);
 // Writes the send queue, oldest first, until it is empty or the port takes no
 // more. 0, or the errno value of a write that found the device gone.
 int comm_write_step(os_comm_client *client);
