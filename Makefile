@@ -110,6 +110,12 @@ bench: setup
 bench-net: setup
 	bash bench/net/run.sh
 
+# Serial benchmarks: Keel's serial client next to libserialport on
+# pseudo-terminal pairs; writes bench/serial/report.md and its plot.
+.PHONY: bench-serial
+bench-serial: setup
+	bash bench/serial/run.sh
+
 # The Debian packages libkeel0 and libkeel-dev, built in PKG_BUILD for /usr,
 # for the build machine's architecture and, in PKG_BUILD-<target>, for arm64
 # and armhf. test-package installs the build machine's (or, where that is not safe, a staging install),
