@@ -6,6 +6,7 @@
 //   WM_SOCKET_EVENT  the socket's record gets its event (net/)
 //   WM_SOCKET_CLOSE  a socket shut down earlier is closed
 //   WM_POSTED_FUNC   the functions posted so far run, in posting order
+//   WM_DEADLINE      the precise timers that are due run, earliest first
 #include <pthread.h>
 
 #include "keel/os_runtime.h"
@@ -44,6 +45,9 @@ void worker_wnd_proc(const Message &msg) {
             break;
         case WM_POSTED_FUNC:
             run_posted_funcs();
+            break;
+        case WM_DEADLINE:
+            run_due_timers();
             break;
         default:
             break;  // nobody else posts to this queue; unknown numbers are dropped

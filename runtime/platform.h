@@ -10,6 +10,9 @@
 //  - tick_start() starts a thread that posts WM_TIMER (0, 0) every 1000 ms
 //    until the process ends; at most one WM_TIMER waits in the queue at a
 //    time, so a main thread held up for ten seconds sees one tick, not ten.
+//  - deadline_set(us) makes the owner take WM_DEADLINE (0, 0) once the
+//    monotonic clock reaches us, from a timerfd in its epoll set: exact, and
+//    nothing runs until then.
 //  - select_socket(fd, mask) registers a socket for the event codes in mask
 //    (FD_READ 1, FD_WRITE 2, FD_ACCEPT 8, FD_CONNECT 16, FD_CLOSE 32) and makes
 //    it non-blocking; mask 0 cancels, and messages already queued still
@@ -57,6 +60,8 @@ constexpr uint32_t WM_TIMER = 275;
 constexpr uint32_t WM_SOCKET_EVENT = 11025;
 constexpr uint32_t WM_SOCKET_CLOSE = 11026;
 constexpr uint32_t WM_POSTED_FUNC = 11027;
+// The library's own: the timers' deadline passed (deadline_set).
+constexpr uint32_t WM_DEADLINE = 11028;
 
 // Socket event codes.
 constexpr uint32_t FD_READ = 1;
@@ -109,6 +114,10 @@ int queue_get_for(Message *out, int timeout_ms);
 
 // Starts the periodic WM_TIMER thread. False when it could not be started.
 bool tick_start();
+// Queues WM_DEADLINE once the monotonic clock reaches due_us (microseconds,
+// the clock of os_clock_us); a later call replaces the deadline, 0 cancels
+// it. Any thread. False when the queue does not exist.
+bool deadline_set(int64_t due_us);
 
 // What the caller knows of a stream socket it registers. Left to guess, the
 // layer asks the socket itself; an accepted socket whose peer is already gone

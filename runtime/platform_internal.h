@@ -28,6 +28,7 @@ struct Queue {
     std::vector<Message> gathered;  // owner only: events of one poll
     int epfd = -1;
     int wakefd = -1;
+    int timerfd = -1;  // the timers' next deadline (deadline_set)
 };
 
 extern Queue *s_queue;           // set once by queue_open, never freed

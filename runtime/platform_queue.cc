@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,22 +70,32 @@ bool queue_open() {
     if (q == nullptr) return false;
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
     q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = q->wakefd;
-    if (q->epfd < 0 || q->wakefd < 0 || epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->wakefd, &ev) != 0) {
-        if (q->epfd >= 0) close(q->epfd);
-        if (q->wakefd >= 0) close(q->wakefd);
-        delete q;
-        return false;
+    q->timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    bool watched = q->epfd >= 0 && q->wakefd >= 0 && q->timerfd >= 0;
+    for (int fd : {q->wakefd, q->timerfd}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        watched = watched && epoll_ctl(q->epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
     }
     Queue *expected = nullptr;
-    if (!__atomic_compare_exchange_n(&s_queue, &expected, q, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        close(q->epfd);  // another thread made the queue first
-        close(q->wakefd);
+    if (!watched || !__atomic_compare_exchange_n(&s_queue, &expected, q, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        for (int fd : {q->epfd, q->wakefd, q->timerfd})  // failed, or another thread made the queue first
+            if (fd >= 0) close(fd);
         delete q;
+        return watched;
     }
     return true;
+}
+
+// An absolute deadline on the clock the timers use: the kernel wakes the
+// owner at that very moment, with no polling and no rounding to milliseconds.
+bool deadline_set(int64_t due_us) {
+    Queue *q = __atomic_load_n(&s_queue, __ATOMIC_ACQUIRE);
+    if (q == nullptr) return false;
+    itimerspec at{};
+    if (due_us > 0) at.it_value = timespec{static_cast<time_t>(due_us / 1000000), static_cast<long>(due_us % 1000000) * 1000};
+    return timerfd_settime(q->timerfd, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
 bool queue_post(uint32_t number, uintptr_t wparam, LParam lparam) {

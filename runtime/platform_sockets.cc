@@ -364,6 +364,11 @@ int poll_sockets(Queue &q, int timeout_ms) {
                 }
                 continue;
             }
+            if (fd == q.timerfd) {  // a deadline passed: one message, however many
+                uint64_t count;
+                if (read(q.timerfd, &count, sizeof count) > 0) q.gathered.push_back(Message{WM_DEADLINE, 0, 0});
+                continue;
+            }
             on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
         }
         t_gathered = nullptr;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "keel/adt_dlist.h"
+#include "keel/os_runtime.h"
 #include "keel/os_sync.h"
 #include "runtime/platform.h"
 
@@ -25,5 +26,9 @@ void posted_funcs_open();
 // The phases behind the messages.
 void run_posted_funcs();
 void run_timers();
+void run_due_timers();  // precise_timer.cc
+
+// os_timer_destroy of a timer of os_timer_create_ms or _once.
+int precise_timer_destroy(os_timer_t *timer);
 
 }  // namespace keel::rt

@@ -60,6 +60,7 @@ KEEL_API int os_timer_destroy(os_timer_t *timer) {
         KEEL_INFO("timer == NULL");
         return 0;
     }
+    if (timer->precise) return precise_timer_destroy(timer);
     if (timer->node == nullptr) {
         // Made before os_startup, so never listed and never fired: just free it.
         free(timer);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "keel/os_comm.h"
+#include "net_support.h"
 
 namespace keel_test {
 
@@ -64,12 +65,5 @@ struct Port {
     }
     std::string text() { return std::lock_guard<std::mutex>(lock), got; }
 };
-
-// CPU time of the whole process so far: a spinning thread shows in it.
-inline double cpu_ms() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
-}
 
 }  // namespace keel_test

@@ -29,6 +29,7 @@ typedef struct os_timer {
     void *arg;              /**< passed to func */
     uint32_t elapsed_ms;    /**< counted since the last firing */
     adt_dlist_node_t *node; /**< the timer's place in the runtime's timer list */
+    uint32_t precise;       /**< the library's own: 1 for a timer of os_timer_create_ms or _once */
 } os_timer_t;
 
 /** Starts the runtime; both arguments are ignored. Returns 1 when the runtime
@@ -99,9 +100,52 @@ KEEL_API int os_post_func(os_func_t func, void *arg);
  *          its kin (info).
  */
 KEEL_API os_timer_t *os_timer_create(os_func_t func, uint32_t interval_ms, void *arg);
+/** A timer that calls func(arg) every interval_ms milliseconds, measured on
+ * the monotonic clock (os_clock_us), the first time one interval after this
+ * call. It does not drift: its n-th call is due at the creation time plus n
+ * intervals, however long each call takes. A call that comes more than one
+ * interval late (the main thread was held up) skips the intervals it missed
+ * rather than catching up in a burst. The main thread sleeps until the next
+ * deadline, whatever the number of timers (thousands cost a logarithm each to
+ * start and to cancel). Same rules as os_timer_create's timers: func runs on
+ * the main thread with the main lock held, never at the same time as another
+ * callback; any thread, and any callback, may create one after os_startup.
+ * @param func called on the main thread; NULL makes a timer that only counts.
+ * @param interval_ms the period in milliseconds, at least 1.
+ * @param arg passed to func.
+ * @return the timer, to be freed with os_timer_destroy; NULL refused.
+ * @reports "interval_ms == 0" or "os_is_startup() == 0" (info); "malloc fail,
+ *          timer == NULL" (fatal) when no memory is left.
+ */
+KEEL_API os_timer_t *os_timer_create_ms(os_func_t func, uint32_t interval_ms, void *arg);
+/** A timer that calls func(arg) once, delay_ms milliseconds after this call
+ * (0: as soon as the main thread gets to it), then is freed by the library:
+ * do not use or destroy it after its call has begun. Destroying it before,
+ * or from its own func, is safe and cancels it. Otherwise as
+ * os_timer_create_ms.
+ * @param func called on the main thread.
+ * @param delay_ms the delay in milliseconds.
+ * @param arg passed to func.
+ * @return the timer; NULL refused.
+ * @reports "func == NULL" or "os_is_startup() == 0" (info); "malloc fail,
+ *          timer == NULL" (fatal) when no memory is left.
+ */
+KEEL_API os_timer_t *os_timer_create_once(os_func_t func, uint32_t delay_ms, void *arg);
+/** The monotonic clock the precise timers run on, in milliseconds from an
+ * arbitrary start (the system's boot); it never goes back and ignores changes
+ * of the wall clock.
+ * @return milliseconds.
+ */
+KEEL_API uint64_t os_clock_ms(void);
+/** The same clock in microseconds.
+ * @return microseconds.
+ */
+KEEL_API uint64_t os_clock_us(void);
 /** 1 when removed and freed; once it has returned, the timer never fires again.
  *
- * Timer functions may destroy any timer, their own included.
+ * Timer functions may destroy any timer, their own included. It cancels the
+ * timers of os_timer_create_ms and os_timer_create_once as well (a one-shot
+ * timer not after its call has begun, except from that call itself).
  * @param timer a timer of os_timer_create.
  * @return 1 freed, 0 for NULL or a timer the runtime does not hold.
  * @reports "timer == NULL" (info); "adt_dlist_delete node not in dlist"
