@@ -132,22 +132,26 @@ KEEL_API os_tcp_server_t *os_tcp_server_create(void);
  * @reports "server == NULL" (info).
  */
 KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server);
-/** Stores port, then (unless ip is NULL) the dotted IPv4 text ip; refuses text
- * that is not an IPv4 address (the port is kept) and text of 16 characters or
- * more. Takes effect at the next open.
+/** Stores port, then (unless ip is NULL) the address text ip: dotted IPv4,
+ * or IPv6 text ("::" listens on every interface of both families, "::1" on
+ * the IPv6 loopback). Refuses text that is neither (the port is kept) and
+ * text of 64 characters or more. Takes effect at the next open. Clients
+ * accepted on an IPv6 server give their peer's IPv6 text (an IPv4 peer of a
+ * server on "::" reads as "::ffff:a.b.c.d").
  * @param server the server.
- * @param ip dotted IPv4 text ("0.0.0.0" listens on every interface), or NULL
- *        to keep the stored address.
+ * @param ip "0.0.0.0" listens on every IPv4 interface; NULL keeps the stored
+ *        address.
  * @param port the port; 0 lets the system choose one.
  * @return 1 stored, 0 refused.
  * @reports "server == NULL", "inet_addr(ip) == INADDR_NONE" or
- *          "strlen(ip) >= 16" (info).
+ *          "strlen(ip) >= 64" (info).
  */
 KEEL_API int os_tcp_server_set_local(os_tcp_server_t *server, const char *ip, uint16_t port);
-/** The stored address (ip_out needs 16 bytes) and port, as set.
- * With port 0 set, this gives 0, not the port the system chose.
+/** The stored address (ip_out needs 16 bytes for IPv4 text, 64 for IPv6)
+ * and port, as set. With port 0 set, this gives 0, not the port the system
+ * chose.
  * @param server the server.
- * @param ip_out room for 16 chars.
+ * @param ip_out room for 16 chars, or 64 for a server on IPv6.
  * @param port_out the port.
  * @return 1, or 0 for a NULL argument.
  * @reports "server == NULL" or "ip_out == NULL || port_out == NULL" (info).
@@ -243,6 +247,49 @@ KEEL_API int os_tcp_client_destroy(os_tcp_client_t *client);
  *          "get_ip_addr_type() failed, ip:TEXT" (info).
  */
 KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, uint16_t port);
+/** Sets a host name to connect to ("broker.example.com"; an address text
+ * works too). Open then resolves it without blocking the main thread, tries
+ * the addresses found one after the other, in the resolver's order (IPv6 and
+ * IPv4), and connects to the first that answers: the connect callback comes as
+ * for an address. A name that does not resolve is reported with the
+ * resolver's reason, and when no address answers the last one's error is
+ * reported as for an address; either way the client then stays connecting,
+ * as a refused connect leaves it (close it to try again). Resolution honours
+ * /etc/hosts and /etc/resolv.conf (see os_resolve). Only while disconnected;
+ * os_tcp_client_set_remote forgets the name again. os_tcp_client_get_remote
+ * gives the address in use once connected.
+ * @param client the client.
+ * @param name the host name, fewer than 256 characters.
+ * @param port the peer's port.
+ * @return 1 stored, 0 refused.
+ * @reports "client is null or name is null", "strlen(name) >= 256" or
+ *          "client->status != TCP_CLIENT_STATUS_DISCONN, status: N" (info);
+ *          at open, a name that does not resolve as "resolve NAME fail:
+ *          REASON" (error).
+ */
+KEEL_API int os_tcp_client_set_remote_host(os_tcp_client_t *client, const char *name, uint16_t port);
+
+/** The addresses a name resolved to, on the main thread with the main lock
+ * held: count texts (IPv6 or IPv4, in the resolver's order, valid during the
+ * call only), or count 0 and error the resolver's reason. */
+typedef void (*os_resolve_cb)(const char *name, const char *const *addresses, int count, const char *error,
+                              void *arg);
+/** Resolves a host name without blocking: cb is called once, on the main
+ * thread, with its addresses or the reason there are none (no such name, no
+ * answer in time, ...). /etc/hosts and /etc/resolv.conf are honoured as the
+ * system's resolver honours them. Two environment variables, read at the
+ * first resolution, change that: KEEL_DNS_SERVER ("127.0.0.1:5353", or
+ * several separated by commas) asks those servers instead of resolv.conf's,
+ * and KEEL_DNS_TIMEOUT_MS sets how long a server has to answer (tries
+ * included) before the name is given up. Needs os_startup.
+ * @param name the host name, fewer than 256 characters.
+ * @param cb the callback.
+ * @param arg passed to cb.
+ * @return 1 started, 0 refused.
+ * @reports "name == NULL || cb == NULL", "strlen(name) >= 256" or
+ *          "os_is_startup() == 0" (info).
+ */
+KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg);
 /** The peer's address and port: as set, or as the socket reports them for a
  * client the library accepted or adopted.
  *

@@ -39,8 +39,9 @@ typedef struct os_timer {
  * It starts the main thread, the one-second tick and the queue of posted
  * functions, initialises libxml2 for the caller, and chooses the TCP accept
  * mode: immediate when a file "select_config.json" exists in the current
- * directory, on the tick otherwise (see os_net.h). The runtime is never taken
- * down; os_cleanup only closes servers and UDP clients.
+ * directory, on the tick otherwise (see os_net.h), unless os_set_accept_mode
+ * chose it. The runtime is never taken down; os_cleanup only closes servers
+ * and UDP clients.
  * @param reserved1 ignored.
  * @param reserved2 ignored.
  * @return 1 running, 0 when the main thread did not come up (call again to
@@ -50,6 +51,20 @@ typedef struct os_timer {
  *          main thread's queue or the tick cannot be made; the process ends.
  */
 KEEL_API int os_startup(int reserved1, int reserved2);
+#define OS_ACCEPT_ON_TICK 0 /**< every waiting connection is accepted on the next one-second tick */
+#define OS_ACCEPT_AT_ONCE 1 /**< each connection is accepted the moment it arrives */
+
+/** Chooses how TCP servers accept, before or after os_startup, for the
+ * servers listening then and later: OS_ACCEPT_AT_ONCE takes each connection
+ * as it arrives, OS_ACCEPT_ON_TICK all that wait once a second. The choice
+ * wins over the marker file "select_config.json", which os_startup looks at
+ * only when no choice was made; a program that serves requests should make
+ * it, so as not to depend on the directory it was started from.
+ * @param mode OS_ACCEPT_AT_ONCE or OS_ACCEPT_ON_TICK.
+ * @return 1 set, 0 refused.
+ * @reports "mode != OS_ACCEPT_AT_ONCE && mode != OS_ACCEPT_ON_TICK" (info).
+ */
+KEEL_API int os_set_accept_mode(int mode);
 /** Tells whether os_startup has brought the runtime up.
  * @return 1 once the main thread runs, 0 before.
  */
