@@ -17,7 +17,7 @@ enum : uint8_t { kKindServer = 0, kKindTcpClient = 1, kKindUdpClient = 4 };
 
 struct os_tcp_server {
     uint8_t kind;  // kKindServer
-    char local_ip[16];
+    char local_ip[MAX_IPV6_LEN];  // dotted IPv4, or IPv6 text
     uint32_t local_port;
     int32_t status;
     os_tcp_accept_cb accept_cb;

@@ -18,6 +18,11 @@ adt_dlist_t *s_ls_udp_client = nullptr;
 int s_accept_by_select = 0;
 
 namespace {
+// A mode chosen by os_set_accept_mode wins over the marker file.
+bool s_accept_chosen = false;
+}  // namespace
+
+namespace {
 
 // Never destroyed: the main thread may look up while exit-time destructors
 // run. One pointer per descriptor: the record's own first byte, its kind,
@@ -115,7 +120,32 @@ using namespace keel::net;
 void keel::rt::net_start(bool accept_at_once) {
     if (s_ls_server == nullptr) s_ls_server = adt_dlist_create(sizeof(void *));
     if (s_ls_udp_client == nullptr) s_ls_udp_client = adt_dlist_create(sizeof(void *));
-    s_accept_by_select = accept_at_once ? 1 : 0;
+    if (!s_accept_chosen) s_accept_by_select = accept_at_once ? 1 : 0;
+}
+
+// The servers listening now change over at once: in the accept-at-once mode
+// a listener is registered for its accept events, on the tick it is not.
+extern "C" KEEL_API int os_set_accept_mode(int mode) {
+    if (mode != OS_ACCEPT_AT_ONCE && mode != OS_ACCEPT_ON_TICK) {
+        KEEL_INFO("mode != OS_ACCEPT_AT_ONCE && mode != OS_ACCEPT_ON_TICK");
+        return 0;
+    }
+    os_main_lock();
+    s_accept_chosen = true;
+    if (s_accept_by_select != mode) {
+        s_accept_by_select = mode;
+        if (s_ls_server != nullptr) {
+            adt_dlist_lock(s_ls_server);
+            for (adt_dlist_node_t *node = adt_dlist_head(s_ls_server); node != nullptr; node = adt_dlist_next(node)) {
+                using namespace keel::rt;
+                int fd = (*static_cast<os_tcp_server_t **>(adt_dlist_getdata(node)))->listenfd;
+                select_socket(fd, mode == OS_ACCEPT_AT_ONCE ? FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE : 0);
+            }
+            adt_dlist_unlock(s_ls_server);
+        }
+    }
+    os_main_unlock();
+    return 1;
 }
 
 // Each close takes its record out of the list, so the loops end when nothing

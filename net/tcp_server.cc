@@ -1,5 +1,6 @@
-// The TCP server: one listening IPv4 socket. Here the record is made, opened
-// and closed; accepting is accept.cc's.
+// The TCP server: one listening socket, IPv4 or IPv6 by its address text
+// ("::" takes both families). Here the record is made, opened and closed;
+// accepting is accept.cc's.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "keel/os_runtime.h"
 #include "log/report.h"
+#include "net/net_internal.h"
 #include "net/records.h"
 #include "runtime/platform.h"
 
@@ -35,9 +37,17 @@ int fail_open(os_tcp_server_t *server) {
 }
 
 int start_listening(os_tcp_server_t *server) {
+    int type = os_get_ip_type(server->local_ip) == 1 ? 1 : 0;
+    sockaddr_storage address{};
+    socklen_t address_len = 0;
+    if (get_sock_addr_info(type, server->local_ip, static_cast<uint16_t>(server->local_port), &address,
+                           &address_len) != 0) {
+        KEEL_INFO("get addr fail");
+        return 0;
+    }
     // Running out of descriptors is no reason to end the process: the open
     // fails like any other.
-    server->listenfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    server->listenfd = socket(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server->listenfd == -1) {
         KEEL_ERROR("server->listenfd == -1");
         return 0;
@@ -50,11 +60,12 @@ int start_listening(os_tcp_server_t *server) {
     // out their time; a port that another socket listens on stays refused.
     int on = 1;
     setsockopt(server->listenfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr(server->local_ip);
-    address.sin_port = htons(static_cast<uint16_t>(server->local_port));
-    if (bind(server->listenfd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    // "::" is both families' every address, whatever the system's default
+    // for IPv6 sockets says.
+    int v6only = 0;
+    if (type == 1 && IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6 &>(address).sin6_addr))
+        setsockopt(server->listenfd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (bind(server->listenfd, reinterpret_cast<sockaddr *>(&address), address_len) != 0) {
         KEEL_ERROR("bind fail");
         return fail_open(server);
     }
@@ -93,17 +104,18 @@ KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server) {
 
 // The port is stored first, so it changes even when the text is refused.
 // Any text inet_addr takes is an IPv4 address, but only the dotted forms fit
-// the 16 bytes that get_local hands back; longer ones are refused.
+// the 16 bytes that get_local hands back for one; IPv6 text fits its 64.
 KEEL_API int os_tcp_server_set_local(os_tcp_server_t *server, const char *ip, uint16_t port) {
     if (refuse_null(server)) return 0;
     server->local_port = port;
     if (ip == nullptr) return 1;
-    if (inet_addr(ip) == INADDR_NONE) {
+    bool v6 = strnlen(ip, MAX_IPV6_LEN) < MAX_IPV6_LEN && os_get_ip_type(ip) == 1;
+    if (!v6 && inet_addr(ip) == INADDR_NONE) {
         KEEL_INFO("inet_addr(ip) == INADDR_NONE");
         return 0;
     }
-    if (strnlen(ip, sizeof server->local_ip) >= sizeof server->local_ip) {
-        KEEL_INFO("strlen(ip) >= 16");
+    if (strnlen(ip, MAX_IPV6_LEN) >= (v6 ? MAX_IPV6_LEN : 16u)) {
+        KEEL_INFO("strlen(ip) >= %d", v6 ? MAX_IPV6_LEN : 16);
         return 0;
     }
     strcpy(server->local_ip, ip);

@@ -200,6 +200,73 @@ TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
     os_tcp_server_destroy(s_second);
 }
 
+// A mode chosen by a call wins over the marker file, before os_startup, and
+// after it changes over the servers already listening.
+TEST_F(Tcp, AcceptModeByCallWinsOverTheMarker) {
+    keel_test::StderrCapture cap;
+    EXPECT_EQ(os_set_accept_mode(7), 0);
+    EXPECT_EQ(count_of(cap.text(), "mode != OS_ACCEPT_AT_ONCE && mode != OS_ACCEPT_ON_TICK"), 1);
+    ASSERT_EQ(os_set_accept_mode(OS_ACCEPT_ON_TICK), 1);
+    start(true);  // the marker alone would take each connection at once
+    uint16_t port;
+    os_tcp_server_t *s = server(&port);
+    std::vector<int> peers;
+    for (int mode : {OS_ACCEPT_ON_TICK, OS_ACCEPT_AT_ONCE, OS_ACCEPT_ON_TICK}) {
+        ASSERT_EQ(os_set_accept_mode(mode), 1);
+        int in_tick = g_accepts_in_a_tick, between = g_accepts_between_ticks;
+        for (int i = 0; i < 3; ++i) peers.push_back(plain_connect(port));
+        ASSERT_TRUE(wait_until([&] { return g_accepts_in_a_tick + g_accepts_between_ticks == in_tick + between + 3; }, 3s));
+        if (mode == OS_ACCEPT_ON_TICK)
+            EXPECT_EQ(g_accepts_in_a_tick - in_tick, 3) << "accepted by the tick's poll only";
+        else
+            EXPECT_GE(g_accepts_between_ticks - between, 2) << "accepted as they came";
+    }
+    for (int fd : peers) close(fd);
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 9; }));
+    os_tcp_server_destroy(s);
+}
+
+// A server on IPv6 text: on ::1 it takes IPv6 peers, on :: both families,
+// and the clients it hands over give their peer's address text and port.
+TEST_F(Tcp, ServersOnIPv6AndBothFamilies) {
+    start(true);
+    static std::string s_peer;
+    static uint16_t s_peer_port = 0;
+    for (const char *local : {"::1", "::"}) {
+        uint16_t port = free_port();
+        os_tcp_server_t *s = open_server(0, [](os_tcp_server_t *self, os_tcp_client_t *c, void *arg) {
+            char ip[MAX_IPV6_LEN];
+            os_tcp_client_get_remote(c, ip, &s_peer_port);
+            s_peer = ip;
+            echo_accept(self, c, arg);
+        });
+        ASSERT_NE(s, nullptr);
+        os_tcp_server_close(s);
+        ASSERT_EQ(os_tcp_server_set_local(s, local, port), 1);
+        ASSERT_EQ(os_tcp_server_open(s), 1) << local;
+        char ip[MAX_IPV6_LEN];
+        uint16_t got_port;
+        ASSERT_EQ(os_tcp_server_get_local(s, ip, &got_port), 1);
+        EXPECT_EQ(std::string(ip), local);
+        for (int family : {AF_INET6, AF_INET}) {
+            if (family == AF_INET && std::string(local) == "::1") continue;
+            Addr to(family, port);
+            int fd = socket(family, SOCK_STREAM, 0);
+            ASSERT_EQ(connect(fd, to.sa(), to.len), 0) << local << " " << family;
+            Addr mine(family);
+            getsockname(fd, mine.sa(), &mine.len);
+            ASSERT_EQ(write(fd, "six", 3), 3);
+            EXPECT_EQ(read_exact(fd, 3), "six") << local << " " << family;
+            std::string want = family == AF_INET6 ? "::1" : "::ffff:127.0.0.1";
+            EXPECT_TRUE(wait_until_locked([&] { return s_peer == want && s_peer_port == mine.port(); }))
+                << local << ": " << s_peer << ":" << s_peer_port;
+            close(fd);
+        }
+        os_tcp_server_destroy(s);
+    }
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == g_echo_accepted; }));
+}
+
 // ---- connections ---------------------------------------------------------------
 
 // A caller's client to a plain IPv6 listener on ::1 (named with a scope): connecting, then

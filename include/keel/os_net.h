@@ -143,8 +143,8 @@ KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server);
  *        address.
  * @param port the port; 0 lets the system choose one.
  * @return 1 stored, 0 refused.
- * @reports "server == NULL", "inet_addr(ip) == INADDR_NONE" or
- *          "strlen(ip) >= 64" (info).
+ * @reports "server == NULL", "inet_addr(ip) == INADDR_NONE", or
+ *          "strlen(ip) >= 16" (IPv4) or "strlen(ip) >= 64" (IPv6) (info).
  */
 KEEL_API int os_tcp_server_set_local(os_tcp_server_t *server, const char *ip, uint16_t port);
 /** The stored address (ip_out needs 16 bytes for IPv4 text, 64 for IPv6)
