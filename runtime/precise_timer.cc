@@ -29,10 +29,17 @@ struct Precise {
     bool cancelled;     // destroyed from inside its function
 };
 
+// The heap keeps each deadline beside its timer, so that ordering it reads
+// only the array, not a million timers scattered over the heap of memory.
+struct Slot {
+    int64_t due_us;
+    Precise *timer;
+};
+
 // Made once and never destroyed, as the main thread may still run while the
 // process runs its exit-time destructors.
 std::mutex &s_heap_lock = *new std::mutex;
-std::vector<Precise *> &s_heap = *new std::vector<Precise *>;
+std::vector<Slot> &s_heap = *new std::vector<Slot>;
 int64_t s_armed_us = 0;  // the deadline the platform holds; under the lock
 
 int64_t clock_us() {
@@ -41,45 +48,52 @@ int64_t clock_us() {
     return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-void place(size_t i, Precise *t) {
-    s_heap[i] = t;
-    t->at = i;
+void place(size_t i, Slot slot) {
+    s_heap[i] = slot;
+    slot.timer->at = i;
 }
 
 void sift_up(size_t i) {
-    Precise *t = s_heap[i];
-    for (size_t parent; i > 0 && s_heap[parent = (i - 1) / 2]->due_us > t->due_us; i = parent) place(i, s_heap[parent]);
-    place(i, t);
+    Slot moving = s_heap[i];
+    for (size_t parent; i > 0 && s_heap[parent = (i - 1) / 2].due_us > moving.due_us; i = parent)
+        place(i, s_heap[parent]);
+    place(i, moving);
 }
 
 void sift_down(size_t i) {
-    Precise *t = s_heap[i];
+    Slot moving = s_heap[i];
     for (;;) {
         size_t child = 2 * i + 1;
         if (child >= s_heap.size()) break;
-        if (child + 1 < s_heap.size() && s_heap[child + 1]->due_us < s_heap[child]->due_us) ++child;
-        if (s_heap[child]->due_us >= t->due_us) break;
+        if (child + 1 < s_heap.size() && s_heap[child + 1].due_us < s_heap[child].due_us) ++child;
+        if (s_heap[child].due_us >= moving.due_us) break;
         place(i, s_heap[child]);
         i = child;
     }
-    place(i, t);
+    place(i, moving);
 }
 
 void heap_remove(Precise *t) {
     size_t i = t->at;
-    Precise *last = s_heap.back();
+    Slot last = s_heap.back();
     s_heap.pop_back();
     t->at = kNowhere;
-    if (last == t) return;
+    if (last.timer == t) return;
     place(i, last);
     sift_up(i);
-    sift_down(last->at);
+    sift_down(last.timer->at);
+}
+
+// A new deadline for the timer at the top.
+void reschedule_top(int64_t due_us) {
+    s_heap[0].due_us = due_us;
+    sift_down(0);
 }
 
 // The platform wakes the main thread at the earliest deadline; it is told
 // only when that changes.
 void rearm_locked() {
-    int64_t due = s_heap.empty() ? 0 : s_heap[0]->due_us;
+    int64_t due = s_heap.empty() ? 0 : s_heap[0].due_us;
     if (due == s_armed_us) return;
     s_armed_us = due;
     deadline_set(due);
@@ -97,7 +111,7 @@ os_timer_t *start(os_func_t func, uint32_t ms, void *arg, bool periodic) {
     t->slot = 1;
     t->due_us = t->start_us + static_cast<int64_t>(ms) * 1000;
     std::lock_guard<std::mutex> guard(s_heap_lock);
-    grow_or_exit("timer", [&] { s_heap.push_back(t); });
+    grow_or_exit("timer", [&] { s_heap.push_back(Slot{t->due_us, t}); });
     sift_up(s_heap.size() - 1);
     rearm_locked();
     return &t->pub;
@@ -122,14 +136,14 @@ void run_due_timers() {
     const int64_t now = clock_us();
     for (;;) {
         std::unique_lock<std::mutex> held(s_heap_lock);
-        if (s_heap.empty() || s_heap[0]->due_us > now) {
+        if (s_heap.empty() || s_heap[0].due_us > now) {
             rearm_locked();
             return;
         }
-        Precise *t = s_heap[0];
+        Precise *t = s_heap[0].timer;
         if (t->period_us > 0) {
             advance(t, clock_us());
-            sift_down(0);
+            reschedule_top(t->due_us);
         } else {
             heap_remove(t);
         }
