@@ -4,7 +4,8 @@
 //
 //   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
 //                FD_WRITE    write_cb
-//                FD_CONNECT  connecting -> connected, connect_cb
+//                FD_CONNECT  connecting -> connected, connect_cb; failed: a host name's
+//                            next address (resolver.cc), else as the errors below
 //                FD_CLOSE    close at once, disconnect_cb
 //                error 10053 close at once (reset), disconnect_cb; other errors: report only
 //   TCP server   FD_ACCEPT   accept one connection (accept-at-once mode only)
@@ -17,6 +18,7 @@
 
 #include "log/report.h"
 #include "net/records.h"
+#include "net/resolver.h"
 #include "runtime/net_hooks.h"
 #include "runtime/runtime_internal.h"
 
@@ -154,6 +156,10 @@ void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
     if (ev.error != 0) {
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+            // A failed connect to one of a host name's addresses is no failure
+            // yet while another address is left to try.
+            if (ev.event == FD_CONNECT && client->status == TCP_CLIENT_STATUS_CONNECTING && host_try_next(client))
+                return;
             KEEL_ERROR("socket err: %d", ev.error);
             if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST");
         } else if (current && (find_server(ev.sock) != nullptr || find_udp_client(ev.sock) != nullptr)) {

@@ -1,7 +1,8 @@
 // The TCP client: one connection, made by the caller (connect) or by the
 // library for an accepted socket (adopt). Its events are handled by the
 // dispatch (dispatch.cc); the close paths they share are at the top of this
-// file.
+// file. A client set to a host name has it resolved by resolver.cc, which
+// connects it to each address in turn through tcp_client_connect.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
+#include "net/resolver.h"
 #include "runtime/platform.h"
 
 using namespace keel::net;
@@ -24,8 +26,10 @@ namespace keel::net {
 
 // Without a runtime (an adopted socket before os_startup) there is no main
 // thread to leave the close to: close_later closes at once then.
+// A client of a host name has no socket while its name is resolved.
 void tcp_client_shut_down(os_tcp_client_t *client) {
     unlist_client(client);
+    if (client->connectfd == -1) return;
     close_later(client->connectfd);
     client->connectfd = -1;
 }
@@ -37,11 +41,15 @@ void tcp_client_close_socket(os_tcp_client_t *client) {
 
 // A record the library owns is marked before its callback runs, so that the
 // callback cannot open it again only to have it freed beneath the new socket.
+// A host name the callback gave it goes with it (the record is only a key
+// there, and may be freed already).
 void tcp_client_end(os_tcp_client_t *client) {
-    if (!client->owned_by_caller) client->free_pending = true;
+    bool library_owned = !client->owned_by_caller;
+    if (library_owned) client->free_pending = true;
     call_out(client, [&] {
         if (client->disconnect_cb != nullptr) client->disconnect_cb(client, client->disconnect_arg);
     });
+    if (library_owned) host_forget(client);
 }
 
 }  // namespace keel::net
@@ -119,6 +127,20 @@ int open_connect(os_tcp_client_t *client) {
     return 1;
 }
 
+}  // namespace
+
+// A host name's addresses are tried through here, each becoming the record's
+// remote address, so that get_remote tells the one in use.
+int keel::net::tcp_client_connect(os_tcp_client_t *client, const char *remote) {
+    if (remote != client->remote_ip) {
+        snprintf(client->remote_ip, sizeof client->remote_ip, "%s", remote);
+        client->ip_type = static_cast<uint8_t>(os_get_ip_type(remote));
+    }
+    return open_connect(client);
+}
+
+namespace {
+
 // The addresses come from the socket itself, so a caller's IPv6 socket is
 // read as IPv6 whatever the record said before. A peer that is already gone
 // fails the adoption; it never ends the process.
@@ -173,6 +195,7 @@ KEEL_API int os_tcp_client_destroy(os_tcp_client_t *client) {
     os_main_lock();
     client->free_pending = true;
     call_out(client, [&] { os_tcp_client_close(client); });
+    host_forget(client);
     os_main_unlock();
     return 1;
 }
@@ -187,6 +210,31 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
     strcpy(client->remote_ip, ip);
     client->remote_port = port;
     client->ip_type = static_cast<uint8_t>(type);
+    os_main_lock();  // the table of names is the main thread's
+    host_forget(client);
+    os_main_unlock();
+    return 1;
+}
+
+// The address in use is known only once a connect to one starts.
+KEEL_API int os_tcp_client_set_remote_host(os_tcp_client_t *client, const char *name, uint16_t port) {
+    if (client == nullptr || name == nullptr) {
+        KEEL_INFO("client is null or name is null");
+        return 0;
+    }
+    if (strnlen(name, kHostNameMax) >= kHostNameMax) {
+        KEEL_INFO("strlen(name) >= 256");
+        return 0;
+    }
+    if (client->status != TCP_CLIENT_STATUS_DISCONN) {
+        KEEL_INFO("client->status != TCP_CLIENT_STATUS_DISCONN, status: %d", client->status);
+        return 0;
+    }
+    os_main_lock();
+    host_set(client, name);
+    os_main_unlock();
+    client->remote_ip[0] = '\0';
+    client->remote_port = port;
     return 1;
 }
 
@@ -249,7 +297,7 @@ KEEL_API int os_tcp_client_open(os_tcp_client_t *client, int fd) {
         return 0;
     }
     os_main_lock();
-    int result = open_connect(client);
+    int result = host_named(client) ? host_open(client) : open_connect(client);
     os_main_unlock();
     return result;
 }
@@ -257,6 +305,7 @@ KEEL_API int os_tcp_client_open(os_tcp_client_t *client, int fd) {
 KEEL_API int os_tcp_client_close(os_tcp_client_t *client) {
     if (refuse_null(client)) return 0;
     os_main_lock();
+    host_stop(client);
     if (client->status != TCP_CLIENT_STATUS_DISCONN) {
         set_status(client, TCP_CLIENT_STATUS_DISCONN);
         tcp_client_shut_down(client);

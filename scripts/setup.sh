@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev
-          libxml2-dev uthash-dev libssl-dev socat
+          libxml2-dev uthash-dev libssl-dev libc-ares-dev socat
+          dnsmasq-base   # the name server of the resolver's tests: the program alone, no service
           clang libclang-rt-14-dev
           dpkg-dev file   # make package: dpkg-shlibdeps and file, run by cpack
           fiu-utils libfiu-dev)  # make test-fault: fiu-run, its preload, and libfiu

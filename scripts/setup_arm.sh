@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
 for arch in arm64 armhf; do
-  packages+=(libxml2-dev:$arch libssl-dev:$arch libgtest-dev:$arch libgmock-dev:$arch)
+  packages+=(libxml2-dev:$arch libssl-dev:$arch libc-ares-dev:$arch libgtest-dev:$arch libgmock-dev:$arch)
 done
 packages+=(libasan8:armhf libubsan1:armhf)  # the 32-bit build with the address checker
 

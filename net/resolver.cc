@@ -1,0 +1,351 @@
+// Host names. os_resolve hands each name to a resolver thread of the
+// library's own, which asks c-ares and posts every answer to the main thread;
+// a TCP client set to a host name resolves it at open and tries the addresses
+// one after the other (the table of such clients is at the end of this file).
+//
+// The resolver thread, not the main thread's epoll set, serves c-ares's
+// sockets: that set is made for the library's socket records, and a name
+// server that is slow to answer must never hold up a callback.
+#include "net/resolver.h"
+
+#include <ares.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "keel/os_runtime.h"
+#include "log/report.h"
+#include "net/net_internal.h"
+#include "net/records.h"
+#include "sync/sync_internal.h"
+
+namespace keel::net {
+namespace {
+
+// One resolution, from the request to the callback: the resolver thread fills
+// in the addresses (or the reason there are none), the main thread calls cb.
+struct Job {
+    std::string name;
+    os_resolve_cb cb;
+    void *arg;
+    std::vector<std::string> addresses;
+    std::string error;
+};
+
+/* the queue of requests, shared by every thread */
+
+// Never destroyed: the resolver thread runs while exit-time destructors do.
+std::mutex &s_lock = *new std::mutex;
+std::vector<Job *> &s_queue = *new std::vector<Job *>;
+int s_wake = -1;  // the resolver thread's eventfd; -1 until the thread runs
+
+// Runs on the main thread with the main lock held, as every callback does.
+void deliver(void *p) {
+    std::unique_ptr<Job> job(static_cast<Job *>(p));
+    std::vector<const char *> texts;
+    for (const std::string &address : job->addresses) texts.push_back(address.c_str());
+    job->cb(job->name.c_str(), texts.data(), static_cast<int>(texts.size()),
+            texts.empty() ? job->error.c_str() : nullptr, job->arg);
+}
+
+// os_post_func refuses only before os_startup, which os_resolve requires.
+bool post_answer(Job *job) {
+    if (os_post_func(deliver, job)) return true;
+    delete job;
+    return false;
+}
+
+/* the resolver thread: c-ares's sockets and the eventfd, in one poll */
+
+// A burst of names is sent a slice at a time: a name server drops the
+// queries of a burst that overflows its socket's buffer (as this thread's
+// socket drops answers), and every query lost costs a whole timeout.
+constexpr int kMaxInFlight = 64;
+int s_in_flight = 0;  // names c-ares has not answered yet; the resolver thread's
+
+// c-ares makes its sockets with a plain socket(), so a child that another
+// thread starts meanwhile would inherit them; the library's sockets are all
+// close-on-exec from birth. They are made non-blocking here too: c-ares does
+// not make the sockets of functions given to it so, and it reads each socket
+// until it would block. The rest are the plain calls.
+const ares_socket_functions kSocketCalls = {
+    [](int domain, int type, int protocol, void *) -> ares_socket_t {
+        return socket(domain, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+    },
+    [](ares_socket_t fd, void *) { return close(fd); },
+    [](ares_socket_t fd, const sockaddr *to, ares_socklen_t len, void *) { return connect(fd, to, len); },
+    [](ares_socket_t fd, void *buffer, size_t len, int flags, sockaddr *from, ares_socklen_t *from_len,
+       void *) -> ares_ssize_t { return recvfrom(fd, buffer, len, flags, from, from_len); },
+    [](ares_socket_t fd, const iovec *parts, int count, void *) -> ares_ssize_t { return writev(fd, parts, count); },
+};
+
+// The channel as the environment asks for it, read once, at the first
+// resolution. KEEL_DNS_TIMEOUT_MS is the whole time a server has: c-ares
+// doubles the wait of each later try, so two tries of a third and two thirds
+// add up to it. A KEEL_DNS_SERVER that c-ares refuses fails every resolution
+// rather than send the names to servers the caller did not mean.
+int open_channel(ares_channel *channel) {
+    int status = ares_library_init(ARES_LIB_INIT_ALL);
+    ares_options options{};
+    int mask = 0;
+    const char *timeout = getenv("KEEL_DNS_TIMEOUT_MS");
+    if (long total = timeout != nullptr ? std::min(atol(timeout), long{INT_MAX}) : 0; total > 0) {
+        options.timeout = static_cast<int>(std::max(total / 3, 1L));
+        options.tries = 2;
+        mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+    }
+    if (status == ARES_SUCCESS) status = ares_init_options(channel, &options, mask);
+    if (status != ARES_SUCCESS) {
+        KEEL_ERROR("ares_init_options fail: %s", ares_strerror(status));
+        return status;
+    }
+    ares_set_socket_functions(*channel, &kSocketCalls, nullptr);
+    if (const char *servers = getenv("KEEL_DNS_SERVER"); servers != nullptr) {
+        status = ares_set_servers_ports_csv(*channel, servers);
+        if (status != ARES_SUCCESS) KEEL_ERROR("KEEL_DNS_SERVER %s refused: %s", servers, ares_strerror(status));
+    }
+    return status;
+}
+
+// The resolver's order is kept: c-ares sorts the addresses as the system's
+// resolver would (IPv6 first where it is reachable).
+void on_addrinfo(void *arg, int status, int, ares_addrinfo *result) {
+    auto *job = static_cast<Job *>(arg);
+    for (ares_addrinfo_node *node = result != nullptr ? result->nodes : nullptr; node != nullptr;
+         node = node->ai_next) {
+        sockaddr_storage address{};
+        memcpy(&address, node->ai_addr, node->ai_addrlen < sizeof address ? node->ai_addrlen : sizeof address);
+        char text[MAX_IPV6_LEN];
+        address_text(address, text);
+        job->addresses.emplace_back(text);
+    }
+    if (result != nullptr) ares_freeaddrinfo(result);
+    --s_in_flight;
+    if (job->addresses.empty()) job->error = ares_strerror(status == ARES_SUCCESS ? ARES_ENODATA : status);
+    post_answer(job);
+}
+
+// A channel that could not be made answers every name with its reason.
+void start(ares_channel channel, int channel_status, Job *job) {
+    if (channel_status != ARES_SUCCESS) return on_addrinfo(job, channel_status, 0, nullptr);
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address
+    ares_getaddrinfo(channel, job->name.c_str(), nullptr, &hints, on_addrinfo, job);
+}
+
+int wait_ms(const timeval *due) {
+    if (due == nullptr) return -1;
+    long long ms = static_cast<long long>(due->tv_sec) * 1000 + (due->tv_usec + 999) / 1000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Each socket is handed to ares_process_fd on its own: the descriptors of a
+// busy process may lie beyond what an fd_set holds.
+void *resolver_main(void *wake_arg) {
+    keel::sync::block_raised_signals();
+    int wake = static_cast<int>(reinterpret_cast<intptr_t>(wake_arg));
+    ares_channel channel = nullptr;
+    int channel_status = open_channel(&channel);
+    bool serving = channel_status == ARES_SUCCESS;
+    std::vector<pollfd> fds;
+    std::deque<Job *> waiting;
+    for (;;) {
+        fds.assign(1, pollfd{wake, POLLIN, 0});
+        timeval room, *due = nullptr;
+        if (serving) {
+            ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+            int bits = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
+            for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+                short events = static_cast<short>((ARES_GETSOCK_READABLE(bits, i) ? POLLIN : 0) |
+                                                  (ARES_GETSOCK_WRITABLE(bits, i) ? POLLOUT : 0));
+                if (events != 0) fds.push_back(pollfd{socks[i], events, 0});
+            }
+            due = ares_timeout(channel, nullptr, &room);
+        }
+        if (poll(fds.data(), fds.size(), wait_ms(due)) < 0 && errno != EINTR) KEEL_ERROR("resolver poll fail");
+        for (size_t i = 1; i < fds.size(); ++i) {
+            short got = fds[i].revents;
+            if (got == 0) continue;
+            ares_socket_t fd = fds[i].fd;
+            ares_process_fd(channel, got & (POLLIN | POLLERR | POLLHUP) ? fd : ARES_SOCKET_BAD,
+                            got & (POLLOUT | POLLERR | POLLHUP) ? fd : ARES_SOCKET_BAD);
+        }
+        if (serving) ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // the tries that timed out
+        if (fds[0].revents & POLLIN) {
+            eventfd_t count;
+            eventfd_read(wake, &count);
+            std::lock_guard<std::mutex> guard(s_lock);
+            waiting.insert(waiting.end(), s_queue.begin(), s_queue.end());
+            s_queue.clear();
+        }
+        for (; !waiting.empty() && s_in_flight < kMaxInFlight; waiting.pop_front()) {
+            ++s_in_flight;
+            start(channel, channel_status, waiting.front());
+        }
+    }
+    return nullptr;
+}
+
+// Started by the first request; it lives for the process.
+bool start_thread_locked() {
+    if (s_wake != -1) return true;
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake == -1) {
+        KEEL_ERROR("resolver eventfd fail");
+        return false;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attr, resolver_main, reinterpret_cast<void *>(static_cast<intptr_t>(wake)));
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        errno = rc;
+        KEEL_ERROR("resolver thread fail");
+        close(wake);
+        return false;
+    }
+    s_wake = wake;
+    return true;
+}
+
+// An address text needs no resolver (and c-ares would not read a "%scope").
+// Many requests in a row cost one wake-up: the thread takes the whole queue.
+bool resolve(const char *name, os_resolve_cb cb, void *arg) {
+    auto *job = new Job{name, cb, arg, {}, {}};
+    if (name[0] != '\0' && strlen(name) < MAX_IPV6_LEN && (is_valid_ipv4_addr(name) || is_valid_ipv6_addr(name))) {
+        job->addresses.emplace_back(name);
+        return post_answer(job);
+    }
+    std::lock_guard<std::mutex> guard(s_lock);
+    if (!start_thread_locked()) {
+        delete job;
+        return false;
+    }
+    s_queue.push_back(job);
+    if (s_queue.size() == 1) eventfd_write(s_wake, 1);
+    return true;
+}
+
+/* TCP clients by host name: the main thread's, under the main lock */
+
+struct Host {
+    std::string name;
+    uint64_t resolving = 0;  // the resolution on its way, 0 when none
+    std::vector<std::string> addresses;
+    size_t next = 0;  // the address to try next
+};
+
+// Keyed by the record, which has no room of its own for a name. An answer
+// finds its client by the record and the serial number of the resolution,
+// so one for a client closed, reopened or freed meanwhile (and a new record
+// at the same address) finds nothing.
+std::unordered_map<const os_tcp_client_t *, Host> &s_hosts = *new std::unordered_map<const os_tcp_client_t *, Host>;
+uint64_t s_serial = 0;
+
+struct Ticket {
+    os_tcp_client_t *client;
+    uint64_t serial;
+};
+
+// An address whose socket cannot be made or bound is passed over as a
+// refused one is. When none is left the client stays connecting, as a
+// refused connect leaves it. After a connect that completed at once, its
+// callback may have closed or freed the client: nothing is touched then.
+void try_next(os_tcp_client_t *client, Host &host) {
+    while (host.next < host.addresses.size())
+        if (tcp_client_connect(client, host.addresses[host.next++].c_str()) == 1) return;
+    set_status(client, TCP_CLIENT_STATUS_CONNECTING);
+}
+
+void on_host_answer(const char *name, const char *const *addresses, int count, const char *error, void *arg) {
+    std::unique_ptr<Ticket> ticket(static_cast<Ticket *>(arg));
+    auto found = s_hosts.find(ticket->client);
+    if (found == s_hosts.end() || found->second.resolving != ticket->serial) return;
+    Host &host = found->second;
+    host.resolving = 0;
+    if (count == 0) {
+        KEEL_ERROR("resolve %s fail: %s", name, error);
+        return;
+    }
+    host.addresses.assign(addresses, addresses + count);
+    host.next = 0;
+    try_next(ticket->client, host);
+}
+
+}  // namespace
+
+void host_set(os_tcp_client_t *client, const char *name) { s_hosts[client] = Host{name, 0, {}, 0}; }
+
+bool host_named(const os_tcp_client_t *client) { return !s_hosts.empty() && s_hosts.count(client) != 0; }
+
+int host_open(os_tcp_client_t *client) {
+    Host &host = s_hosts.at(client);
+    auto *ticket = new Ticket{client, ++s_serial};
+    if (!resolve(host.name.c_str(), on_host_answer, ticket)) {
+        delete ticket;
+        return 0;
+    }
+    host.resolving = ticket->serial;
+    host.addresses.clear();
+    set_status(client, TCP_CLIENT_STATUS_CONNECTING);
+    return 1;
+}
+
+void host_stop(os_tcp_client_t *client) {
+    if (auto found = s_hosts.find(client); found != s_hosts.end()) {
+        found->second.resolving = 0;
+        found->second.addresses.clear();
+        found->second.next = 0;
+    }
+}
+
+void host_forget(const os_tcp_client_t *client) {
+    if (!s_hosts.empty()) s_hosts.erase(client);
+}
+
+// The failed socket is closed quietly: only the last address's failure is
+// reported, as the failure of the whole connect.
+bool host_try_next(os_tcp_client_t *client) {
+    auto found = s_hosts.find(client);
+    if (found == s_hosts.end() || found->second.next >= found->second.addresses.size()) return false;
+    tcp_client_close_socket(client);
+    client->connectfd = -1;
+    try_next(client, found->second);
+    return true;
+}
+
+}  // namespace keel::net
+
+extern "C" KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg) {
+    if (name == nullptr || cb == nullptr) {
+        KEEL_INFO("name == NULL || cb == NULL");
+        return 0;
+    }
+    if (strnlen(name, keel::net::kHostNameMax) >= keel::net::kHostNameMax) {
+        KEEL_INFO("strlen(name) >= 256");
+        return 0;
+    }
+    if (!os_is_startup()) {
+        KEEL_INFO("os_is_startup() == 0");
+        return 0;
+    }
+    return keel::net::resolve(name, cb, arg) ? 1 : 0;
+}
