@@ -82,7 +82,7 @@ test-arm: setup setup-arm
 # built with clang and the address and undefined-behaviour checkers. What a
 # run finds is kept in build-fuzz/corpus; a crash stops with the input saved.
 FUZZ_SECONDS ?= 60
-FUZZ_HARNESSES = address charset hex hash ringbuf tcp_read
+FUZZ_HARNESSES = address charset hex hash ringbuf tcp_read tls_server
 fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEEL_FUZZ=ON -DKEEL_TESTS=OFF
 	cmake --build build-fuzz -j$(JOBS)
@@ -109,6 +109,13 @@ bench: setup
 .PHONY: bench-net
 bench-net: setup
 	bash bench/net/run.sh
+
+# TLS benchmarks: the TLS load generator against TLS echo servers on raw epoll
+# with OpenSSL, libevent's OpenSSL bufferevents and Keel; writes
+# bench/net/tls_report.md.
+.PHONY: bench-tls
+bench-tls: setup
+	bash bench/net/tls_run.sh
 
 # Serial benchmarks: Keel's serial client next to libserialport on
 # pseudo-terminal pairs; writes bench/serial/report.md and its plot.

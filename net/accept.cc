@@ -7,6 +7,7 @@
 
 #include "log/report.h"
 #include "net/records.h"
+#include "net/tls.h"
 #include "runtime/net_hooks.h"
 
 namespace keel::net {
@@ -37,6 +38,11 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
         return;
     }
     set_status(client, TCP_CLIENT_STATUS_CONNECT);
+    // A TLS connection is handed over once its handshake is done.
+    if (server->tls_ctx != nullptr) {
+        tls_server_accepted(server, client);
+        return;
+    }
     if (server->accept_cb != nullptr) server->accept_cb(server, client, server->accept_arg);
 }
 

@@ -3,10 +3,13 @@
 // is accept.cc's.
 //
 //   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
-//                FD_WRITE    write_cb
+//                FD_WRITE    write_cb (TLS: once the encrypted bytes that wait went out)
 //                FD_CONNECT  connecting -> connected, connect_cb; failed: a host name's
-//                            next address (resolver.cc), else as the errors below
-//                FD_CLOSE    close at once, disconnect_cb
+//                            next address (resolver.cc), else as the errors below;
+//                            TLS: the handshake starts, connect_cb at its end
+//                any event   while a TLS handshake runs: its next step (tls_link.cc)
+//                FD_CLOSE    close at once, disconnect_cb (TLS: the session's last
+//                            plaintext to read_cb first, and its end told)
 //                error 10053 close at once (reset), disconnect_cb; other errors: report only
 //   TCP server   FD_ACCEPT   accept one connection (accept-at-once mode only)
 //                FD_CLOSE    stop listening, no callback
@@ -19,6 +22,7 @@
 #include "log/report.h"
 #include "net/records.h"
 #include "net/resolver.h"
+#include "net/tls.h"
 #include "runtime/net_hooks.h"
 #include "runtime/runtime_internal.h"
 
@@ -46,6 +50,16 @@ bool drain_stream(int sock, long reported_socket) {
     KEEL_ERROR("&&&&&&&&&& recv error, socket:%ld, ret:%d, error_no:%d != WSAEWOULDBLOCK:%d", reported_socket,
                static_cast<int>(got), error, WSAEWOULDBLOCK);
     return true;
+}
+
+// The same through a TLS session, whose end (close_notify or not) is told
+// only by reading through it.
+bool drain_tls(os_tcp_client_t *client) {
+    char buffer[kDrainSize];
+    int got = 0;
+    for (int round = 0; round < kDrainRounds && (got = tls_read(client, buffer, sizeof buffer)) > 0; ++round) {
+    }
+    return got < 0;
 }
 
 void drain_datagrams(int sock) {
@@ -85,10 +99,23 @@ void on_client_read(int sock, os_tcp_client_t *client) {
         // A callback that closed its client itself has ended it already; its
         // -1 asks for nothing more.
         if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
+    } else if (client->tls && tls_session(client)) {
+        if (!drain_tls(client)) return;
     } else if (!drain_stream(sock, client->connectfd)) {
         return;
     }
     read_close(client);
+}
+
+// The peer's end of a TLS connection. What the session still holds is
+// offered to the read callback first, as any data is; then reading through
+// the session to the end tells a close_notify from a truncation (tls_read
+// reports which) before the connection closes as a plain one does.
+void tls_peer_end(int sock, os_tcp_client_t *client) {
+    if (!call_out(client, [&] { on_client_read(sock, client); })) return;
+    if (client->status == TCP_CLIENT_STATUS_DISCONN) return;
+    drain_tls(client);
+    close_at_once(client, "FD_CLOSE");
 }
 
 // Calls a connect or write callback; the record may be gone afterwards.
@@ -96,23 +123,33 @@ void notify(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg) {
     if (cb != nullptr) call_out(client, [&] { cb(client, arg); });
 }
 
+// A TLS handshake takes every event of its socket; afterwards a write event
+// first sends the encrypted bytes that wait.
 void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
+    if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, event, 0);
     switch (event) {
         case FD_READ:
             on_client_read(sock, client);
             break;
         case FD_WRITE:
-            if (client->status == TCP_CLIENT_STATUS_CONNECT) notify(client, client->write_cb, client->write_arg);
+            if (client->status == TCP_CLIENT_STATUS_CONNECT && (!client->tls || !tls_session(client) || tls_flush(client)))
+                notify(client, client->write_cb, client->write_arg);
             break;
         case FD_CONNECT:
             // A connect that completed inside os_tcp_client_open was announced there.
-            if (client->status == TCP_CLIENT_STATUS_CONNECTING) {
+            if (client->status == TCP_CLIENT_STATUS_CONNECTING && client->tls) {
+                tls_client_connected(client);
+            } else if (client->status == TCP_CLIENT_STATUS_CONNECTING) {
                 set_status(client, TCP_CLIENT_STATUS_CONNECT);
                 notify(client, client->connect_cb, client->connect_arg);
             }
             break;
         case FD_CLOSE:
-            if (client->status != TCP_CLIENT_STATUS_DISCONN) close_at_once(client, "FD_CLOSE");
+            if (client->status == TCP_CLIENT_STATUS_DISCONN) break;
+            if (client->tls && tls_session(client))
+                tls_peer_end(sock, client);
+            else
+                close_at_once(client, "FD_CLOSE");
             break;
         default:
             break;
@@ -156,6 +193,7 @@ void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
     if (ev.error != 0) {
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+            if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, ev.event, ev.error);
             // A failed connect to one of a host name's addresses is no failure
             // yet while another address is left to try.
             if (ev.event == FD_CONNECT && client->status == TCP_CLIENT_STATUS_CONNECTING && host_try_next(client))

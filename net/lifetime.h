@@ -11,7 +11,19 @@
 
 #include <cstdlib>
 
+struct os_tcp_client;
+struct os_tcp_server;
+
 namespace keel::net {
+
+// The records that own more than their memory free the rest with it
+// (tcp_client.cc, tcp_server.cc); the others are plain memory.
+void free_record(os_tcp_client *r);
+void free_record(os_tcp_server *r);
+template <class Record>
+inline void free_record(Record *r) {
+    free(r);
+}
 
 // Each record keeps `uint32_t busy` (library frames inside one of its
 // callbacks) and `bool free_pending` (destroyed meanwhile).
@@ -24,7 +36,7 @@ inline void hold(Record *r) {
 template <class Record>
 inline bool settle(Record *r) {
     if (--r->busy > 0 || !r->free_pending) return false;
-    free(r);
+    free_record(r);
     return true;
 }
 
@@ -44,7 +56,7 @@ inline void release(Record *r) {
     if (r->busy > 0)
         r->free_pending = true;
     else
-        free(r);
+        free_record(r);
 }
 
 // Every socket of the library is served from one event loop, so a socket

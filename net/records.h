@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 #include "keel/adt_dlist.h"
 #include "keel/os_net.h"
 #include "net/lifetime.h"
@@ -26,6 +28,7 @@ struct os_tcp_server {
     adt_dlist_node_t *node;  // in s_ls_server while listening
     uint32_t busy;           // library frames inside accept_cb
     bool free_pending;
+    ssl_ctx_st *tls_ctx;  // set: every connection accepted speaks TLS (tls_settings.cc)
 };
 
 // Every open connection has one, so it is laid out to fit an allocation of
@@ -39,6 +42,7 @@ struct os_tcp_client {
     uint8_t refuse_read;      // 1: read events are dropped
     bool listed : 1;          // found by its socket (in the registry) while registered
     bool free_pending : 1;    // destroyed inside one of its callbacks
+    bool tls : 1;             // set for TLS: its session and settings are in tls_link.cc
     uint16_t busy;            // library frames inside one of its callbacks
     uint16_t remote_port;
     uint16_t local_port;

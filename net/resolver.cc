@@ -294,6 +294,11 @@ void on_host_answer(const char *name, const char *const *addresses, int count, c
 
 void host_set(os_tcp_client_t *client, const char *name) { s_hosts[client] = Host{name, 0, {}, 0}; }
 
+const char *host_name(const os_tcp_client_t *client) {
+    auto found = s_hosts.find(client);
+    return found != s_hosts.end() ? found->second.name.c_str() : nullptr;
+}
+
 bool host_named(const os_tcp_client_t *client) { return !s_hosts.empty() && s_hosts.count(client) != 0; }
 
 int host_open(os_tcp_client_t *client) {

@@ -15,6 +15,8 @@ constexpr size_t kHostNameMax = 256;
 
 /* the names of TCP clients (resolver.cc) */
 
+// The client's host name, or nullptr when it connects by address.
+const char *host_name(const os_tcp_client_t *client);
 // Stores the name that the client's next open resolves.
 void host_set(os_tcp_client_t *client, const char *name);
 // True when the client connects by a host name.

@@ -17,6 +17,7 @@
 #include "net/net_internal.h"
 #include "net/records.h"
 #include "net/resolver.h"
+#include "net/tls.h"
 #include "runtime/platform.h"
 
 using namespace keel::net;
@@ -27,7 +28,9 @@ namespace keel::net {
 // Without a runtime (an adopted socket before os_startup) there is no main
 // thread to leave the close to: close_later closes at once then.
 // A client of a host name has no socket while its name is resolved.
+// A TLS connection says goodbye (close_notify) before either.
 void tcp_client_shut_down(os_tcp_client_t *client) {
+    if (client->tls) tls_close(client);
     unlist_client(client);
     if (client->connectfd == -1) return;
     close_later(client->connectfd);
@@ -35,6 +38,7 @@ void tcp_client_shut_down(os_tcp_client_t *client) {
 }
 
 void tcp_client_close_socket(os_tcp_client_t *client) {
+    if (client->tls) tls_close(client);
     unlist_client(client);
     rt::sel_close(client->connectfd);
 }
@@ -50,6 +54,11 @@ void tcp_client_end(os_tcp_client_t *client) {
         if (client->disconnect_cb != nullptr) client->disconnect_cb(client, client->disconnect_arg);
     });
     if (library_owned) host_forget(client);
+}
+
+void free_record(os_tcp_client *client) {
+    if (client->tls) tls_forget(client);
+    free(client);
 }
 
 }  // namespace keel::net
@@ -77,6 +86,18 @@ bool address_settable(const os_tcp_client_t *client, const char *ip) {
         return false;
     }
     return true;
+}
+
+// A TLS session is the main thread's, as every callback is: a read or send
+// from another thread waits for the main lock. A client set to TLS that
+// adopted a socket has no session and moves bytes as they are.
+template <class Call>
+bool tls_call(os_tcp_client_t *client, int *result, Call call) {
+    os_main_lock();
+    bool session = tls_session(client);
+    if (session) *result = call();
+    os_main_unlock();
+    return session;
 }
 
 // A failed open keeps no socket: the record is as it was before the call.
@@ -121,6 +142,10 @@ int open_connect(os_tcp_client_t *client) {
     rt::select_socket(client->connectfd, rt::FD_READ | rt::FD_WRITE | rt::FD_CONNECT | rt::FD_CLOSE);
     list_client(client);
     if (rt::sel_connect(client->connectfd, reinterpret_cast<sockaddr *>(&remote), remote_len) == 0) {
+        if (client->tls) {
+            tls_client_connected(client);
+            return 1;
+        }
         set_status(client, TCP_CLIENT_STATUS_CONNECT);
         if (client->connect_cb != nullptr) call_out(client, [&] { client->connect_cb(client, client->connect_arg); });
     }
@@ -323,6 +348,9 @@ KEEL_API int os_tcp_client_send(os_tcp_client_t *client, const void *data, uint3
     }
     if (client->status == TCP_CLIENT_STATUS_CONNECTING) return 0;
     if (client->status != TCP_CLIENT_STATUS_CONNECT) return -1;
+    int result;
+    if (client->tls && tls_call(client, &result, [&] { return tls_send(client, data, len > INT_MAX ? INT_MAX : len); }))
+        return result;
     // The count must fit the int result.
     ssize_t sent = rt::sel_send(client->connectfd, data, len > INT_MAX ? INT_MAX : len, 0);
     if (sent >= 0) return static_cast<int>(sent);
@@ -344,6 +372,9 @@ KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t 
         KEEL_INFO("os_tcp_client_read len == 0");
         return 0;
     }
+    int result;
+    if (client->tls && tls_call(client, &result, [&] { return tls_read(client, buffer, len > INT_MAX ? INT_MAX : len); }))
+        return result;
     ssize_t got = rt::sel_recv(client->connectfd, buffer, len > INT_MAX ? INT_MAX : len, 0);
     if (got > 0) return static_cast<int>(got);
     int error = got < 0 ? rt::sel_last_error() : 0;

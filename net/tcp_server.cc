@@ -13,6 +13,7 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
+#include "net/tls.h"
 #include "runtime/platform.h"
 
 using namespace keel::net;
@@ -20,6 +21,11 @@ using keel::rt::FD_ACCEPT;
 using keel::rt::FD_CLOSE;
 using keel::rt::FD_READ;
 using keel::rt::FD_WRITE;
+
+void keel::net::free_record(os_tcp_server *server) {
+    if (server->tls_ctx != nullptr) SSL_CTX_free(server->tls_ctx);
+    free(server);
+}
 
 namespace {
 
@@ -162,6 +168,7 @@ KEEL_API int os_tcp_server_open(os_tcp_server_t *server) {
 KEEL_API int os_tcp_server_close(os_tcp_server_t *server) {
     if (refuse_null(server)) return 0;
     os_main_lock();
+    tls_server_closed(server);
     if (server->status == TCP_SERVER_STATUS_LISTEN) {
         set_status(server, TCP_SERVER_STATUS_CLOSED);
         unlist_server(server);

@@ -457,6 +457,63 @@ KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len)
  */
 KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t flag);
 
+/* -- TLS on TCP servers and clients --
+ * A server or client set to TLS moves plaintext through the same calls and
+ * callbacks as any other: os_tcp_client_send encrypts, os_tcp_client_read
+ * decrypts, the read callback comes when plaintext can be read (also what the
+ * TLS layer holds already), the write callback when it can take more. TLS 1.2
+ * and 1.3 only, renegotiation off. A handshake runs on the main thread
+ * without blocking it and must end within 10 seconds; only then do the
+ * connect callback (client) or the accept callback (server) come. Close sends
+ * the peer a close_notify. A peer's close_notify makes the read give -1 with
+ * the report "TLS peer A:P closed the connection (close_notify)" (info); a
+ * peer that ends the connection without one has the read give -1 with "TLS
+ * peer A:P ended without close_notify: the data may be truncated" (error). Unsent encrypted bytes the socket
+ * could not take before a close are dropped, as the plain socket drops
+ * nothing it took. */
+
+/** Makes the client speak TLS from its next open on: the connect callback
+ * comes once the handshake is done and the server's certificate chain and
+ * name were verified. A failed handshake or verification is reported with
+ * the reason and leaves the client connecting, without a socket, as a
+ * refused connect leaves it (close it to try again). The setting stays for
+ * every later open of the record.
+ * @param client a disconnected client.
+ * @param server_name the name to send (SNI) and to find in the server's
+ *        certificate; NULL: the name given to os_tcp_client_set_remote_host,
+ *        or else the remote address, checked as an address.
+ * @param ca_file the PEM file of the authorities to trust; NULL: the
+ *        system's store.
+ * @return 1 stored, 0 refused (nothing changes).
+ * @reports "client is null", "strlen(server_name) >= 256" or
+ *          "client->status != TCP_CLIENT_STATUS_DISCONN, status: N" (info);
+ *          "TLS CA file F cannot be used: REASON" (error); at open,
+ *          "TLS handshake with A:P failed: REASON" or "TLS handshake with
+ *          A:P took longer than 10000 ms" (error).
+ */
+KEEL_API int os_tcp_client_set_tls(os_tcp_client_t *client, const char *server_name, const char *ca_file);
+/** Makes every connection the server accepts from now on speak TLS, with
+ * the certificate and key given: the accept callback comes once its
+ * handshake is done. A connection whose handshake fails or takes longer than
+ * 10 seconds is reported and closed, and the accept callback never sees it.
+ * A server that is closed or destroyed ends the handshakes still running.
+ * @param server the server, listening or not.
+ * @param cert_file the PEM file of the server's certificate (and the chain
+ *        up to its authority); NULL together with key_file: plain TCP again.
+ * @param key_file the PEM file of its private key.
+ * @param client_ca_file NULL: clients need no certificate; else the PEM
+ *        file of the authorities whose client certificates are required.
+ * @return 1 set, 0 refused (nothing changes).
+ * @reports "server == NULL" or "cert_file is null or key_file is null"
+ *          (info); "TLS certificate F cannot be used: REASON", "TLS key F
+ *          cannot be used: REASON" or "TLS CA file F cannot be used: REASON"
+ *          (error); for a connection, "TLS handshake with A:P failed:
+ *          REASON" or "TLS handshake with A:P took longer than 10000 ms"
+ *          (error).
+ */
+KEEL_API int os_tcp_server_set_tls(os_tcp_server_t *server, const char *cert_file, const char *key_file,
+                                   const char *client_ca_file);
+
 /* -- UDP client: one IPv4 datagram socket --
  * The order of calls: create; set_local, set_multicast, the callbacks; open;
  * send and read; close or destroy. A closed client has no socket any more:

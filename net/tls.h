@@ -1,0 +1,65 @@
+// TLS on TCP records, between the settings (tls_settings.cc: the contexts
+// made from the caller's files) and the connections (tls_link.cc: one
+// session per connection, its handshake, and plaintext in and out). The TCP
+// client and the dispatch call the functions below for a client whose `tls`
+// bit is set; a plain client never reaches this file. Every call runs under
+// the main lock.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "keel/os_net.h"
+
+namespace keel::net {
+
+// A handshake ends within this time, or the connection with it.
+constexpr int kTlsHandshakeMs = 10000;
+
+/* contexts (tls_settings.cc) */
+
+// The context of clients trusting ca_file (nullptr: the system's store),
+// shared by every client that names the same file and kept for the process;
+// nullptr, reported, when the file cannot be used.
+SSL_CTX *tls_client_context(const char *ca_file);
+// The reason for the failure that OpenSSL reported last on this thread, or
+// fallback when it reported none; the thread's error queue is emptied.
+std::string tls_reason(const char *fallback);
+
+/* connections (tls_link.cc) */
+
+// Makes a client speak TLS from its next connect: ctx and the name to verify
+// (empty: the host name set, else the remote address).
+void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *server_name);
+// The TCP connect of a TLS client is done: the handshake starts, and the
+// connect callback waits for its end.
+void tls_client_connected(os_tcp_client_t *client);
+// A connection the server accepted: its handshake starts, and the server's
+// accept callback waits for its end. False when no session could be made (the
+// client is then ended, unseen).
+bool tls_server_accepted(os_tcp_server_t *server, os_tcp_client_t *client);
+// The server closes: the handshakes of the connections it accepted end.
+void tls_server_closed(const os_tcp_server_t *server);
+
+// True while the client's handshake runs: its socket's events are the
+// handshake's (tls_handshake_event), not the caller's.
+bool tls_handshaking(const os_tcp_client_t *client);
+// A socket event during the handshake; error is the event's socket error.
+void tls_handshake_event(os_tcp_client_t *client, uint32_t event, int error);
+// True when the client has a TLS session: read and send go through it.
+bool tls_session(const os_tcp_client_t *client);
+// Plaintext in and out, with the results of os_tcp_client_read and _send.
+int tls_read(os_tcp_client_t *client, void *buffer, int len);
+int tls_send(os_tcp_client_t *client, const void *data, int len);
+// FD_WRITE of a connected TLS client: true when every encrypted byte went out
+// and the caller's write callback may run.
+bool tls_flush(os_tcp_client_t *client);
+// The connection ends: a close_notify goes out when the handshake was done,
+// and the session is freed. The settings stay.
+void tls_close(os_tcp_client_t *client);
+// The record ends: the settings go too.
+void tls_forget(os_tcp_client_t *client);
+
+}  // namespace keel::net

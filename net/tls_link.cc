@@ -1,0 +1,372 @@
+// One TLS session per connection, kept beside the record (a plain connection
+// pays nothing for it but a bit): the handshake, driven by the socket's
+// events and bounded by a deadline, then plaintext in and out.
+//
+// OpenSSL reads and writes the socket through a small BIO of our own that
+// calls the platform's wrappers, so the one-shot events keep their rule: a
+// read event again after each read of the socket, a write event again after
+// a send that would have blocked. The BIO never makes OpenSSL wait to write:
+// what the socket does not take is kept (`unsent`) and sent on the next
+// write event, so a record OpenSSL made is never half taken back, and a send
+// that returned a count has handed every one of those bytes to the
+// connection. While bytes wait there, sends take nothing.
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "keel/os_runtime.h"
+#include "log/report.h"
+#include "net/records.h"
+#include "net/resolver.h"
+#include "net/tls.h"
+#include "runtime/platform.h"
+
+namespace keel::net {
+namespace {
+
+// A send encrypts at most this much plaintext at once, which bounds what a
+// connection keeps when its socket is full (the caller sends the rest when
+// the write callback comes).
+constexpr int kSendSlice = 64 * 1024;
+
+struct Link {
+    SSL_CTX *ctx = nullptr;   // a client's settings; nullptr for an accepted connection
+    std::string server_name;  // a client's name to verify; empty: the host name or address
+    SSL *ssl = nullptr;       // while connected
+    int fd = -1;
+    os_tcp_server_t *server = nullptr;  // an accepted connection's, until its accept callback
+    os_timer_t *deadline = nullptr;     // while the handshake runs
+    std::string unsent;                 // encrypted bytes the socket has not taken yet
+    size_t unsent_at = 0;
+    bool handshaking = false;
+    bool ended = false;     // a read met the end of the stream (reported once)
+    bool socket_eof = false;  // the socket's last read found the peer's end
+};
+
+std::unordered_map<const os_tcp_client_t *, Link> &s_links = *new std::unordered_map<const os_tcp_client_t *, Link>;
+
+Link &link_of(const os_tcp_client_t *client) { return s_links.find(client)->second; }
+
+/* the BIO: the socket through the platform's calls */
+
+// Sends what waits; true when nothing is left. A short send is tried again,
+// so that the socket is either drained of our bytes or reported full (which
+// arms the write event); a failed socket drops them, and the next read meets
+// its error.
+bool send_unsent(Link &link) {
+    while (link.unsent_at < link.unsent.size()) {
+        ssize_t sent = rt::sel_send(link.fd, link.unsent.data() + link.unsent_at, link.unsent.size() - link.unsent_at,
+                                    MSG_NOSIGNAL);
+        if (sent > 0) {
+            link.unsent_at += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && rt::sel_last_error() == rt::WSAEWOULDBLOCK) return false;
+        link.unsent_at = link.unsent.size();
+    }
+    link.unsent.clear();
+    link.unsent_at = 0;
+    return true;
+}
+
+int bio_write(BIO *bio, const char *data, int len) {
+    Link &link = *static_cast<Link *>(BIO_get_data(bio));
+    link.unsent.append(data, static_cast<size_t>(len));
+    send_unsent(link);
+    return len;
+}
+
+int bio_read(BIO *bio, char *buffer, int len) {
+    Link &link = *static_cast<Link *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    ssize_t got = rt::sel_recv(link.fd, buffer, static_cast<size_t>(len), 0);
+    if (got < 0 && rt::sel_last_error() == rt::WSAEWOULDBLOCK) BIO_set_retry_read(bio);
+    link.socket_eof = got == 0;
+    return static_cast<int>(got);
+}
+
+// OpenSSL asks BIO_CTRL_EOF to tell a peer that ended the stream in the
+// middle of the session (a truncation) from a failed read.
+long bio_ctrl(BIO *bio, int cmd, long, void *) {
+    if (cmd == BIO_CTRL_EOF) return static_cast<Link *>(BIO_get_data(bio))->socket_eof ? 1 : 0;
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD *socket_method() {
+    static BIO_METHOD *method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "keel socket");
+        BIO_meth_set_write(m, bio_write);
+        BIO_meth_set_read(m, bio_read);
+        BIO_meth_set_ctrl(m, bio_ctrl);
+        return m;
+    }();
+    return method;
+}
+
+/* sessions */
+
+std::string peer_of(const os_tcp_client_t *client) {
+    return std::string(client->remote_ip) + ":" + std::to_string(client->remote_port);
+}
+
+void free_session(Link &link) {
+    if (link.deadline != nullptr) os_timer_destroy(link.deadline);
+    link.deadline = nullptr;
+    if (link.ssl != nullptr) SSL_free(link.ssl);  // frees the BIO too
+    link.ssl = nullptr;
+    link.unsent.clear();
+    link.unsent_at = 0;
+    link.handshaking = false;
+    link.ended = false;
+    link.socket_eof = false;
+    link.server = nullptr;
+}
+
+void on_deadline(void *arg);
+
+// The session of a connection whose socket is fd; false, reported, when
+// OpenSSL could make none.
+bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
+    ERR_clear_error();
+    link.fd = client->connectfd;
+    link.ssl = SSL_new(ctx);
+    BIO *bio = link.ssl != nullptr ? BIO_new(socket_method()) : nullptr;
+    if (bio == nullptr) {
+        KEEL_ERROR("TLS handshake with %s failed: %s", peer_of(client).c_str(), tls_reason("no session").c_str());
+        free_session(link);
+        return false;
+    }
+    BIO_set_data(bio, &link);
+    BIO_set_init(bio, 1);
+    SSL_set_bio(link.ssl, bio, bio);
+    link.handshaking = true;
+    link.deadline = os_timer_create_once(on_deadline, kTlsHandshakeMs, client);
+    return true;
+}
+
+// A failed handshake: a client of the caller's is left connecting without a
+// socket, as a refused connect leaves it; a connection the library accepted
+// ends unseen.
+void fail_handshake(os_tcp_client_t *client, const std::string &reason) {
+    Link &link = link_of(client);
+    KEEL_ERROR("TLS handshake with %s failed: %s", peer_of(client).c_str(), reason.c_str());
+    bool accepted = link.server != nullptr;
+    free_session(link);
+    if (accepted) {
+        os_tcp_client_destroy(client);
+        return;
+    }
+    tcp_client_close_socket(client);
+    client->connectfd = -1;
+}
+
+void on_deadline(void *arg) {
+    auto *client = static_cast<os_tcp_client_t *>(arg);
+    Link &link = link_of(client);
+    link.deadline = nullptr;  // freed by the runtime after this call
+    KEEL_ERROR("TLS handshake with %s took longer than %d ms", peer_of(client).c_str(), kTlsHandshakeMs);
+    bool accepted = link.server != nullptr;
+    free_session(link);
+    if (accepted) {
+        os_tcp_client_destroy(client);
+    } else {
+        tcp_client_close_socket(client);
+        client->connectfd = -1;
+    }
+}
+
+// What a failed handshake says: the verification's verdict when the peer's
+// certificate was refused, else OpenSSL's reason or the socket's.
+std::string handshake_failure(const Link &link, int ssl_error) {
+    long verdict = SSL_get_verify_result(link.ssl);
+    if (verdict != X509_V_OK) {
+        ERR_clear_error();
+        return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verdict);
+    }
+    if (ssl_error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
+        return errno != 0 ? strerror(errno) : "the peer closed the connection";
+    return tls_reason("the peer broke off the handshake");
+}
+
+// One step of the handshake; at its end the caller hears of the connection.
+void step_handshake(os_tcp_client_t *client) {
+    Link &link = link_of(client);
+    ERR_clear_error();
+    errno = 0;
+    int done = SSL_do_handshake(link.ssl);
+    if (done != 1) {
+        int error = SSL_get_error(link.ssl, done);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) fail_handshake(client, handshake_failure(link, error));
+        return;
+    }
+    if (link.deadline != nullptr) os_timer_destroy(link.deadline);
+    link.deadline = nullptr;
+    link.handshaking = false;
+    // Plaintext that came with the last handshake message waits inside the
+    // session, where no socket event would announce it.
+    if (SSL_has_pending(link.ssl)) rt::post_socket_event(link.fd, rt::FD_READ);
+    if (os_tcp_server_t *server = link.server) {
+        link.server = nullptr;
+        if (server->accept_cb != nullptr)
+            call_out(server, [&] { server->accept_cb(server, client, server->accept_arg); });
+        return;
+    }
+    set_status(client, TCP_CLIENT_STATUS_CONNECT);
+    if (client->connect_cb != nullptr) call_out(client, [&] { client->connect_cb(client, client->connect_arg); });
+}
+
+}  // namespace
+
+void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *server_name) {
+    Link &link = s_links[client];
+    if (link.ctx != nullptr) SSL_CTX_free(link.ctx);
+    SSL_CTX_up_ref(ctx);
+    link.ctx = ctx;
+    link.server_name = server_name != nullptr ? server_name : "";
+    client->tls = true;
+}
+
+// The name verified is the one the caller gave, else the host name the
+// client connects to, else its address (a certificate may name addresses).
+void tls_client_connected(os_tcp_client_t *client) {
+    Link &link = link_of(client);
+    if (!start_session(client, link, link.ctx)) {
+        tcp_client_close_socket(client);
+        client->connectfd = -1;
+        return;
+    }
+    std::string name = link.server_name;
+    if (name.empty() && host_name(client) != nullptr) name = host_name(client);
+    X509_VERIFY_PARAM *param = SSL_get0_param(link.ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (name.empty()) name = client->remote_ip;
+    if (os_get_ip_type(name.c_str()) != -1) {
+        X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());  // no SNI for an address
+    } else {
+        X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
+        SSL_set_tlsext_host_name(link.ssl, name.c_str());
+    }
+    SSL_set_connect_state(link.ssl);
+    step_handshake(client);
+}
+
+bool tls_server_accepted(os_tcp_server_t *server, os_tcp_client_t *client) {
+    Link &link = s_links[client];
+    client->tls = true;
+    if (!start_session(client, link, server->tls_ctx)) {
+        os_tcp_client_destroy(client);
+        return false;
+    }
+    link.server = server;
+    SSL_set_accept_state(link.ssl);
+    step_handshake(client);
+    return true;
+}
+
+// A handshake ended here destroys its record, which leaves the table: the
+// records to end are gathered first.
+void tls_server_closed(const os_tcp_server_t *server) {
+    std::vector<os_tcp_client_t *> ending;
+    for (auto &[client, link] : s_links)
+        if (link.server == server) ending.push_back(const_cast<os_tcp_client_t *>(client));
+    for (os_tcp_client_t *client : ending) {
+        free_session(link_of(client));
+        os_tcp_client_destroy(client);
+    }
+}
+
+bool tls_handshaking(const os_tcp_client_t *client) { return link_of(client).handshaking; }
+
+bool tls_session(const os_tcp_client_t *client) { return link_of(client).ssl != nullptr; }
+
+// The end of the socket during the handshake is its failure; every other
+// event is a step (a write event first sends what waits).
+void tls_handshake_event(os_tcp_client_t *client, uint32_t event, int error) {
+    Link &link = link_of(client);
+    if (error != 0)
+        return fail_handshake(client, error == rt::WSAECONNABORTED || error == rt::WSAECONNRESET
+                                          ? "the connection was reset"
+                                          : "socket error " + std::to_string(error));
+    if (event == rt::FD_CLOSE) return fail_handshake(client, "the peer closed the connection");
+    if (event == rt::FD_WRITE && !send_unsent(link)) return;
+    step_handshake(client);
+}
+
+int tls_read(os_tcp_client_t *client, void *buffer, int len) {
+    Link &link = link_of(client);
+    if (link.ended) return -1;
+    ERR_clear_error();
+    errno = 0;
+    int got = SSL_read(link.ssl, buffer, len);
+    if (got > 0) {
+        // What the session took from the socket beyond len (decrypted or not
+        // yet) waits where no socket event would announce it: the read
+        // callback comes again for it. Only a read that took something asks,
+        // so a callback that stops reading is not called again and again.
+        if (SSL_has_pending(link.ssl)) rt::post_socket_event(link.fd, rt::FD_READ);
+        return got;
+    }
+    int error = SSL_get_error(link.ssl, got);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
+    link.ended = true;
+    std::string peer = peer_of(client);
+    if (error == SSL_ERROR_ZERO_RETURN) {
+        KEEL_INFO("TLS peer %s closed the connection (close_notify)", peer.c_str());
+    } else if ((error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+               (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && link.socket_eof)) {
+        ERR_clear_error();
+        KEEL_ERROR("TLS peer %s ended without close_notify: the data may be truncated", peer.c_str());
+    } else {
+        std::string reason = error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
+                                 ? (errno != 0 ? strerror(errno) : "the connection ended")
+                                 : tls_reason("failed");
+        KEEL_ERROR("TLS read from %s failed: %s", peer.c_str(), reason.c_str());
+    }
+    return -1;
+}
+
+int tls_send(os_tcp_client_t *client, const void *data, int len) {
+    Link &link = link_of(client);
+    if (!send_unsent(link)) return 0;
+    if (len == 0) return 0;
+    ERR_clear_error();
+    errno = 0;
+    int sent = SSL_write(link.ssl, data, len < kSendSlice ? len : kSendSlice);
+    if (sent > 0) return sent;
+    int error = SSL_get_error(link.ssl, sent);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
+    KEEL_ERROR("TLS send to %s failed: %s", peer_of(client).c_str(), tls_reason("failed").c_str());
+    return -1;
+}
+
+bool tls_flush(os_tcp_client_t *client) { return send_unsent(link_of(client)); }
+
+// The close_notify goes out with whatever else waits, once: the socket is
+// shut down right after, so nothing is waited for.
+void tls_close(os_tcp_client_t *client) {
+    Link &link = link_of(client);
+    if (link.ssl != nullptr && !link.handshaking) {
+        ERR_clear_error();
+        SSL_shutdown(link.ssl);
+        ERR_clear_error();
+        send_unsent(link);
+        if (size_t left = link.unsent.size() - link.unsent_at; left > 0)
+            KEEL_INFO("TLS %s: %zu encrypted bytes unsent at close", peer_of(client).c_str(), left);
+    }
+    free_session(link);
+}
+
+void tls_forget(os_tcp_client_t *client) {
+    auto found = s_links.find(client);
+    if (found == s_links.end()) return;
+    free_session(found->second);
+    if (found->second.ctx != nullptr) SSL_CTX_free(found->second.ctx);
+    s_links.erase(found);
+    client->tls = false;
+}
+
+}  // namespace keel::net
