@@ -2,7 +2,9 @@
 # Installs the peers the benchmarks compare against (Debian packages). They are
 # needed by the benchmarks only: nothing of the library or its tests uses them.
 set -euo pipefail
-packages=(libuv1-dev libevent-dev libspdlog-dev libserialport-dev pkg-config gnuplot-nox linux-perf python3)
+# libevent-dev brings libevent_openssl too; openssl makes the TLS benchmarks'
+# certificate.
+packages=(libuv1-dev libevent-dev libspdlog-dev libserialport-dev pkg-config gnuplot-nox linux-perf python3 openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -293,7 +293,7 @@ TEST_F(Tls, CurlFetchesABodyByteForByte) {
     SKIP_WITHOUT("curl");
     start();
     static Conn h;
-    const std::string body = pattern(8 << 20, 5);
+    const std::string body = pattern(32 << 20, 5);
     h.out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     h.out += body;
     uint16_t port;
@@ -307,9 +307,9 @@ TEST_F(Tls, CurlFetchesABodyByteForByte) {
         os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++h.ends; }, nullptr);
     });
     std::string fetched = certs_.path("body");
-    // Held back to 10 MB/s, curl leaves the server's sends waiting on a full
-    // socket, also in the slowest build (the thread checker's).
-    Child curl({"curl", "-sS", "-f", "--max-time", "40", "--limit-rate", "10M", "--cacert", certs_.ca, "-o", fetched,
+    // Whether curl ever leaves the server's sends waiting depends on the
+    // speeds of both (the case of our own client checks that path).
+    Child curl({"curl", "-sS", "-f", "--max-time", "40", "--cacert", certs_.ca, "-o", fetched,
                 "https://127.0.0.1:" + std::to_string(port) + "/"},
                certs_.path("curl.log"));
     ASSERT_TRUE(curl.exited(50s));
@@ -318,7 +318,6 @@ TEST_F(Tls, CurlFetchesABodyByteForByte) {
     std::ifstream in(fetched, std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == body);
     EXPECT_EQ(h.got.rfind("GET / HTTP/1.1\r\n", 0), 0u) << h.got;
-    EXPECT_GT(h.would_block, 0);
     os_tcp_server_destroy(s);
 }
 
