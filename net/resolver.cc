@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -159,6 +160,9 @@ int wait_ms(const timeval *due) {
 // busy process may lie beyond what an fd_set holds.
 void *resolver_main(void *wake_arg) {
     keel::sync::block_raised_signals();
+    // Answers may wait a little; the main thread's callbacks should not: on a
+    // busy machine the scheduler gives this thread the processor last.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     int wake = static_cast<int>(reinterpret_cast<intptr_t>(wake_arg));
     ares_channel channel = nullptr;
     int channel_status = open_channel(&channel);
