@@ -73,10 +73,24 @@ bool send_unsent(Link &link) {
     return true;
 }
 
+// A record goes straight from OpenSSL's buffer to the socket when nothing
+// waits before it; only what the socket refuses is copied.
 int bio_write(BIO *bio, const char *data, int len) {
     Link &link = *static_cast<Link *>(BIO_get_data(bio));
-    link.unsent.append(data, static_cast<size_t>(len));
-    send_unsent(link);
+    size_t size = static_cast<size_t>(len), sent = 0;
+    if (link.unsent.empty()) {
+        while (sent < size) {
+            ssize_t n = rt::sel_send(link.fd, data + sent, size - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            // A failed socket drops the bytes; the next read meets its error.
+            if (n == 0 || rt::sel_last_error() != rt::WSAEWOULDBLOCK) sent = size;
+            break;
+        }
+    }
+    if (sent < size) link.unsent.append(data + sent, size - sent);
     return len;
 }
 
