@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "echo_server.h"
@@ -285,6 +287,57 @@ TEST_F(Tls, SixteenMiBBothWaysBetweenOurClientAndServer) {
     os_tcp_server_destroy(s);
     std::string text = cap.text();
     EXPECT_EQ(count_of(text, "without close_notify") + count_of(text, "TLS handshake"), 0) << text;
+}
+
+// The same 16 MiB both ways with a peer nobody here wrote, on each side:
+// our client through socat's TLS echo, and socat's TLS client through our
+// echo server, every byte checked in order.
+TEST_F(Tls, SixteenMiBBothWaysThroughSocat) {
+    SKIP_WITHOUT("socat");
+    start();
+    const std::string data = pattern(16 << 20, 17);
+    uint16_t port = free_port();
+    Child echo({"socat", "OPENSSL-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,verify=0,cert=" +
+                             certs_.server.cert + ",key=" + certs_.server.key,
+                "PIPE"},
+               certs_.path("socat_echo.log"));
+    // Listening once a bind of our own to its port is refused (a probe
+    // connection would take the one connection it serves).
+    ASSERT_TRUE(wait_until([&] {
+        Addr at(AF_INET, port);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        bool taken = bind(fd, at.sa(), at.len) != 0 && errno == EADDRINUSE;
+        close(fd);
+        return taken;
+    }, 10s)) << echo.output();
+    static Conn t;
+    t.out = data;
+    os_tcp_client_t *c = tls_client(&t, port, "localhost");
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    EXPECT_TRUE(wait_until([&] { return t.connects == 1; }, 10s)) << echo.output();
+    EXPECT_TRUE(wait_until_locked([] { return t.got.size() >= t.out.size(); }, 60s)) << t.got.size();
+    EXPECT_TRUE(wait_until_locked([&] { return t.got == data; }, 0ms));
+    os_tcp_client_destroy(c);
+
+    uint16_t server_port;
+    os_tcp_server_t *s = tls_server(&server_port, certs_.server);
+    std::string received = certs_.path("socat_client.out");
+    Child client({"socat", "-b", "65536", "-",
+                  "OPENSSL:127.0.0.1:" + std::to_string(server_port) + ",cafile=" + certs_.ca + ",commonname=localhost"},
+                 received, true);
+    // Written from a thread: socat takes stdin only as fast as the echo
+    // returns. A socat that ends early breaks the pipe, which ends the write.
+    signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] { client.input(data); });
+    bool all_back = wait_until([&] { return std::filesystem::file_size(received) >= data.size(); }, 60s);
+    if (!all_back) client.signal(SIGKILL);
+    writer.join();
+    client.close_input();  // socat ends with a close_notify
+    EXPECT_TRUE(all_back) << std::filesystem::file_size(received);
+    EXPECT_TRUE(client.exited(10s));
+    EXPECT_TRUE(client.output() == data) << "echoed bytes differ";
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
+    os_tcp_server_destroy(s);
 }
 
 // An HTTPS responder on our server, fetched by curl: a body larger than the
