@@ -26,6 +26,7 @@ demo: setup
 	cmake --build $(BUILD) -j$(JOBS)
 	$(BUILD)/examples/keel_demo
 	bash examples/gateway_demo.sh $(BUILD)
+	bash examples/tls_demo.sh $(BUILD)
 
 test: setup test-plain test-sanitized test-tsan test-fault test-arm fuzz test-package
 

@@ -91,6 +91,8 @@ int main(int argc, char **argv) {
     /* Errors are shown: a handshake that fails says why. The end of every
      * connection is reported at that level too. */
     log_start(0, LOG_LEVEL_ERROR);
+    /* Each client is accepted the moment it connects, not on the next tick. */
+    os_set_accept_mode(OS_ACCEPT_AT_ONCE);
     if (!os_startup(0, 0)) return 1;
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_set_local(server, "127.0.0.1", (uint16_t)port);
