@@ -1,7 +1,8 @@
 /* Echo server on Keel's TCP server and clients. Usage: echo_keel PORT
- * (on 127.0.0.1). Connections are accepted at once when the current directory
- * holds select_config.json at start-up, else on the one-second tick; run.sh
- * starts it in a directory of either kind. */
+ * [CERT KEY] (on 127.0.0.1); with a certificate and key it speaks TLS, through
+ * the same calls (tls_run.sh). Connections are accepted at once when the
+ * current directory holds select_config.json at start-up, else on the
+ * one-second tick; the scripts start it in a directory of either kind. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,7 +60,9 @@ static int on_read(os_tcp_client_t *client, void *arg) {
         if (n < 0) return -1; /* the peer closed: let the library close */
         if (n == 0) return 0;
         if (echo(client, buf, (uint32_t)n) < 0) return -1;
-        /* A short read means the socket is empty: no extra read to learn it. */
+        /* A short read means nothing more waits now (over TLS the library
+         * calls again while records wait in the session): no extra read to
+         * learn it. */
         if ((size_t)n < sizeof buf) return 0;
     }
 }
@@ -92,8 +95,8 @@ static void on_accept(os_tcp_server_t *server, os_tcp_client_t *client, void *ar
 }
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: echo_keel PORT\n");
+    if (argc != 2 && argc != 4) {
+        fprintf(stderr, "usage: echo_keel PORT [CERT KEY]\n");
         return 2;
     }
     if (!os_startup(0, 0)) {
@@ -103,6 +106,10 @@ int main(int argc, char **argv) {
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_set_local(server, "127.0.0.1", (uint16_t)atoi(argv[1]));
     os_tcp_server_bind_accept(server, on_accept, NULL);
+    if (argc == 4 && !os_tcp_server_set_tls(server, argv[2], argv[3], NULL)) {
+        fprintf(stderr, "echo_keel: cannot use %s and %s\n", argv[2], argv[3]);
+        return 1;
+    }
     if (!os_tcp_server_open(server)) {
         fprintf(stderr, "echo_keel: cannot listen on port %s\n", argv[1]);
         return 1;

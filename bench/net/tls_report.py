@@ -256,7 +256,7 @@ def main():
       "the socket with read-ahead, so one socket read takes what waits; it stops reading when a socket "
       "read comes back short and OpenSSL holds nothing, and queues only what a write did not take), "
       "`tls_echo_event.c` (`bufferevent_openssl_socket_new` with `BUFFEREVENT_SSL_ACCEPTING`, input moved "
-      "to output) and `tls_echo_keel.c` (`echo_keel.c` plus `os_tcp_server_set_tls`: echo in the read "
+      "to output) and `echo_keel.c` given a certificate and key (`os_tcp_server_set_tls`: echo in the read "
       "callback, what a send did not take kept for the write callback). Keel reads ahead as the raw "
       "server does; libevent uses OpenSSL as set up by default, without read-ahead. Keel's server writes the library's reports (two per "
       "closed connection) to `build-bench/net/tls/keel.log`.")

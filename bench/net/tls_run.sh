@@ -63,7 +63,7 @@ if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKEEL_TESTS=OFF -DK
 elif ! nm -D --defined-only build-bench/libkeel.so | awk '{print $3}' | grep -qx os_tcp_server_set_tls; then
     skip[keel]="libkeel.so lacks os_tcp_server_set_tls"
 else
-    build tls_echo_keel -Iinclude -Lbuild-bench -lkeel -Wl,-rpath,"$PWD/build-bench" || skip[keel]="did not build"
+    build echo_keel -Iinclude -Lbuild-bench -lkeel -Wl,-rpath,"$PWD/build-bench" || skip[keel]="did not build"
 fi
 # Keel accepts at once only with the marker file in its current directory.
 echo '{}' >"$tls/keel/select_config.json"
@@ -75,7 +75,7 @@ ulimit -n "$(ulimit -Hn)"
 server_pid=""
 start_server() { # server, port
     local dir=. bin=$out/tls_echo_$1
-    [ "$1" = keel ] && dir=$tls/keel
+    [ "$1" = keel ] && dir=$tls/keel bin=$out/echo_keel  # the plain echo server, given a certificate
     bin=$(realpath "$bin")
     (cd "$dir" && exec $pin_server "$bin" "$2" "$cert" "$key") 2>>"$tls/$1.log" &
     server_pid=$!
