@@ -295,8 +295,11 @@ TEST_F(Serial, ReadGapGathersFramesBySilence) {
         { std::lock_guard<std::mutex> g(frames.lock); frames.got.clear(), frames.at.clear(); }
         dev.write_all("head");
         std::this_thread::sleep_for(std::chrono::microseconds(k.pause_us));
-        dev.write_all("tail");
+        // Taken before the write: the last byte cannot arrive earlier, while
+        // a time taken after it would be late whenever this thread is
+        // preempted in between (as on a loaded machine).
         auto written = std::chrono::steady_clock::now();
+        dev.write_all("tail");
         auto want = k.one_frame ? std::vector<std::string>{"headtail"} : std::vector<std::string>{"head", "tail"};
         EXPECT_TRUE(wait_until([&] { return frames_now().size() >= want.size(); })) << k.gap_us << "/" << k.pause_us;
         std::this_thread::sleep_for(std::chrono::microseconds(3 * k.gap_us));
