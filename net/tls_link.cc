@@ -11,6 +11,8 @@
 // that returned a count has handed every one of those bytes to the
 // connection. While bytes wait there, sends take nothing.
 #include <openssl/err.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/x509v3.h>
 
 #include <cerrno>
@@ -45,6 +47,7 @@ struct Link {
     bool handshaking = false;
     bool ended = false;     // a read met the end of the stream (reported once)
     bool socket_eof = false;  // the socket's last read found the peer's end
+    bool corked = false;      // records are gathered, to go out in one send (see corked_call)
 };
 
 std::unordered_map<const os_tcp_client_t *, Link> &s_links = *new std::unordered_map<const os_tcp_client_t *, Link>;
@@ -74,11 +77,12 @@ bool send_unsent(Link &link) {
 }
 
 // A record goes straight from OpenSSL's buffer to the socket when nothing
-// waits before it; only what the socket refuses is copied.
+// waits before it; only what the socket refuses, or a record of a corked
+// call, is copied.
 int bio_write(BIO *bio, const char *data, int len) {
     Link &link = *static_cast<Link *>(BIO_get_data(bio));
     size_t size = static_cast<size_t>(len), sent = 0;
-    if (link.unsent.empty()) {
+    if (link.unsent.empty() && !link.corked) {
         while (sent < size) {
             ssize_t n = rt::sel_send(link.fd, data + sent, size - sent, MSG_NOSIGNAL);
             if (n > 0) {
@@ -142,6 +146,22 @@ void free_session(Link &link) {
 
 void on_deadline(void *arg);
 
+// Runs an OpenSSL call whose records go out in one send at its end. A
+// handshake writes a flight of several records (and a server its session
+// tickets after the client's last message); sent one by one, a small record
+// behind another still unacknowledged waits for the peer's delayed
+// acknowledgement (Nagle's rule), some 40 ms a handshake.
+template <class Call>
+int corked_call(Link &link, Call call) {
+    link.corked = true;
+    int result = call();
+    int cause = errno;  // the call's, for its failure's report
+    link.corked = false;
+    send_unsent(link);
+    errno = cause;
+    return result;
+}
+
 // The session of a connection whose socket is fd; false, reported, when
 // OpenSSL could make none.
 bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
@@ -157,6 +177,11 @@ bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
     BIO_set_data(bio, &link);
     BIO_set_init(bio, 1);
     SSL_set_bio(link.ssl, bio, bio);
+    // Every send is whole records (a corked call's at once), so holding a
+    // small one back for the peer's acknowledgement only delays it: a reply
+    // behind the session tickets waited some 40 ms for a delayed ack.
+    int on = 1;
+    setsockopt(link.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     link.handshaking = true;
     link.deadline = os_timer_create_once(on_deadline, kTlsHandshakeMs, client);
     return true;
@@ -211,7 +236,7 @@ void step_handshake(os_tcp_client_t *client) {
     Link &link = link_of(client);
     ERR_clear_error();
     errno = 0;
-    int done = SSL_do_handshake(link.ssl);
+    int done = corked_call(link, [&] { return SSL_do_handshake(link.ssl); });
     if (done != 1) {
         int error = SSL_get_error(link.ssl, done);
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) fail_handshake(client, handshake_failure(link, error));
@@ -315,7 +340,7 @@ int tls_read(os_tcp_client_t *client, void *buffer, int len) {
     if (link.ended) return -1;
     ERR_clear_error();
     errno = 0;
-    int got = SSL_read(link.ssl, buffer, len);
+    int got = corked_call(link, [&] { return SSL_read(link.ssl, buffer, len); });
     if (got > 0) {
         // What the session took from the socket beyond len (decrypted or not
         // yet) waits where no socket event would announce it: the read
