@@ -33,6 +33,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "loadgen_common.h"
+
 #define REQ 64
 #define CHUNK 8192
 #define PUMP_WINDOW (64 * 1024)
@@ -57,7 +59,7 @@ struct conn {
 };
 
 static enum mode mode;
-static int port, nconns = 1, server_pid;
+static int nconns = 1;
 static double secs = 3, warm = 1;
 
 static SSL_CTX *ctx;
@@ -67,32 +69,9 @@ static int connecting, primed;
 static int64_t t_start = INT64_MAX, t_end = INT64_MAX;
 static int measuring;
 static uint64_t done, bytes, errors, wrong;
-static uint32_t *lat;
-static size_t nlat, caplat;
 static char junk[CHUNK], rbuf[65536];
 
-static int64_t now_ns(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
-
-/* ---- the server's own figures (as in loadgen.c) ---- */
-
-static long server_cpu_ticks(void) {
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", server_pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = '\0';
-    char *p = strrchr(buf, ')');
-    unsigned long ut, st;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) != 2)
-        return -1;
-    return (long)(ut + st);
-}
+/* ---- our own figures ---- */
 
 /* Our own CPU time, to tell whether the load generator set the pace. */
 static double self_cpu_s(void) {
@@ -101,31 +80,7 @@ static double self_cpu_s(void) {
     return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-static long server_rss_kb(void) {
-    char path[64], line[256];
-    long kb = -1;
-    snprintf(path, sizeof path, "/proc/%d/status", server_pid);
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "VmRSS: %ld", &kb) == 1) break;
-    fclose(f);
-    return kb;
-}
-
 /* ---- connections ---- */
-
-static void record_latency(int64_t ns) {
-    if (nlat == caplat) {
-        caplat = caplat ? caplat * 2 : 1 << 16;
-        lat = realloc(lat, caplat * sizeof *lat);
-        if (!lat) {
-            perror("realloc");
-            exit(1);
-        }
-    }
-    lat[nlat++] = ns > UINT32_MAX ? UINT32_MAX : (uint32_t)ns;
-}
 
 static void drop(struct conn *c, int failed) {
     if (c->state == CONNECTING || c->state == HANDSHAKING) connecting--;
@@ -336,30 +291,6 @@ static void on_event(struct conn *c, uint32_t events) {
         pump(c);
     else
         read_echo(c);
-}
-
-static int cmp_u32(const void *a, const void *b) {
-    uint32_t x = *(const uint32_t *)a, y = *(const uint32_t *)b;
-    return (x > y) - (x < y);
-}
-
-static double percentile_us(double p) {
-    if (nlat == 0) return 0;
-    return lat[(size_t)(p * (double)(nlat - 1))] / 1e3;
-}
-
-/* Blocks until the server takes connections (it may still be starting). */
-static int wait_for_server(void) {
-    struct sockaddr_in sa = {.sin_family = AF_INET, .sin_port = htons(port)};
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < 200; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int ok = connect(fd, (struct sockaddr *)&sa, sizeof sa) == 0;
-        close(fd);
-        if (ok) return 1;
-        usleep(50000);
-    }
-    return 0;
 }
 
 static const char *mode_name[] = {"pingpong", "pump", "handshake"};
