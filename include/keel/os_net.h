@@ -462,7 +462,9 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * callbacks as any other: os_tcp_client_send encrypts, os_tcp_client_read
  * decrypts, the read callback comes when plaintext can be read (also what the
  * TLS layer holds already), the write callback when it can take more. TLS 1.2
- * and 1.3 only, renegotiation off. A handshake runs on the main thread
+ * and 1.3 only, renegotiation off. A TLS socket sends whole records at
+ * once, without Nagle's wait for the peer's acknowledgement (TCP_NODELAY).
+ * A handshake runs on the main thread
  * without blocking it and must end within 10 seconds; only then do the
  * connect callback (client) or the accept callback (server) come. Close sends
  * the peer a close_notify. A peer's close_notify makes the read give -1 with
