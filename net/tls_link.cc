@@ -16,6 +16,7 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
@@ -127,8 +128,18 @@ BIO_METHOD *socket_method() {
 
 /* sessions */
 
+// Formatted by hand: std::to_string would put a template of the standard
+// library among the shared library's exports in an unoptimised build.
 std::string peer_of(const os_tcp_client_t *client) {
-    return std::string(client->remote_ip) + ":" + std::to_string(client->remote_port);
+    char text[MAX_IPV6_LEN + 8];
+    snprintf(text, sizeof text, "%s:%u", client->remote_ip, static_cast<unsigned>(client->remote_port));
+    return text;
+}
+
+std::string number_text(int error) {
+    char text[16];
+    snprintf(text, sizeof text, "%d", error);
+    return text;
 }
 
 void free_session(Link &link) {
@@ -329,7 +340,7 @@ void tls_handshake_event(os_tcp_client_t *client, uint32_t event, int error) {
     if (error != 0)
         return fail_handshake(client, error == rt::WSAECONNABORTED || error == rt::WSAECONNRESET
                                           ? "the connection was reset"
-                                          : "socket error " + std::to_string(error));
+                                          : "socket error " + number_text(error));
     if (event == rt::FD_CLOSE) return fail_handshake(client, "the peer closed the connection");
     if (event == rt::FD_WRITE && !send_unsent(link)) return;
     step_handshake(client);
