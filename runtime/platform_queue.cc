@@ -66,8 +66,10 @@ void *tick_main(void *) {
 bool queue_open() {
     t_owner = true;
     if (__atomic_load_n(&s_queue, __ATOMIC_ACQUIRE) != nullptr) return true;
-    auto *q = new (std::nothrow) Queue;
-    if (q == nullptr) return false;
+    // The queue's containers allocate as it is made: nothrow new would not
+    // catch their failure, which must not leave this thread as an exception.
+    Queue *q = nullptr;
+    grow_or_exit("message queue", [&] { q = new Queue; });
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
     q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     q->timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
