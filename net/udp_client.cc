@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -150,9 +151,10 @@ KEEL_API int os_udp_client_get_status(os_udp_client_t *client) {
     return status_of(client);
 }
 
-// A second open is refused, and an open after close fails at the bind (there
-// is no socket then). Taken under the main lock, so that the main thread sees
-// the client listed and registered at once.
+// A second open fails at the bind, which the system refuses for a socket
+// bound already, and an open after close fails there too (there is no socket
+// then): both are reported with the system's reason. Taken under the main
+// lock, so that the main thread sees the client listed and registered at once.
 KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     if (refuse_null(client)) return 0;
     if (!os_is_startup()) {
@@ -161,8 +163,10 @@ KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     }
     os_main_lock();
     int result = 0;
+    sockaddr_in again{};
+    again.sin_family = AF_INET;
     if (client->status != UDP_CLIENT_STATUS_CLOSED) {
-        KEEL_INFO("client->status != UDP_CLIENT_STATUS_CLOSED");
+        if (bind(client->fd, reinterpret_cast<sockaddr *>(&again), sizeof again) != 0) KEEL_ERROR("bind fail");
     } else if (bind_local(client)) {
         list_udp_client(client);
         rt::select_socket(client->fd, rt::FD_READ | rt::FD_WRITE);
@@ -283,6 +287,7 @@ KEEL_API int os_udp_client_set_rcvbuf_len(os_udp_client_t *client, uint32_t len)
 KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *group_addr,
                                          const char *interface_addr) {
     if (client == nullptr || group_addr == nullptr) {
+        errno = EINVAL;  // reported at the error level: the cause is the argument
         KEEL_ERROR("client == NULL || interface_addr == NULL");
         return 0;
     }

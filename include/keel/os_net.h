@@ -563,7 +563,8 @@ KEEL_API int os_udp_client_get_local(os_udp_client_t *client, char *ip_out, uint
  */
 KEEL_API int os_udp_client_get_status(os_udp_client_t *client);
 /** Binds and starts read callbacks.
- * A client opens once: a second open, or one after close, fails. A client
+ * A client opens once: a second open, or one after close, fails at the bind
+ * (with the system's reason: "Invalid argument", "Bad file descriptor"). A client
  * that sent or connected before open was bound then, to the local address set
  * by that time; open keeps that binding, and refuses a local address set
  * afterwards that differs from it.
@@ -571,7 +572,6 @@ KEEL_API int os_udp_client_get_status(os_udp_client_t *client);
  * @return 1 open; 0 for NULL, before os_startup, when open already, for a bad
  *         or differing local address, or when the bind failed.
  * @reports "client is null", "os_is_startup() == 0",
- *          "client->status != UDP_CLIENT_STATUS_CLOSED",
  *          "inet_addr(client->local_ip) == INADDR_NONE" or "local address
  *          IP:PORT differs from the one an earlier send or connect bound"
  *          (info); "bind fail" (error).
