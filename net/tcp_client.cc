@@ -282,6 +282,11 @@ KEEL_API int os_tcp_client_get_remote(os_tcp_client_t *client, char *ip, uint16_
         KEEL_INFO("ip type[%d] error", client->ip_type);
         return 0;
     }
+    // A new client, or one whose host name is still to be resolved, has none.
+    if (client->remote_ip[0] == '\0') {
+        KEEL_INFO("strlen(client->remote_ip) == 0");
+        return 0;
+    }
     memset(ip, 0, size);
     memcpy(ip, client->remote_ip, strnlen(client->remote_ip, size - 1));
     *port = client->remote_port;

@@ -110,12 +110,17 @@ KEEL_API int os_tcp_server_destroy(os_tcp_server_t *server) {
 
 // The port is stored first, so it changes even when the text is refused.
 // Any text inet_addr takes is an IPv4 address, but only the dotted forms fit
-// the 16 bytes that get_local hands back for one; IPv6 text fits its 64.
+// the 16 bytes that get_local hands back for one; IPv6 text fits its 64, and
+// a longer text fits no field at all, whatever it names.
 KEEL_API int os_tcp_server_set_local(os_tcp_server_t *server, const char *ip, uint16_t port) {
     if (refuse_null(server)) return 0;
     server->local_port = port;
     if (ip == nullptr) return 1;
-    bool v6 = strnlen(ip, MAX_IPV6_LEN) < MAX_IPV6_LEN && os_get_ip_type(ip) == 1;
+    if (strnlen(ip, MAX_IPV6_LEN) >= MAX_IPV6_LEN) {
+        KEEL_INFO("strlen(ip) >= %d", MAX_IPV6_LEN);
+        return 0;
+    }
+    bool v6 = os_get_ip_type(ip) == 1;
     if (!v6 && inet_addr(ip) == INADDR_NONE) {
         KEEL_INFO("inet_addr(ip) == INADDR_NONE");
         return 0;

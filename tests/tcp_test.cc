@@ -82,11 +82,19 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     os_tcp_server_t *s = os_tcp_server_create();
     EXPECT_EQ(os_tcp_server_open(s), 0) << "no runtime yet";
     EXPECT_EQ(os_tcp_server_set_local(s, "localhost", 8081) + os_tcp_server_set_local(s, "1.2.3.4          x", 1), 0);
+    // IPv6 text too long for the field is refused for its length, not as IPv4.
+    std::string long_v6 = "fe80:0000:0000:0000:0000:0000:0000:0001%" + std::string(24, '7');
+    EXPECT_EQ(os_tcp_server_set_local(s, long_v6.c_str(), 1), 0);
     EXPECT_EQ(os_tcp_server_close(s) + os_tcp_server_destroy(s), 2) << "a server that never listened";
     os_tcp_client_t *c = os_tcp_client_create();
     for (const std::string &bad : {std::string(64, '1'), std::string(), std::string("example.org")})
         EXPECT_EQ(os_tcp_client_set_remote(c, bad.c_str(), 1), 0) << bad;
-    char buf[8];
+    char buf[8], ip[MAX_IPV6_LEN];
+    uint16_t port;
+    // No remote address is known yet, nor once a host name is set.
+    EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 0);
+    ASSERT_EQ(os_tcp_client_set_remote_host(c, "example.org", 1), 1);
+    EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 0);
     EXPECT_EQ(os_tcp_client_send(c, "x", 1) + os_tcp_client_read(c, buf, sizeof buf), -2) << "not connected";
     EXPECT_EQ(os_tcp_client_open(c, -5) + os_tcp_client_open(c, -1), 0) << "a bad descriptor; no runtime yet";
     int pair[2];
@@ -106,9 +114,12 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     EXPECT_EQ(os_tcp_server_open(nullptr) + os_tcp_client_open(nullptr, -1) + os_tcp_client_send(nullptr, "x", 1) +
                   os_tcp_client_destroy(nullptr), -1);
     std::string text = cap.text();
-    for (const char *report : {"inet_addr(ip) == INADDR_NONE", "get_ip_addr_type() failed, ip:example.org",
+    for (const char *report : {"get_ip_addr_type() failed, ip:example.org",
                                "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "os_is_startup() == 0"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
+    EXPECT_EQ(count_of(text, "inet_addr(ip) == INADDR_NONE"), 1) << "localhost";
+    EXPECT_EQ(count_of(text, "strlen(ip) >= 64"), 1);
+    EXPECT_EQ(count_of(text, "strlen(client->remote_ip) == 0"), 2);
     EXPECT_EQ(fd_count(), fds);
 }
 

@@ -293,13 +293,15 @@ KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg);
 /** The peer's address and port: as set, or as the socket reports them for a
  * client the library accepted or adopted.
  *
- * ip_out needs 16 bytes for an IPv4 client and 64 for an IPv6 one.
+ * ip_out needs 16 bytes for an IPv4 client and 64 for an IPv6 one. A client
+ * set to a host name has an address once a connect to one of its addresses
+ * has started; before, and while the name is resolved, it has none.
  * @param client the client.
  * @param ip_out the address text.
  * @param port_out the port.
  * @return 1; 0 for a NULL argument or a client with no remote address yet.
- * @reports "client is null or ip is null or port is NULL" or
- *          "ip type[N] error" (info).
+ * @reports "client is null or ip is null or port is NULL", "ip type[N] error"
+ *          or "strlen(client->remote_ip) == 0" (info).
  */
 KEEL_API int os_tcp_client_get_remote(os_tcp_client_t *client, char *ip_out, uint16_t *port_out);
 /** The local address to bind before connecting; "" and 0 mean any.
