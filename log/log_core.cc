@@ -71,6 +71,9 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
 }
 
 // "[date time] [label]  file: F line: N " and, for errors, "err: <text> ".
+// An error with no errno of its own (errno 0: a certificate refused, a name
+// that does not exist, the peer's close) says "none": "Success" would read as
+// if nothing had failed.
 void append_report_head(char *area, int *len, int level, const char *file, int line, int saved_errno) {
     struct tm tm;
     local_now(&tm);
@@ -79,7 +82,7 @@ void append_report_head(char *area, int *len, int level, const char *file, int l
     append_f(area, len, "%s  file: %s line: %d ", label_of(level), file ? file : "(null)", line);
     if (level == LOG_LEVEL_ERROR) {
         char scratch[256];
-        append_f(area, len, "err: %s ", error_text(saved_errno, scratch, sizeof scratch));
+        append_f(area, len, "err: %s ", saved_errno != 0 ? error_text(saved_errno, scratch, sizeof scratch) : "none");
     }
 }
 

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "log/report.h"
 #include "net/records.h"
 #include "net/tls.h"
@@ -33,7 +35,9 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
     }
     list_client(client);
     if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
+        int cause = errno;  // the registration's, not the destroy's
         os_tcp_client_destroy(client);
+        errno = cause;
         KEEL_ERROR("WSAAsyncSelect fail");
         return;
     }

@@ -5,7 +5,8 @@
 //   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
 //                FD_WRITE    write_cb (TLS: once the encrypted bytes that wait went out)
 //                FD_CONNECT  connecting -> connected, connect_cb; failed: a host name's
-//                            next address (resolver.cc), else as the errors below;
+//                            next address (resolver.cc), else the socket goes and
+//                            the failure callback runs (the client stays connecting);
 //                            TLS: the handshake starts, connect_cb at its end
 //                any event   while a TLS handshake runs: its next step (tls_link.cc)
 //                FD_CLOSE    close at once, disconnect_cb (TLS: the session's last
@@ -15,9 +16,13 @@
 //                FD_CLOSE    stop listening, no callback
 //   UDP client   FD_READ     read_cb, or drain
 //                FD_WRITE    write_cb while open
+//
+// Every report of an event's error or of a connection's end carries that
+// cause in errno (none for the peer's close), never what errno held before.
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "log/report.h"
 #include "net/records.h"
@@ -38,7 +43,8 @@ constexpr int kDrainSize = 8096;
 // hold the main thread: whatever is left raises the next read event.
 constexpr int kDrainRounds = 64;
 
-// Reads and drops what waits. True when the connection is over.
+// Reads and drops what waits. True when the connection is over, with its
+// cause in errno (0 for the peer's close).
 bool drain_stream(int sock, long reported_socket) {
     char buffer[kDrainSize];
     ssize_t got = 0;
@@ -70,9 +76,9 @@ void drain_datagrams(int sock) {
 
 // The read close: shut down now, closed by the main thread later. Its report
 // carries the error of the read that ended the connection (none for the
-// peer's end), not whatever the shutdown and the callback left in errno.
-void read_close(os_tcp_client_t *client) {
-    int cause = errno;
+// peer's end, or for a read callback that asked for the close), not whatever
+// the shutdown and the callbacks left in errno.
+void read_close(os_tcp_client_t *client, int cause) {
     set_status(client, TCP_CLIENT_STATUS_DISCONN);
     tcp_client_shut_down(client);
     tcp_client_end(client);
@@ -81,9 +87,11 @@ void read_close(os_tcp_client_t *client) {
 }
 
 // The FD_CLOSE close and the reset close: the socket is closed at once.
-void close_at_once(os_tcp_client_t *client, const char *what) {
+// cause: the errno of the reset; none for the peer's close.
+void close_at_once(os_tcp_client_t *client, const char *what, int cause = 0) {
     tcp_client_close_socket(client);
     set_status(client, TCP_CLIENT_STATUS_DISCONN);
+    errno = cause;
     KEEL_ERROR("&&&&&&&&&& %s, delete socket:%ld, from s_ls_client, s_wsa_errno:%d", what,
                static_cast<long>(client->connectfd), s_wsa_errno);
     client->connectfd = -1;
@@ -94,17 +102,19 @@ void on_client_read(int sock, os_tcp_client_t *client) {
     if (client->status != TCP_CLIENT_STATUS_CONNECT || client->refuse_read) return;
     if (client->read_cb != nullptr) {
         int verdict = 0;
+        client->read_error = 0;
         if (!call_out(client, [&] { verdict = client->read_cb(client, client->read_arg); }))
             return;  // destroyed by its own callback
         // A callback that closed its client itself has ended it already; its
         // -1 asks for nothing more.
         if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
+        errno = client->read_error;
     } else if (client->tls && tls_session(client)) {
         if (!drain_tls(client)) return;
     } else if (!drain_stream(sock, client->connectfd)) {
         return;
     }
-    read_close(client);
+    read_close(client, errno);
 }
 
 // The peer's end of a TLS connection. What the session still holds is
@@ -192,15 +202,19 @@ using namespace keel::net;
 void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
     if (ev.error != 0) {
+        int cause = errno_from_wsa_error(ev.error);
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
             if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, ev.event, ev.error);
+            bool connect_failed = ev.event == FD_CONNECT && client->status == TCP_CLIENT_STATUS_CONNECTING;
             // A failed connect to one of a host name's addresses is no failure
             // yet while another address is left to try.
-            if (ev.event == FD_CONNECT && client->status == TCP_CLIENT_STATUS_CONNECTING && host_try_next(client))
-                return;
+            if (connect_failed && host_try_next(client)) return;
+            errno = cause;
             KEEL_ERROR("socket err: %d", ev.error);
-            if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST");
+            if (connect_failed) return tcp_client_failed(client, ev.error, strerror(cause));
+            if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST", cause);
         } else if (current && (find_server(ev.sock) != nullptr || find_udp_client(ev.sock) != nullptr)) {
+            errno = cause;
             KEEL_ERROR("socket err: %d", ev.error);
         } else {
             KEEL_INFO("WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(ev.sock));

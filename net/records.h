@@ -39,10 +39,12 @@ struct os_tcp_client {
     uint8_t owned_by_caller;  // 0: accepted, freed by the library when it ends
     uint8_t status;           // TCP_CLIENT_STATUS_*
     uint8_t ip_type;          // 0 IPv4, 1 IPv6
-    uint8_t refuse_read;      // 1: read events are dropped
+    uint8_t read_error;       // errno of the read that met the connection's end; 0: the peer's close
+    bool refuse_read : 1;     // read events are dropped
     bool listed : 1;          // found by its socket (in the registry) while registered
     bool free_pending : 1;    // destroyed inside one of its callbacks
     bool tls : 1;             // set for TLS: its session and settings are in tls_link.cc
+    bool fail_bound : 1;      // has a failure callback (kept in tcp_client.cc)
     uint16_t busy;            // library frames inside one of its callbacks
     uint16_t remote_port;
     uint16_t local_port;
@@ -139,5 +141,10 @@ void tcp_client_close_socket(os_tcp_client_t *client);
 // The ending of a closed connection: the disconnect callback, then the free
 // of a record the library owns.
 void tcp_client_end(os_tcp_client_t *client);
+// A connect attempt ended without a connection (refused, unreachable, a name
+// that did not resolve, a failed TLS handshake): the socket goes, the client
+// stays connecting, and its failure callback is called once. error_no is a
+// socket error number; the record may be gone afterwards.
+void tcp_client_failed(os_tcp_client_t *client, int error_no, const char *reason);
 
 }  // namespace keel::net

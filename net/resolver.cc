@@ -18,7 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -33,20 +35,35 @@
 #include "log/report.h"
 #include "net/net_internal.h"
 #include "net/records.h"
+#include "runtime/socket_errors.h"
 #include "sync/sync_internal.h"
 
 namespace keel::net {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // One resolution, from the request to the callback: the resolver thread fills
-// in the addresses (or the reason there are none), the main thread calls cb.
+// in the addresses (or the reason there are none, and its number), the main
+// thread calls cb, or for a TCP client's name on_host_answer.
 struct Job {
+    Job(const char *name_, os_resolve_cb cb_, void *arg_, os_tcp_client_t *client_ = nullptr)
+        : name(name_), cb(cb_), arg(arg_), client(client_) {}
+
     std::string name;
     os_resolve_cb cb;
     void *arg;
+    os_tcp_client_t *client;  // set: the name of this client's open
     std::vector<std::string> addresses;
     std::string error;
+    int error_no = 0;
+    // Set by the main thread when the client no longer wants the answer: a
+    // job not yet started is dropped, and any answer is.
+    std::atomic<bool> cancelled{false};
+    Clock::time_point sent;
 };
+
+void on_host_answer(Job &job);
 
 /* the queue of requests, shared by every thread */
 
@@ -58,6 +75,8 @@ int s_wake = -1;  // the resolver thread's eventfd; -1 until the thread runs
 // Runs on the main thread with the main lock held, as every callback does.
 void deliver(void *p) {
     std::unique_ptr<Job> job(static_cast<Job *>(p));
+    if (job->cancelled.load(std::memory_order_relaxed)) return;
+    if (job->client != nullptr) return on_host_answer(*job);
     std::vector<const char *> texts;
     for (const std::string &address : job->addresses) texts.push_back(address.c_str());
     job->cb(job->name.c_str(), texts.data(), static_cast<int>(texts.size()),
@@ -75,9 +94,32 @@ bool post_answer(Job *job) {
 
 // A burst of names is sent a slice at a time: a name server drops the
 // queries of a burst that overflows its socket's buffer (as this thread's
-// socket drops answers), and every query lost costs a whole timeout.
-constexpr int kMaxInFlight = 64;
-int s_in_flight = 0;  // names c-ares has not answered yet; the resolver thread's
+// socket drops answers), and every query lost costs a whole timeout. A query
+// unanswered for a while has left that buffer, though: the server is asking
+// elsewhere. It stops counting then, so that names that take their time
+// never hold up one the server answers at once.
+constexpr size_t kBurst = 64;
+constexpr auto kBurstSpan = std::chrono::milliseconds(100);
+// Sent within kBurstSpan and not answered yet, oldest first; the resolver
+// thread's, and like the queue never destroyed.
+std::deque<Job *> &s_recent = *new std::deque<Job *>;
+
+void age_out(Clock::time_point now) {
+    while (!s_recent.empty() && now - s_recent.front()->sent >= kBurstSpan) s_recent.pop_front();
+}
+
+// The number the failure callback of a TCP client gets: the socket numbering
+// of os_net.h, whose resolver numbers name no errno.
+int error_number(int status) {
+    switch (status) {
+        case ARES_ENOTFOUND: return 11001;  // no such host
+        case ARES_ENODATA: return 11004;    // no address of the kind asked
+        case ARES_ESERVFAIL: return 11002;  // the server failed: try again
+        case ARES_ETIMEOUT: return rt::WSAETIMEDOUT;
+        case ARES_ECONNREFUSED: return rt::WSAECONNREFUSED;
+        default: return 11003;  // no recovery
+    }
+}
 
 // c-ares makes its sockets with a plain socket(), so a child that another
 // thread starts meanwhile would inherit them; the library's sockets are all
@@ -112,13 +154,17 @@ int open_channel(ares_channel *channel) {
     }
     if (status == ARES_SUCCESS) status = ares_init_options(channel, &options, mask);
     if (status != ARES_SUCCESS) {
+        errno = 0;  // c-ares's failures name no errno
         KEEL_ERROR("ares_init_options fail: %s", ares_strerror(status));
         return status;
     }
     ares_set_socket_functions(*channel, &kSocketCalls, nullptr);
     if (const char *servers = getenv("KEEL_DNS_SERVER"); servers != nullptr) {
         status = ares_set_servers_ports_csv(*channel, servers);
-        if (status != ARES_SUCCESS) KEEL_ERROR("KEEL_DNS_SERVER %s refused: %s", servers, ares_strerror(status));
+        if (status != ARES_SUCCESS) {
+            errno = 0;
+            KEEL_ERROR("KEEL_DNS_SERVER %s refused: %s", servers, ares_strerror(status));
+        }
     }
     return status;
 }
@@ -136,8 +182,12 @@ void on_addrinfo(void *arg, int status, int, ares_addrinfo *result) {
         job->addresses.emplace_back(text);
     }
     if (result != nullptr) ares_freeaddrinfo(result);
-    --s_in_flight;
-    if (job->addresses.empty()) job->error = ares_strerror(status == ARES_SUCCESS ? ARES_ENODATA : status);
+    if (auto sent = std::find(s_recent.begin(), s_recent.end(), job); sent != s_recent.end()) s_recent.erase(sent);
+    if (job->addresses.empty()) {
+        if (status == ARES_SUCCESS) status = ARES_ENODATA;
+        job->error = ares_strerror(status);
+        job->error_no = error_number(status);
+    }
     post_answer(job);
 }
 
@@ -171,6 +221,13 @@ void *resolver_main(void *wake_arg) {
     std::deque<Job *> waiting;
     for (;;) {
         fds.assign(1, pollfd{wake, POLLIN, 0});
+        // Names wait for room in the burst: the oldest query sent ages out.
+        int room_ms = -1;
+        if (!waiting.empty() && !s_recent.empty()) {
+            auto left = s_recent.front()->sent + kBurstSpan - Clock::now();
+            room_ms =
+                static_cast<int>(std::max<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+        }
         timeval room, *due = nullptr;
         if (serving) {
             ares_socket_t socks[ARES_GETSOCK_MAXNUM];
@@ -182,7 +239,9 @@ void *resolver_main(void *wake_arg) {
             }
             due = ares_timeout(channel, nullptr, &room);
         }
-        if (poll(fds.data(), fds.size(), wait_ms(due)) < 0 && errno != EINTR) KEEL_ERROR("resolver poll fail");
+        int ms = wait_ms(due);
+        if (room_ms >= 0 && (ms < 0 || room_ms < ms)) ms = room_ms;
+        if (poll(fds.data(), fds.size(), ms) < 0 && errno != EINTR) KEEL_ERROR("resolver poll fail");
         for (size_t i = 1; i < fds.size(); ++i) {
             short got = fds[i].revents;
             if (got == 0) continue;
@@ -198,9 +257,20 @@ void *resolver_main(void *wake_arg) {
             waiting.insert(waiting.end(), s_queue.begin(), s_queue.end());
             s_queue.clear();
         }
-        for (; !waiting.empty() && s_in_flight < kMaxInFlight; waiting.pop_front()) {
-            ++s_in_flight;
-            start(channel, channel_status, waiting.front());
+        // A job its client cancelled meanwhile is never sent. A name that
+        // is answered at once (from /etc/hosts) leaves the burst at once.
+        Clock::time_point now = Clock::now();
+        age_out(now);
+        while (!waiting.empty() && s_recent.size() < kBurst) {
+            Job *job = waiting.front();
+            waiting.pop_front();
+            if (job->cancelled.load(std::memory_order_acquire)) {
+                delete job;
+                continue;
+            }
+            job->sent = now;
+            s_recent.push_back(job);
+            start(channel, channel_status, job);
         }
     }
     return nullptr;
@@ -232,8 +302,8 @@ bool start_thread_locked() {
 
 // An address text needs no resolver (and c-ares would not read a "%scope").
 // Many requests in a row cost one wake-up: the thread takes the whole queue.
-bool resolve(const char *name, os_resolve_cb cb, void *arg) {
-    auto *job = new Job{name, cb, arg, {}, {}};
+bool resolve(Job *job) {
+    const char *name = job->name.c_str();
     if (name[0] != '\0' && strlen(name) < MAX_IPV6_LEN && (is_valid_ipv4_addr(name) || is_valid_ipv6_addr(name))) {
         job->addresses.emplace_back(name);
         return post_answer(job);
@@ -252,51 +322,60 @@ bool resolve(const char *name, os_resolve_cb cb, void *arg) {
 
 struct Host {
     std::string name;
-    uint64_t resolving = 0;  // the resolution on its way, 0 when none
+    Job *resolving = nullptr;  // the resolution on its way, until answered or cancelled
     std::vector<std::string> addresses;
     size_t next = 0;  // the address to try next
 };
 
-// Keyed by the record, which has no room of its own for a name. An answer
-// finds its client by the record and the serial number of the resolution,
-// so one for a client closed, reopened or freed meanwhile (and a new record
-// at the same address) finds nothing.
+// Keyed by the record, which has no room of its own for a name. A client
+// closed, reopened or freed cancels the resolution on its way, so no answer
+// ever reaches a client that did not ask for it (or a new record at the same
+// address).
 std::unordered_map<const os_tcp_client_t *, Host> &s_hosts = *new std::unordered_map<const os_tcp_client_t *, Host>;
-uint64_t s_serial = 0;
 
-struct Ticket {
-    os_tcp_client_t *client;
-    uint64_t serial;
-};
+// After this the job is the resolver's alone: it frees it, unsent or answered.
+void cancel(Host &host) {
+    if (host.resolving != nullptr) host.resolving->cancelled.store(true, std::memory_order_release);
+    host.resolving = nullptr;
+}
 
 // An address whose socket cannot be made or bound is passed over as a
-// refused one is. When none is left the client stays connecting, as a
-// refused connect leaves it. After a connect that completed at once, its
-// callback may have closed or freed the client: nothing is touched then.
+// refused one is. When none is left the connect has failed with the last
+// one's error. After a connect that completed at once, its callback may have
+// closed or freed the client: nothing is touched then.
 void try_next(os_tcp_client_t *client, Host &host) {
+    errno = 0;
     while (host.next < host.addresses.size())
         if (tcp_client_connect(client, host.addresses[host.next++].c_str()) == 1) return;
     set_status(client, TCP_CLIENT_STATUS_CONNECTING);
+    int cause = errno != 0 ? errno : EADDRNOTAVAIL;
+    tcp_client_failed(client, rt::wsa_error_from_errno(cause), strerror(cause));
 }
 
-void on_host_answer(const char *name, const char *const *addresses, int count, const char *error, void *arg) {
-    std::unique_ptr<Ticket> ticket(static_cast<Ticket *>(arg));
-    auto found = s_hosts.find(ticket->client);
-    if (found == s_hosts.end() || found->second.resolving != ticket->serial) return;
+// The report carries the resolver's own errno where it has one (a time-out,
+// a refusal), else none.
+void on_host_answer(Job &job) {
+    auto found = s_hosts.find(job.client);
+    if (found == s_hosts.end() || found->second.resolving != &job) return;
     Host &host = found->second;
-    host.resolving = 0;
-    if (count == 0) {
-        KEEL_ERROR("resolve %s fail: %s", name, error);
-        return;
+    host.resolving = nullptr;
+    if (job.addresses.empty()) {
+        errno = rt::errno_from_wsa_error(job.error_no);
+        KEEL_ERROR("resolve %s fail: %s", job.name.c_str(), job.error.c_str());
+        return tcp_client_failed(job.client, job.error_no, job.error.c_str());
     }
-    host.addresses.assign(addresses, addresses + count);
+    host.addresses = std::move(job.addresses);
     host.next = 0;
-    try_next(ticket->client, host);
+    try_next(job.client, host);
 }
 
 }  // namespace
 
-void host_set(os_tcp_client_t *client, const char *name) { s_hosts[client] = Host{name, 0, {}, 0}; }
+void host_set(os_tcp_client_t *client, const char *name) {
+    Host &host = s_hosts[client];
+    cancel(host);
+    host = Host{name, nullptr, {}, 0};
+}
 
 const char *host_name(const os_tcp_client_t *client) {
     auto found = s_hosts.find(client);
@@ -305,29 +384,35 @@ const char *host_name(const os_tcp_client_t *client) {
 
 bool host_named(const os_tcp_client_t *client) { return !s_hosts.empty() && s_hosts.count(client) != 0; }
 
+// The address of the last open is no longer the one in use.
 int host_open(os_tcp_client_t *client) {
     Host &host = s_hosts.at(client);
-    auto *ticket = new Ticket{client, ++s_serial};
-    if (!resolve(host.name.c_str(), on_host_answer, ticket)) {
-        delete ticket;
+    auto *job = new Job(host.name.c_str(), nullptr, nullptr, client);
+    host.resolving = job;  // before the job leaves this thread
+    if (!resolve(job)) {
+        host.resolving = nullptr;
         return 0;
     }
-    host.resolving = ticket->serial;
     host.addresses.clear();
+    client->remote_ip[0] = '\0';
     set_status(client, TCP_CLIENT_STATUS_CONNECTING);
     return 1;
 }
 
 void host_stop(os_tcp_client_t *client) {
     if (auto found = s_hosts.find(client); found != s_hosts.end()) {
-        found->second.resolving = 0;
+        cancel(found->second);
         found->second.addresses.clear();
         found->second.next = 0;
     }
 }
 
 void host_forget(const os_tcp_client_t *client) {
-    if (!s_hosts.empty()) s_hosts.erase(client);
+    if (s_hosts.empty()) return;
+    if (auto found = s_hosts.find(client); found != s_hosts.end()) {
+        cancel(found->second);
+        s_hosts.erase(found);
+    }
 }
 
 // The failed socket is closed quietly: only the last address's failure is
@@ -356,5 +441,5 @@ extern "C" KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg
         KEEL_INFO("os_is_startup() == 0");
         return 0;
     }
-    return keel::net::resolve(name, cb, arg) ? 1 : 0;
+    return keel::net::resolve(new keel::net::Job(name, cb, arg)) ? 1 : 0;
 }

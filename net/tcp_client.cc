@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "keel/os_runtime.h"
 #include "log/report.h"
@@ -24,6 +26,19 @@ using namespace keel::net;
 namespace rt = keel::rt;
 
 namespace keel::net {
+namespace {
+
+struct FailBinding {
+    os_tcp_fail_cb cb;
+    void *arg;
+};
+
+// Few clients bind one, and the record has no room left: the bindings are
+// kept here, keyed by the record (the main lock's, as the callbacks are).
+std::unordered_map<const os_tcp_client_t *, FailBinding> &s_fail_bindings =
+    *new std::unordered_map<const os_tcp_client_t *, FailBinding>;
+
+}  // namespace
 
 // Without a runtime (an adopted socket before os_startup) there is no main
 // thread to leave the close to: close_later closes at once then.
@@ -56,8 +71,22 @@ void tcp_client_end(os_tcp_client_t *client) {
     if (library_owned) host_forget(client);
 }
 
+// The client stays connecting, without a socket, as a refused connect has
+// always left it: the caller closes it (from the callback too) and may open
+// it again. The binding is copied first: the callback may destroy the record.
+void tcp_client_failed(os_tcp_client_t *client, int error_no, const char *reason) {
+    if (client->connectfd != -1) {
+        tcp_client_close_socket(client);
+        client->connectfd = -1;
+    }
+    if (!client->fail_bound) return;
+    FailBinding bound = s_fail_bindings.at(client);
+    call_out(client, [&] { bound.cb(client, error_no, reason, bound.arg); });
+}
+
 void free_record(os_tcp_client *client) {
     if (client->tls) tls_forget(client);
+    if (client->fail_bound) s_fail_bindings.erase(client);
     free(client);
 }
 
@@ -377,13 +406,20 @@ KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t 
         KEEL_INFO("os_tcp_client_read len == 0");
         return 0;
     }
+    // The read that meets the connection's end leaves its cause with the
+    // record, for the close that the read callback's -1 then asks for.
     int result;
-    if (client->tls && tls_call(client, &result, [&] { return tls_read(client, buffer, len > INT_MAX ? INT_MAX : len); }))
+    if (client->tls && tls_call(client, &result, [&] {
+            int got = tls_read(client, buffer, len > INT_MAX ? INT_MAX : len);
+            if (got < 0) client->read_error = static_cast<uint8_t>(errno);
+            return got;
+        }))
         return result;
     ssize_t got = rt::sel_recv(client->connectfd, buffer, len > INT_MAX ? INT_MAX : len, 0);
     if (got > 0) return static_cast<int>(got);
     int error = got < 0 ? rt::sel_last_error() : 0;
     if (got < 0 && error == rt::WSAEWOULDBLOCK) return 0;
+    client->read_error = static_cast<uint8_t>(errno);  // 0 after the peer's close
     KEEL_ERROR("&&&&&&&&&& os_tcp_client_read error, socket:%ld, ret:%d, error_no:%d != WSAEWOULDBLOCK:%d",
                static_cast<long>(client->connectfd), static_cast<int>(got), error, rt::WSAEWOULDBLOCK);
     return -1;
@@ -425,6 +461,18 @@ KEEL_API int os_tcp_client_bind_write(os_tcp_client_t *client, os_tcp_client_cb 
     if (refuse_null(client, "client is null")) return 0;
     client->write_cb = cb;
     client->write_arg = arg;
+    return 1;
+}
+
+KEEL_API int os_tcp_client_bind_fail(os_tcp_client_t *client, os_tcp_fail_cb cb, void *arg) {
+    if (refuse_null(client)) return 0;
+    os_main_lock();  // the table is the main thread's
+    if (cb != nullptr)
+        s_fail_bindings[client] = FailBinding{cb, arg};
+    else
+        s_fail_bindings.erase(client);
+    client->fail_bound = cb != nullptr;
+    os_main_unlock();
     return 1;
 }
 

@@ -199,10 +199,12 @@ bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
 }
 
 // A failed handshake: a client of the caller's is left connecting without a
-// socket, as a refused connect leaves it; a connection the library accepted
-// ends unseen.
-void fail_handshake(os_tcp_client_t *client, const std::string &reason) {
+// socket, as a refused connect leaves it, and its failure callback runs; a
+// connection the library accepted ends unseen. cause: the errno behind the
+// failure, 0 when the TLS layer itself gave up (the report says "none").
+void fail_handshake(os_tcp_client_t *client, const std::string &reason, int cause) {
     Link &link = link_of(client);
+    errno = cause;
     KEEL_ERROR("TLS handshake with %s failed: %s", peer_of(client).c_str(), reason.c_str());
     bool accepted = link.server != nullptr;
     free_session(link);
@@ -212,12 +214,14 @@ void fail_handshake(os_tcp_client_t *client, const std::string &reason) {
     }
     tcp_client_close_socket(client);
     client->connectfd = -1;
+    tcp_client_failed(client, cause != 0 ? rt::wsa_error_from_errno(cause) : rt::WSAECONNABORTED, reason.c_str());
 }
 
 void on_deadline(void *arg) {
     auto *client = static_cast<os_tcp_client_t *>(arg);
     Link &link = link_of(client);
     link.deadline = nullptr;  // freed by the runtime after this call
+    errno = ETIMEDOUT;
     KEEL_ERROR("TLS handshake with %s took longer than %d ms", peer_of(client).c_str(), kTlsHandshakeMs);
     bool accepted = link.server != nullptr;
     free_session(link);
@@ -226,6 +230,7 @@ void on_deadline(void *arg) {
     } else {
         tcp_client_close_socket(client);
         client->connectfd = -1;
+        tcp_client_failed(client, rt::WSAETIMEDOUT, "the TLS handshake took longer than 10000 ms");
     }
 }
 
@@ -250,7 +255,9 @@ void step_handshake(os_tcp_client_t *client) {
     int done = corked_call(link, [&] { return SSL_do_handshake(link.ssl); });
     if (done != 1) {
         int error = SSL_get_error(link.ssl, done);
-        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) fail_handshake(client, handshake_failure(link, error));
+        int cause = error == SSL_ERROR_SYSCALL ? errno : 0;
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            fail_handshake(client, handshake_failure(link, error), cause);
         return;
     }
     if (link.deadline != nullptr) os_timer_destroy(link.deadline);
@@ -340,8 +347,9 @@ void tls_handshake_event(os_tcp_client_t *client, uint32_t event, int error) {
     if (error != 0)
         return fail_handshake(client, error == rt::WSAECONNABORTED || error == rt::WSAECONNRESET
                                           ? "the connection was reset"
-                                          : "socket error " + number_text(error));
-    if (event == rt::FD_CLOSE) return fail_handshake(client, "the peer closed the connection");
+                                          : "socket error " + number_text(error),
+                              rt::errno_from_wsa_error(error));
+    if (event == rt::FD_CLOSE) return fail_handshake(client, "the peer closed the connection", 0);
     if (event == rt::FD_WRITE && !send_unsent(link)) return;
     step_handshake(client);
 }

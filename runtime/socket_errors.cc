@@ -55,4 +55,11 @@ int wsa_error_from_errno(int err) {
     return WSABASEERR + err;  // no counterpart: keep the value recognisable
 }
 
+int errno_from_wsa_error(int wsa) {
+    for (const Pair &p : kNumbers)
+        if (p.wsa == wsa) return p.err;
+    int err = wsa - WSABASEERR;
+    return err > 0 && err < 1000 ? err : 0;
+}
+
 }  // namespace keel::rt

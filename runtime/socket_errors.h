@@ -41,5 +41,8 @@ constexpr int WSAEHOSTUNREACH = 10065;
 
 // The number for an errno value (0 for 0).
 int wsa_error_from_errno(int err);
+// The errno value behind a number that wsa_error_from_errno gave; 0 for 0
+// and for numbers of no errno value (a resolver's, say).
+int errno_from_wsa_error(int wsa);
 
 }  // namespace keel::rt

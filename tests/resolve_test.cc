@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "echo_server.h"
 #include "keel/log.h"
 #include "test_support.h"
+#include "tls_certs.h"
 
 using namespace keel_test;
 using namespace std::chrono_literals;
@@ -42,12 +44,13 @@ const char kHosts[] =
     "::1 both.keel.test\n"
     "127.0.0.1 both.keel.test\n";
 
-// dnsmasq as a child, answering from kHosts and its options alone. It takes
-// its port for both UDP and TCP; another test may hold the TCP one, and then
-// it is started again on another.
+// dnsmasq as a child, answering from kHosts and its options alone; with
+// slow_port, names under slow.keel.test go on to that port (a server that
+// never answers). It takes its port for both UDP and TCP; another test may
+// hold the TCP one, and then it is started again on another.
 class Dnsmasq {
 public:
-    Dnsmasq() {
+    explicit Dnsmasq(uint16_t slow_port = 0) : slow_port_(slow_port) {
         dir_ = fs::temp_directory_path() / ("keel_dns_" + std::to_string(getpid()));
         fs::create_directories(dir_);
         std::ofstream(dir_ / "hosts") << kHosts;
@@ -77,7 +80,8 @@ private:
             "--log-facility=-", std::string("--user=") + (self != nullptr ? self->pw_name : "root"),
             "--addn-hosts=" + (dir_ / "hosts").string(), "--local=/keel.test/",
             "--host-record=record.keel.test,127.0.0.3,::1", "--cname=alias.keel.test,mid.keel.test",
-            "--cname=mid.keel.test,v4.keel.test"};
+            "--cname=mid.keel.test,v4.keel.test", "--dns-forward-max=1000"};
+        if (slow_port_ != 0) args.push_back("--server=/slow.keel.test/127.0.0.1#" + std::to_string(slow_port_));
         std::vector<char *> argv;
         for (std::string &arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -89,15 +93,21 @@ private:
         const char *program = access("/usr/sbin/dnsmasq", X_OK) == 0 ? "/usr/sbin/dnsmasq" : "dnsmasq";
         if (posix_spawnp(&pid_, program, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
+        // Both of its ports taken, and still running a moment later: one that
+        // took its UDP port but not its TCP one ends at once.
         bool ended = false;
+        auto taken = [&](int type) {
+            Addr at(AF_INET, port_);
+            int fd = socket(AF_INET, type, 0);
+            bool refused = bind(fd, at.sa(), at.len) != 0 && errno == EADDRINUSE;
+            close(fd);
+            return refused;
+        };
         bool up = pid_ > 0 && wait_until([&] {
-                      Addr at(AF_INET, port_);
-                      int fd = socket(AF_INET, SOCK_DGRAM, 0);
-                      bool taken = bind(fd, at.sa(), at.len) != 0 && errno == EADDRINUSE;
-                      close(fd);
                       ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
-                      return taken || ended;
+                      return (taken(SOCK_DGRAM) && taken(SOCK_STREAM)) || ended;
                   });
+        if (up && !ended) std::this_thread::sleep_for(50ms), ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
         if (up && !ended) return true;
         if (!ended) stop();  // it never took its port
         pid_ = -1;
@@ -113,6 +123,7 @@ private:
     }
 
     fs::path dir_;
+    uint16_t slow_port_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
     bool ready_ = false;
@@ -122,12 +133,19 @@ private:
 struct Silent {
     Addr at{AF_INET};
     int fd = bound(SOCK_DGRAM, at);
+    std::set<std::string> names;  // asked for so far, as far as queries() took them
     ~Silent() { close(fd); }
     std::string server() const { return "127.0.0.1:" + std::to_string(at.port()); }
-    int queries() const {
-        char buf[512];
+    // Takes the queries that wait, noting their names; how many there were.
+    int queries() {
+        unsigned char buf[512];
         int n = 0;
-        while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) ++n;
+        for (ssize_t len; (len = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0; ++n) {
+            std::string name;  // the labels after the 12 bytes of the header
+            for (ssize_t at = 12; at < len && buf[at] != 0 && at + 1 + buf[at] <= len; at += 1 + buf[at])
+                name.append(reinterpret_cast<char *>(buf) + at + 1, buf[at]).push_back('.');
+            names.insert(name);
+        }
         return n;
     }
 };
@@ -334,6 +352,23 @@ TEST_F(Resolve, AServerThatNeverAnswersTimesOut) {
     EXPECT_GE(silent_.queries(), 2) << "asked the silent server, and tried again";
 }
 
+// Names that the server answers at once are not held up by 100 that it
+// passes on to a server that never answers: each comes before any of those
+// time out. (They used to wait behind 64 unanswered ones for their time-out.)
+TEST_F(Resolve, FastNamesAreNotHeldUpBySlowOnes) {
+    Dnsmasq dns(silent_.at.port());
+    ASSERT_TRUE(dns.ready()) << dns.log();
+    start(dns.server(), 2000);
+    size_t before = answers_so_far();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(os_resolve(("s" + std::to_string(i) + ".slow.keel.test").c_str(), record_answer, nullptr), 1);
+    EXPECT_EQ(resolve("v4.keel.test", 10s).addresses, std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(answers_so_far(), before + 1) << "the fast name came after the slow names' time-out";
+    EXPECT_TRUE(wait_until([&] { return silent_.queries(), answers_so_far() == before + 101; }, 10s))
+        << "every slow name times out";
+    EXPECT_EQ(silent_.names.size(), 100u) << "dnsmasq passed every slow name on";
+}
+
 // A client by a name that resolves to ::1 and 127.0.0.1 where one address
 // refuses: whichever of the two comes first, the client connects to the one
 // that listens, with one connect callback and no report.
@@ -401,6 +436,73 @@ TEST_F(Resolve, NoAddressAnswersReportsTheLastError) {
     close(a), close(b);
 }
 
+// A connect that ends without a connection calls the failure callback once
+// per open, after its report, with the cause's number and text, and leaves
+// the client connecting without a socket; that callback may open the client
+// again (after a close) and destroy it. The report carries the cause's own
+// errno text. (A failed connect told nobody, and its line carried an errno
+// left over from elsewhere: "Operation now in progress", "Resource
+// temporarily unavailable", "Success".) A handshake past its deadline takes
+// the same path after 10 s, which tls_test waits out for a server.
+TEST_F(Resolve, FailedConnectsCallTheFailureCallbackOnce) {
+    TlsCerts certs;
+    ASSERT_TRUE(certs.ok());
+    Dnsmasq dns;
+    ASSERT_TRUE(dns.ready()) << dns.log();
+    start(dns.server());
+    uint16_t tls_port = free_port(), refusing = free_port();
+    os_tcp_server_t *tls = open_server(tls_port);
+    ASSERT_EQ(os_tcp_server_set_tls(tls, certs.other_name.cert.c_str(), certs.other_name.key.c_str(), nullptr), 1);
+    const std::string tls_line = "TLS handshake with 127.0.0.1:" + std::to_string(tls_port) + " failed";
+    const struct {
+        const char *remote;
+        bool by_name, tls;
+        uint16_t port;
+        int error_no;
+        std::string reason, errno_text, line;
+    } cases[] = {
+        {"127.0.0.1", false, false, refusing, 10061, "Connection refused", "Connection refused", "socket err: 10061"},
+        {"nx.keel.test", true, false, 9, 11001, "Domain name not found", "none", "resolve nx.keel.test fail"},
+        {"127.0.0.1", false, true, tls_port, 10053, "certificate verify failed: hostname mismatch", "none", tls_line},
+    };
+    struct Seen {
+        std::vector<int> numbers, statuses;
+        std::vector<std::string> reasons;
+        bool reopened = false;
+    };
+    for (const auto &k : cases) {
+        StderrCapture cap;
+        int fds = fd_count();
+        Seen seen;
+        os_tcp_client_t *c = os_tcp_client_create();
+        auto set_remote = k.by_name ? os_tcp_client_set_remote_host : os_tcp_client_set_remote;
+        ASSERT_EQ(set_remote(c, k.remote, k.port), 1);
+        if (k.tls) {
+            ASSERT_EQ(os_tcp_client_set_tls(c, "localhost", certs.ca.c_str()), 1);
+        }
+        os_tcp_client_bind_fail(c, [](os_tcp_client_t *self, int error_no, const char *reason, void *arg) {
+            auto *seen = static_cast<Seen *>(arg);
+            seen->numbers.push_back(error_no);
+            seen->reasons.push_back(reason);
+            seen->statuses.push_back(os_tcp_client_get_status(self));
+            if (seen->numbers.size() == 1)
+                seen->reopened = os_tcp_client_close(self) == 1 && os_tcp_client_open(self, -1) == 1;
+            else
+                os_tcp_client_destroy(self);
+        }, &seen);
+        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        EXPECT_TRUE(wait_until_locked([&] { return seen.numbers.size() == 2; }, 10s)) << k.line << cap.so_far();
+        ASSERT_TRUE(on_main_thread([] {}));
+        EXPECT_EQ(seen.numbers, std::vector<int>(2, k.error_no)) << k.line;
+        EXPECT_EQ(seen.reasons, std::vector<std::string>(2, k.reason)) << k.line;
+        EXPECT_EQ(seen.statuses, std::vector<int>(2, TCP_CLIENT_STATUS_CONNECTING)) << k.line;
+        EXPECT_TRUE(seen.reopened) << k.line;
+        EXPECT_TRUE(fd_count_returns_to(fds)) << k.line << ": no socket is kept";
+        EXPECT_EQ(count_of(cap.text(), "err: " + k.errno_text + " " + k.line), 2) << k.line;
+    }
+    os_tcp_server_destroy(tls);
+}
+
 // A name that does not resolve is reported with the resolver's reason and
 // leaves the client connecting; set_remote forgets the name again.
 TEST_F(Resolve, ANameThatDoesNotResolveIsReported) {
@@ -463,5 +565,47 @@ TEST_F(Resolve, CloseOrDestroyDuringResolutionCancels) {
     EXPECT_EQ(closed_calls.disconnects + destroyed_calls.disconnects + quick_calls.disconnects, 3);
     EXPECT_EQ(os_tcp_client_get_status(closed), TCP_CLIENT_STATUS_CONNECTING);
     os_tcp_client_destroy(closed), os_tcp_client_destroy(quick);
+    close(lfd);
+}
+
+// The names of 200 clients closed or destroyed while their names wait behind
+// a burst are never asked for, and a fresh client is not held up behind
+// them: it connects before the first slow name times out. (Their queries
+// went out all the same and held up fresh clients by seconds.)
+TEST_F(Resolve, EndedClientsCancelTheirQueries) {
+    Dnsmasq dns(silent_.at.port());
+    ASSERT_TRUE(dns.ready()) << dns.log();
+    start(dns.server(), 2000);
+    size_t before = answers_so_far();
+    ASSERT_EQ(os_resolve("first.slow.keel.test", record_answer, nullptr), 1);  // answered at the time-out
+    Calls ended, fresh;
+    std::vector<os_tcp_client_t *> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(client_of(("c" + std::to_string(i) + ".slow.keel.test").c_str(), 9, &ended));
+        ASSERT_EQ(os_tcp_client_open(clients.back(), -1), 1);
+    }
+    char ip[MAX_IPV6_LEN];
+    uint16_t port;
+    EXPECT_EQ(os_tcp_client_get_remote(clients[0], ip, &port), 0) << "no address while the name is resolved";
+    for (size_t i = 0; i < clients.size(); ++i)
+        i % 2 ? os_tcp_client_destroy(clients[i]) : os_tcp_client_close(clients[i]);
+    Addr at(AF_INET);
+    reinterpret_cast<sockaddr_in &>(at.ss).sin_addr.s_addr = inet_addr("127.0.0.2");  // v4.keel.test
+    int lfd = bound(SOCK_STREAM, at);
+    static std::atomic<long> s_answers_at_connect{-1};
+    os_tcp_client_t *c = client_of("v4.keel.test", at.port(), &fresh);
+    os_tcp_client_bind_connect(c, [](os_tcp_client_t *, void *) { s_answers_at_connect = long(answers_so_far()); },
+                               nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    // The silent server's queries are taken as they come, so that none is lost.
+    EXPECT_TRUE(wait_until([&] { return silent_.queries(), s_answers_at_connect >= 0; }, 10s));
+    EXPECT_EQ(s_answers_at_connect, long(before)) << "connected after the first slow name's time-out";
+    EXPECT_TRUE(wait_until([&] { return silent_.queries(), answers_so_far() > before; }, 10s));
+    EXPECT_EQ(answer_for("first.slow.keel.test", 0ms).error, "Timeout while contacting DNS servers");
+    EXPECT_LT(silent_.names.size(), 100u) << "the names of ended clients were asked for";
+    EXPECT_EQ(ended.connects, 0);
+    for (size_t i = 0; i < clients.size(); i += 2) os_tcp_client_destroy(clients[i]);
+    EXPECT_EQ(ended.disconnects, 200);
+    os_tcp_client_destroy(c);
     close(lfd);
 }

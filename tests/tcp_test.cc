@@ -369,6 +369,7 @@ TEST_F(Tcp, SixteenMiBBothWaysThroughSocat) {
 // reset peer is an error, never a signal.
 TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     start(true);
+    StderrCapture cap;
     uint16_t port;
     os_tcp_server_t *s = server(&port);
     int half = plain_connect(port);
@@ -397,6 +398,15 @@ TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     os_tcp_client_destroy(c);
     close(lfd);
     os_tcp_server_destroy(s);
+    // Each end's lines carry that end's own cause: none for the peer's close
+    // (the echo server reads), the reset for ours (it drains). (They carried
+    // whatever errno held before, "Success" or "Resource temporarily unavailable".)
+    const std::string text = cap.text();
+    for (const auto &[line, cause] : {std::pair{"&&&&&&&&&& os_tcp_client_read error", "none"},
+                                      {"dispath_client:disconnect", "none"},
+                                      {"&&&&&&&&&& recv error", "Connection reset by peer"},
+                                      {"dispath_client:disconnect", "Connection reset by peer"}})
+        EXPECT_EQ(count_of(text, std::string("err: ") + cause + " " + line), 1) << line << "\n" << text;
 }
 
 // Read callbacks that end their own client, by close and -1 or by destroy,

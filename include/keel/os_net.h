@@ -79,9 +79,13 @@ KEEL_API int os_inet_host_byte_to_ip(uint32_t host_ip, char *buf, int buf_len);
  * function below says it runs on the caller's thread. All sockets are
  * non-blocking and close-on-exec; no call ever raises SIGPIPE.
  *
- * Error numbers in reports follow the usual socket numbering: 10035 would
- * block, 10053 connection aborted, 10054 reset by the peer, 10060 timed out,
- * 10061 refused. */
+ * Error numbers in reports and in the failure callback follow the usual
+ * socket numbering: 10035 would block, 10051 network unreachable, 10053
+ * connection aborted, 10054 reset by the peer, 10060 timed out, 10061
+ * refused; for host names 11001 no such host, 11002 the name server failed
+ * (try again), 11003 the name cannot be resolved, 11004 no address of its
+ * kind. An error line ("err: TEXT message") carries the text of the report's
+ * own cause, "none" when it has no system error of its own. */
 
 /** A TCP server: one listening IPv4 socket. */
 typedef struct os_tcp_server os_tcp_server_t;
@@ -106,6 +110,10 @@ typedef struct os_udp_client os_udp_client_t;
 typedef void (*os_tcp_accept_cb)(os_tcp_server_t *server, os_tcp_client_t *client, void *arg);
 /** Connect, write and disconnect callbacks. */
 typedef void (*os_tcp_client_cb)(os_tcp_client_t *client, void *arg);
+/** A connect attempt ended without a connection: error_no is the socket
+ * error number of the cause (see above) and reason its text, valid during
+ * the call only. */
+typedef void (*os_tcp_fail_cb)(os_tcp_client_t *client, int error_no, const char *reason, void *arg);
 /** Data waits: take it with os_tcp_client_read. Return -1 to have the library
  * close the connection, anything else to keep it. A callback that closed its
  * client itself must not return -1. */
@@ -201,8 +209,9 @@ KEEL_API int os_tcp_server_bind_accept(os_tcp_server_t *server, os_tcp_accept_cb
  * ends (the peer, a read callback returning -1, or the caller's close or
  * destroy), and must not be used afterwards.
  * A connect that fails (refused, unreachable, timed out) is reported in the
- * log as "socket err: N" with its error number and leaves the client
- * connecting; close it to try again. A connect that completed is never taken
+ * log as "socket err: N" with its error number, closes its socket and leaves
+ * the client connecting; the failure callback (os_tcp_client_bind_fail) is
+ * called; close the client to try again. A connect that completed is never taken
  * for a failed one, even when the peer sends and resets at once: the connect
  * callback comes, then the data, then the end.
  * A peer that ends its sending (a close, or a shutdown of its sending side)
@@ -253,8 +262,10 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
  * IPv4), and connects to the first that answers: the connect callback comes as
  * for an address. A name that does not resolve is reported with the
  * resolver's reason, and when no address answers the last one's error is
- * reported as for an address; either way the client then stays connecting,
- * as a refused connect leaves it (close it to try again). Resolution honours
+ * reported as for an address; either way the failure callback runs and the
+ * client stays connecting, as a refused connect leaves it (close it to try
+ * again). A close or destroy while the name is resolved cancels the
+ * resolution: a name not yet asked for never is. Resolution honours
  * /etc/hosts and /etc/resolv.conf (see os_resolve). Only while disconnected;
  * os_tcp_client_set_remote forgets the name again. os_tcp_client_get_remote
  * gives the address in use once connected.
@@ -436,6 +447,23 @@ KEEL_API int os_tcp_client_bind_read(os_tcp_client_t *client, os_tcp_read_cb cb,
  * @reports "client is null" (info).
  */
 KEEL_API int os_tcp_client_bind_write(os_tcp_client_t *client, os_tcp_client_cb cb, void *arg);
+/** Sets the callback of a connect attempt that ended without a connection:
+ * refused, unreachable or timed out (the socket's error number), a host
+ * name that did not resolve (11001 to 11004, or 10060 when no server
+ * answered in time), a TLS handshake that failed (the socket's error, or
+ * 10053 when the TLS layer gave up: a certificate refused, say) or took
+ * longer than its 10 seconds (10060). It is called once per open, on the
+ * main thread, after the failure's report; for a host name only when its
+ * last address failed. The client is then connecting without a socket, as
+ * a refused connect leaves it: the callback may close it (its disconnect
+ * callback runs) and open it again, or destroy it.
+ * @param client a client of the caller's.
+ * @param cb the callback; NULL removes it.
+ * @param arg passed to cb.
+ * @return 1, or 0 for NULL.
+ * @reports "client == NULL" (info).
+ */
+KEEL_API int os_tcp_client_bind_fail(os_tcp_client_t *client, os_tcp_fail_cb cb, void *arg);
 /** Sets the receive buffer size. 0 stops read callbacks; a non-zero length
  * resumes them at once.
  * Data that waited meanwhile then reaches the read callback. The client needs
@@ -479,8 +507,8 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
 /** Makes the client speak TLS from its next open on: the connect callback
  * comes once the handshake is done and the server's certificate chain and
  * name were verified. A failed handshake or verification is reported with
- * the reason and leaves the client connecting, without a socket, as a
- * refused connect leaves it (close it to try again). The setting stays for
+ * the reason, calls the failure callback and leaves the client connecting,
+ * without a socket, as a refused connect leaves it (close it to try again). The setting stays for
  * every later open of the record.
  * @param client a disconnected client.
  * @param server_name the name to send (SNI) and to find in the server's
