@@ -116,6 +116,22 @@ Answer resolve(const std::string &name, std::chrono::milliseconds deadline = 5s)
 
 int family_of(const std::string &address) { return address.find(':') != std::string::npos ? AF_INET6 : AF_INET; }
 
+// A stream socket of each family on one port: the first listening when
+// asked, the second only bound, so that a connect to it is refused. A port
+// free in one family may be another process's in the other; then another
+// port is tried.
+void same_port(Addr &first, bool listening, Addr &second, int fds[2]) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        first = Addr(first.ss.ss_family);
+        fds[0] = bound(SOCK_STREAM, first, listening);
+        second = Addr(second.ss.ss_family, first.port());
+        fds[1] = socket(second.ss.ss_family, SOCK_STREAM, 0);
+        if (bind(fds[1], second.sa(), second.len) == 0) return;
+        close(fds[0]), close(fds[1]);
+    }
+    abort();
+}
+
 // A connection accepted on the listening socket lfd within the deadline, or -1.
 int accept_within(int lfd, int timeout_ms = 5000) {
     pollfd p{lfd, POLLIN, 0};
@@ -304,10 +320,10 @@ TEST_F(Resolve, AClientByNameConnectsToTheAddressThatAnswers) {
     ASSERT_EQ(order.size(), 2u);
     for (size_t listening : {1, 0}) {
         const std::string &open_one = order[listening], &refusing = order[1 - listening];
-        Addr at(family_of(open_one));
-        int lfd = bound(SOCK_STREAM, at);
-        Addr shut(family_of(refusing), at.port());
-        int closed = bound(SOCK_STREAM, shut, false);  // bound, not listening: refuses
+        Addr at(family_of(open_one)), shut(family_of(refusing));
+        int fds[2];
+        same_port(at, true, shut, fds);
+        int lfd = fds[0], closed = fds[1];
         StderrCapture cap;
         Calls calls;
         os_tcp_client_t *c = client_of("both.keel.test", at.port(), &calls);
@@ -338,9 +354,9 @@ TEST_F(Resolve, NoAddressAnswersReportsTheLastError) {
     const std::vector<std::string> order = resolve("both.keel.test").addresses;
     ASSERT_EQ(order.size(), 2u);
     Addr first(family_of(order[0])), second(family_of(order[1]));
-    int a = bound(SOCK_STREAM, first, false);
-    second = Addr(family_of(order[1]), first.port());
-    int b = bound(SOCK_STREAM, second, false);
+    int fds[2];
+    same_port(first, false, second, fds);
+    int a = fds[0], b = fds[1];
     StderrCapture cap;
     Calls calls;
     os_tcp_client_t *c = client_of("both.keel.test", first.port(), &calls);
