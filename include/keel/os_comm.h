@@ -312,9 +312,10 @@ typedef struct os_comm_port_info {
 } os_comm_port_info_t;
 
 /** Lists the serial devices present: those the kernel's tty class shows with
- * a device behind them. A port whose UART is absent (a legacy ttyS entry of
- * a board without it, whose type reads 0) is left out, and so are virtual
- * consoles and pseudo-terminals.
+ * a device behind them and a node in the device directory. A port whose UART
+ * is absent (a legacy ttyS entry of a board without it, whose type reads 0)
+ * is left out, and so are virtual consoles, pseudo-terminals and a device
+ * being taken apart (its node goes first).
  * @param ports where the first max entries go, in the order of their names
  *        (ttyS2 before ttyS10); may be NULL when max is 0.
  * @param max how many entries ports holds.
