@@ -94,20 +94,20 @@ void deliver_frame_if_over(os_comm_client *client) {
     if (waiting && client->read_cb != nullptr) client->read_cb(client, client->read_arg);
 }
 
-// How long poll may sleep: until the frame's silence is over or the next
-// look at the lines is due, whichever comes first; NULL for no limit.
-const timespec *wait_limit(const os_comm_client *client, timespec *limit) {
+}  // namespace
+
+// The lines are not looked at on a port that hung up, so their deadline no
+// longer moves: counted, it would be due at every pass and poll would spin.
+const timespec *comm_wait_limit(const os_comm_client *client, int64_t now, timespec *limit) {
     int64_t due = INT64_MAX;
     if (client->frame_pending)
         due = client->last_byte_ns + static_cast<int64_t>(client->read_gap_us.load(std::memory_order_relaxed)) * 1000;
-    if (client->counting_lines) due = std::min(due, client->next_line_look_ns);
+    if (client->counting_lines && !client->hung_up) due = std::min(due, client->next_line_look_ns);
     if (due == INT64_MAX) return nullptr;
-    int64_t left = std::max<int64_t>(0, due - now_ns());
+    int64_t left = std::max<int64_t>(0, due - now);
     *limit = timespec{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
     return limit;
 }
-
-}  // namespace
 
 // The loop ends when close clears the running flag, also while bytes keep
 // arriving, so close never waits on a busy line. A full buffer is first
@@ -258,7 +258,7 @@ uint32_t comm_io_thread(void *arg) {
             {client->wake_fd, POLLIN, 0},
         };
         timespec limit;
-        if (ppoll(fds, 2, wait_limit(client, &limit), nullptr) < 0) {
+        if (ppoll(fds, 2, comm_wait_limit(client, now_ns(), &limit), nullptr) < 0) {
             if (errno != EINTR) KEEL_INFO("default event");
             continue;
         }

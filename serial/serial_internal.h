@@ -3,6 +3,7 @@
 #pragma once
 
 #include <termios.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -113,6 +114,10 @@ uint32_t comm_lines_of(int bits);
 /* I/O thread */
 
 uint32_t comm_io_thread(void *arg);
+// How long the I/O thread may sleep in poll: until the frame's silence is
+// over or the next look at the modem lines is due, whichever comes first, as
+// a limit relative to now_ns; NULL for no limit.
+const struct timespec *comm_wait_limit(const os_comm_client *client, int64_t now_ns, struct timespec *limit);
 // True on the I/O thread of client, where close cannot wait for that thread.
 bool comm_on_io_thread(const os_comm_client *client);
 // Gathers what the port received into read_buf, then calls read_cb when bytes

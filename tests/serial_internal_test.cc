@@ -96,3 +96,16 @@ TEST(CommReadBuffer, PartialReadsKeepOrderAndAFullBufferMakesRoomForTheNextByte)
     close(master), close(slave);
     EXPECT_EQ(keel_test::fd_count(), fds);
 }
+
+// A port that hung up looks at its lines no more, so their deadline, which
+// then stands still, sets no limit (it made poll spin: 988 ms of CPU a second).
+TEST(CommIoThread, HungUpPortSetsNoDeadlineForItsLines) {
+    os_comm_client client{};
+    client.counting_lines = true, client.next_line_look_ns = 1000;
+    timespec limit;
+    const timespec *due = comm_wait_limit(&client, 5000, &limit);
+    EXPECT_TRUE(due != nullptr && due->tv_sec == 0 && due->tv_nsec == 0) << "due at once";
+    client.hung_up = true;
+    EXPECT_EQ(comm_wait_limit(&client, 5000, &limit), nullptr);
+}
+
