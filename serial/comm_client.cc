@@ -257,6 +257,7 @@ KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uin
     auto *item = static_cast<comm_send_item *>(malloc(sizeof(comm_send_item) + len));
     if (item == nullptr) KEEL_FATAL("buf == NULL");
     item->count = len;
+    item->sent = 0;
     memcpy(item->data, data, len);
     adt_dlist_lock(client->lst_send);
     adt_dlist_node_t *node = adt_dlist_add(client->lst_send, nullptr, &item);

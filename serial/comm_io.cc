@@ -197,7 +197,7 @@ int comm_write_step(os_comm_client *client) {
         // port that carries a stream both ways at once (a client of a path,
         // by default) keeps them.
         if (client->flush_before_write.load(std::memory_order_relaxed)) tcflush(client->com, TCIFLUSH);
-        ssize_t n = write(client->com, item->data, item->count);
+        ssize_t n = write(client->com, item->data + item->sent, item->count - item->sent);
         int err = errno;
         os_mutex_unlock(client->mutex);
 
@@ -213,9 +213,8 @@ int comm_write_step(os_comm_client *client) {
             KEEL_INFO("WriteFile err=[%d]", err);
             return 0;
         }
-        if (static_cast<uint32_t>(n) < item->count) {
-            item->count -= static_cast<uint32_t>(n);
-            memmove(item->data, item->data + n, item->count);
+        if (static_cast<uint32_t>(n) < item->count - item->sent) {
+            item->sent += static_cast<uint32_t>(n);
             continue;
         }
         adt_dlist_lock(client->lst_send);

@@ -12,10 +12,12 @@
 #include "keel/os_comm.h"
 #include "keel/os_sync.h"
 
-// One queued send: the bytes still to write. Freed when all are written, or by
-// close.
+// One queued send: count bytes, of which the first `sent` are written. Freed
+// when all are written, or by close. A partial write only moves `sent`, so a
+// large item costs no more to write than its bytes.
 struct comm_send_item {
     uint32_t count;
+    uint32_t sent;
     unsigned char data[];
 };
 
