@@ -190,13 +190,19 @@ int comm_write_step(os_comm_client *client) {
         adt_dlist_unlock(client->lst_send);
 
         os_mutex_lock(client->mutex);
-        // Bytes received but not read yet are discarded before each write, so
-        // the answer to what is sent is not mixed with what came before. Only
-        // the input side: a finished write() leaves its bytes in the kernel's
-        // output queue, and flushing that would drop the earlier items. A
-        // port that carries a stream both ways at once (a client of a path,
-        // by default) keeps them.
-        if (client->flush_before_write.load(std::memory_order_relaxed)) tcflush(client->com, TCIFLUSH);
+        // Bytes received but not read yet are discarded before each item, so
+        // the answer to what is sent is not mixed with what came before: both
+        // those the terminal holds and those already gathered here. Only the
+        // input side: a finished write() leaves its bytes in the kernel's
+        // output queue, and flushing that would drop the earlier items. Not
+        // again between the parts of one item, as what comes then may be the
+        // answer to its first part. A port that carries a stream both ways at
+        // once (a client of a path, by default) keeps them.
+        if (item->sent == 0 && client->flush_before_write.load(std::memory_order_relaxed)) {
+            tcflush(client->com, TCIFLUSH);
+            client->buff_size = 0;
+            client->frame_pending = false;
+        }
         ssize_t n = write(client->com, item->data + item->sent, item->count - item->sent);
         int err = errno;
         os_mutex_unlock(client->mutex);

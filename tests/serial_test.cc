@@ -200,6 +200,35 @@ TEST_F(Serial, ClientOfADevicePathTakesRatesOffTheTable) {
     }
 }
 
+// The flush before a write discards what the library gathered too, not only
+// what the terminal held: the answer comes alone (it came as "oldnew"), on a
+// numbered port by default and on a client of a path that asks for it.
+TEST_F(Serial, InputFlushBeforeARequestLeavesTheAnswerAlone) {
+    Device dev(2);
+    static std::atomic<int> s_calls;  // the callback reads nothing: the bytes wait in the library
+    for (bool by_path : {false, true}) {
+        os_comm_client_t *c = by_path ? os_comm_client_create_dev(dev.path.c_str(), 9600, 8, 'N', 1)
+                                      : os_comm_client_create(2, 9600, 8, 'N', 1);
+        if (by_path) { EXPECT_EQ(os_comm_client_set_input_flush(c, 1), 1); }
+        os_comm_client_bind_read(c, [](os_comm_client_t *, void *) { return ++s_calls, 0; }, nullptr);
+        s_calls = 0;
+        ASSERT_EQ(os_comm_client_open(c), 1);
+        dev.write_all("old");
+        ASSERT_TRUE(wait_until([] { return s_calls > 0; }));
+        ASSERT_EQ(os_comm_client_send(c, "ask", 3), 3);
+        EXPECT_EQ(read_exact(dev.master, 3), "ask");
+        dev.write_all("new");
+        std::string got;
+        EXPECT_TRUE(wait_until([&] {
+            char buf[16];
+            int n = os_comm_client_read(c, buf, sizeof buf);
+            return got.append(buf, n > 0 ? n : 0).size() >= 3;
+        }));
+        EXPECT_EQ(got, "new") << (by_path ? "by path" : "numbered");
+        os_comm_client_destroy(c);
+    }
+}
+
 // The line's events: a drained queue after each burst written, the hang-up
 // once, and the same client opened again on the device that came back. A
 // pseudo-terminal has no modem lines, no break and no RS-485: each call says

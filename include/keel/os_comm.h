@@ -105,7 +105,8 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client);
 /** Queues a copy of the data for the I/O thread: len when queued, -1 when the
  * client is not open or more than MAX_COM_SEND_BUF_NUM items wait. Before it
  * writes an item, the I/O thread of a numbered port discards the bytes the
- * port received that it had not read yet: send a request, then take the
+ * port received that were not read yet, those the device still holds and
+ * those waiting for os_comm_client_read alike: send a request, then take the
  * answer (os_comm_client_set_input_flush changes that).
  * @param client an open client.
  * @param data the bytes.
@@ -266,11 +267,12 @@ KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
  */
 KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
                                       uint32_t delay_after_ms);
-/** Whether unread input is discarded before each write, as a numbered port
- * does by default (send a request, then take the answer, with nothing that
- * came before mixed in) and a client of a path does not (a stream both ways
- * at once loses nothing). May be called at any time; it applies from the next
- * write on.
+/** Whether unread input is discarded before each item is written, as a
+ * numbered port does by default (send a request, then take the answer, with
+ * nothing that came before mixed in: neither what the device holds nor what
+ * waits for os_comm_client_read) and a client of a path does not (a stream
+ * both ways at once loses nothing). Nothing is discarded between the parts
+ * of one item. May be called at any time; it applies from the next item on.
  * @param client the client.
  * @param on 1 to discard, 0 to keep.
  * @return 1, or 0 for NULL.
