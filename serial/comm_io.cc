@@ -42,9 +42,21 @@ int64_t now_ns() {
 }
 
 // The event callback, which like the read callback may close or destroy the
-// client: the caller looks at the running flag afterwards.
+// client: the caller looks at the running flag afterwards. A client served
+// on the main thread only hands the event over.
 void notify(os_comm_client *client, int event, uint32_t lines) {
-    if (client->event_cb != nullptr) client->event_cb(client, event, lines, client->event_arg);
+    if (client->relay != nullptr)
+        comm_relay_hand_over(client, event, lines);
+    else if (client->event_cb != nullptr)
+        client->event_cb(client, event, lines, client->event_arg);
+}
+
+// The read callback, or on the main thread its hand-over.
+void offer_bytes(os_comm_client *client) {
+    if (client->relay != nullptr)
+        comm_relay_hand_over(client, 0, 0);
+    else if (client->read_cb != nullptr)
+        client->read_cb(client, client->read_arg);
 }
 
 enum class Found { reading, writing };
@@ -91,7 +103,7 @@ void deliver_frame_if_over(os_comm_client *client) {
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
-    if (waiting && client->read_cb != nullptr) client->read_cb(client, client->read_arg);
+    if (waiting) offer_bytes(client);
 }
 
 }  // namespace
@@ -126,6 +138,14 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
     while (comm_running(client) == 1) {
         os_mutex_lock(client->mutex);
         bool full = client->buff_size >= MAX_READ_BUF_SIZE;
+        if (full && client->relay != nullptr) {
+            // The main thread reads when it gets to it: until then the port
+            // is left unread, and the system's buffer holds what comes.
+            client->room_wanted = true;
+            os_mutex_unlock(client->mutex);
+            comm_relay_hand_over(client, 0, 0);
+            break;
+        }
         if (full && client->read_cb != nullptr) {
             os_mutex_unlock(client->mutex);
             client->read_cb(client, client->read_arg);
@@ -164,7 +184,7 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
-    if (waiting && client->read_cb != nullptr && comm_running(client) == 1) client->read_cb(client, client->read_arg);
+    if (waiting && comm_running(client) == 1) offer_bytes(client);
     return gone;
 }
 
@@ -201,6 +221,7 @@ int comm_write_step(os_comm_client *client) {
         if (item->sent == 0 && client->flush_before_write.load(std::memory_order_relaxed)) {
             tcflush(client->com, TCIFLUSH);
             client->buff_size = 0;
+            client->room_wanted = false;
             client->frame_pending = false;
         }
         ssize_t n = write(client->com, item->data + item->sent, item->count - item->sent);
@@ -257,9 +278,11 @@ uint32_t comm_io_thread(void *arg) {
     os_native_condition_set(&client->started, 1);
 
     while (comm_running(client) == 1) {
+        // A full buffer that waits for the main thread leaves received bytes
+        // in the port; a read that makes room wakes this thread.
+        auto want = static_cast<short>((client->room_wanted ? 0 : POLLIN) | (client->write_blocked ? POLLOUT : 0));
         struct pollfd fds[2] = {
-            {client->hung_up ? -1 : client->com,
-             static_cast<short>(POLLIN | (client->write_blocked ? POLLOUT : 0)), 0},
+            {client->hung_up || want == 0 ? -1 : client->com, want, 0},
             {client->wake_fd, POLLIN, 0},
         };
         timespec limit;

@@ -21,6 +21,8 @@ struct comm_send_item {
     unsigned char data[];
 };
 
+struct comm_relay;
+
 struct os_comm_client {
     int32_t baud;
     int32_t parity;     // the character of the settings text
@@ -53,6 +55,20 @@ struct os_comm_client {
     // Unread input is discarded before each write (a numbered port's way:
     // send a request, then take the answer); a client of a path keeps it.
     std::atomic<bool> flush_before_write;
+    // The callbacks run on the runtime's main thread (os_comm_client_set_main_thread);
+    // read at open.
+    bool on_main_thread;
+    // While open with on_main_thread: the I/O thread's link to the main thread.
+    comm_relay *relay;
+    // Guarded by mutex, with on_main_thread only: the buffer is full and the
+    // I/O thread leaves the port unread until a read makes room and wakes it.
+    // Read without the lock by the I/O thread, which alone sets it.
+    std::atomic<bool> room_wanted;
+    // Guarded by mutex: events (bits 1 << OS_COMM_EVENT_) the I/O thread has
+    // handed to the main thread and that have not run yet, and the lines of
+    // the latest OS_COMM_EVENT_LINES.
+    uint32_t pending_events;
+    uint32_t pending_lines;
     os_comm_event_cb event_cb;
     void *event_arg;
     os_comm_read_cb read_cb;
@@ -112,6 +128,19 @@ void comm_release(os_comm_client *client);
 void comm_free(os_comm_client *client);
 // The OS_COMM_LINE_ bits of a TIOCMGET answer.
 uint32_t comm_lines_of(int bits);
+
+/* callbacks on the main thread */
+
+// At open, for a client whose callbacks run on the main thread: its relay.
+void comm_relay_open(os_comm_client *client);
+// At close, before the I/O thread is stopped: no callback of this opening
+// runs once it returns (it takes the main lock).
+void comm_relay_cut(os_comm_client *client);
+// At close, after the I/O thread has ended: lets go of the relay.
+void comm_relay_drop(os_comm_client *client);
+// On the I/O thread: event (0 for received bytes, else an OS_COMM_EVENT_)
+// is to be delivered on the main thread. A delivery already queued takes it.
+void comm_relay_hand_over(os_comm_client *client, int event, uint32_t lines);
 
 /* I/O thread */
 

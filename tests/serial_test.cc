@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "keel/os_runtime.h"
 #include "serial_support.h"
 #include "test_support.h"
 
@@ -534,4 +535,53 @@ TEST_F(Serial, ReadCallbackClosesOrDestroysItsClient) {
     os_comm_client_t *next = os_comm_client_create(6, 9600, 8, 'N', 1);
     EXPECT_EQ(os_comm_client_open(next), 1) << "the destroyed client held nothing";
     os_comm_client_destroy(next);
+}
+
+// Callbacks on the main thread, by choice: reads and line events run there,
+// held off by the main lock like every other callback; a mebibyte sent as
+// fast as the terminal goes arrives whole (the port waits while the buffer
+// is full), and a callback may destroy its own client.
+TEST_F(Serial, CallbacksOnTheMainThreadByChoice) {
+    ASSERT_EQ(os_startup(0, 0), 1);
+    fds_ = fd_count();  // the runtime's own descriptors stay
+    static std::thread::id s_main;
+    static std::atomic<int> s_elsewhere{0}, s_hangups{0};
+    ASSERT_TRUE(on_main_thread([] { s_main = std::this_thread::get_id(); }));
+    static const auto check = [] { s_elsewhere += std::this_thread::get_id() != s_main; };
+    auto dev = std::make_unique<Device>(4);
+    Port port(4);
+    os_comm_client_bind_read(port.client, [](os_comm_client_t *c, void *arg) { return check(), Port::on_read(c, arg); },
+                             &port);
+    os_comm_client_bind_event(port.client, [](os_comm_client_t *, int event, uint32_t, void *) {
+        check(), s_hangups += event == OS_COMM_EVENT_HANGUP;
+    }, nullptr);
+    StderrCapture cap;
+    EXPECT_EQ(os_comm_client_set_main_thread(nullptr, 1), 0);
+    ASSERT_EQ(os_comm_client_set_main_thread(port.client, 0) + os_comm_client_set_main_thread(port.client, 1), 2);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    EXPECT_EQ(os_comm_client_set_main_thread(port.client, 0), 0) << "open";
+    EXPECT_EQ(reports(cap),
+              (std::vector<std::string>{"comm_main.cc: client == NULL", "comm_main.cc: client->running == 1"}));
+    os_main_lock();
+    dev->write_all("held");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(port.text(), "") << "called under another holder of the main lock";
+    os_main_unlock();
+    std::string in = "held" + pattern(1 << 20, 12);
+    dev->write_all(in.substr(4));
+    EXPECT_TRUE(port.wait_for(in.size())) << port.text().size();
+    EXPECT_TRUE(port.text() == in) << "bytes lost, changed or out of order";
+    dev->hang_up();
+    EXPECT_TRUE(wait_until([] { return s_hangups == 1; }));
+
+    dev = std::make_unique<Device>(4);
+    os_comm_client_t *c = os_comm_client_create(4, 9600, 8, 'N', 1);
+    os_comm_client_set_main_thread(c, 1);
+    os_comm_client_bind_read(c, [](os_comm_client_t *self, void *) { return check(), os_comm_client_destroy(self); },
+                             nullptr);
+    ASSERT_EQ(os_comm_client_open(c), 1);
+    int open_fds = fd_count();
+    dev->write_all("d");
+    EXPECT_TRUE(wait_until([&] { return fd_count() == open_fds - 2; })) << "destroyed from its callback";
+    EXPECT_EQ(s_elsewhere, 0) << "callbacks off the main thread";
 }

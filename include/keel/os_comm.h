@@ -21,11 +21,12 @@
  *    read while open; close; destroy. A client may be opened again after
  *    close. Close must not run while another thread is inside send or read of
  *    the same client.
- *  - The read callback runs on the port's I/O thread, never on the runtime's
- *    main thread, and needs no os_startup. It may call os_comm_client_read and
- *    os_comm_client_send, and may close or destroy its own client: the port
- *    is then released by its I/O thread as soon as the callback returns (a
- *    destroyed client must not be used again).
+ *  - The read callback runs on the port's I/O thread, not on the runtime's
+ *    main thread, and needs no os_startup (os_comm_client_set_main_thread
+ *    moves it and the event callback to the main thread). It may call
+ *    os_comm_client_read and os_comm_client_send, and may close or destroy
+ *    its own client: the port is then released by its I/O thread as soon as
+ *    the callback returns (a destroyed client must not be used again).
  *  - A port that hangs up (a USB adapter unplugged, the far end of a
  *    pseudo-terminal closed) is reported once; the bytes read before it
  *    are still delivered (the system itself discards what a pseudo-terminal
@@ -49,7 +50,8 @@ KEEL_BEGIN_DECLS
 typedef struct os_comm_client os_comm_client_t;
 
 /** Bytes wait: take them with os_comm_client_read. The result is ignored.
- * It runs on the port's I/O thread. */
+ * It runs on the port's I/O thread (or on the runtime's main thread, see
+ * os_comm_client_set_main_thread). */
 typedef int (*os_comm_read_cb)(os_comm_client_t *client, void *arg);
 
 /** A closed client of port comport (0 to MAX_COM_PORT_NUM; NULL otherwise).
@@ -95,7 +97,8 @@ KEEL_API int os_comm_client_get_status(os_comm_client_t *client);
 KEEL_API int os_comm_client_open(os_comm_client_t *client);
 /** Stops and joins the I/O thread, frees unwritten data and closes the device;
  * 1 also when the client was not open, 0 for NULL. Bytes received but not yet
- * read stay readable.
+ * read stay readable. A client whose callbacks run on the main thread is
+ * closed under the main lock: no callback of it runs once close returns.
  * @param client the client.
  * @return 1, or 0 for NULL.
  * @reports "client == NULL" (info); the I/O thread's end, "has shutdown"
@@ -123,7 +126,9 @@ KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uin
  * copied, 0 when none wait. When MAX_READ_BUF_SIZE bytes wait and the port
  * holds more, the read callback is called first; only what it leaves unread
  * is dropped, and the newer bytes take its place. A callback that reads
- * everything each time loses nothing, however fast the device sends.
+ * everything each time loses nothing, however fast the device sends. With
+ * the callbacks on the main thread nothing is dropped: the port is left
+ * unread while the buffer is full, until a read makes room.
  * @param client the client.
  * @param data where the bytes go.
  * @param len its size, at least 1.
@@ -206,7 +211,8 @@ KEEL_API os_comm_client_t *os_comm_client_create_dev(const char *device, int bau
 #define OS_COMM_LINE_DCD 0x10 /**< data carrier detect (an input) */
 #define OS_COMM_LINE_RI 0x20  /**< ring indicator (an input) */
 
-/** An event of the line, on the port's I/O thread: event is one of the
+/** An event of the line, on the port's I/O thread (or the main thread, see
+ * os_comm_client_set_main_thread): event is one of the
  * OS_COMM_EVENT_ values; lines is the state of every modem line
  * (OS_COMM_LINE_ bits) for OS_COMM_EVENT_LINES, 0 otherwise. The same rules
  * as for the read callback hold: it may read, send, close or destroy. */
@@ -293,6 +299,28 @@ KEEL_API int os_comm_client_set_input_flush(os_comm_client_t *client, int on);
  * @reports "client == NULL || gap_us > 10000000" (info).
  */
 KEEL_API int os_comm_client_set_read_gap(os_comm_client_t *client, uint32_t gap_us);
+
+/** Runs the read and event callbacks on the runtime's main thread (on 1) or
+ * on the port's I/O thread (0, the default). On the main thread they run one
+ * at a time with every other callback of the runtime, with the main lock
+ * held, so they may use the program's other records without a lock of their
+ * own, and may close or destroy their own client. The I/O thread then only
+ * gathers received bytes into the client's buffer, where the read callback
+ * takes them: nothing is copied on the way, and a burst of bytes costs one
+ * call, not one per chunk. While that buffer is full the port is left
+ * unread (the device is held back by the system's own buffer, or loses what
+ * overflows it where nothing holds it back), so a read callback that takes
+ * everything loses nothing. Events that pile up before the main thread gets
+ * to them come as one each (OS_COMM_EVENT_LINES with the latest lines), after
+ * the bytes that came before them. Close takes the main lock. Needs
+ * os_startup (for 1).
+ * @param client a closed client.
+ * @param on 1 for the main thread, 0 for the I/O thread.
+ * @return 1 set, 0 refused.
+ * @reports "client == NULL", "os_is_startup() == 0" or "client->running ==
+ *          1" (an open client) (info).
+ */
+KEEL_API int os_comm_client_set_main_thread(os_comm_client_t *client, int on);
 
 /* ---- finding ports --------------------------------------------------------
  *
