@@ -188,9 +188,13 @@ void dispatch_udp_client(int sock, os_udp_client_t *client, uint32_t event) {
 using namespace keel::net;
 
 // An event for a socket closed since it was queued finds no record, also
-// when the number already serves a new socket: the generation tells them apart.
+// when the number already serves a new socket: the generation tells them
+// apart. Such an event is expected (every close may leave some behind) and
+// dropped. One that names no registration at all (0 is never given), or
+// finds no record for the current one, should not happen and is reported.
 void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
+    if (!current && ev.generation != 0) return;
     if (ev.error != 0) {
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
             if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, ev.event, ev.error);

@@ -282,6 +282,10 @@ void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *ser
 
 // The name verified is the one the caller gave, else the host name the
 // client connects to, else its address (a certificate may name addresses).
+// An IPv6 address is checked without its scope ("fe80::1%2"), which names
+// our own link, not the server. A check that cannot be set up fails the
+// handshake before it starts: without it any certificate of a trusted
+// authority, for any name, would pass.
 void tls_client_connected(os_tcp_client_t *client) {
     Link &link = link_of(client);
     if (!start_session(client, link, link.ctx)) {
@@ -294,11 +298,16 @@ void tls_client_connected(os_tcp_client_t *client) {
     X509_VERIFY_PARAM *param = SSL_get0_param(link.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (name.empty()) name = client->remote_ip;
+    bool checked;
     if (os_get_ip_type(name.c_str()) != -1) {
-        X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());  // no SNI for an address
+        checked = X509_VERIFY_PARAM_set1_ip_asc(param, name.substr(0, name.find('%')).c_str()) == 1;  // no SNI
     } else {
-        X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
-        SSL_set_tlsext_host_name(link.ssl, name.c_str());
+        checked = X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0) == 1 &&
+                  SSL_set_tlsext_host_name(link.ssl, name.c_str()) == 1;
+    }
+    if (!checked) {
+        ERR_clear_error();
+        return fail_handshake(client, "the name " + name + " cannot be checked");
     }
     SSL_set_connect_state(link.ssl);
     step_handshake(client);

@@ -483,7 +483,9 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * @param client a disconnected client.
  * @param server_name the name to send (SNI) and to find in the server's
  *        certificate; NULL: the name given to os_tcp_client_set_remote_host,
- *        or else the remote address, checked as an address.
+ *        or else the remote address, checked as an address (an IPv6 one
+ *        without its "%" scope). A name that cannot be checked fails the
+ *        handshake ("the name N cannot be checked").
  * @param ca_file the PEM file of the authorities to trust; NULL: the
  *        system's store.
  * @return 1 stored, 0 refused (nothing changes).
