@@ -43,12 +43,13 @@ std::unordered_map<const os_tcp_client_t *, FailBinding> &s_fail_bindings =
 // Without a runtime (an adopted socket before os_startup) there is no main
 // thread to leave the close to: close_later closes at once then.
 // A client of a host name has no socket while its name is resolved.
-// A TLS connection says goodbye (close_notify) before either.
+// A TLS connection says goodbye (close_notify) before either, and may keep
+// the socket until its last bytes are out.
 void tcp_client_shut_down(os_tcp_client_t *client) {
-    if (client->tls) tls_close(client);
+    bool kept = client->tls && tls_close(client, true);
     unlist_client(client);
     if (client->connectfd == -1) return;
-    close_later(client->connectfd);
+    if (!kept) close_later(client->connectfd);
     client->connectfd = -1;
 }
 
