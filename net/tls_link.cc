@@ -503,7 +503,7 @@ void tls_client_connected(os_tcp_client_t *client) {
     }
     if (!checked) {
         ERR_clear_error();
-        return fail_handshake(client, "the name " + name + " cannot be checked");
+        return fail_handshake(client, "the name " + name + " cannot be checked", 0);
     }
     SSL_set_connect_state(link.ssl);
     step_handshake(client);
