@@ -487,6 +487,7 @@ void tls_client_connected(os_tcp_client_t *client) {
     if (!start_session(client, link, link.ctx)) {
         tcp_client_close_socket(client);
         client->connectfd = -1;
+        tcp_client_failed(client, rt::WSAECONNABORTED, "no TLS session could be made");
         return;
     }
     std::string name = link.server_name;
