@@ -32,7 +32,7 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
         return;
     }
     list_client(client);
-    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
+    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Accepted) == -1) {
         os_tcp_client_destroy(client);
         KEEL_ERROR("WSAAsyncSelect fail");
         return;
@@ -55,7 +55,6 @@ void accept_one(os_tcp_server_t *server) {
         KEEL_ERROR("new_fd == -1");
         return;
     }
-    set_nonblocking(fd);
     call_out(server, [&] { adopt_accepted(server, fd); });
 }
 
