@@ -25,7 +25,7 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
     // A failed adoption leaves the socket ours to close; a failed
     // registration leaves it the client's, whose destroy closes it. Either
     // way the record, the library's own, is freed.
-    if (!os_tcp_client_open(client, sock)) {
+    if (!tcp_client_adopt(client, sock, server->accepted_local_known ? &server->accepted_local : nullptr)) {
         close(sock);
         os_tcp_client_destroy(client);
         KEEL_INFO("os_tcp_client_open fail");
