@@ -11,7 +11,7 @@
 namespace keel::rt {
 namespace {
 
-thread_local int t_last_error = 0;
+__attribute__((tls_model("initial-exec"))) thread_local int t_last_error = 0;
 
 // Runs a call, lets `then` see (and, for a read, amend) its result and errno,
 // and hands the caller errno as the call left it, whatever `then` did meanwhile.

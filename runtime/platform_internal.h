@@ -32,7 +32,9 @@ struct Queue {
 };
 
 extern Queue *s_queue;           // set once by queue_open, never freed
-extern thread_local bool t_owner;  // true on the thread that owns the queue
+// The thread-locals here are read on every event: initial-exec, they are
+// reached without a call into the loader.
+extern __attribute__((tls_model("initial-exec"))) thread_local bool t_owner;  // true on the thread that owns the queue
 
 // Turns socket readiness into queued events, waiting up to timeout_ms (-1:
 // until something happens). How many reports came (0 also for an interrupted
@@ -97,7 +99,7 @@ void inline_urgent_data(int fd);
 // Puts the socket in the epoll set with the interest its entry calls for,
 // or takes it out. Under s_reg_lock.
 void arm(int fd, SockEntry &e);
-extern thread_local std::vector<Message> *t_gathered;
+extern __attribute__((tls_model("initial-exec"))) thread_local std::vector<Message> *t_gathered;
 
 /* what the calls (platform_calls.cc) tell the state machine (platform_sockets.cc) */
 

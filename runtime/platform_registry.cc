@@ -17,7 +17,7 @@ namespace keel::rt {
 
 std::mutex &s_reg_lock = *new std::mutex;
 std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;
-thread_local std::vector<Message> *t_gathered = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local std::vector<Message> *t_gathered = nullptr;
 
 namespace {
 
