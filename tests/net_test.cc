@@ -16,6 +16,8 @@ TEST(AddressType, ClassifiesTextsAndTreatsEmptyTextPerFunction) {
     for (const auto &c : cases) {
         EXPECT_EQ(get_valid_addr(c.text.c_str()), c.type) << c.text;
         EXPECT_EQ(os_get_ip_type(c.text.c_str()), c.text.empty() ? -1 : c.type) << c.text;
+        EXPECT_TRUE(c.text.empty() || is_valid_ipv4_addr(c.text.c_str()) + 2 * is_valid_ipv6_addr(c.text.c_str()) ==
+                                          c.type + 1) << c.text << ": each test gives 1 or 0";
     }
     EXPECT_EQ(get_valid_addr(nullptr) + os_get_ip_type(nullptr) + is_valid_ipv6_addr(nullptr), -2);
 }

@@ -1,19 +1,13 @@
-// UDP clients as callers use them, against plain datagram sockets of this
-// process and socat: datagrams whole and in order, sizes up to the largest,
-// multicast on the loopback interface, and errors that come back from a peer.
-// Every case ends with the descriptors it started with. os_cleanup is in
-// tcp_test.cc, with the servers it closes too.
+// UDP clients against plain sockets and socat; every case ends with the descriptors it began with.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "keel/log.h"
 #include "keel/os_net.h"
 #include "keel/os_runtime.h"
+#include "peers.h"
 #include "test_support.h"
 
 using namespace keel_test;
@@ -21,18 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The client's address, read under the main lock as a live record's every
-// use from another thread.
-Addr address_of(os_udp_client_t *c) {
-    char ip[64];
-    uint16_t port = 0;
-    os_main_lock();
-    os_udp_client_get_local(c, ip, &port);
-    os_main_unlock();
-    return Addr(AF_INET, port);
-}
-
-// The datagrams a read callback took, with their senders.
+// The datagrams a read callback took, with their last sender.
 struct Inbox {
     std::vector<std::string> data;
     std::string from_ip;
@@ -45,11 +28,9 @@ void take_all(os_udp_client_t *c, void *arg) {
     static char buf[65536];
     char ip[16];
     uint16_t port;
-    for (int n; (n = os_udp_client_read(c, buf, sizeof buf, ip, &port)) > 0;) {
-        inbox->data.emplace_back(buf, static_cast<size_t>(n));
-        inbox->from_ip = ip;
-        inbox->from_port = port;
-        ++inbox->count;
+    for (int n; (n = os_udp_client_read(c, buf, sizeof buf, ip, &port)) > 0; ++inbox->count) {
+        inbox->data.emplace_back(buf, size_t(n));
+        inbox->from_ip = ip, inbox->from_port = port;
     }
 }
 
@@ -59,28 +40,38 @@ protected:
         log_start(0, 1);
         ASSERT_EQ(os_startup(0, 0), 1);
         base_fds_ = fd_count();
+        peer_ = bound(SOCK_DGRAM, &peer_port_);
     }
-    void TearDown() override { EXPECT_TRUE(fd_count_returns_to(base_fds_)) << fd_count() << " vs " << base_fds_; }
-
-    // An open client on 127.0.0.1 whose read callback, if any, is `read`.
-    os_udp_client_t *open_client(os_udp_client_cb read = nullptr, void *arg = nullptr) {
-        os_udp_client_t *c = os_udp_client_create();
+    void TearDown() override {
+        close(peer_);
+        EXPECT_TRUE(fd_count_returns_to(base_fds_)) << fd_count() << " vs " << base_fds_;
+    }
+    // Client c opened on 127.0.0.1 with read callback `read`, if any; to_
+    // becomes its address, read on the main thread as a live record's.
+    os_udp_client_t *open_client(os_udp_client_cb read = nullptr, void *arg = nullptr,
+                                 os_udp_client_t *c = os_udp_client_create()) {
         os_udp_client_set_local(c, "127.0.0.1", 0);
         os_udp_client_bind_read(c, read, arg);
         EXPECT_EQ(os_udp_client_open(c), 1);
+        char ip[64];
+        uint16_t port = 0;
+        on_main_thread([&] { os_udp_client_get_local(c, ip, &port); });
+        to_ = Addr(AF_INET, port);
         return c;
     }
-    int base_fds_ = -1;
+    void send_to_client(const std::string &d) { sendto(peer_, d.data(), d.size(), 0, to_.sa(), to_.len); }
+    int base_fds_ = -1, peer_ = -1;  // peer_: a plain socket on 127.0.0.1:peer_port_
+    uint16_t peer_port_ = 0;
+    Addr to_;
 };
 
 }  // namespace
 
-// A client never opened holds a socket its destroy releases; bad input is
-// refused; a bound client cannot be opened again, nor a closed one.
+// Bad input is refused; a bound client cannot be opened again, nor a closed one.
 TEST_F(Udp, RecordsCallsAndBadInput) {
     StderrCapture cap;
     EXPECT_EQ(os_udp_client_destroy(os_udp_client_create()), 1);
-    EXPECT_EQ(fd_count(), base_fds_ + 2) << "the capture's two only";
+    EXPECT_EQ(fd_count(), base_fds_ + 3) << "the peer and the capture's two only";
     os_udp_client_t *c = os_udp_client_create();
     EXPECT_EQ(os_udp_client_set_local(c, std::string(64, 'a').c_str(), 1), 0);
     EXPECT_EQ(os_udp_client_set_local(c, std::string(63, 'a').c_str(), 1), 1) << "not checked until open";
@@ -108,95 +99,73 @@ TEST_F(Udp, RecordsCallsAndBadInput) {
               2);
 }
 
-// 10,000 datagrams of mixed sizes, up to the largest there is, arrive whole
-// and in order; a client that was never opened can send; the write callback
-// comes once the client is open.
+// 10,000 datagrams up to the largest arrive whole and in order; one write callback after open.
 TEST_F(Udp, TenThousandDatagramsWholeAndInOrder) {
     Inbox inbox;
     static std::atomic<int> s_writes{0};
     os_udp_client_t *c = os_udp_client_create();
-    os_udp_client_set_local(c, "127.0.0.1", 0);
-    os_udp_client_bind_read(c, take_all, &inbox);
     os_udp_client_bind_write(c, [](os_udp_client_t *self, void *) {
         EXPECT_EQ(os_udp_client_get_status(self), UDP_CLIENT_STATUS_OPEN);
         ++s_writes;
     }, nullptr);
     ASSERT_EQ(os_udp_client_set_rcvbuf_len(c, 8 << 20), 1);
-    ASSERT_EQ(os_udp_client_open(c), 1);
+    open_client(take_all, &inbox, c);
     EXPECT_TRUE(wait_until([] { return s_writes == 1; }));
-
-    uint16_t peer_port;
-    int peer = bound(SOCK_DGRAM, &peer_port);
-    Addr to = address_of(c);
     constexpr int kCount = 10000, kWindow = 32;
     std::mt19937 gen(11);
     std::vector<std::string> sent;
     for (int i = 0; i < kCount; ++i) {
-        size_t size = i == 0 ? 65507 : (i % 16 == 0 ? gen() % 65507 + 1 : gen() % 1500 + 1);
-        std::string d(size, '\0');
-        for (size_t k = 0; k < size; ++k) d[k] = static_cast<char>(i * 31 + k);
-        sent.push_back(std::move(d));
-    }
-    for (int i = 0; i < kCount; ++i) {
         // A bounded window keeps the receive buffer from overflowing.
         ASSERT_TRUE(wait_until([&] { return inbox.count > i - kWindow; })) << "lost near " << i;
-        ASSERT_EQ(sendto(peer, sent[i].data(), sent[i].size(), 0, to.sa(), to.len), static_cast<ssize_t>(sent[i].size()));
+        sent.push_back(pattern(i == 0 ? 65507 : (i % 16 == 0 ? gen() % 65507 + 1 : gen() % 1500 + 1), i));
+        send_to_client(sent.back());
     }
     ASSERT_TRUE(wait_until([&] { return inbox.count == kCount; })) << inbox.count;
     on_main_thread([&] {
         for (int i = 0; i < kCount; ++i) ASSERT_TRUE(inbox.data[i] == sent[i]) << "datagram " << i;
-        EXPECT_EQ(inbox.from_ip, "127.0.0.1");
-        EXPECT_EQ(inbox.from_port, peer_port);
+        EXPECT_EQ(inbox.from_ip + ":" + std::to_string(inbox.from_port), "127.0.0.1:" + std::to_string(peer_port_));
     });
     os_udp_client_destroy(c);
-    close(peer);
+    EXPECT_EQ(s_writes, 1);
 }
 
-// A client may send, or fix its peer, before open: that binds it to the local
-// address set so far, and open then keeps the binding and receives there.
-// A different local address set after it is refused.
+// A send or connect before open binds the local address set so far; open keeps that binding.
 TEST_F(Udp, SendOrConnectBeforeOpenBindsTheLocalAddress) {
-    uint16_t peer_port, mine = free_port(SOCK_DGRAM);
-    int peer = bound(SOCK_DGRAM, &peer_port);
+    uint16_t mine = free_port(SOCK_DGRAM);
     Inbox inbox;
     for (bool fixed_peer : {false, true}) {
         os_udp_client_t *c = os_udp_client_create();
         os_udp_client_bind_read(c, take_all, &inbox);
         if (fixed_peer) {
-            ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", peer_port), 1);
+            ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", peer_port_), 1);
         } else {
             os_udp_client_set_local(c, "127.0.0.1", mine);
         }
-        ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port), 5);
+        ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
         Addr from;
         char got[8] = {};
-        ASSERT_EQ(recvfrom(peer, got, sizeof got, 0, from.sa(), &from.len), 5);
+        ASSERT_EQ(recvfrom(peer_, got, sizeof got, 0, from.sa(), &from.len), 5);
         EXPECT_TRUE(fixed_peer || from.port() == mine) << "sent from the local address set";
         ASSERT_EQ(os_udp_client_open(c), 1) << fixed_peer;
-        ASSERT_EQ(sendto(peer, "back", 4, 0, from.sa(), from.len), 4);
+        ASSERT_EQ(sendto(peer_, "back", 4, 0, from.sa(), from.len), 4);
         EXPECT_TRUE(wait_until([&] { return inbox.count == 1 + fixed_peer; })) << fixed_peer;
         os_udp_client_destroy(c);
     }
     StderrCapture cap;
     os_udp_client_t *c = os_udp_client_create();
-    ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port), 5);
+    ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
     os_udp_client_set_local(c, "127.0.0.1", mine);
     EXPECT_EQ(os_udp_client_open(c), 0) << "bound elsewhere by the send";
     EXPECT_EQ(count_of(cap.text(), "differs from the one an earlier send or connect bound"), 1);
     os_udp_client_destroy(c);
-    close(peer);
 }
 
-// A datagram longer than the reader's buffer fills it; the rest of that
-// datagram is gone, reported, and the next one reads whole.
+// A datagram longer than the buffer is cut and reported; a read callback may destroy its client.
 TEST_F(Udp, LongerThanTheBufferIsCutAndReported) {
     os_udp_client_t *c = open_client();
     os_main_lock();  // the main thread would drain them: no read callback
-    uint16_t peer_port;
-    int peer = bound(SOCK_DGRAM, &peer_port);
-    Addr to = address_of(c);
     std::string big(1000, 'b');
-    for (const std::string &d : {big, std::string("next"), std::string()}) sendto(peer, d.data(), d.size(), 0, to.sa(), to.len);
+    for (const std::string &d : {big, std::string("next"), std::string()}) send_to_client(d);
     StderrCapture cap;
     char buf[100], ip[16];
     uint16_t port;
@@ -208,51 +177,41 @@ TEST_F(Udp, LongerThanTheBufferIsCutAndReported) {
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), -1) << "an empty datagram";
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), 0);
     os_main_unlock();
-    EXPECT_NE(cap.text().find("datagram of 1000 bytes cut to 100"), std::string::npos);
+    EXPECT_EQ(count_of(cap.text(), "datagram of 1000 bytes cut to 100"), 1);
     os_udp_client_destroy(c);
-    close(peer);
+    static std::atomic<bool> s_gone{false};
+    open_client([](os_udp_client_t *self, void *) { os_udp_client_destroy(self), s_gone = true; });
+    send_to_client("bye");
+    EXPECT_TRUE(wait_until([] { return s_gone.load(); }));
 }
 
-// Two clients in one process join a group on the loopback interface; a plain
-// socket sends to it and both receive.
+// Two members of a group on the loopback interface receive from a socket and from each other.
 TEST_F(Udp, MulticastOnTheLoopbackInterface) {
-    // There the members and the sender would reach the group through the
-    // default interface, off the machine: the case must not run at all.
+    // There the group would be reached through the default interface, off the machine.
     KEEL_SKIP_UNDER_EMULATION("refuses IP_MULTICAST_IF");
     Inbox a, b;
     uint16_t port = free_port(SOCK_DGRAM);  // free on 127.0.0.1, so free for the group
     std::vector<os_udp_client_t *> members;
     for (Inbox *inbox : {&a, &b}) {
-        os_udp_client_t *m = os_udp_client_create();
-        os_udp_client_set_local(m, "", port);
-        ASSERT_EQ(os_udp_client_set_multicast(m, "239.255.12.34", "127.0.0.1"), 1);
-        os_udp_client_bind_read(m, take_all, inbox);
-        ASSERT_EQ(os_udp_client_open(m), 1) << "a second member shares the port";
-        members.push_back(m);
+        members.push_back(os_udp_client_create());
+        os_udp_client_set_local(members.back(), "", port);
+        ASSERT_EQ(os_udp_client_set_multicast(members.back(), "239.255.12.34", "127.0.0.1"), 1);
+        os_udp_client_bind_read(members.back(), take_all, inbox);
+        ASSERT_EQ(os_udp_client_open(members.back()), 1) << "a second member shares the port";
     }
-    int sender = socket(AF_INET, SOCK_DGRAM, 0);
     in_addr lo{htonl(INADDR_LOOPBACK)};
-    ASSERT_EQ(setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
-    Addr group(AF_INET, port);
-    reinterpret_cast<sockaddr_in &>(group.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
-    ASSERT_EQ(sendto(sender, "to all", 6, 0, group.sa(), group.len), 6);
-    EXPECT_TRUE(wait_until([&] { return a.count == 1 && b.count == 1; }));
-    on_main_thread([&] {
-        if (a.count == 1 && b.count == 1) {
-            EXPECT_EQ(a.data[0] + b.data[0], "to allto all");
-        }
-    });
-
-    // A member sends to the group through the interface it joined on.
+    ASSERT_EQ(setsockopt(peer_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
+    to_ = Addr(AF_INET, port);
+    reinterpret_cast<sockaddr_in &>(to_.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
+    send_to_client("to all");
+    ASSERT_TRUE(wait_until([&] { return a.count == 1 && b.count == 1; }));
     EXPECT_EQ(os_udp_client_send(members[0], "from a member", 13, "239.255.12.34", port), 13);
-    EXPECT_TRUE(wait_until([&] { return b.count == 2; }));
-    close(sender);
+    ASSERT_TRUE(wait_until([&] { return b.count == 2; }));
+    on_main_thread([&] { EXPECT_EQ(a.data[0] + b.data[0] + b.data[1], "to allto allfrom a member"); });
     for (os_udp_client_t *m : members) os_udp_client_destroy(m);
 }
 
-// A connected client sends to a port nobody holds: the error that comes
-// back is reported with its number, calls no callback, and the client goes
-// on; socat, a program of its own, then echoes from that port.
+// A port unreachable is reported, calls nothing and the client goes on; socat then echoes.
 TEST_F(Udp, PortUnreachableThenSocatEchoes) {
     StderrCapture cap;
     Inbox inbox;
@@ -263,36 +222,14 @@ TEST_F(Udp, PortUnreachableThenSocatEchoes) {
     EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10061") == 1; }));
     EXPECT_EQ(inbox.count, 0);
     EXPECT_EQ(os_udp_client_get_status(c), UDP_CLIENT_STATUS_OPEN);
-
-    pid_t socat = fork();
-    if (socat == 0) {
-        std::string listen = "UDP-RECVFROM:" + std::to_string(port) + ",bind=127.0.0.1,fork";
-        execlp("socat", "socat", "-T", "5", listen.c_str(), "PIPE", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    Child socat({"socat", "-T", "5", "UDP-RECVFROM:" + std::to_string(port) + ",bind=127.0.0.1,fork", "PIPE"});
     // Until socat listens, each send meets the unreachable port again.
     for (int i = 0; i < 100 && inbox.count == 0; ++i) {
         os_udp_client_send(c, "echo me", 7, "ignored", 1);
         wait_until([&] { return inbox.count > 0; }, 100ms);
     }
-    kill(socat, SIGTERM);
-    waitpid(socat, nullptr, 0);
+    socat.stop();
     ASSERT_GT(inbox.count, 0);
     on_main_thread([&] { EXPECT_EQ(inbox.data[0], "echo me"); });
     os_udp_client_destroy(c);
-}
-
-// A read callback may destroy its own client.
-TEST_F(Udp, ReadCallbackThatDestroysItsClient) {
-    static std::atomic<bool> s_gone{false};
-    os_udp_client_t *c = open_client([](os_udp_client_t *self, void *) {
-        os_udp_client_destroy(self);
-        s_gone = true;
-    });
-    uint16_t peer_port;
-    int peer = bound(SOCK_DGRAM, &peer_port);
-    Addr to = address_of(c);
-    sendto(peer, "bye", 3, 0, to.sa(), to.len);
-    EXPECT_TRUE(wait_until([] { return s_gone.load(); }));
-    close(peer);
 }
