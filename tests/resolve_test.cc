@@ -262,14 +262,14 @@ TEST_F(Resolve, AClientByNameConnectsToTheAddressThatAnswers) {
             int peer = accept_within(fds[listening]);
             EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 1);
             EXPECT_EQ(ip + (":" + std::to_string(port)), order[listening] + ":" + std::to_string(at[0].port()));
-            EXPECT_EQ(os_tcp_client_send(c, "hi", 2), 2);
+            on_main_thread([&] { EXPECT_EQ(os_tcp_client_send(c, "hi", 2), 2); });
             EXPECT_EQ(read_exact(peer, 2), "hi");
             close(peer);
         } else {
             EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10061") == 1; }));
             std::this_thread::sleep_for(100ms);
             EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
-            EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 1);
+            on_main_thread([&] { EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 1); });
             EXPECT_EQ(ip, order[1]) << "the last address tried";
             EXPECT_EQ(os_tcp_client_close(c), 1);
             EXPECT_EQ(calls.disconnects, 1);

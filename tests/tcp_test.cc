@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "echo_server.h"
@@ -455,8 +456,9 @@ TEST_F(Tcp, CleanupClosesServersAndUdpClientsOnly) {
     os_tcp_client_destroy(mine), os_udp_client_destroy(udp), os_tcp_server_destroy(s);
 }
 
-// A connect into a network namespace of our own, whose loopback is down.
-TEST_F(Tcp, UnreachableConnectIsReportedWithItsNumber) {
+// In a network namespace of our own: a connect while its loopback is down is unreachable;
+// once it is up, a server on "::" takes IPv4 peers even where IPv6 sockets default to IPv6 only.
+TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
     if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
     start();
     StderrCapture cap;
@@ -465,6 +467,21 @@ TEST_F(Tcp, UnreachableConnectIsReportedWithItsNumber) {
     EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10051") == 1; })) << cap.so_far();
     EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
     os_tcp_client_destroy(c);
+    ifreq lo{};
+    strcpy(lo.ifr_name, "lo");
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &lo), 0);
+    lo.ifr_flags |= IFF_UP;
+    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &lo), 0);
+    close(fd);
+    std::ofstream("/proc/sys/net/ipv6/bindv6only") << 1;  // this namespace's default only
+    os_tcp_server_t *s = os_tcp_server_create();
+    uint16_t port = free_port();
+    ASSERT_EQ(os_tcp_server_set_local(s, "::", port), 1);
+    ASSERT_EQ(os_tcp_server_open(s), 1);
+    ASSERT_GE(fd = plain_connect(port), 0);
+    close(fd);
+    os_tcp_server_destroy(s);
 }
 
 // Accepting resumes after descriptors ran out; connections reset on arrival end once each.
