@@ -8,7 +8,11 @@
 #include <filesystem>
 
 #include "keel/log.h"
+#include "keel/os_comm.h"
+#include "keel/os_net.h"
 #include "keel/os_proc.h"
+#include "keel/os_runtime.h"
+#include "net_support.h"
 #include "proc/proc_internal.h"
 #include "test_support.h"
 
@@ -133,6 +137,36 @@ TEST(ProcMutex, OneHolderPerExecutableFileUntilItEnds) {
                 count_of(text, "err: File exists Mutex '" + name + "' - Already exists: YES") == 2 &&
                 count_of(text, "err: none Mutex '" + name + "' - Already exists: NO") == 1) << text;
     fs::remove_all(dir);
+}
+
+// Nothing the library opens reaches a child it did not start: the lock, the log file, the runtime's descriptors,
+// sockets and a serial port are all close-on-exec (posix_spawn runs no fork handlers, so only the flag counts).
+TEST(CloseOnExec, EveryDescriptorTheLibraryOpens) {
+    auto fds = [] {
+        std::set<int> open;
+        for (const auto &fd : fs::directory_iterator("/proc/self/fd")) open.insert(std::stoi(fd.path().filename()));
+        return std::erase_if(open, [](int fd) { return fcntl(fd, F_GETFD) == -1; }), open;  // the listing's own
+    };
+    std::string dir = fs::temp_directory_path() / "keel_cloexec_XXXXXX", inherited;
+    uint16_t port;  // of a listener that takes the client: a refused connect would close its socket
+    int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), listener = bound(SOCK_STREAM, &port), ours = 0;
+    ASSERT_TRUE(mkdtemp(dir.data()) && grantpt(pty) == 0 && unlockpt(pty) == 0 && ptsname(pty));
+    const std::set<int> before = fds();
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1), setenv("KEEL_COM1", ptsname(pty), 1), log_set_path((dir + "/").data());
+    log_start(1, 1), log_msg2("held");
+    os_tcp_server_t *server = os_tcp_server_create();
+    os_udp_client_t *udp = os_udp_client_create();
+    os_tcp_client_t *tcp = os_tcp_client_create();
+    os_comm_client_t *com = os_comm_client_create(1, 9600, 8, 'N', 1);
+    ASSERT_TRUE(os_get_proc_mutex() == 0 && os_startup(0, 0) && os_tcp_server_set_local(server, "127.0.0.1", 0) &&
+                os_tcp_server_open(server) && os_udp_client_open(udp) && os_comm_client_open(com) == 1 &&
+                os_tcp_client_set_remote(tcp, "127.0.0.1", port) && os_tcp_client_open(tcp, -1) == 1);
+    for (int fd : fds())
+        if (!before.count(fd) && ++ours && fcntl(fd, F_GETFD) != FD_CLOEXEC)
+            inherited += fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string() + " ";
+    EXPECT_TRUE(ours == 10 && inherited.empty()) << ours << " opened; not close-on-exec: " << inherited;
+    os_comm_client_destroy(com), os_tcp_client_destroy(tcp), os_udp_client_destroy(udp), os_tcp_server_destroy(server);
+    close(pty), close(listener), fs::remove_all(dir);
 }
 
 TEST(CodeConvert, AgreesWithIconvCommandAndReturnsStatuses) {
