@@ -1,6 +1,5 @@
-/* The public interface used from plain C11: every header must compile as C,
- * and a call of each family must link and work with the records as C sees
- * them (what each call does is the C++ tests' job). Prints "N passed, N failed". */
+/* Every public header compiles as plain C11, and a call of each family links and works with the records
+ * as C sees them (what each call does is the C++ tests' job). Prints "N passed, N failed". */
 #include <stdio.h>
 #include <string.h>
 

@@ -1,5 +1,4 @@
-// The runtime as callers see it. Lateness is allowed for (a loaded machine runs
-// a callback late); only what a correct runtime never does fails a case.
+// The runtime as callers see it. Lateness is allowed for: only what a correct runtime never does fails.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,10 +10,7 @@
 #include "keel/os_sync.h"
 #include "test_support.h"
 
-using keel_test::wait_until;
-using keel_test::wait_until_locked;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 static void nothing(void *) {}
 static void *tag(intptr_t v) { return reinterpret_cast<void *>(v); }
@@ -30,11 +26,11 @@ TEST(Startup, RefusesBadCallsStartsOnceAfterAFirstWaitAndSleepsThroughSignals) {
     EXPECT_EQ(os_timer_create_ms(nothing, 10, nullptr), nullptr);
     EXPECT_EQ(os_timer_create_once(nothing, 10, nullptr), nullptr);
     EXPECT_EQ(os_timer_destroy(os_timer_create(nothing, 1000, nullptr)), 1);  // never listed, yet freed
-    auto t0 = Clock::now();
+    auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(os_startup(0, 0), 1);
-    auto t1 = Clock::now();
-    EXPECT_TRUE(os_startup(5, 6) == 1 && os_is_startup() == 1);
-    EXPECT_TRUE(t1 - t0 >= 100ms && Clock::now() - t1 < 100ms) << "one first wait, and no second start-up";
+    auto t1 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(t1 - t0 >= 100ms && os_startup(5, 6) == 1 && os_is_startup() == 1 &&
+                std::chrono::steady_clock::now() - t1 < 100ms) << "one first wait, and no second start-up";
     EXPECT_EQ(os_post_func(nullptr, nullptr), 0);
     EXPECT_EQ(os_timer_create_ms(nothing, 0, nullptr), nullptr);
     EXPECT_EQ(os_timer_create_once(nullptr, 10, nullptr), nullptr);
@@ -50,16 +46,15 @@ TEST(Startup, RefusesBadCallsStartsOnceAfterAFirstWaitAndSleepsThroughSignals) {
     EXPECT_TRUE(keel_test::on_main_thread([] {})) << "two locks and two unlocks leave the main lock free";
     signal(SIGUSR1, [](int) {});
     std::thread pinger([self = pthread_self()] { std::this_thread::sleep_for(50ms), pthread_kill(self, SIGUSR1); });
-    t0 = Clock::now(), os_sleep(150), pinger.join();
-    EXPECT_GE(Clock::now() - t0, 150ms) << "a signal cut the sleep short";
+    t0 = std::chrono::steady_clock::now(), os_sleep(150), pinger.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 150ms) << "a signal cut the sleep short";
 }
 
 // The first wave posts while the main lock holds the functions off; the second reuses its pool.
 TEST(PostedFunctions, RunOnTheMainThreadInPostingOrderANestedOneAfterItsPoster) {
     constexpr int kThreads = 4, kEach = 500, kNested = kThreads * 100000;
-    static std::vector<std::pair<intptr_t, uint32_t>> s_calls;  // argument, thread
-    static std::atomic<size_t> s_count{0};
-    static auto record = [](void *arg) { s_calls.push_back({intptr_t(arg), os_thread_self()}), ++s_count; };
+    static std::vector<std::pair<intptr_t, uint32_t>> s_calls;  // argument, thread; under the main lock
+    static auto record = [](void *arg) { s_calls.push_back({intptr_t(arg), os_thread_self()}); };
     start_runtime();
     os_main_lock();
     ASSERT_EQ(os_post_func([](void *) { os_post_func(record, tag(kNested + 1)), record(tag(kNested)); }, nullptr), 1);
@@ -72,10 +67,10 @@ TEST(PostedFunctions, RunOnTheMainThreadInPostingOrderANestedOneAfterItsPoster) 
         for (auto &p : posters) p.join();
         if (wave > 0) continue;
         std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(s_count, 0u) << "nothing runs while a caller holds the main lock";
+        EXPECT_EQ(s_calls.size(), 0u) << "nothing runs while a caller holds the main lock";
         os_main_unlock();
     }
-    ASSERT_TRUE(wait_until([] { return s_count == 2 * kThreads * kEach + 2; }));
+    ASSERT_TRUE(keel_test::wait_until_locked([] { return s_calls.size() == 2 * kThreads * kEach + 2; }));
     std::vector<intptr_t> last(kThreads + 1, -1);  // each poster's order, all on the main thread
     for (auto [v, thread] : s_calls)
         EXPECT_TRUE(v % 100000 == ++last[v / 100000] && thread == s_calls[0].second && thread != os_thread_self()) << v;
@@ -96,20 +91,20 @@ TEST(Timers, FireOnWholeTicksAndMayDestroyThemselvesAndTheNextOne) {
         ++s_self_calls, s_next_result = os_timer_destroy(s_next), s_self_result = os_timer_destroy(s_self);
     }, 1000, nullptr);
     os_main_unlock();
-    ASSERT_TRUE(wait_until([] { return s_fired[1] >= 4; }, 8s));
+    ASSERT_TRUE(keel_test::wait_until([] { return s_fired[1] >= 4; }, 8s));
     os_main_lock();  // freeze the counts between ticks
     int ticks = s_fired[1];
     for (int i = 0; i < 5; ++i) EXPECT_EQ(s_fired[i], ticks / cases[i].second) << "interval " << cases[i].first;
     EXPECT_EQ(timers[5]->elapsed_ms, ticks % 2 * 1000u) << "a timer without function fires";
     EXPECT_EQ(timers[6]->elapsed_ms, ticks * 1000u) << "and counts";
     os_main_unlock();
-    EXPECT_TRUE(s_self_calls == 1 && s_self_result == 1) << "destroyed in its own call, never fires again";
-    EXPECT_TRUE(s_next_calls == 0 && s_next_result == 1) << "destroyed before its turn in the first tick";
+    EXPECT_TRUE(s_self_calls == 1 && s_self_result == 1 && s_next_calls == 0 && s_next_result == 1)
+        << "destroyed in its own call, or before its turn in the first tick, a timer never fires again";
     for (os_timer_t *t : timers) EXPECT_EQ(os_timer_destroy(t), 1);
 }
 
-// A 20 ms timer whose function takes 8 ms, held up for five intervals: one call when let go, then
-// the n-th due 20 n ms after the start (counted from the end of the last call, it would slide).
+// A 20 ms timer whose function takes 10 ms, held up for five intervals: one call when let go,
+// then the n-th due 20 n ms after the start, however long each call took.
 TEST(PreciseTimers, PeriodicSkipsTheIntervalsItMissedAndDoesNotDrift) {
     constexpr uint64_t kPeriod = 20000;
     static std::vector<uint64_t> s_at;  // the start of each call
@@ -118,24 +113,23 @@ TEST(PreciseTimers, PeriodicSkipsTheIntervalsItMissedAndDoesNotDrift) {
         os_main_lock();
         s_at.clear();
         uint64_t start = os_clock_us();
-        os_timer_t *t = os_timer_create_ms([](void *) {
-            for (s_at.push_back(os_clock_us()); os_clock_us() < s_at.back() + 8000;) {
-            }
-        }, 20, nullptr);
+        os_timer_t *t = os_timer_create_ms([](void *) { s_at.push_back(os_clock_us()), os_sleep(10); }, 20, nullptr);
+        uint64_t made = os_clock_us();  // the timer's own start lies between start and made
         std::this_thread::sleep_for(std::chrono::microseconds(int64_t(start + 5 * kPeriod + 2000 - os_clock_us())));
-        uint64_t let_go = os_clock_us(), next = start + ((let_go - start) / kPeriod + 1) * kPeriod;
+        uint64_t let_go = os_clock_us();
         os_main_unlock();
-        ASSERT_TRUE(wait_until_locked([] { return s_at.size() >= 25; }, 10s));
+        ASSERT_TRUE(keel_test::wait_until_locked([] { return s_at.size() >= 25; }, 10s));
         EXPECT_EQ(os_timer_destroy(t), 1);
-        size_t calls = s_at.size(), on_time = 0;
+        size_t calls = s_at.size(), close = 0;
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(s_at.size(), calls) << "a timer destroyed on another thread fires no more";
-        for (size_t k = 1; k < calls; ++k) on_time += (s_at[k] - start) % kPeriod < kPeriod / 2;
-        EXPECT_GE(on_time * 10, (calls - 1) * 8) << on_time << " of " << calls - 1 << " in the first half of their interval";
-        // A catch-up slot one too early fires again at once; one too late skips an interval (tried again).
-        EXPECT_GE(s_at[1], next - 1000) << "the missed intervals came in a burst";
-        if (s_at[1] < next + kPeriod - 1000 || attempt == 3) {
-            EXPECT_LT(s_at[1], next + kPeriod - 1000) << "an interval skipped";
+        // Due 20 ms after the end of each call, no call would come less than 30 ms after the one before.
+        for (size_t k = 2; k < calls; ++k) close += s_at[k] - s_at[k - 1] < 25000;
+        EXPECT_GT(close, 0u) << "the calls drift";
+        // A catch-up slot one too early makes a call too many at once; one too late skips one (tried again).
+        EXPECT_LE(calls - 2, (s_at.back() - start) / kPeriod - (let_go - made) / kPeriod - 1) << "a burst";
+        if (uint64_t skip = made + ((let_go - start) / kPeriod + 2) * kPeriod - 1000; s_at[1] < skip || attempt == 3) {
+            EXPECT_LT(s_at[1], skip) << "an interval skipped";
             break;
         }
     }
@@ -144,39 +138,40 @@ TEST(PreciseTimers, PeriodicSkipsTheIntervalsItMissedAndDoesNotDrift) {
 // One-shots due within a second (one then falls in a second's last millisecond), cancelled from
 // another thread or their own call (both kinds); timers far ahead cost nothing while they wait.
 TEST(PreciseTimers, OneShotsFireOnceInDeadlineOrderUnlessCancelledAndWaitingCostsNoCpu) {
-    static uint64_t s_due[2000], s_fired[2000];
+    static uint64_t s_due[2000], s_late[2000], s_fired[2000];  // each deadline lies between due and late
     static int s_calls[2000], s_self = 0, s_once = 0;
-    static os_timer_t *s_timer[2000], *s_self_timer, *s_once_timer;
+    static os_timer_t *s_self_timer, *s_once_timer;
     static std::vector<int> s_order;  // main thread only
     start_runtime();
-    auto arm = [](intptr_t from, unsigned seed) {
+    std::vector<os_timer_t *> timers(2000);  // not kept past the case: a timer never freed shows as a leak
+    auto arm = [&timers](intptr_t from, unsigned seed) {
         std::mt19937 gen(seed);
         for (intptr_t i = from; i < from + 1000; ++i) {
             uint32_t delay = gen() % 1000;
             s_due[i] = os_clock_us() + delay * 1000;
-            s_timer[i] = os_timer_create_once([](void *i) {
+            timers[i] = os_timer_create_once([](void *i) {
                 s_fired[intptr_t(i)] = os_clock_us(), ++s_calls[intptr_t(i)], s_order.push_back(int(intptr_t(i)));
             }, delay, tag(i));
+            s_late[i] = os_clock_us() + delay * 1000;
         }
     };
     os_main_lock();  // all armed before any fires, so cancelling is safe
     std::thread a(arm, 0, 1u), b(arm, 1000, 2u);
     a.join(), b.join();
-    for (int i = 0; i < 2000; i += 10) EXPECT_EQ(os_timer_destroy(s_timer[i]), 1);
+    for (int i = 0; i < 2000; i += 10) EXPECT_EQ(os_timer_destroy(timers[i]), 1);
     s_self_timer = os_timer_create_ms([](void *) { if (++s_self == 3) os_timer_destroy(s_self_timer); }, 5, nullptr);
     s_once_timer = os_timer_create_once([](void *) { ++s_once, os_timer_destroy(s_once_timer); }, 5, nullptr);
     std::vector<os_timer_t *> far;
     for (int i = 0; i < 1000; ++i) far.push_back(os_timer_create_ms(nothing, 60000 + i, nullptr));
     os_main_unlock();
-    ASSERT_TRUE(wait_until_locked([] { return s_order.size() == 1800; }, 10s)) << s_order.size();
+    ASSERT_TRUE(keel_test::wait_until_locked([] { return s_order.size() == 1800; }, 10s)) << s_order.size();
     double before = keel_test::cpu_ms();
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(keel_test::cpu_ms() - before, 30) << "of 300 ms";
     os_main_lock();
     EXPECT_TRUE(s_order.size() == 1800u && s_self == 3 && s_once == 1);
     for (int i = 0; i < 2000; ++i) EXPECT_TRUE(s_calls[i] == (i % 10 != 0) && (!s_calls[i] || s_fired[i] >= s_due[i])) << i;
-    // Two timers made a moment apart on two threads may swap within that moment; past it, order holds.
-    for (size_t k = 1; k < s_order.size(); ++k) EXPECT_LE(s_due[s_order[k - 1]], s_due[s_order[k]] + 2000) << k;
+    for (size_t k = 1; k < s_order.size(); ++k) EXPECT_LE(s_due[s_order[k - 1]], s_late[s_order[k]]) << k;
     os_main_unlock();
     for (os_timer_t *t : far) EXPECT_EQ(os_timer_destroy(t), 1);
 }
