@@ -3,21 +3,20 @@
  *
  *   keel_serial_tcp_gateway DEVICE BAUD PORT     (the line is 8N1)
  *
- * Two threads call into this program. The serial callbacks run on the port's
- * I/O thread; the TCP callbacks and every posted function run on the
- * runtime's main thread. The I/O thread touches none of the records below:
- * it copies what it read into a chunk of its own and posts it to the main
- * thread, and posts its events the same way. So the gateway's state belongs
- * to the main thread alone and needs no lock, and the I/O thread never waits
- * for the main thread, which joins it when the port closes.
+ * Every callback of the gateway runs on the runtime's main thread, one at a
+ * time: the TCP callbacks, the posted functions, and the serial port's too,
+ * which it asks for there (os_comm_client_set_main_thread). The port's I/O
+ * thread only gathers what the device sends into the port's buffer, and the
+ * read callback takes it from there straight into the clients' records. So
+ * the gateway's state belongs to the main thread alone and needs no lock.
  *
  * Nothing is dropped on the way. What the serial send queue refuses (more
  * than MAX_COM_SEND_BUF_NUM items wait) stays in the client's record, and
  * that client is not read again until the port has taken it: the bytes wait
  * in the socket, and TCP holds the client back. What a client's socket does
  * not take waits in its record until the write callback; a client that falls
- * more than MAX_BEHIND bytes behind is disconnected, as the device cannot be
- * held back. Bytes the device sends while no client is connected have nowhere
+ * more than MAX_BEHIND bytes behind is disconnected, so that it holds back
+ * neither the device nor the other clients. Bytes the device sends while no client is connected have nowhere
  * to go and are dropped, and a client that joins gets what arrives after it.
  *
  * A port opened by its path keeps every byte it receives also while it
@@ -60,12 +59,6 @@ static struct {
     int count;
 } gw;
 
-/* Bytes the device sent, on their way from the I/O thread to the main one. */
-struct chunk {
-    uint32_t len;
-    char data[];
-};
-
 /* ---- device to clients ---- */
 
 /* Appends bytes to what waits for the client's socket; 0 when that would put
@@ -103,13 +96,12 @@ static void flush_out(struct client *c) {
     c->start = c->end = 0;
 }
 
-/* Posted by the I/O thread: one chunk of the device's bytes for every client. */
-static void to_clients(void *arg) {
-    struct chunk *chunk = arg;
+/* Some of the device's bytes for every client. */
+static void to_clients(const char *data, size_t len) {
     struct client *next;
     for (struct client *c = gw.clients; c != NULL; c = next) {
         next = c->next; /* a client closed below is freed by its disconnect callback */
-        if (append_out(c, chunk->data, chunk->len)) {
+        if (append_out(c, data, len)) {
             flush_out(c);
         } else {
             printf("gateway: %s too far behind, disconnected\n", c->name);
@@ -117,22 +109,15 @@ static void to_clients(void *arg) {
             os_tcp_client_close(c->tcp);
         }
     }
-    free(chunk);
 }
 
-/* On the I/O thread: takes every waiting byte, so that none is dropped, and
- * hands it to the main thread. */
+/* Takes every waiting byte: while the port's buffer is full, the port is
+ * not read, and the device is held back. */
 static int on_port_read(os_comm_client_t *port, void *arg) {
     (void)arg;
     char bytes[MAX_READ_BUF_SIZE];
     int n;
-    while ((n = os_comm_client_read(port, bytes, sizeof bytes)) > 0) {
-        struct chunk *chunk = malloc(sizeof *chunk + (size_t)n);
-        if (chunk == NULL) return 0; /* no memory: these bytes are lost */
-        chunk->len = (uint32_t)n;
-        memcpy(chunk->data, bytes, (size_t)n);
-        os_post_func(to_clients, chunk);
-    }
+    while ((n = os_comm_client_read(port, bytes, sizeof bytes)) > 0) to_clients(bytes, (size_t)n);
     return 0;
 }
 
@@ -171,18 +156,12 @@ static void resume_held(void) {
     }
 }
 
-static void port_drained(void *arg) {
-    (void)arg;
-    if (gw.port != NULL) resume_held();
-}
-
 /* ---- the device's comings and goings ---- */
 
-/* The I/O thread posted it after the last bytes it read, so every client has
- * had those by now. Close joins the I/O thread, which is safe here: that
- * thread never waits for this one. */
-static void port_gone(void *arg) {
-    (void)arg;
+/* The hang-up comes after the last bytes read, so every client has had those
+ * by now. Close joins the I/O thread, which is safe here: that thread never
+ * waits for this one. */
+static void port_gone(void) {
     if (gw.port == NULL || !gw.port_open) return;
     os_comm_client_close(gw.port);
     gw.port_open = 0;
@@ -205,13 +184,12 @@ static void tick(void *arg) {
     resume_held();
 }
 
-/* On the I/O thread: only posts, so that the main thread decides. */
 static void on_port_event(os_comm_client_t *port, int event, uint32_t lines, void *arg) {
     (void)port;
     (void)lines;
     (void)arg;
-    if (event == OS_COMM_EVENT_HANGUP) os_post_func(port_gone, NULL);
-    if (event == OS_COMM_EVENT_DRAINED) os_post_func(port_drained, NULL);
+    if (event == OS_COMM_EVENT_HANGUP) port_gone();
+    if (event == OS_COMM_EVENT_DRAINED) resume_held();
 }
 
 /* ---- TCP clients ---- */
@@ -282,14 +260,15 @@ int main(int argc, char **argv) {
     if (!os_startup(0, 0)) return 1;
 
     gw.port = os_comm_client_create_dev(gw.device, baud, 8, 'N', 1);
+    os_comm_client_set_main_thread(gw.port, 1);
     os_comm_client_bind_read(gw.port, on_port_read, NULL);
     os_comm_client_bind_event(gw.port, on_port_event, NULL);
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_set_local(server, "127.0.0.1", (uint16_t)port);
     os_tcp_server_bind_accept(server, on_accept, NULL);
 
-    /* Held while the gateway starts: a hang-up posted by the new I/O thread
-     * must not run before port_open says the port is open. */
+    /* Held while the gateway starts: a hang-up of the new port must not be
+     * handled before port_open says the port is open. */
     os_main_lock();
     gw.port_open = os_comm_client_open(gw.port);
     int listening = gw.port_open && os_tcp_server_open(server);
@@ -311,7 +290,7 @@ int main(int argc, char **argv) {
     os_tcp_server_destroy(server);
     while (gw.clients != NULL) os_tcp_client_close(gw.clients->tcp);
     os_comm_client_destroy(gw.port);
-    gw.port = NULL; /* for the posted functions still queued */
+    gw.port = NULL; /* for the ticks still queued */
     gw.port_open = 0;
     os_main_unlock();
     printf("gateway: stopped\n");

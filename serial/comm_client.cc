@@ -185,6 +185,7 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
 
     client->hung_up = false;
     client->write_blocked = false;
+    comm_relay_open(client);
     os_native_condition_init(&client->started);
     client->closed_from_callback = 0;
     // Held until open has written its last field (the thread handle among
@@ -222,6 +223,7 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client) {
         if (client->closed_from_callback == 0) client->closed_from_callback = 1;
         return 1;
     }
+    comm_relay_cut(client);  // no callback on the main thread from here on
     if (client->thread_started) {
         // A thread told to stop by its own callback ends by itself and is
         // releasing the port meanwhile: only join it.
@@ -232,6 +234,7 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client) {
         os_thread_join(&client->thread);
         client->thread_started = false;
     }
+    comm_relay_drop(client);
     comm_release(client);
     return 1;
 }
@@ -257,6 +260,7 @@ KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uin
     auto *item = static_cast<comm_send_item *>(malloc(sizeof(comm_send_item) + len));
     if (item == nullptr) KEEL_FATAL("buf == NULL");
     item->count = len;
+    item->sent = 0;
     memcpy(item->data, data, len);
     adt_dlist_lock(client->lst_send);
     adt_dlist_node_t *node = adt_dlist_add(client->lst_send, nullptr, &item);
@@ -284,7 +288,11 @@ KEEL_API int os_comm_client_read(os_comm_client_t *client, void *data, uint32_t 
         len = client->buff_size;
         client->buff_size = 0;
     }
+    // An I/O thread that waits for room (callbacks on the main thread) reads
+    // the port again.
+    bool wake = mutex != nullptr && len > 0 && client->room_wanted.exchange(false);
     if (mutex != nullptr) os_mutex_unlock(mutex);
+    if (wake) wake_io_thread(client);
     return static_cast<int>(len);
 }
 

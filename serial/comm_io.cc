@@ -42,9 +42,21 @@ int64_t now_ns() {
 }
 
 // The event callback, which like the read callback may close or destroy the
-// client: the caller looks at the running flag afterwards.
+// client: the caller looks at the running flag afterwards. A client served
+// on the main thread only hands the event over.
 void notify(os_comm_client *client, int event, uint32_t lines) {
-    if (client->event_cb != nullptr) client->event_cb(client, event, lines, client->event_arg);
+    if (client->relay != nullptr)
+        comm_relay_hand_over(client, event, lines);
+    else if (client->event_cb != nullptr)
+        client->event_cb(client, event, lines, client->event_arg);
+}
+
+// The read callback, or on the main thread its hand-over.
+void offer_bytes(os_comm_client *client) {
+    if (client->relay != nullptr)
+        comm_relay_hand_over(client, 0, 0);
+    else if (client->read_cb != nullptr)
+        client->read_cb(client, client->read_arg);
 }
 
 enum class Found { reading, writing };
@@ -91,23 +103,23 @@ void deliver_frame_if_over(os_comm_client *client) {
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
-    if (waiting && client->read_cb != nullptr) client->read_cb(client, client->read_arg);
-}
-
-// How long poll may sleep: until the frame's silence is over or the next
-// look at the lines is due, whichever comes first; NULL for no limit.
-const timespec *wait_limit(const os_comm_client *client, timespec *limit) {
-    int64_t due = INT64_MAX;
-    if (client->frame_pending)
-        due = client->last_byte_ns + static_cast<int64_t>(client->read_gap_us.load(std::memory_order_relaxed)) * 1000;
-    if (client->counting_lines) due = std::min(due, client->next_line_look_ns);
-    if (due == INT64_MAX) return nullptr;
-    int64_t left = std::max<int64_t>(0, due - now_ns());
-    *limit = timespec{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-    return limit;
+    if (waiting) offer_bytes(client);
 }
 
 }  // namespace
+
+// The lines are not looked at on a port that hung up, so their deadline no
+// longer moves: counted, it would be due at every pass and poll would spin.
+const timespec *comm_wait_limit(const os_comm_client *client, int64_t now, timespec *limit) {
+    int64_t due = INT64_MAX;
+    if (client->frame_pending)
+        due = client->last_byte_ns + static_cast<int64_t>(client->read_gap_us.load(std::memory_order_relaxed)) * 1000;
+    if (client->counting_lines && !client->hung_up) due = std::min(due, client->next_line_look_ns);
+    if (due == INT64_MAX) return nullptr;
+    int64_t left = std::max<int64_t>(0, due - now);
+    *limit = timespec{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    return limit;
+}
 
 // The loop ends when close clears the running flag, also while bytes keep
 // arriving, so close never waits on a busy line. A full buffer is first
@@ -126,6 +138,14 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
     while (comm_running(client) == 1) {
         os_mutex_lock(client->mutex);
         bool full = client->buff_size >= MAX_READ_BUF_SIZE;
+        if (full && client->relay != nullptr) {
+            // The main thread reads when it gets to it: until then the port
+            // is left unread, and the system's buffer holds what comes.
+            client->room_wanted = true;
+            os_mutex_unlock(client->mutex);
+            comm_relay_hand_over(client, 0, 0);
+            break;
+        }
         if (full && client->read_cb != nullptr) {
             os_mutex_unlock(client->mutex);
             client->read_cb(client, client->read_arg);
@@ -164,7 +184,7 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
-    if (waiting && client->read_cb != nullptr && comm_running(client) == 1) client->read_cb(client, client->read_arg);
+    if (waiting && comm_running(client) == 1) offer_bytes(client);
     return gone;
 }
 
@@ -190,14 +210,21 @@ int comm_write_step(os_comm_client *client) {
         adt_dlist_unlock(client->lst_send);
 
         os_mutex_lock(client->mutex);
-        // Bytes received but not read yet are discarded before each write, so
-        // the answer to what is sent is not mixed with what came before. Only
-        // the input side: a finished write() leaves its bytes in the kernel's
-        // output queue, and flushing that would drop the earlier items. A
-        // port that carries a stream both ways at once (a client of a path,
-        // by default) keeps them.
-        if (client->flush_before_write.load(std::memory_order_relaxed)) tcflush(client->com, TCIFLUSH);
-        ssize_t n = write(client->com, item->data, item->count);
+        // Bytes received but not read yet are discarded before each item, so
+        // the answer to what is sent is not mixed with what came before: both
+        // those the terminal holds and those already gathered here. Only the
+        // input side: a finished write() leaves its bytes in the kernel's
+        // output queue, and flushing that would drop the earlier items. Not
+        // again between the parts of one item, as what comes then may be the
+        // answer to its first part. A port that carries a stream both ways at
+        // once (a client of a path, by default) keeps them.
+        if (item->sent == 0 && client->flush_before_write.load(std::memory_order_relaxed)) {
+            tcflush(client->com, TCIFLUSH);
+            client->buff_size = 0;
+            client->room_wanted = false;
+            client->frame_pending = false;
+        }
+        ssize_t n = write(client->com, item->data + item->sent, item->count - item->sent);
         int err = errno;
         os_mutex_unlock(client->mutex);
 
@@ -213,9 +240,8 @@ int comm_write_step(os_comm_client *client) {
             KEEL_INFO("WriteFile err=[%d]", err);
             return 0;
         }
-        if (static_cast<uint32_t>(n) < item->count) {
-            item->count -= static_cast<uint32_t>(n);
-            memmove(item->data, item->data + n, item->count);
+        if (static_cast<uint32_t>(n) < item->count - item->sent) {
+            item->sent += static_cast<uint32_t>(n);
             continue;
         }
         adt_dlist_lock(client->lst_send);
@@ -252,13 +278,15 @@ uint32_t comm_io_thread(void *arg) {
     os_native_condition_set(&client->started, 1);
 
     while (comm_running(client) == 1) {
+        // A full buffer that waits for the main thread leaves received bytes
+        // in the port; a read that makes room wakes this thread.
+        auto want = static_cast<short>((client->room_wanted ? 0 : POLLIN) | (client->write_blocked ? POLLOUT : 0));
         struct pollfd fds[2] = {
-            {client->hung_up ? -1 : client->com,
-             static_cast<short>(POLLIN | (client->write_blocked ? POLLOUT : 0)), 0},
+            {client->hung_up || want == 0 ? -1 : client->com, want, 0},
             {client->wake_fd, POLLIN, 0},
         };
         timespec limit;
-        if (ppoll(fds, 2, wait_limit(client, &limit), nullptr) < 0) {
+        if (ppoll(fds, 2, comm_wait_limit(client, now_ns(), &limit), nullptr) < 0) {
             if (errno != EINTR) KEEL_INFO("default event");
             continue;
         }

@@ -76,6 +76,13 @@ bool name_before(const std::string &a, const std::string &b) {
     return key(a) < key(b);
 }
 
+// sysfs writes a node in a subdirectory of /dev with '!' for its '/'.
+std::string node_of(const std::string &dev, const char *name) {
+    std::string node = dev + "/" + name;
+    std::replace(node.begin() + static_cast<std::ptrdiff_t>(dev.size()), node.end(), '!', '/');
+    return node;
+}
+
 // The last part of what the link at path names; empty when it is no link.
 std::string link_base(const std::string &path) {
     char target[PATH_MAX];
@@ -120,11 +127,17 @@ bool ports_uart_absent(const std::string &sysfs, const char *name) {
     return read_text(class_entry(sysfs, name) + "/type") == "0";
 }
 
-bool ports_present(const std::string &sysfs, std::vector<std::string> *names) {
+// The kernel takes a device apart node first: a class entry whose node is
+// gone belongs to a device that is going, and whose departure a watch started
+// just before may never see. Counted, it would stay present for good.
+bool ports_present(const std::string &sysfs, const std::string &dev, std::vector<std::string> *names) {
     DIR *d = opendir((sysfs + "/class/tty").c_str());
     if (d == nullptr) return false;
+    struct stat st;
     while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.' && ports_is_serial(sysfs, e->d_name)) names->push_back(e->d_name);
+        if (e->d_name[0] != '.' && ports_is_serial(sysfs, e->d_name) &&
+            lstat(node_of(dev, e->d_name).c_str(), &st) == 0)
+            names->push_back(e->d_name);
     closedir(d);
     std::sort(names->begin(), names->end(), name_before);
     return true;
@@ -140,10 +153,7 @@ void ports_find_links(const std::string &dev, os_comm_port_info_t *info) {
 // (as sysfs's own are) is followed inside a moved root as inside /sys.
 void ports_describe(const std::string &sysfs, const std::string &dev, const char *name, os_comm_port_info_t *info) {
     *info = os_comm_port_info_t{};
-    std::string node = dev + "/" + name;
-    // sysfs writes a node in a subdirectory of /dev with '!' for its '/'.
-    std::replace(node.begin() + static_cast<std::ptrdiff_t>(dev.size()), node.end(), '!', '/');
-    put_path(info->device, sizeof info->device, node);
+    put_path(info->device, sizeof info->device, node_of(dev, name));
 
     // From kernel 6.5 on, a serial-core tty hangs below a port and a
     // controller of the serial-base bus (drivers "port" and "ctrl"): the
@@ -179,7 +189,7 @@ extern "C" KEEL_API int os_comm_list_ports(os_comm_port_info_t *ports, int max) 
     keel::grow_or_exit("port list", [&] {
         std::string sysfs = ports_sysfs_root(), dev = ports_dev_root();
         std::vector<std::string> names;
-        if (!ports_present(sysfs, &names)) {
+        if (!ports_present(sysfs, dev, &names)) {
             KEEL_ERROR("opendir(%s/class/tty) fail", sysfs.c_str());
             return;
         }

@@ -3,7 +3,6 @@
 // serial/by-id and serial/by-path under it), tells which new names are
 // serial devices, and posts every appearance and departure to the runtime's
 // main thread in the order they happened.
-#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -191,16 +190,14 @@ void gone(os_comm_watch_t *watch, const char *name) {
     release(watch);
 }
 
-// Events were lost (inotify's queue overflowed): the directory itself tells
-// what is there now. Only the tty class decides here, as a name's form
-// proves nothing about a node that has been there all along.
+// Events were lost (inotify's queue overflowed): the ports are listed again,
+// as at the start, and what differs from what was known is told, departures
+// first. Only the listing decides here, as a name's form proves nothing about
+// a node that has been there all along. A tty class that cannot be read tells
+// nothing, rather than that every device went.
 void resync(os_comm_watch_t *watch) {
     std::vector<std::string> here;
-    if (DIR *d = opendir(watch->dev.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') here.push_back(e->d_name);
-        closedir(d);
-    }
+    if (!ports_present(watch->sysfs, watch->dev, &here)) return;
     std::sort(here.begin(), here.end());
     std::vector<std::string> went;
     for (const auto &[name, info] : watch->known)
@@ -282,7 +279,7 @@ os_comm_watch_t *start_watch(os_comm_port_cb cb, void *arg) {
         KEEL_ERROR("inotify_add_watch(%s) fail", watch->dev.c_str());
     } else if (watch_link_dirs(watch)) {
         std::vector<std::string> names;
-        ports_present(watch->sysfs, &names);  // none when the class cannot be read: all then count as new
+        ports_present(watch->sysfs, watch->dev, &names);  // none when the class cannot be read: all then count as new
         for (const std::string &name : names)
             ports_describe(watch->sysfs, watch->dev, name.c_str(), &watch->known[name]);
         ok = os_thread_create(&watch->thread, 0, watch_thread, watch) != 0;

@@ -17,9 +17,10 @@ std::string ports_dev_root();
 bool ports_is_serial(const std::string &sysfs, const char *name);
 // True for a serial-core port of the tty class without a UART (type 0).
 bool ports_uart_absent(const std::string &sysfs, const char *name);
-// The names of the serial devices present, in the list's order; false when
-// the tty class cannot be read (errno tells why).
-bool ports_present(const std::string &sysfs, std::vector<std::string> *names);
+// The names of the serial devices present (serial by ports_is_serial, and
+// with their node under dev), in the list's order; false when the tty class
+// cannot be read (errno tells why).
+bool ports_present(const std::string &sysfs, const std::string &dev, std::vector<std::string> *names);
 // Everything sysfs and the device directory tell about the device name.
 void ports_describe(const std::string &sysfs, const std::string &dev, const char *name, os_comm_port_info_t *info);
 // Looks up info's serial/by-id and serial/by-path links again.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <termios.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -11,12 +12,16 @@
 #include "keel/os_comm.h"
 #include "keel/os_sync.h"
 
-// One queued send: the bytes still to write. Freed when all are written, or by
-// close.
+// One queued send: count bytes, of which the first `sent` are written. Freed
+// when all are written, or by close. A partial write only moves `sent`, so a
+// large item costs no more to write than its bytes.
 struct comm_send_item {
     uint32_t count;
+    uint32_t sent;
     unsigned char data[];
 };
+
+struct comm_relay;
 
 struct os_comm_client {
     int32_t baud;
@@ -50,6 +55,20 @@ struct os_comm_client {
     // Unread input is discarded before each write (a numbered port's way:
     // send a request, then take the answer); a client of a path keeps it.
     std::atomic<bool> flush_before_write;
+    // The callbacks run on the runtime's main thread (os_comm_client_set_main_thread);
+    // read at open.
+    bool on_main_thread;
+    // While open with on_main_thread: the I/O thread's link to the main thread.
+    comm_relay *relay;
+    // Guarded by mutex, with on_main_thread only: the buffer is full and the
+    // I/O thread leaves the port unread until a read makes room and wakes it.
+    // Read without the lock by the I/O thread, which alone sets it.
+    std::atomic<bool> room_wanted;
+    // Guarded by mutex: events (bits 1 << OS_COMM_EVENT_) the I/O thread has
+    // handed to the main thread and that have not run yet, and the lines of
+    // the latest OS_COMM_EVENT_LINES.
+    uint32_t pending_events;
+    uint32_t pending_lines;
     os_comm_event_cb event_cb;
     void *event_arg;
     os_comm_read_cb read_cb;
@@ -110,9 +129,26 @@ void comm_free(os_comm_client *client);
 // The OS_COMM_LINE_ bits of a TIOCMGET answer.
 uint32_t comm_lines_of(int bits);
 
+/* callbacks on the main thread */
+
+// At open, for a client whose callbacks run on the main thread: its relay.
+void comm_relay_open(os_comm_client *client);
+// At close, before the I/O thread is stopped: no callback of this opening
+// runs once it returns (it takes the main lock).
+void comm_relay_cut(os_comm_client *client);
+// At close, after the I/O thread has ended: lets go of the relay.
+void comm_relay_drop(os_comm_client *client);
+// On the I/O thread: event (0 for received bytes, else an OS_COMM_EVENT_)
+// is to be delivered on the main thread. A delivery already queued takes it.
+void comm_relay_hand_over(os_comm_client *client, int event, uint32_t lines);
+
 /* I/O thread */
 
 uint32_t comm_io_thread(void *arg);
+// How long the I/O thread may sleep in poll: until the frame's silence is
+// over or the next look at the modem lines is due, whichever comes first, as
+// a limit relative to now_ns; NULL for no limit.
+const struct timespec *comm_wait_limit(const os_comm_client *client, int64_t now_ns, struct timespec *limit);
 // True on the I/O thread of client, where close cannot wait for that thread.
 bool comm_on_io_thread(const os_comm_client *client);
 // Gathers what the port received into read_buf, then calls read_cb when bytes

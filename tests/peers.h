@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,5 +110,70 @@ inline bool listening(uint16_t port, std::chrono::milliseconds deadline = std::c
         return probe >= 0 && close(probe) == 0;
     }, deadline, std::chrono::milliseconds(5));
 }
+
+// A name server that answers: dnsmasq on 127.0.0.1 and a port of its own,
+// from a hosts file and its options alone (no upstream server, so no query
+// ever leaves the machine). Up once it answers a query: a port merely taken
+// may be another process's, and one that could not take its TCP port ends
+// soon after it took the UDP one; then it is started again on another port.
+class Dnsmasq {
+public:
+    Dnsmasq(const std::string &hosts, const std::vector<std::string> &options) {
+        dir_ = "/tmp/keel_dns_" + std::to_string(getpid());
+        mkdir(dir_.c_str(), 0700);
+        std::ofstream(dir_ + "/hosts") << hosts;
+        // It keeps the user it runs as: as root it would otherwise change to
+        // one that may not read the hosts file.
+        const passwd *self = getpwuid(geteuid());
+        for (int attempt = 0; attempt < 5 && child_ == nullptr; ++attempt) {
+            port_ = free_port(SOCK_DGRAM);
+            std::vector<std::string> args = {
+                access("/usr/sbin/dnsmasq", X_OK) == 0 ? "/usr/sbin/dnsmasq" : "dnsmasq", "--no-resolv", "--no-hosts",
+                "--bind-interfaces", "--listen-address=127.0.0.1", "--port=" + std::to_string(port_),
+                "--keep-in-foreground", "--conf-file=/dev/null", "--pid-file", "--log-facility=-",
+                std::string("--user=") + (self != nullptr ? self->pw_name : "root"), "--addn-hosts=" + dir_ + "/hosts"};
+            args.insert(args.end(), options.begin(), options.end());
+            child_ = new Child(args, dir_ + "/log");
+            if (!wait_until([&] { return child_->exited(std::chrono::milliseconds(0)) || answers(port_); },
+                            std::chrono::seconds(10)) ||
+                !child_->started())
+                delete child_, child_ = nullptr;
+        }
+    }
+    ~Dnsmasq() {
+        delete child_;
+        std::string log = dir_ + "/log", hosts = dir_ + "/hosts";
+        unlink(log.c_str()), unlink(hosts.c_str()), rmdir(dir_.c_str());
+    }
+    Dnsmasq(const Dnsmasq &) = delete;
+    Dnsmasq &operator=(const Dnsmasq &) = delete;
+
+    bool ready() const { return child_ != nullptr; }
+    std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
+    uint16_t port() const { return port_; }
+    std::string log() const {
+        std::ifstream in(dir_ + "/log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // True when a name server on 127.0.0.1:port answers a query (for any
+    // name, in any way) within 100 ms.
+    static bool answers(uint16_t port) {
+        static const unsigned char query[] = {0x4b, 0x31, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 5, 'p', 'r', 'o', 'b', 'e', 0, 0, 1, 0, 1};
+        Addr to(AF_INET, port);
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        unsigned char reply[512];
+        pollfd p{fd, POLLIN, 0};
+        bool ok = sendto(fd, query, sizeof query, 0, to.sa(), to.len) == sizeof query && poll(&p, 1, 100) == 1 &&
+                  recv(fd, reply, sizeof reply, 0) >= 2 && reply[0] == query[0] && reply[1] == query[1];
+        close(fd);
+        return ok;
+    }
+
+private:
+    std::string dir_;
+    uint16_t port_ = 0;
+    Child *child_ = nullptr;
+};
 
 }  // namespace keel_test

@@ -5,13 +5,8 @@
 // resolver reads its settings once per process, so each case needs a process
 // of its own, as ctest gives it. Every case ends with the descriptors it
 // started with.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +20,7 @@
 
 #include "echo_server.h"
 #include "keel/log.h"
+#include "peers.h"
 #include "test_support.h"
 #include "tls_certs.h"
 
@@ -44,89 +40,17 @@ const char kHosts[] =
     "::1 both.keel.test\n"
     "127.0.0.1 both.keel.test\n";
 
-// dnsmasq as a child, answering from kHosts and its options alone; with
-// slow_port, names under slow.keel.test go on to that port (a server that
-// never answers). It takes its port for both UDP and TCP; another test may
-// hold the TCP one, and then it is started again on another.
-class Dnsmasq {
-public:
-    explicit Dnsmasq(uint16_t slow_port = 0) : slow_port_(slow_port) {
-        dir_ = fs::temp_directory_path() / ("keel_dns_" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-        std::ofstream(dir_ / "hosts") << kHosts;
-        for (int attempt = 0; attempt < 5 && !ready_; ++attempt) ready_ = spawn(free_port(SOCK_DGRAM));
+// The case's name server: kHosts and the options below; with slow_port,
+// names under slow.keel.test go on to that port (a server that never answers).
+struct Dns : Dnsmasq {
+    explicit Dns(uint16_t slow_port = 0) : Dnsmasq(kHosts, options(slow_port)) {}
+    static std::vector<std::string> options(uint16_t slow_port) {
+        std::vector<std::string> o = {"--local=/keel.test/", "--host-record=record.keel.test,127.0.0.3,::1",
+                                      "--cname=alias.keel.test,mid.keel.test", "--cname=mid.keel.test,v4.keel.test",
+                                      "--dns-forward-max=1000"};
+        if (slow_port != 0) o.push_back("--server=/slow.keel.test/127.0.0.1#" + std::to_string(slow_port));
+        return o;
     }
-    ~Dnsmasq() {
-        stop();
-        fs::remove_all(dir_);
-    }
-    bool ready() const { return ready_; }
-    std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string log() const {
-        std::ifstream in(dir_ / "log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    // Up once its port is taken: a bind of our own is refused from then on.
-    bool spawn(uint16_t port) {
-        port_ = port;
-        // It keeps the user it runs as: as root it would otherwise change to
-        // one that may not read the hosts file.
-        const passwd *self = getpwuid(geteuid());
-        std::vector<std::string> args = {
-            "dnsmasq", "--no-resolv", "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.1",
-            "--port=" + std::to_string(port_), "--keep-in-foreground", "--conf-file=/dev/null", "--pid-file",
-            "--log-facility=-", std::string("--user=") + (self != nullptr ? self->pw_name : "root"),
-            "--addn-hosts=" + (dir_ / "hosts").string(), "--local=/keel.test/",
-            "--host-record=record.keel.test,127.0.0.3,::1", "--cname=alias.keel.test,mid.keel.test",
-            "--cname=mid.keel.test,v4.keel.test", "--dns-forward-max=1000"};
-        if (slow_port_ != 0) args.push_back("--server=/slow.keel.test/127.0.0.1#" + std::to_string(slow_port_));
-        std::vector<char *> argv;
-        for (std::string &arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        std::string log = (dir_ / "log").string();
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const char *program = access("/usr/sbin/dnsmasq", X_OK) == 0 ? "/usr/sbin/dnsmasq" : "dnsmasq";
-        if (posix_spawnp(&pid_, program, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        // Both of its ports taken, and still running a moment later: one that
-        // took its UDP port but not its TCP one ends at once.
-        bool ended = false;
-        auto taken = [&](int type) {
-            Addr at(AF_INET, port_);
-            int fd = socket(AF_INET, type, 0);
-            bool refused = bind(fd, at.sa(), at.len) != 0 && errno == EADDRINUSE;
-            close(fd);
-            return refused;
-        };
-        bool up = pid_ > 0 && wait_until([&] {
-                      ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
-                      return (taken(SOCK_DGRAM) && taken(SOCK_STREAM)) || ended;
-                  });
-        if (up && !ended) std::this_thread::sleep_for(50ms), ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
-        if (up && !ended) return true;
-        if (!ended) stop();  // it never took its port
-        pid_ = -1;
-        return false;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        if (!wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) != 0; })) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    fs::path dir_;
-    uint16_t slow_port_;
-    uint16_t port_ = 0;
-    pid_t pid_ = -1;
-    bool ready_ = false;
 };
 
 // A name server that takes every query and answers none.
@@ -191,6 +115,22 @@ Answer resolve(const std::string &name, std::chrono::milliseconds deadline = 5s)
 }
 
 int family_of(const std::string &address) { return address.find(':') != std::string::npos ? AF_INET6 : AF_INET; }
+
+// A stream socket of each family on one port: the first listening when
+// asked, the second only bound, so that a connect to it is refused. A port
+// free in one family may be another process's in the other; then another
+// port is tried.
+void same_port(Addr &first, bool listening, Addr &second, int fds[2]) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        first = Addr(first.ss.ss_family);
+        fds[0] = bound(SOCK_STREAM, first, listening);
+        second = Addr(second.ss.ss_family, first.port());
+        fds[1] = socket(second.ss.ss_family, SOCK_STREAM, 0);
+        if (bind(fds[1], second.sa(), second.len) == 0) return;
+        close(fds[0]), close(fds[1]);
+    }
+    abort();
+}
 
 // A connection accepted on the listening socket lfd within the deadline, or -1.
 int accept_within(int lfd, int timeout_ms = 5000) {
@@ -297,7 +237,7 @@ TEST_F(Resolve, LocalhostFromEtcHostsAndAddressTexts) {
 // Names of every kind from dnsmasq, asked all at once: each answered once,
 // on the main thread, with the addresses of its records.
 TEST_F(Resolve, NamesOfEveryKindFromALocalServer) {
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     size_t before = answers_so_far();
@@ -327,7 +267,7 @@ TEST_F(Resolve, NamesOfEveryKindFromALocalServer) {
 // cost c-ares's default wait of 5 s, and a socket that blocked would hold the
 // resolver thread for good.
 TEST_F(Resolve, ABurstIsAnsweredInFull) {
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     static std::atomic<int> s_answered{0};
@@ -356,7 +296,7 @@ TEST_F(Resolve, AServerThatNeverAnswersTimesOut) {
 // passes on to a server that never answers: each comes before any of those
 // time out. (They used to wait behind 64 unanswered ones for their time-out.)
 TEST_F(Resolve, FastNamesAreNotHeldUpBySlowOnes) {
-    Dnsmasq dns(silent_.at.port());
+    Dns dns(silent_.at.port());
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server(), 2000);
     size_t before = answers_so_far();
@@ -373,17 +313,17 @@ TEST_F(Resolve, FastNamesAreNotHeldUpBySlowOnes) {
 // refuses: whichever of the two comes first, the client connects to the one
 // that listens, with one connect callback and no report.
 TEST_F(Resolve, AClientByNameConnectsToTheAddressThatAnswers) {
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     const std::vector<std::string> order = resolve("both.keel.test").addresses;
     ASSERT_EQ(order.size(), 2u);
     for (size_t listening : {1, 0}) {
         const std::string &open_one = order[listening], &refusing = order[1 - listening];
-        Addr at(family_of(open_one));
-        int lfd = bound(SOCK_STREAM, at);
-        Addr shut(family_of(refusing), at.port());
-        int closed = bound(SOCK_STREAM, shut, false);  // bound, not listening: refuses
+        Addr at(family_of(open_one)), shut(family_of(refusing));
+        int fds[2];
+        same_port(at, true, shut, fds);
+        int lfd = fds[0], closed = fds[1];
         StderrCapture cap;
         Calls calls;
         os_tcp_client_t *c = client_of("both.keel.test", at.port(), &calls);
@@ -408,15 +348,15 @@ TEST_F(Resolve, AClientByNameConnectsToTheAddressThatAnswers) {
 // When no address answers, the last one's error is reported once, as for an
 // address, and the client stays connecting until closed.
 TEST_F(Resolve, NoAddressAnswersReportsTheLastError) {
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     const std::vector<std::string> order = resolve("both.keel.test").addresses;
     ASSERT_EQ(order.size(), 2u);
     Addr first(family_of(order[0])), second(family_of(order[1]));
-    int a = bound(SOCK_STREAM, first, false);
-    second = Addr(family_of(order[1]), first.port());
-    int b = bound(SOCK_STREAM, second, false);
+    int fds[2];
+    same_port(first, false, second, fds);
+    int a = fds[0], b = fds[1];
     StderrCapture cap;
     Calls calls;
     os_tcp_client_t *c = client_of("both.keel.test", first.port(), &calls);
@@ -447,7 +387,7 @@ TEST_F(Resolve, NoAddressAnswersReportsTheLastError) {
 TEST_F(Resolve, FailedConnectsCallTheFailureCallbackOnce) {
     TlsCerts certs;
     ASSERT_TRUE(certs.ok());
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     uint16_t tls_port = free_port(), refusing = free_port();
@@ -506,7 +446,7 @@ TEST_F(Resolve, FailedConnectsCallTheFailureCallbackOnce) {
 // A name that does not resolve is reported with the resolver's reason and
 // leaves the client connecting; set_remote forgets the name again.
 TEST_F(Resolve, ANameThatDoesNotResolveIsReported) {
-    Dnsmasq dns;
+    Dns dns;
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server());
     StderrCapture cap;
@@ -573,7 +513,7 @@ TEST_F(Resolve, CloseOrDestroyDuringResolutionCancels) {
 // them: it connects before the first slow name times out. (Their queries
 // went out all the same and held up fresh clients by seconds.)
 TEST_F(Resolve, EndedClientsCancelTheirQueries) {
-    Dnsmasq dns(silent_.at.port());
+    Dns dns(silent_.at.port());
     ASSERT_TRUE(dns.ready()) << dns.log();
     start(dns.server(), 2000);
     size_t before = answers_so_far();

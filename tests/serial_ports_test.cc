@@ -2,7 +2,10 @@
 // built under a temporary directory (KEEL_SYSFS_ROOT, KEEL_DEV_ROOT), with
 // relative links as sysfs has them and plain files for device nodes. Every
 // case counts its descriptors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -188,10 +191,14 @@ TEST_F(Ports, ListsTheDevicesInNameOrderWithEveryField) {
 TEST_F(Ports, WatchReportsComingsAndGoingsWithWhatWasKnown) {
     start();
     fs::remove_all(dev_ / "serial");  // udev has named no serial device yet
+    // ttyACM0 is being taken apart, node first: gone, not listed (it stayed
+    // present for good, its departure having come before the watch).
+    fs::remove(dev_ / "ttyACM0");
     os_comm_port_info_t before[8];
-    ASSERT_EQ(os_comm_list_ports(before, 8), 5);
+    ASSERT_EQ(os_comm_list_ports(before, 8), 4);
     os_comm_watch_t *watch = os_comm_watch_ports(record, nullptr);
     ASSERT_NE(watch, nullptr);
+    fs::remove(sys_ / "class/tty/ttyACM0");
     put(dev_ / "sda1", ""), put(dev_ / "tty5", "");       // neither is serial
     fs::remove(dev_ / "ttyS1"), put(dev_ / "ttyS1", "");  // a slot without a UART
     // udev makes the links (and serial/ itself) a moment after the node; the
@@ -204,14 +211,16 @@ TEST_F(Ports, WatchReportsComingsAndGoingsWithWhatWasKnown) {
     fs::remove(dev_ / "ttyUSB1"), fs::remove_all(dev_ / "serial"), fs::remove(sys_ / "class/tty/ttyUSB1");
     fs::remove(dev_ / "ttyUSB0");                                                          // present at the start
     tty("ttyACM1", usb("1-4", "2341", "8036", "", "Arduino LLC", "Leonardo"), "cdc_acm");  // never gets links
-    ASSERT_TRUE(wait_until_locked([] { return s_got.size() == 4; }));
+    tty("ttyACM0", usb("1-2", "2341", "0043", "7573530", "Arduino (www.arduino.cc)", ""), "cdc_acm");  // back
+    ASSERT_TRUE(wait_until_locked([] { return s_got.size() == 5; }));
     std::this_thread::sleep_for(100ms);
     std::string usb1 =
         "/dev/ttyUSB1 cp210x 10c4:ea60 [0001|Silicon Labs|CP2102] "
         "/dev/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0 "
         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0";
-    EXPECT_EQ(shown(), (std::vector<std::string>{"+ " + usb1, "- " + usb1, "- " + show(before[4]),
-                                                 "+ /dev/ttyACM1 cdc_acm 2341:8036 [|Arduino LLC|Leonardo]  "}));
+    EXPECT_EQ(shown(), (std::vector<std::string>{"+ " + usb1, "- " + usb1, "- " + show(before[3]),
+                                                 "+ /dev/ttyACM1 cdc_acm 2341:8036 [|Arduino LLC|Leonardo]  ",
+                                                 "+ " + kAcm0}));
     EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
 }
 
@@ -238,6 +247,36 @@ TEST_F(Ports, HundredRapidPairsNoneLostNoneDoubled) {
     }
     os_main_unlock();
     EXPECT_EQ(last.size(), 4u);
+    EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
+}
+
+// Events lost to a full inotify queue: the ports are listed again and the
+// difference is told, so that no device stays present without its node.
+TEST_F(Ports, OverflowedEventQueueIsMadeGoodByListingAgain) {
+    start();
+    os_comm_watch_t *watch = os_comm_watch_ports(record, nullptr);
+    ASSERT_NE(watch, nullptr);
+    // The watcher is held in its look at a new device, whose type it reads
+    // from a FIFO, while more events come than its queue holds.
+    fs::path type = sys_ / "devices/platform/uart1/tty/ttyAMA1/type";
+    fs::create_directories(type.parent_path());
+    ASSERT_EQ(mkfifo(type.c_str(), 0600), 0);
+    tty("ttyAMA1", sys_ / "devices/platform/uart1", "uart-pl011");
+    int max = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> max;
+    for (int i = 0; i < max / 2 + 1024; ++i) put(dev_ / "noise", ""), fs::remove(dev_ / "noise");
+    fs::remove(dev_ / "ttyACM0"), fs::remove(sys_ / "class/tty/ttyACM0");  // both lost
+    tty("ttyAMA0", sys_ / "devices/platform/uart0", "uart-pl011");
+    // The type is read once; every later look finds a file (or, blocked in
+    // the FIFO meanwhile, its end).
+    int fifo = open(type.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(write(fifo, "4\n", 2), 2);
+    EXPECT_TRUE(wait_until([&] { int n = -1; return ioctl(fifo, FIONREAD, &n) == 0 && n == 0; }));
+    put(root_ / "type", "4\n"), fs::rename(root_ / "type", type), close(fifo);
+    EXPECT_TRUE(wait_until_locked([] { return s_got.size() >= 3; }, 20s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(shown(), (std::vector<std::string>{"+ /dev/ttyAMA1 uart-pl011 0000:0000 [||]  ", "- " + kAcm0,
+                                                 "+ /dev/ttyAMA0 uart-pl011 0000:0000 [||]  "}));
     EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
 }
 

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "keel/os_runtime.h"
 #include "serial_support.h"
 #include "test_support.h"
 
@@ -196,6 +197,35 @@ TEST_F(Serial, ClientOfADevicePathTakesRatesOffTheTable) {
         EXPECT_EQ(keel_test::tty_rate(dev.slave), rate);
         dev.write_all("pong");
         EXPECT_TRUE(port.wait_for(4) && port.text() == "pong") << rate;
+        os_comm_client_destroy(c);
+    }
+}
+
+// The flush before a write discards what the library gathered too, not only
+// what the terminal held: the answer comes alone (it came as "oldnew"), on a
+// numbered port by default and on a client of a path that asks for it.
+TEST_F(Serial, InputFlushBeforeARequestLeavesTheAnswerAlone) {
+    Device dev(2);
+    static std::atomic<int> s_calls;  // the callback reads nothing: the bytes wait in the library
+    for (bool by_path : {false, true}) {
+        os_comm_client_t *c = by_path ? os_comm_client_create_dev(dev.path.c_str(), 9600, 8, 'N', 1)
+                                      : os_comm_client_create(2, 9600, 8, 'N', 1);
+        if (by_path) { EXPECT_EQ(os_comm_client_set_input_flush(c, 1), 1); }
+        os_comm_client_bind_read(c, [](os_comm_client_t *, void *) { return ++s_calls, 0; }, nullptr);
+        s_calls = 0;
+        ASSERT_EQ(os_comm_client_open(c), 1);
+        dev.write_all("old");
+        ASSERT_TRUE(wait_until([] { return s_calls > 0; }));
+        ASSERT_EQ(os_comm_client_send(c, "ask", 3), 3);
+        EXPECT_EQ(read_exact(dev.master, 3), "ask");
+        dev.write_all("new");
+        std::string got;
+        EXPECT_TRUE(wait_until([&] {
+            char buf[16];
+            int n = os_comm_client_read(c, buf, sizeof buf);
+            return got.append(buf, n > 0 ? n : 0).size() >= 3;
+        }));
+        EXPECT_EQ(got, "new") << (by_path ? "by path" : "numbered");
         os_comm_client_destroy(c);
     }
 }
@@ -505,4 +535,53 @@ TEST_F(Serial, ReadCallbackClosesOrDestroysItsClient) {
     os_comm_client_t *next = os_comm_client_create(6, 9600, 8, 'N', 1);
     EXPECT_EQ(os_comm_client_open(next), 1) << "the destroyed client held nothing";
     os_comm_client_destroy(next);
+}
+
+// Callbacks on the main thread, by choice: reads and line events run there,
+// held off by the main lock like every other callback; a mebibyte sent as
+// fast as the terminal goes arrives whole (the port waits while the buffer
+// is full), and a callback may destroy its own client.
+TEST_F(Serial, CallbacksOnTheMainThreadByChoice) {
+    ASSERT_EQ(os_startup(0, 0), 1);
+    fds_ = fd_count();  // the runtime's own descriptors stay
+    static std::thread::id s_main;
+    static std::atomic<int> s_elsewhere{0}, s_hangups{0};
+    ASSERT_TRUE(on_main_thread([] { s_main = std::this_thread::get_id(); }));
+    static const auto check = [] { s_elsewhere += std::this_thread::get_id() != s_main; };
+    auto dev = std::make_unique<Device>(4);
+    Port port(4);
+    os_comm_client_bind_read(port.client, [](os_comm_client_t *c, void *arg) { return check(), Port::on_read(c, arg); },
+                             &port);
+    os_comm_client_bind_event(port.client, [](os_comm_client_t *, int event, uint32_t, void *) {
+        check(), s_hangups += event == OS_COMM_EVENT_HANGUP;
+    }, nullptr);
+    StderrCapture cap;
+    EXPECT_EQ(os_comm_client_set_main_thread(nullptr, 1), 0);
+    ASSERT_EQ(os_comm_client_set_main_thread(port.client, 0) + os_comm_client_set_main_thread(port.client, 1), 2);
+    ASSERT_EQ(os_comm_client_open(port.client), 1);
+    EXPECT_EQ(os_comm_client_set_main_thread(port.client, 0), 0) << "open";
+    EXPECT_EQ(reports(cap),
+              (std::vector<std::string>{"comm_main.cc: client == NULL", "comm_main.cc: client->running == 1"}));
+    os_main_lock();
+    dev->write_all("held");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(port.text(), "") << "called under another holder of the main lock";
+    os_main_unlock();
+    std::string in = "held" + pattern(1 << 20, 12);
+    dev->write_all(in.substr(4));
+    EXPECT_TRUE(port.wait_for(in.size())) << port.text().size();
+    EXPECT_TRUE(port.text() == in) << "bytes lost, changed or out of order";
+    dev->hang_up();
+    EXPECT_TRUE(wait_until([] { return s_hangups == 1; }));
+
+    dev = std::make_unique<Device>(4);
+    os_comm_client_t *c = os_comm_client_create(4, 9600, 8, 'N', 1);
+    os_comm_client_set_main_thread(c, 1);
+    os_comm_client_bind_read(c, [](os_comm_client_t *self, void *) { return check(), os_comm_client_destroy(self); },
+                             nullptr);
+    ASSERT_EQ(os_comm_client_open(c), 1);
+    int open_fds = fd_count();
+    dev->write_all("d");
+    EXPECT_TRUE(wait_until([&] { return fd_count() == open_fds - 2; })) << "destroyed from its callback";
+    EXPECT_EQ(s_elsewhere, 0) << "callbacks off the main thread";
 }

@@ -21,11 +21,12 @@
  *    read while open; close; destroy. A client may be opened again after
  *    close. Close must not run while another thread is inside send or read of
  *    the same client.
- *  - The read callback runs on the port's I/O thread, never on the runtime's
- *    main thread, and needs no os_startup. It may call os_comm_client_read and
- *    os_comm_client_send, and may close or destroy its own client: the port
- *    is then released by its I/O thread as soon as the callback returns (a
- *    destroyed client must not be used again).
+ *  - The read callback runs on the port's I/O thread, not on the runtime's
+ *    main thread, and needs no os_startup (os_comm_client_set_main_thread
+ *    moves it and the event callback to the main thread). It may call
+ *    os_comm_client_read and os_comm_client_send, and may close or destroy
+ *    its own client: the port is then released by its I/O thread as soon as
+ *    the callback returns (a destroyed client must not be used again).
  *  - A port that hangs up (a USB adapter unplugged, the far end of a
  *    pseudo-terminal closed) is reported once; the bytes read before it
  *    are still delivered (the system itself discards what a pseudo-terminal
@@ -49,7 +50,8 @@ KEEL_BEGIN_DECLS
 typedef struct os_comm_client os_comm_client_t;
 
 /** Bytes wait: take them with os_comm_client_read. The result is ignored.
- * It runs on the port's I/O thread. */
+ * It runs on the port's I/O thread (or on the runtime's main thread, see
+ * os_comm_client_set_main_thread). */
 typedef int (*os_comm_read_cb)(os_comm_client_t *client, void *arg);
 
 /** A closed client of port comport (0 to MAX_COM_PORT_NUM; NULL otherwise).
@@ -95,7 +97,8 @@ KEEL_API int os_comm_client_get_status(os_comm_client_t *client);
 KEEL_API int os_comm_client_open(os_comm_client_t *client);
 /** Stops and joins the I/O thread, frees unwritten data and closes the device;
  * 1 also when the client was not open, 0 for NULL. Bytes received but not yet
- * read stay readable.
+ * read stay readable. A client whose callbacks run on the main thread is
+ * closed under the main lock: no callback of it runs once close returns.
  * @param client the client.
  * @return 1, or 0 for NULL.
  * @reports "client == NULL" (info); the I/O thread's end, "has shutdown"
@@ -105,7 +108,8 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client);
 /** Queues a copy of the data for the I/O thread: len when queued, -1 when the
  * client is not open or more than MAX_COM_SEND_BUF_NUM items wait. Before it
  * writes an item, the I/O thread of a numbered port discards the bytes the
- * port received that it had not read yet: send a request, then take the
+ * port received that were not read yet, those the device still holds and
+ * those waiting for os_comm_client_read alike: send a request, then take the
  * answer (os_comm_client_set_input_flush changes that).
  * @param client an open client.
  * @param data the bytes.
@@ -122,7 +126,9 @@ KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uin
  * copied, 0 when none wait. When MAX_READ_BUF_SIZE bytes wait and the port
  * holds more, the read callback is called first; only what it leaves unread
  * is dropped, and the newer bytes take its place. A callback that reads
- * everything each time loses nothing, however fast the device sends.
+ * everything each time loses nothing, however fast the device sends. With
+ * the callbacks on the main thread nothing is dropped: the port is left
+ * unread while the buffer is full, until a read makes room.
  * @param client the client.
  * @param data where the bytes go.
  * @param len its size, at least 1.
@@ -205,7 +211,8 @@ KEEL_API os_comm_client_t *os_comm_client_create_dev(const char *device, int bau
 #define OS_COMM_LINE_DCD 0x10 /**< data carrier detect (an input) */
 #define OS_COMM_LINE_RI 0x20  /**< ring indicator (an input) */
 
-/** An event of the line, on the port's I/O thread: event is one of the
+/** An event of the line, on the port's I/O thread (or the main thread, see
+ * os_comm_client_set_main_thread): event is one of the
  * OS_COMM_EVENT_ values; lines is the state of every modem line
  * (OS_COMM_LINE_ bits) for OS_COMM_EVENT_LINES, 0 otherwise. The same rules
  * as for the read callback hold: it may read, send, close or destroy. */
@@ -266,11 +273,12 @@ KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
  */
 KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
                                       uint32_t delay_after_ms);
-/** Whether unread input is discarded before each write, as a numbered port
- * does by default (send a request, then take the answer, with nothing that
- * came before mixed in) and a client of a path does not (a stream both ways
- * at once loses nothing). May be called at any time; it applies from the next
- * write on.
+/** Whether unread input is discarded before each item is written, as a
+ * numbered port does by default (send a request, then take the answer, with
+ * nothing that came before mixed in: neither what the device holds nor what
+ * waits for os_comm_client_read) and a client of a path does not (a stream
+ * both ways at once loses nothing). Nothing is discarded between the parts
+ * of one item. May be called at any time; it applies from the next item on.
  * @param client the client.
  * @param on 1 to discard, 0 to keep.
  * @return 1, or 0 for NULL.
@@ -292,6 +300,28 @@ KEEL_API int os_comm_client_set_input_flush(os_comm_client_t *client, int on);
  */
 KEEL_API int os_comm_client_set_read_gap(os_comm_client_t *client, uint32_t gap_us);
 
+/** Runs the read and event callbacks on the runtime's main thread (on 1) or
+ * on the port's I/O thread (0, the default). On the main thread they run one
+ * at a time with every other callback of the runtime, with the main lock
+ * held, so they may use the program's other records without a lock of their
+ * own, and may close or destroy their own client. The I/O thread then only
+ * gathers received bytes into the client's buffer, where the read callback
+ * takes them: nothing is copied on the way, and a burst of bytes costs one
+ * call, not one per chunk. While that buffer is full the port is left
+ * unread (the device is held back by the system's own buffer, or loses what
+ * overflows it where nothing holds it back), so a read callback that takes
+ * everything loses nothing. Events that pile up before the main thread gets
+ * to them come as one each (OS_COMM_EVENT_LINES with the latest lines), after
+ * the bytes that came before them. Close takes the main lock. Needs
+ * os_startup (for 1).
+ * @param client a closed client.
+ * @param on 1 for the main thread, 0 for the I/O thread.
+ * @return 1 set, 0 refused.
+ * @reports "client == NULL", "os_is_startup() == 0" or "client->running ==
+ *          1" (an open client) (info).
+ */
+KEEL_API int os_comm_client_set_main_thread(os_comm_client_t *client, int on);
+
 /* ---- finding ports --------------------------------------------------------
  *
  * The serial devices present, as sysfs and /dev describe them, and their
@@ -312,9 +342,10 @@ typedef struct os_comm_port_info {
 } os_comm_port_info_t;
 
 /** Lists the serial devices present: those the kernel's tty class shows with
- * a device behind them. A port whose UART is absent (a legacy ttyS entry of
- * a board without it, whose type reads 0) is left out, and so are virtual
- * consoles and pseudo-terminals.
+ * a device behind them and a node in the device directory. A port whose UART
+ * is absent (a legacy ttyS entry of a board without it, whose type reads 0)
+ * is left out, and so are virtual consoles, pseudo-terminals and a device
+ * being taken apart (its node goes first).
  * @param ports where the first max entries go, in the order of their names
  *        (ttyS2 before ttyS10); may be NULL when max is 0.
  * @param max how many entries ports holds.
