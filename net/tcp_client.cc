@@ -201,7 +201,7 @@ namespace {
 // fails the adoption; it never ends the process.
 // Nothing of the record changes until every check has passed: a refused
 // socket stays the caller's.
-int open_adopt(os_tcp_client_t *client, int fd) {
+int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_self = nullptr) {
     if (client->connectfd != -1) {
         KEEL_INFO("client->connectfd != -1");
         return 0;
@@ -216,7 +216,9 @@ int open_adopt(os_tcp_client_t *client, int fd) {
         KEEL_INFO("ip_type[%d] error.", -1);
         return 0;
     }
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
+    if (known_self != nullptr) {
+        self = *known_self;
+    } else if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
         KEEL_ERROR("getsockname fail");
         return 0;
     }
@@ -231,6 +233,10 @@ int open_adopt(os_tcp_client_t *client, int fd) {
 }
 
 }  // namespace
+
+int keel::net::tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *self) {
+    return open_adopt(client, fd, self);
+}
 
 extern "C" {
 
