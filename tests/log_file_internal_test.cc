@@ -1,230 +1,243 @@
-// Log files: names, the day change through the sink's clock, a file or
-// directory that vanishes, the "dbg" marker, the queue bounds, and setters
-// that close the file. A flood from many threads is the stress program's.
+// The log: line shapes, thresholds, errno text, the cut, the shared buffer, quits, stamps; then the log files: names,
+// the day change, vanished files, the queue bounds, full files and a closing setter.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "keel/log.h"
 #include "log/log_internal.h"
+#include "log/report.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace keel_test;
+using keel::log::current_filename, keel::log::sink_stats;
 
 namespace {
-
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+using Fn = void (*)(const char *, ...);
+// The text with the stamp that starts a line ("[date time] " of a report, else "date time ") shown as "~".
+std::string unstamped(const std::string &text) {
+    static const std::regex stamp(R"((^|\n)(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) )");
+    return std::regex_replace(text, stamp, "$1~");
 }
-
-std::string date_of(time_t t) {
-    struct tm tm;
-    localtime_r(&t, &tm);
-    char buf[32];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    return buf;
-}
-
-// Every case gets its own directory, which is also the current directory.
-class LogFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("keel_log_" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-        fs::current_path(dir_);
-        std::string path = dir_.string();
-        path.resize(path.size() + 2, '\0');  // room for the separator the call appends
-        log_set_path(path.data());
-    }
-    void TearDown() override {
-        keel::log::set_clock(nullptr);
-        fs::current_path(fs::temp_directory_path());
-        fs::remove_all(dir_);
-    }
-    // Waits until the file holds `needle`.
-    bool file_gets(const fs::path &p, const std::string &needle) {
-        return wait_until([&] { return read_file(p).find(needle) != std::string::npos; });
-    }
-    fs::path dir_;
-};
-
-time_t g_fake_now;
-time_t fake_clock(time_t *out) {
-    if (out) *out = g_fake_now;
-    return g_fake_now;
-}
-
-}  // namespace
-
-// The daily name carries the date and the process name; the single-file
-// attributes shape it otherwise.
-TEST_F(LogFiles, DailyAndSingleFileNames) {
-    log_set_proc_name("svc");
-    log_start(1, 1);
-    log_msg("first line");
-    fs::path daily = dir_ / ("log_" + date_of(time(nullptr)) + "svc.log");
-    ASSERT_TRUE(file_gets(daily, "first line"));
-    EXPECT_EQ(keel::log::current_filename(), daily.string());
-    log_v3_attr_t attr{16, 1, 1, 1};
-    log_set_v3_attr(&attr);
-    log_msg("one");
-    EXPECT_TRUE(file_gets(dir_ / ("log_largesvc_" + std::to_string(getpid()) + ".log"), "one"));
-    log_set_v3_attr(&attr);  // equal: the open file stays open
-    EXPECT_FALSE(keel::log::current_filename().empty());
-    log_v3_attr_t other{16, 0, 0, 0};
-    log_set_v3_attr(&other);
-    EXPECT_TRUE(keel::log::current_filename().empty());
-}
-
-TEST_F(LogFiles, MidnightOpensTheNextDaysFileButNotInSingleFileMode) {
-    log_set_proc_name("_day");
+// Seconds since the epoch of a stamp's local fields, read as if they were UTC.
+long stamp_value(const std::string &line) {
     struct tm tm{};
-    strptime("2026-12-04 23:59:59", "%Y-%m-%d %H:%M:%S", &tm);
-    tm.tm_isdst = -1;
-    g_fake_now = mktime(&tm);
-    keel::log::set_clock(fake_clock);
-    log_start(1, 1);
-    log_msg2("before midnight");
-    ASSERT_TRUE(file_gets(dir_ / "log_2026-12-04_day.log", "before midnight"));
-    g_fake_now += 2;
-    log_msg2("after midnight");
-    EXPECT_TRUE(file_gets(dir_ / "log_2026-12-05_day.log", "after midnight"));
-    g_fake_now -= 2;  // a line stamped before midnight never sends the file back a day
-    log_msg2("late");
-    EXPECT_TRUE(file_gets(dir_ / "log_2026-12-05_day.log", "late"));
-    EXPECT_EQ(read_file(dir_ / "log_2026-12-04_day.log"), "before midnight\n");
-
-    log_v3_attr_t single{16, 1, 0, 0};
-    log_set_v3_attr(&single);
-    log_msg2("day 5");
-    ASSERT_TRUE(file_gets(dir_ / "log_day.log", "day 5"));
-    g_fake_now += 86400;
-    log_msg2("day 6");
-    EXPECT_TRUE(file_gets(dir_ / "log_day.log", "day 5\nday 6\n"));
+    strptime(line.c_str() + (line[0] == '[' ? 1 : 0), "%F %T", &tm);
+    return static_cast<long>(timegm(&tm));
 }
-
-TEST_F(LogFiles, DeletedFileAndRemovedDirectoryAreMadeAgain) {
-    log_set_proc_name("_del");
-    log_start(1, 1);
-    fs::path file = dir_ / ("log_" + date_of(time(nullptr)) + "_del.log");
-    log_msg2("one");
-    ASSERT_TRUE(file_gets(file, "one"));
-    fs::remove(file);
-    log_msg2("two");
-    ASSERT_TRUE(file_gets(file, "two"));
-    EXPECT_EQ(read_file(file), "two\n");
-
-    fs::current_path(fs::temp_directory_path());
-    fs::remove_all(dir_);
-    StderrCapture cap;
-    log_msg2("lost to the file, kept on stderr");
-    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "log lines dropped") == 1; }));
-    fs::create_directories(dir_);
-    log_msg2("three");
-    EXPECT_TRUE(file_gets(file, "three"));
-    std::vector<std::string> lines = lines_of(cap.text());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "lost to the file, kept on stderr");
-    EXPECT_NE(lines[1].find("err: No such file or directory 1 log lines dropped: log file " + file.string()),
-              std::string::npos) << lines[1];
-    EXPECT_EQ(lines[2], "three");
+std::string read_file(const fs::path &p) { std::ostringstream s; s << std::ifstream(p).rdbuf(); return s.str(); }
+// The file of today in dir: "log_YYYY-MM-DD", the name part, ".log".
+fs::path today(const fs::path &dir, const std::string &part) {
+    char day[32];
+    time_t t = time(nullptr);
+    return dir / (std::string(day, strftime(day, sizeof day, "log_%F", localtime(&t))) + part + ".log");
 }
-
-TEST_F(LogFiles, BadDirectoriesNeverStopTheConsole) {
-    log_start(1, 1);
-    StderrCapture cap;
-    char missing[] = "/nonexistent/keel/logs\0\0";
-    log_set_path(missing);
-    EXPECT_STREQ(missing, "/nonexistent/keel/logs/");
-    log_msg2("still here");
-
-    std::string long_dir(250, 'd'), room = long_dir + std::string(2, '\0'), too_long(259, 'e');
-    log_set_path(room.data());
-    log_msg2("name too long");
-    log_set_path(too_long.data());
-    char empty[] = "";
-    log_set_path(empty);
-    log_set_path(nullptr);
-    char path[300];
-    log_get_path(path);
-    EXPECT_EQ(std::string(path), long_dir + "/") << "a refused path keeps the old one";
-    char win[] = "logs\\\0";  // a Windows-style separator is accepted and stored as '/'
-    log_set_path(win);
-    log_get_path(path);
-    EXPECT_STREQ(path, "logs/");
-
-    std::string text = cap.text();
-    for (const char *line : {"still here\n", "log filename too long...\n", "name too long\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
-    EXPECT_EQ(count_of(text, "len > MAX_PATH_LEN"), 2) << "the empty path too";
-}
-
-// With no name set, the file is named after the executable: "_" and its
-// name, cut to 19 characters.
-TEST_F(LogFiles, DbgMarkerSwitchesFileLoggingWhileItIsOff) {
-    log_start(0, 1);
-    std::string name_part = std::string("_log_file_internal_test").substr(0, 19);
-    fs::path file = dir_ / ("log_" + date_of(time(nullptr)) + name_part + ".log");
-    log_msg2("off");
-    fs::create_directory(dir_ / "dbg");
-    log_msg2("on");
-    ASSERT_TRUE(file_gets(file, "on"));
-    fs::remove(dir_ / "dbg");
-    log_msg2("off again");
-    log_start(1, 1);
-    log_msg2("switch");
-    ASSERT_TRUE(file_gets(file, "switch"));
-    EXPECT_EQ(read_file(file), "on\nswitch\n");
-}
-
-namespace {
 long lines_under(const fs::path &dir) {
     long n = 0;
     for (const auto &entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file()) n += static_cast<long>(lines_of(read_file(entry.path())).size());
+        n += entry.is_regular_file() ? static_cast<long>(lines_of(read_file(entry.path())).size()) : 0;
     return n;
 }
+// Writes an undated line and waits until `file` holds `expect` (the line itself by default).
+bool logged(const fs::path &file, const char *line, const std::string &expect = "") {
+    log_msg2("%s", line);
+    return wait_until([&] { return read_file(file).find(expect.empty() ? line : expect) != std::string::npos; });
+}
+time_t g_fake_now;
+time_t fake_clock(time_t *out) { return out != nullptr ? *out = g_fake_now : g_fake_now; }
 }  // namespace
+
+TEST(LogDebugEx, LabelsErrnoTextNullsAndTheMacroFileName) {
+    char path[300] = "x";  // no directory is known before the first line; it then takes the library's own
+    log_get_path(path), log_set_proc_name("_default"), log_start(1, -1);  // -1 lets every level through
+    const struct { int level, error; const char *label, *err; } rows[] = {
+        {4, ENOENT, "[error]", "err: No such file or directory "}, {4, 0, "[error]", "err: none "},
+        {1, EIO, "[debug]", ""}, {2, EIO, "[info]", ""}, {3, EIO, "[warn]", ""}, {5, EIO, "[fatal]", ""},
+        {0, EIO, "[???]", ""}, {6, EIO, "[???]", ""}};
+    for (const auto &row : rows) {
+        StderrCapture cap;
+        errno = row.error, log_debug_ex(row.level, "f", row.level, "bind %s", "fail");
+        EXPECT_EQ(errno, row.error) << "a report must not change errno";
+        EXPECT_EQ(unstamped(cap.text()), "~" + std::string(row.label) + "  file: f line: " + std::to_string(row.level) +
+                                             " " + row.err + "bind fail\n");
+    }
+    StderrCapture cap;
+    const int line = (log_debug_ex(2, nullptr, 3, nullptr), KEEL_INFO("x == %d", 3), __LINE__);
+    EXPECT_EQ(unstamped(cap.text()), "~[info]  file: (null) line: 3 \n~[info]  file: log_file_internal_test.cc line: " +
+                                         std::to_string(line) + " x == 3\n");
+    fs::path file = today(fs::read_symlink("/proc/self/exe").parent_path(), "_default");
+    EXPECT_TRUE(path[0] == '\0' && logged(file, "here") && fs::remove(file)) << file;
+}
+
+TEST(LogMessages, FamiliesTwinsThresholdsAndTheCutAt4094Characters) {
+    log_start(0, 1);
+    StderrCapture cap;
+    for (Fn member : {log_msg, _log_msg, err_msg, _err_msg, log_msg2, _log_msg2, err_msg2, _err_msg2}) {
+        errno = ENOENT, member("open %s", "a.cfg");
+        EXPECT_EQ(errno, ENOENT) << "a line changes nothing in errno";
+    }
+    log_buf_lock(), log_buf_date(), log_buf_msg("id=%d ", 7), log_buf_msg_unlock("done");
+    for (Fn closing : {err_buf_msg_unlock, _err_buf_msg_unlock})
+        log_buf_lock(), _log_buf_msg("read "), errno = ECONNRESET, closing("port %d", 3);
+    log_buf_lock(), log_buf_msg("partial\n");
+    log_debug_ex(2, "f", 1, "report");  // the lock is re-entrant: the report takes the text so far
+    log_buf_msg("after "), _log_buf_msg_unlock("end");
+    log_start(0, 0);  // silences the reporting routine only
+    log_debug_ex(LOG_LEVEL_FATAL, "f", 1, "hidden"), log_msg2("shown at 0");
+    log_start(0, 3);  // a refused buffered line still empties the buffer and frees its lock
+    log_debug_ex(2, "f", 2, "below"), log_msg2("below"), log_buf_lock(), log_buf_msg("stale "), log_buf_msg_unlock("x");
+    std::thread([] { errno = EIO, log_debug_ex(3, "f", 3, "at"), err_msg2("error above"); }).join();
+    log_start(0, 6);  // nothing at all, fatal lines included, but log_date, which adds no newline
+    log_debug_ex(LOG_LEVEL_FATAL, "f", 4, "hidden"), err_msg("hidden"), log_date();
+    const std::string plain = "open a.cfg\n", with_errno = "open a.cfg: No such file or directory\n";
+    EXPECT_EQ(unstamped(cap.text() + "\n"),
+              "~" + plain + "~" + plain + "~" + with_errno + "~" + with_errno + plain + plain + with_errno +
+                  with_errno + "~id=7 done\nread port 3: Connection reset by peer\nread port 3: Connection reset by "
+                  "peer\npartial\n~[info]  file: f line: 1 report\nafter end\nshown at 0\n~[warn]  file: f line: 3 at\n"
+                  "error above: Input/output error\n~\n");
+    log_start(0, 1);
+    std::string big(10000, 'x');
+    StderrCapture cut;
+    log_debug_ex(2, "f", 1, "%s", big.c_str()), log_msg2("%s", big.c_str()), err_msg("%s%s", big.c_str(), big.c_str());
+    log_buf_lock();
+    for (int i = 0; i < 6; ++i) log_buf_msg("%s", big.substr(0, 1000).c_str());
+    log_buf_msg_unlock("tail");
+    std::vector<std::string> lines = lines_of(cut.text());
+    EXPECT_TRUE(lines.size() == 4 && lines[0].size() == 4094 && lines[1] == big.substr(0, 4094) &&
+                lines[2].size() == 4094 && lines[3] == lines[1]);
+}
+
+TEST(LogQuitDeathTest, QuitsWriteTheirLinesAndExitOne) {
+    const Fn quits[] = {log_quit, _log_quit, err_quit, _err_quit, log_quit2, _log_quit2, err_quit2, _err_quit2,
+                        log_buf_quit_unlock, _log_buf_quit_unlock, err_buf_quit_unlock, _err_buf_quit_unlock};
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EXIT(
+            {
+                int fds[2];  // a number typed for the first eight; a read by the others would wait for the alarm
+                if (pipe(fds) != 0 || (i < 8 && write(fds[1], "42\n", 3) != 3)) _exit(9);
+                (dup2(fds[0], 0), alarm(10), log_start(0, 1), log_buf_lock(), log_buf_msg("buf "));
+                errno = ENOENT;  // err_quit adds no errno text, err_buf_quit_unlock does
+                quits[i]("bye");
+            },
+            ::testing::ExitedWithCode(1),
+            i < 8 ? "bye\n[0-9: -]+exit!!!\n$" : i < 10 ? "^buf bye\n$" : "^buf bye: No such file or directory\n$");
+    EXPECT_EXIT((close(0), alarm(10), log_start(0, 3), log_quit2("fatal only")), ::testing::ExitedWithCode(1),
+                "^fatal only\n$");
+}
+
+// Every kind of stamp shows the local time of the zone just set: a change of
+// zone shows in the very next stamp, even when only the zone's offset changes.
+TEST(LogStamps, EachKindShowsTheLocalTimeOfTheZoneJustSet) {
+    log_start(0, 1);
+    std::vector<std::string> lines;
+    time_t began;
+    do {  // until both zones were stamped within the same second
+        began = time(nullptr);
+        StderrCapture cap;
+        for (const char *zone : {"XXX-5:30", "XXX-5:45"}) {  // POSIX zones, which need no files
+            setenv("TZ", zone, 1), tzset();
+            log_date(), log_msg2("zone"), log_msg("dated"), log_debug_ex(2, "f", 1, "report");
+            log_buf_lock(), log_buf_date(), log_buf_msg_unlock("b");
+        }
+        lines = lines_of(cap.text());
+    } while (began != time(nullptr));
+    ASSERT_EQ(lines.size(), 8u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(stamp_value(lines[i]), began + (i < 4 ? 19800 : 20700)) << lines[i];
+}
+
+// Every case of the files gets its own directory, which is also the current directory.
+class LogFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string path = dir_.string() + std::string(2, '\0');  // room for the separator the call appends
+        fs::create_directories(dir_), fs::current_path(dir_), log_set_path(path.data());
+    }
+    void TearDown() override {
+        keel::log::set_clock(nullptr), fs::current_path(fs::temp_directory_path()), fs::remove_all(dir_);
+    }
+    fs::path dir_ = fs::temp_directory_path() / ("keel_log_" + std::to_string(getpid()));
+};
+
+// The name part set before the first line gets no underscore; a file deleted
+// while open is made again by the next line.
+TEST_F(LogFiles, NamesFollowTheAttributesAndADeletedFileIsMadeAgain) {
+    log_set_proc_name("svc"), log_start(1, 1);
+    ASSERT_TRUE(logged(today(dir_, "svc"), "first line") && current_filename() == today(dir_, "svc").string());
+    ASSERT_TRUE(logged(today(dir_, "svc"), "two", "first line\ntwo\n") && fs::remove(today(dir_, "svc")));
+    EXPECT_TRUE(logged(today(dir_, "svc"), "again") && read_file(today(dir_, "svc")) == "again\n");
+    log_v3_attr_t attr{16, 1, 1, 1}, got{0, 7, 7, 7};
+    log_set_v3_attr(&attr), log_get_v3_attr(&got);  // size 0: nothing copied
+    got.size = 8, log_get_v3_attr(&got);
+    EXPECT_TRUE(got.size == 16 && got.single_file == 1 && got.large == 7) << "the first 8 bytes only";
+    const std::string pid = std::to_string(getpid());
+    EXPECT_TRUE(logged(dir_ / ("log_largesvc_" + pid + ".log"), "one"));
+    EXPECT_FALSE((log_set_v3_attr(&attr), current_filename().empty())) << "an equal record leaves the file open";
+    attr.large = 0, log_set_v3_attr(&attr);
+    EXPECT_TRUE(current_filename().empty() && logged(dir_ / ("logsvc_" + pid + ".log"), "three"));
+}
+
+TEST_F(LogFiles, MidnightOpensTheNextDaysFile) {
+    struct tm tm{};
+    strptime("2026-12-04 23:59:59", "%F %T", &tm), tm.tm_isdst = -1, keel::log::set_clock(fake_clock);
+    g_fake_now = mktime(&tm), log_set_proc_name("_day"), log_start(1, 1);
+    ASSERT_TRUE(logged(dir_ / "log_2026-12-04_day.log", "before midnight"));
+    g_fake_now += 2;
+    EXPECT_TRUE(logged(dir_ / "log_2026-12-05_day.log", "after midnight"));
+    g_fake_now -= 2;  // a line stamped before midnight never sends the file back a day
+    EXPECT_TRUE(logged(dir_ / "log_2026-12-05_day.log", "late"));
+    EXPECT_EQ(read_file(dir_ / "log_2026-12-04_day.log"), "before midnight\n");
+}
+
+// With no name set, the file is named after the executable: "_" and its name
+// without ".exe", cut to 19 characters. A line no file takes still reaches standard error.
+TEST_F(LogFiles, DbgMarkerBadDirectoriesAndNamesTooLong) {
+    log_start(0, 1);
+    fs::path file = today(dir_, std::string(program_invocation_short_name) == "k.EXE" ? "_k" : "_log_file_internal_");
+    log_msg2("off"), fs::create_directory(dir_ / "dbg");
+    ASSERT_TRUE(logged(file, "on"));
+    fs::remove(dir_ / "dbg"), log_msg2("off again"), log_start(1, 1);
+    ASSERT_TRUE(logged(file, "switch", "on\nswitch\n"));
+    StderrCapture cap;
+    std::string long_dir(250, 'd'), room = long_dir + std::string(2, '\0'), too_long(259, 'e');
+    char empty[] = "", path[300], win[] = "logs\\", missing[] = "/nonexistent/keel/logs\0";
+    log_set_path(room.data()), log_msg2("name too long");  // no file, and the old one is not used
+    log_set_path(too_long.data()), log_set_path(empty), log_set_path(nullptr), log_get_path(path);
+    EXPECT_EQ(std::string(path), long_dir + "/") << "a refused path keeps the old one";
+    log_set_path(missing), log_msg2("still here");
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "1 log lines dropped: log file /nonexistent/") == 1; }));
+    EXPECT_TRUE(read_file(file) == "on\nswitch\n" && std::string(missing) == "/nonexistent/keel/logs/");
+    log_set_path(win), log_get_path(path);  // a Windows-style separator is accepted and stored as '/'
+    std::string text = cap.text();
+    EXPECT_TRUE(std::string(path) == "logs/" && count_of(text, "len > MAX_PATH_LEN") == 2 && lines_of(text).size() == 8)
+        << "the empty path too, and nothing else: " << text;
+    EXPECT_NE(text.find("name too long\nlog filename too long...\n"), std::string::npos);
+}
+
+TEST_F(LogFiles, AnExeSuffixIsNoPartOfTheName) {  // the case above, run as a copy named k.EXE
+    fs::copy_file("/proc/self/exe", dir_ / "k.EXE");
+    EXPECT_EQ(system("timeout 60 ./k.EXE --gtest_filter=LogFiles.Dbg* >/dev/null 2>&1"), 0);  // in dir_
+}
 
 TEST_F(LogFiles, QueueBoundsAdmitErrorsLongerThanTheRest) {
     log_start(1, 1);
     StderrCapture cap;
-    // Holding the file lock stalls the writer on its first line, so the rest
-    // stays pending.
-    os_mutex_lock(keel::log::file_lock());
-    log_msg("first");
-    ASSERT_TRUE(wait_until([] {
-        auto s = keel::log::sink_stats();
-        return s.queued == 1 && s.pending == 0;
-    }));
+    os_mutex_lock(keel::log::file_lock()), log_msg("first");  // the writer stalls on this line: the rest stays pending
+    ASSERT_TRUE(wait_until([] { return sink_stats().queued == 1 && sink_stats().pending == 0; }));
     for (int i = 0; i < 1200; ++i) log_msg("info %d", i);
-    auto s = keel::log::sink_stats();
-    EXPECT_EQ(s.pending, 1001);
-    EXPECT_EQ(s.dropped, 199);
+    EXPECT_TRUE(sink_stats().pending == 1001 && sink_stats().dropped == 199);
     for (int i = 0; i < 600; ++i) err_msg("error %d", i);
-    s = keel::log::sink_stats();
-    EXPECT_EQ(s.pending, 1501);
-    EXPECT_EQ(s.dropped, 199 + 100);
+    EXPECT_TRUE(sink_stats().pending == 1501 && sink_stats().dropped == 199 + 100);
     os_mutex_unlock(keel::log::file_lock());
-    EXPECT_TRUE(wait_until([] { return keel::log::sink_stats().pending == 0; }));
-    // The burst is reported once, with its count.
-    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "log lines dropped") == 1; }));
-    EXPECT_EQ(count_of(cap.text(), "err: No buffer space available 299 log lines dropped"), 1);
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "No buffer space available 299 log lines dropped"); }));
+    EXPECT_EQ(count_of(cap.text(), "lines dropped"), 1) << "the burst is reported once, with its count";
 }
 
 // Under a file size limit (a quota, `ulimit -f`) the writer's write fails
@@ -232,108 +245,45 @@ TEST_F(LogFiles, QueueBoundsAdmitErrorsLongerThanTheRest) {
 // reported with its count, and the next file takes lines again. In a child,
 // whose standard error is a pipe and whose limit is its own.
 TEST_F(LogFiles, AFileThatMayGrowNoFurtherCostsLinesNeverTheProcess) {
-    int err[2];
-    ASSERT_EQ(pipe(err), 0);
-    fs::path next = dir_ / "next";
-    fs::create_directories(next);
-    constexpr int kLines = 300;
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(err[1], 2);
-        close(err[0]);
-        rlimit limit{4096, RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        log_set_proc_name("_full");
-        log_start(1, 1);
-        for (int i = 0; i < kLines; ++i) log_msg2("line %03d of the first file", i);
-        wait_until([] { return keel::log::sink_stats().pending == 0; });
-        std::string path = next.string() + "/";
-        log_set_path(path.data());  // waits for the piece being written
-        log_msg2("after");
+    int err[2], status = 0;
+    fs::path first = today(dir_, "_full"), next = dir_ / "next";
+    std::string path = next.string() + "/", text, sent;
+    ASSERT_TRUE(pipe(err) == 0 && fs::create_directories(next));
+    if (pid_t child = fork(); child == 0) {
+        rlimit limit{4096, RLIM_INFINITY};  // the alarm: a writer that never gives up must not outlive the test
+        alarm(20), dup2(err[1], 2), setrlimit(RLIMIT_FSIZE, &limit), log_set_proc_name("_full"), log_start(1, 1);
+        for (int i = 0; i < 300; ++i) log_msg2("line %03d of the first file", i);
+        wait_until([] { return sink_stats().pending == 0; });
+        log_set_path(path.data()), log_msg2("after");  // the setter waits for the piece being written
         _exit(wait_until([&] { return lines_under(next) == 1; }) ? 0 : 3);
+    } else {
+        close(err[1]), text = read_exact(err[0], SIZE_MAX, 10000), close(err[0]);  // to the child's end
+        ASSERT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    close(err[1]);
-    std::string text;
-    char chunk[4096];
-    for (pollfd p{err[0], POLLIN, 0}; poll(&p, 1, 10000) == 1;) {
-        ssize_t n = read(err[0], chunk, sizeof chunk);
-        if (n <= 0) break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    close(err[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-
-    fs::path first = dir_ / ("log_" + date_of(time(nullptr)) + "_full.log");
+    // The first loss is reported at once with its count; what followed it until the next file opened, once more.
     std::string written = read_file(first);
-    EXPECT_EQ(written.size(), 4096u);
-    std::string all;
-    for (int i = 0; i < kLines; ++i) all += "line " + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i) + " of the first file\n";
-    EXPECT_TRUE(all.compare(0, written.size(), written) == 0) << "the lines that fit, in order";
-    long whole = static_cast<long>(std::count(written.begin(), written.end(), '\n'));
-    // The first loss is reported at once with its count; what followed it
-    // until the next file opened, once more.
-    std::smatch m;
-    long dropped = 0;
-    int reports = 0;
-    static const std::regex first_loss(R"(err: File too large (\d+) log lines dropped: log file (\S+) cannot be written)"),
-        more(R"((\d+) more log lines dropped before log file (\S+) opened)");
-    for (const std::string &line : lines_of(text)) {
-        if (std::regex_search(line, m, first_loss) && m[2] == first.string()) dropped += std::stol(m[1]), ++reports;
-        if (std::regex_search(line, m, more)) dropped += std::stol(m[1]);
-    }
-    EXPECT_EQ(reports, 1) << text;
-    EXPECT_EQ(dropped, kLines - whole) << "every line is in the file or counted as dropped";
-    EXPECT_EQ(read_file(next / ("log_" + date_of(time(nullptr)) + "_full.log")), "after\n");
+    std::smatch lost, more;
+    for (const std::string &line : lines_of(text)) sent += line.rfind("line ", 0) == 0 ? line + "\n" : "";
+    ASSERT_TRUE(std::regex_search(text, lost, std::regex("File too large (\\d+) log lines dropped: log file " +
+                                                         first.string() + " cannot be written"))) << text;
+    bool later = std::regex_search(text, more, std::regex("(\\d+) more log lines dropped before log file"));
+    EXPECT_TRUE(written.size() == 4096 && sent.compare(0, 4096, written) == 0) << "the lines that fit, in order";
+    EXPECT_EQ(std::stol(lost[1]) + (later ? std::stol(more[1]) : 0) + std::count(written.begin(), written.end(), '\n'),
+              300) << "every line is in the file or counted as dropped, in one report and at most one more";
+    EXPECT_TRUE(count_of(text, "lines dropped") == 1 + later && read_file(today(next, "_full")) == "after\n") << text;
 }
 
-TEST_F(LogFiles, NewDirectoryOrAttributesCloseTheFileBeforeTheCallReturns) {
-    log_set_proc_name("_close");
-    log_start(1, 1);
+// log_set_path closes the file before it returns, also with lines in flight;
+// every line the queue took reaches one of the files, none a closed one.
+TEST_F(LogFiles, ANewDirectoryClosesTheFileBeforeTheCallReturns) {
+    std::string next = (dir_ / "next").string() + "/", old;
+    std::atomic<bool> stop{false};
     StderrCapture discard(false);  // the flood's standard error
-    size_t fds = 0;
-    int round = 0;
-    for (bool in_flight : {false, true}) {
-        for (bool by_path : {true, false}) {
-            fs::path sub = dir_ / ("round" + std::to_string(++round));
-            fs::create_directories(sub / "next");
-            std::string path = sub.string() + "/";
-            log_set_path(path.data());
-            long before = keel::log::sink_stats().queued;
-            log_msg2("first");
-            ASSERT_TRUE(wait_until([&] { return lines_under(sub) == 1; }));
-            std::string old = keel::log::current_filename();
-            ASSERT_TRUE(is_open(old)) << old;
-            if (fds == 0) fds = open_files().size();
-
-            std::atomic<bool> stop{false};
-            std::vector<std::thread> flood;
-            for (int t = 0; in_flight && t < 2; ++t)
-                flood.emplace_back([&stop] {
-                    while (!stop) log_msg2("flood");
-                });
-            if (in_flight) {
-                ASSERT_TRUE(wait_until([&] { return lines_under(sub) > 1000; }));
-            }
-            if (by_path) {
-                std::string next = (sub / "next").string() + "/";
-                log_set_path(next.data());
-            } else {
-                log_v3_attr_t attr{16, 0, 0, round == 2};  // the pid suffix on, then off: a new name each time
-                log_set_v3_attr(&attr);
-            }
-            EXPECT_FALSE(is_open(old)) << (by_path ? "log_set_path" : "log_set_v3_attr")
-                                       << (in_flight ? " with lines in flight" : "");
-            stop = true;
-            for (auto &th : flood) th.join();
-            // Every line the queue took reached one of the files: none went to a closed one or was lost.
-            long queued = keel::log::sink_stats().queued - before;
-            EXPECT_TRUE(wait_until([&] { return lines_under(sub) == queued; }, std::chrono::seconds(20)))
-                << lines_under(sub) << " of " << queued;
-        }
-    }
-    log_msg2("last");  // opens the file of the last settings
-    EXPECT_EQ(open_files().size(), fds) << "one log file open, as before";
+    log_start(1, 1), fs::create_directories(next);
+    std::thread flood([&stop] { while (!stop) log_msg2("flood"); });
+    EXPECT_TRUE(wait_until([&] { return lines_under(dir_) > 1000 && is_open(old = current_filename()); }));
+    log_set_path(next.data());
+    EXPECT_FALSE(is_open(old));
+    stop = true, flood.join();
+    EXPECT_TRUE(wait_until([&] { return lines_under(dir_) == sink_stats().queued; }, std::chrono::seconds(20)));
 }

@@ -1,23 +1,27 @@
-// The per-executable mutex: SHA-1 names against FIPS 180-4 and sha1sum, and real competing processes.
-#include <dirent.h>
+// Process and text services: command lines, children, the per-executable mutex
+// among real processes, charsets against the iconv command, hex, copies, time, paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <string>
 
+#include "keel/log.h"
+#include "keel/os_comm.h"
+#include "keel/os_net.h"
 #include "keel/os_proc.h"
+#include "keel/os_runtime.h"
+#include "net_support.h"
 #include "proc/proc_internal.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
+using namespace keel_test;
+using namespace std::chrono_literals;
 
-// Run as a competitor: prints what os_get_proc_mutex gave and its process id; a holder lets go once its output
-// is closed. Both end normally (exit), as a program does.
+// Run as a competitor for the mutex: prints what os_get_proc_mutex gave and its
+// process id; a holder lets go once its output is closed. Both end by exit.
 static const bool kProbe = [] {
     const char *mode = getenv("KEEL_MUTEX_PROBE");
     if (mode == nullptr) return false;
@@ -29,6 +33,7 @@ static const bool kProbe = [] {
     exit(0);
 }();
 
+namespace {
 struct Probe {
     FILE *out;
     int answer = -2, pid = 0;
@@ -36,82 +41,185 @@ struct Probe {
         : out(popen(("exec env KEEL_MUTEX_PROBE=" + mode + " '" + exe + "' 2>/dev/null").c_str(), "r")) {
         if (out == nullptr || fscanf(out, "%d %d", &answer, &pid) != 2) ADD_FAILURE() << "no answer from " << exe;
     }
-    ~Probe() { if (out != nullptr) pclose(out); }
+    ~Probe() { pclose(out); }
 };
+long entries_in(const fs::path &dir) { return fs::exists(dir) ? std::distance(fs::directory_iterator(dir), {}) : 0; }
+}  // namespace
 
-static size_t entries_in(const fs::path &dir) {
-    return fs::exists(dir) ? static_cast<size_t>(std::distance(fs::directory_iterator(dir), {})) : 0;
-}
-
-TEST(MutexName, Sha1MatchesStandardVectorsAndSha1sum) {
-    const struct { std::string text, digest; } cases[] = {
-        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"}, {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"}};
+TEST(CommandLine, BlanksSeparateQuotesGroupBackslashesEscapeQuotes) {
+    const struct { const char *line; std::vector<std::string> args; } cases[] = {
+        {"  a \t b  ", {"a", "b"}}, {R"(sh -c "exit 3")", {"sh", "-c", "exit 3"}},
+        {R"(a"b c"d "" x)", {"ab cd", "", "x"}}, {R"("unterminated quote)", {"unterminated quote"}},
+        {R"(say \"hi\" C:\dir\ "a\\" b \\\"q)", {"say", "\"hi\"", "C:\\dir\\", "a\\", "b", "\\\"q"}}, {" \t ", {}}};
     for (const auto &c : cases) {
-        char *hex = nullptr;
-        int len = 0;
-        ASSERT_EQ(generate_hash_string(c.text.c_str(), &hex, &len), 1);
-        EXPECT_EQ(std::string(hex, static_cast<size_t>(len)), c.digest) << c.text;
-        free(hex);
+        char **argv = split_command_line(c.line), **end = argv;
+        while (*end != nullptr) ++end;
+        EXPECT_EQ(std::vector<std::string>(argv, end), c.args) << c.line;
+        free(argv);
     }
-    auto sha1sum = [](const std::string &text) { return keel_test::output_of("sha1sum", text).substr(0, 40); };
-    const std::string path = "/opt/some app/bin/Program \xe4\xb8\xad";
-    char *name = proc_mutex_name(path.c_str());
-    EXPECT_EQ(std::string(name), sha1sum(path + ":0") + "_" + sha1sum(path + ":1") + "_mutex");
-    free(name);
 }
 
+TEST(Process, QueryTellsRunningThenEndedWithExitCodeOnEveryCall) {
+    log_start(0, 1), signal(SIGTERM, SIG_IGN);  // the child gets default handling all the same
+    os_proc_t *sleeper = os_exec_process_ex("sleep 1"), *three = os_exec_process_ex(R"(\bin\sh -c "exit 3")");
+    os_proc_t *killed = os_exec_process_ex(R"(sh -c "kill -TERM $$")");
+    os_proc_t *big = os_exec_process_ex(("true " + std::string(100 * 1024, 'x')).c_str());
+    ASSERT_TRUE(sleeper != nullptr && three != nullptr && killed != nullptr && big != nullptr);
+    EXPECT_EQ(os_exec_query(sleeper), 1);
+    ASSERT_TRUE(wait_until([&] { return os_exec_query(three) + os_exec_query(killed) + os_exec_query(big) == 0; }));
+    StderrCapture cap;
+    EXPECT_EQ(os_exec_query(three) + os_exec_query(three), 0) << "still ended after the child was collected";
+    EXPECT_EQ(count_of(cap.text(), "] [info]  file: process.cc line: "), 2);
+    EXPECT_EQ(count_of(cap.text(), " process over: 3"), 2) << "one report per call, each with the exit code";
+    ASSERT_TRUE(wait_until([&] { return os_exec_query(sleeper) == 0; }));
+    EXPECT_TRUE(sleeper->exit_code == 0 && three->exit_code == 3 && killed->exit_code == 128 + 15 && !big->exit_code);
+    EXPECT_EQ(os_exec_destroy(sleeper) + os_exec_destroy(three) + os_exec_destroy(killed) + os_exec_destroy(big), 0);
+}
+
+TEST(Process, MissingProgramsFailAndNoChildIsLeftBehind) {
+    KEEL_SKIP_UNDER_EMULATION("reports success for posix_spawnp of a program that does not exist");
+    log_start(0, 1);
+    StderrCapture cap;
+    EXPECT_EQ(os_exec_process("true") + os_exec_process("keel-no-such-program") + os_exec_process("   "), 3);
+    EXPECT_TRUE(os_exec_process_ex("keel-no-such-program -x") == nullptr && os_exec_process(nullptr) == 0 &&
+                os_exec_process_ex(nullptr) == nullptr && os_exec_destroy(nullptr) + os_exec_query(nullptr) == 0);
+    std::string text = cap.text();
+    for (const std::string report : {" process success: true\n", " process failed: keel-no-such-program\n",
+                                     " process failed:    \n", " process failed: keel-no-such-program -x\n"})
+        EXPECT_TRUE(text.find(report) != std::string::npos && text.find(report) == text.rfind(report)) << report;
+    EXPECT_EQ(count_of(text, "] [info]  file: process.cc line: "), 4);
+    os_proc_t *child = os_exec_process_ex("sleep 1");
+    pid_t pid = child->hprocess;
+    siginfo_t info{};  // WNOWAIT: looks for children, running or ended, without collecting any
+    EXPECT_TRUE(os_exec_destroy(child) == 0 && kill(pid, 0) == 0) << "the child goes on";
+    EXPECT_TRUE(wait_until([&] { return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT); }, 10s))
+        << "every ended child must be collected";
+}
+
+// One holder per executable file, until it ends; the lock is named after two
+// SHA-1 digests of the path, as sha1sum computes them, and is close-on-exec.
 TEST(ProcMutex, OneHolderPerExecutableFileUntilItEnds) {
-    size_t fds = entries_in("/proc/self/fd");
-    std::string dir = fs::temp_directory_path() / "keel_lock_XXXXXX";
-    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string dir = fs::temp_directory_path() / "keel_lock_XXXXXX", self = fs::read_symlink("/proc/self/exe");
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     const fs::path locks = dir + "/keel";
-    setenv("XDG_RUNTIME_DIR", "/proc/keel-cannot-exist", 1);
-    EXPECT_EQ(os_get_proc_mutex(), -1);
+    log_start(0, 1);
+    StderrCapture cap;
+    long fds = entries_in("/proc/self/fd");
+    EXPECT_EQ((setenv("XDG_RUNTIME_DIR", "/proc/keel-cannot-exist", 1), os_get_proc_mutex()), -1);
     setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);  // a lock directory of this run's own
-    fs::create_directory(dir + "/a");
-    for (const std::string &copy : {dir + "/copy", dir + "/a/copy"}) fs::copy_file(self, copy);
     {
-        Probe first(self, "hold"), second(self, "once"), a(dir + "/copy", "hold"), b(dir + "/a/copy", "hold");
+        Probe first(self, "hold"), second(self, "once");
         EXPECT_TRUE(first.answer == 0 && second.answer == 1) << first.answer << " " << second.answer;
-        EXPECT_TRUE(a.answer == 0 && b.answer == 0) << "copies in two directories: " << a.answer << " " << b.answer;
-        keel_test::StderrCapture cap;
-        EXPECT_EQ(os_get_proc_mutex(), 1) << "this process runs the same executable as the first";
-        EXPECT_NE(cap.text().find("_mutex' - Already exists: YES"), std::string::npos);
-        EXPECT_EQ(entries_in(locks), 3u);
+        EXPECT_TRUE(os_get_proc_mutex() == 1 && entries_in(locks) == 1) << "this process runs the same executable";
     }
     EXPECT_EQ(entries_in(locks), 0u) << "holders that end normally remove their lock files";
-
-    {
-        Probe killed(self, "hold");
-        ASSERT_EQ(killed.answer, 0);
-        kill(killed.pid, SIGKILL);
-    }
-    EXPECT_EQ(entries_in(locks), 1u) << "a killed holder leaves its file";
-    EXPECT_EQ(Probe(self, "once").answer, 0) << "the kernel released the hold of the killed process";
-    EXPECT_EQ(entries_in(locks), 0u) << "and the next holder removed the file as it ended";
-
-    keel_test::StderrCapture cap;
-    EXPECT_EQ(os_get_proc_mutex(), 0);
-    EXPECT_NE(cap.text().find("_mutex' - Already exists: NO"), std::string::npos);
-    EXPECT_EQ(os_get_proc_mutex(), 1) << "a second call in the holding process finds it";
+    int first = os_get_proc_mutex(), again = os_get_proc_mutex();
+    EXPECT_TRUE(first == 0 && again == 1) << "a second call in the holding process finds it";
     EXPECT_EQ(Probe(self, "once").answer, 1) << "and closes only the descriptor it opened itself";
     EXPECT_EQ(entries_in("/proc/self/fd"), fds + 1) << "the hold is the one descriptor kept";
-
-    const std::string lock = (locks / fs::directory_iterator(locks)->path().filename()).string();
-    pid_t child = fork();
-    if (child == 0) {  // a forked child does not share the hold
+    const fs::path lock = *fs::directory_iterator(locks);
+    for (const auto &fd : fs::directory_iterator("/proc/self/fd"))  // close-on-exec: no exec'd child inherits it
+        EXPECT_TRUE(fs::read_symlink(fd.path()) != lock || fcntl(std::stoi(fd.path().filename()), F_GETFD) == 1);
+    if (pid_t child = fork(); child == 0) {  // a forked child does not share the hold
         bool shared = false;
-        for (const auto &fd : fs::directory_iterator("/proc/self/fd")) {
-            std::error_code ec;
-            shared = shared || fs::read_symlink(fd.path(), ec).string() == lock;
-        }
+        for (const auto &fd : fs::directory_iterator("/proc/self/fd")) shared |= fs::read_symlink(fd.path()) == lock;
         _exit(shared ? 1 : 0);
+    } else {
+        int status = -1;
+        EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept the lock descriptor";
     EXPECT_EQ(Probe(self, "once").answer, 1) << "closing the child's copy left the hold in place";
+    auto sha1 = [](const std::string &text) { return output_of("sha1sum", text).substr(0, 40); };
+    const std::string name = sha1(self + ":0") + "_" + sha1(self + ":1") + "_mutex", text = cap.text();
+    EXPECT_TRUE(count_of(text, "] [error]  file: proc_mutex.cc line: ") == 4 &&
+                count_of(text, "err: No such file or directory os_get_proc_mutex hMutex == NULL CreateMutexA failed, "
+                               "errno: 2") == 1 &&
+                count_of(text, "err: File exists Mutex '" + name + "' - Already exists: YES") == 2 &&
+                count_of(text, "err: none Mutex '" + name + "' - Already exists: NO") == 1) << text;
     fs::remove_all(dir);
+}
+
+// Nothing the library opens reaches a child it did not start: the lock, the log file, the runtime's descriptors,
+// sockets and a serial port are all close-on-exec (posix_spawn runs no fork handlers, so only the flag counts).
+TEST(CloseOnExec, EveryDescriptorTheLibraryOpens) {
+    auto fds = [] {
+        std::set<int> open;
+        for (const auto &fd : fs::directory_iterator("/proc/self/fd")) open.insert(std::stoi(fd.path().filename()));
+        return std::erase_if(open, [](int fd) { return fcntl(fd, F_GETFD) == -1; }), open;  // the listing's own
+    };
+    std::string dir = fs::temp_directory_path() / "keel_cloexec_XXXXXX", inherited;
+    uint16_t port;  // of a listener that takes the client: a refused connect would close its socket
+    int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), listener = bound(SOCK_STREAM, &port), ours = 0;
+    ASSERT_TRUE(mkdtemp(dir.data()) && grantpt(pty) == 0 && unlockpt(pty) == 0 && ptsname(pty));
+    const std::set<int> before = fds();
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1), setenv("KEEL_COM1", ptsname(pty), 1), log_set_path((dir + "/").data());
+    log_start(1, 1), log_msg2("held");
+    os_tcp_server_t *server = os_tcp_server_create();
+    os_udp_client_t *udp = os_udp_client_create();
+    os_tcp_client_t *tcp = os_tcp_client_create();
+    os_comm_client_t *com = os_comm_client_create(1, 9600, 8, 'N', 1);
+    ASSERT_TRUE(os_get_proc_mutex() == 0 && os_startup(0, 0) && os_tcp_server_set_local(server, "127.0.0.1", 0) &&
+                os_tcp_server_open(server) && os_udp_client_open(udp) && os_comm_client_open(com) == 1 &&
+                os_tcp_client_set_remote(tcp, "127.0.0.1", port) && os_tcp_client_open(tcp, -1) == 1);
+    for (int fd : fds())
+        if (!before.count(fd) && ++ours && fcntl(fd, F_GETFD) != FD_CLOEXEC)
+            inherited += fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string() + " ";
+    EXPECT_TRUE(ours == 10 && inherited.empty()) << ours << " opened; not close-on-exec: " << inherited;
+    os_comm_client_destroy(com), os_tcp_client_destroy(tcp), os_udp_client_destroy(udp), os_tcp_server_destroy(server);
+    close(pty), close(listener), fs::remove_all(dir);
+}
+
+TEST(CodeConvert, AgreesWithIconvCommandAndReturnsStatuses) {
+    const std::string zhong_utf8 = "\xe4\xb8\xad", zhong_gbk = "\xd6\xd0";
+    const struct { const char *from, *to; std::string input; } cases[] = {
+        {"UTF-8", "GBK", "a" + zhong_utf8 + "\xc3\xa9 b"}, {"ISO-8859-1", "UTF-8", "caf\xe9\xff"},
+        {"GBK", "ISO-8859-1", "A" + zhong_gbk + "B\xb0"},               // unconvertible, then cut
+        {"UTF-8", "GBK", "ok\xff" + zhong_utf8 + "\xfe!"},             // two invalid bytes
+        {"UTF-8", "ISO-8859-1", "a" + zhong_utf8 + "b\xc3\xa9\x80z"},  // unconvertible and invalid
+        {"UTF-8", "GBK", "end " + zhong_utf8.substr(0, 2)},            // ends inside a sequence
+        {"GBK", "UTF-8", "\x81\x20" + zhong_gbk + "\xff\xd6"},         // bad pair, bad byte, cut
+        {"UTF-16LE", "UTF-8", std::string("a\0\0\xd8" "b\0c\0", 8)}};  // a lone surrogate is one unit
+    for (const auto &c : cases) {
+        std::string expected = output_of(std::string("iconv -c -f ") + c.from + " -t " + c.to, c.input);
+        char save[256] = {0};
+        int n = os_code_convert(c.from, c.to, save, sizeof save, c.input.data(), c.input.size());
+        EXPECT_TRUE(n == static_cast<int>(expected.size()) && save == expected) << c.from << " to " << c.to << " " << n;
+    }
+    log_start(0, 1);
+    StderrCapture cap;
+    char save[4] = {0};
+    EXPECT_EQ(os_code_convert("UTF-8", "UTF-8", save, sizeof save, "abcdef", 6), -5);
+    EXPECT_STREQ(save, "abc") << "the part converted so far stays, with room for its end";
+    EXPECT_EQ(os_code_convert("UTF-8", "NO-SUCH", save, 4, "a", 1) + os_code_convert("UTF-8", "GBK", save, 4, "", 0) +
+                  os_code_convert("GBK", "GBK", save, -1, "a", 1) + os_code_convert("a", "b", nullptr, 4, "a", 1), -4);
+    std::string text = cap.text();
+    for (const char *report : {"err: Argument list too long errno == E2BIG status = -5", " savelen < 0",
+                               "not supoort to[NO-SUCH] from[UTF-8]", " from UTF-8 to GBK, src , savelen 4",
+                               "from == NULL || to == NULL || save == NULL || src == NULL",
+                               "] [info]  file: charset.cc"})
+        EXPECT_EQ(count_of(text, report), report[0] == ']' ? 3 : 1) << report << "\n" << text;
+}
+
+TEST(TextAndSystem, HexCopiesLocalTimeAndExecutableDirectory) {
+    const unsigned char bytes[] = {0x00, 0xAB, 0xFF};
+    char hex[7], buf[4096], *copy = os_strdup("keel");
+    unsigned char back[3];
+    ASSERT_EQ(os_encode(bytes, 3, hex) + os_decode("00ABff", 6, back), 2);
+    EXPECT_TRUE(std::string(hex) == "00abff" && memcmp(back, bytes, 3) == 0) << hex;
+    os_decode("zz7x5", 5, back);
+    EXPECT_TRUE(back[0] == 0 && back[1] == 7 && back[2] == 0xFF) << "bad pair, half pair, odd last digit";
+    EXPECT_EQ(os_encode(nullptr, 3, hex) + os_decode("00", 2, nullptr) + os_encode(bytes, 0, nullptr), 1);
+    EXPECT_STREQ(copy, "keel");
+    os_free(&copy), os_free(&copy);  // the second finds NULL: nothing to do
+    EXPECT_TRUE(copy == nullptr && os_strdup(nullptr) == nullptr);
+    std::string dir = fs::read_symlink("/proc/self/exe").parent_path();
+    for (int size : {4096, 5, 1})
+        EXPECT_TRUE(os_get_work_path(buf, size) == 1 && buf == dir.substr(0, static_cast<size_t>(size - 1))) << size;
+    EXPECT_EQ(os_get_work_path(nullptr, 10) + os_get_work_path(buf, 0), 0);
+    os_localtime_t t;
+    struct tm tm;
+    for (time_t now = 0; now != time(nullptr);)  // until the second did not change meanwhile
+        now = time(nullptr), localtime_r(&now, &tm), os_get_localtime(&t);
+    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second, os_get_localtime(nullptr)}),
+              std::vector<int>({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 1}));
 }

@@ -8,30 +8,19 @@
 namespace keel_test {
 
 struct TlsPair {
-    std::string cert, key;  // PEM file paths
+    std::string cert, key;  // PEM file paths (one file holds both)
 };
 
-class TlsCerts {
-public:
+struct TlsCerts {
     TlsCerts();
     ~TlsCerts();
-    TlsCerts(const TlsCerts &) = delete;
-    TlsCerts &operator=(const TlsCerts &) = delete;
 
     bool ok() const { return ok_; }
-    // A path in the directory, for files a test writes itself.
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }  // for a test's own files
 
-    std::string ca;        // the authority the tests trust (self-signed)
-    std::string other_ca;  // an unrelated authority
-    TlsPair server;        // "localhost", 127.0.0.1 and ::1, by ca
-    TlsPair expired;       // as server, its validity over a day ago
-    TlsPair by_name;       // "localhost" as a name only, no address, by ca
-    TlsPair other_name;    // "other.example" only, by ca
-    TlsPair rogue;         // as server, but by other_ca
-    TlsPair client;        // a client certificate by ca
-
-private:
+    std::string ca, other_ca;     // the authority the tests trust; an unrelated one
+    TlsPair server, expired;      // "localhost", 127.0.0.1 and ::1, by ca; the same, past its validity
+    TlsPair by_name, other_name;  // by ca: "localhost" as a name only, no address; "other.example" only
     std::string dir_;
     bool ok_ = false;
 };
