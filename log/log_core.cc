@@ -70,19 +70,68 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
     log_deliver(area, level);
 }
 
-// "[date time] [label]  file: F line: N " and, for errors, "err: <text> ".
-// An error with no errno of its own (errno 0: a certificate refused, a name
-// that does not exist, the peer's close) says "none": "Success" would read as
-// if nothing had failed.
-void append_report_head(char *area, int *len, int level, const char *file, int line, int saved_errno) {
+// Appends n chars by the rule of append(): cut at kLineLimit.
+void append_text(char *area, int *len, const char *text, size_t n) {
+    int room = kLineLimit - *len;
+    if (room <= 0) return;
+    int take = n < static_cast<size_t>(room) ? static_cast<int>(n) : room;
+    memcpy(area + *len, text, static_cast<size_t>(take));
+    *len += take;
+    area[*len] = '\0';
+}
+
+void append_str(char *area, int *len, const char *text) { append_text(area, len, text, strlen(text)); }
+
+// "YYYY-MM-DD hh:mm:ss", the local time now. Formatted, the six numbers cost
+// more than all the rest of a report's head, so each thread keeps the text of
+// the last second it reported in (a change of zone reaches it through
+// local_time, which gives the fields).
+const char *now_text(int *n) {
+    __attribute__((tls_model("initial-exec"))) thread_local struct tm shown;
+    __attribute__((tls_model("initial-exec"))) thread_local char text[80];
+    __attribute__((tls_model("initial-exec"))) thread_local int text_len = 0;
     struct tm tm;
     local_now(&tm);
-    append_f(area, len, "[%04d-%02d-%02d %02d:%02d:%02d] ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec);
-    append_f(area, len, "%s  file: %s line: %d ", label_of(level), file ? file : "(null)", line);
+    if (text_len == 0 || tm.tm_sec != shown.tm_sec || tm.tm_min != shown.tm_min || tm.tm_hour != shown.tm_hour ||
+        tm.tm_mday != shown.tm_mday || tm.tm_mon != shown.tm_mon || tm.tm_year != shown.tm_year) {
+        text_len = snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        shown = tm;
+    }
+    *n = text_len;
+    return text;
+}
+
+// "[date time] [label]  file: F line: N " and, for errors, "err: <text> ",
+// put together without the formatter: the head is most of a report's cost,
+// and every connection that its peer ends has a report. An error with no
+// errno of its own (errno 0: a certificate refused, a name that does not
+// exist, the peer's close) says "none": "Success" would read as if nothing
+// had failed.
+void append_report_head(char *area, int *len, int level, const char *file, int line, int saved_errno) {
+    int n;
+    const char *now = now_text(&n);
+    append_text(area, len, "[", 1);
+    append_text(area, len, now, static_cast<size_t>(n));
+    append_text(area, len, "] ", 2);
+    append_str(area, len, label_of(level));
+    append_text(area, len, "  file: ", 8);
+    append_str(area, len, file ? file : "(null)");
+    append_text(area, len, " line: ", 7);
+    char digits[16], *end = digits + sizeof digits, *p = end;
+    unsigned magnitude = line < 0 ? 0u - static_cast<unsigned>(line) : static_cast<unsigned>(line);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (line < 0) *--p = '-';
+    append_text(area, len, p, static_cast<size_t>(end - p));
+    append_text(area, len, " ", 1);
     if (level == LOG_LEVEL_ERROR) {
         char scratch[256];
-        append_f(area, len, "err: %s ", saved_errno != 0 ? error_text(saved_errno, scratch, sizeof scratch) : "none");
+        append_text(area, len, "err: ", 5);
+        append_str(area, len, saved_errno != 0 ? error_text(saved_errno, scratch, sizeof scratch) : "none");
+        append_text(area, len, " ", 1);
     }
 }
 
@@ -92,10 +141,10 @@ void emit_plain(bool dated, int with_errno, int error, const char *fmt, va_list 
     area[0] = '\0';
     int len = 0;
     if (dated) {
-        struct tm tm;
-        local_now(&tm);
-        append_f(area, &len, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900, tm.tm_mon + 1,
-                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        int n;
+        const char *now = now_text(&n);
+        append_text(area, &len, now, static_cast<size_t>(n));
+        append_text(area, &len, " ", 1);
     }
     finish(area, len, with_errno, error, fmt, args, level);
 }

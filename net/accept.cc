@@ -27,14 +27,14 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
     // A failed adoption leaves the socket ours to close; a failed
     // registration leaves it the client's, whose destroy closes it. Either
     // way the record, the library's own, is freed.
-    if (!os_tcp_client_open(client, sock)) {
+    if (!tcp_client_adopt(client, sock, server->accepted_local_known ? &server->accepted_local : nullptr)) {
         close(sock);
         os_tcp_client_destroy(client);
         KEEL_INFO("os_tcp_client_open fail");
         return;
     }
     list_client(client);
-    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Connected) == -1) {
+    if (select_socket(sock, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE, SocketIs::Accepted) == -1) {
         int cause = errno;  // the registration's, not the destroy's
         os_tcp_client_destroy(client);
         errno = cause;
@@ -59,7 +59,6 @@ void accept_one(os_tcp_server_t *server) {
         KEEL_ERROR("new_fd == -1");
         return;
     }
-    set_nonblocking(fd);
     call_out(server, [&] { adopt_accepted(server, fd); });
 }
 

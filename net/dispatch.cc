@@ -3,6 +3,7 @@
 // is accept.cc's.
 //
 //   TCP client   FD_READ     read_cb, or drain; read_cb -1 or a drained end: read close
+//                            (TLS: only when a read would give something)
 //                FD_WRITE    write_cb (TLS: once the encrypted bytes that wait went out)
 //                FD_CONNECT  connecting -> connected, connect_cb; failed: a host name's
 //                            next address (resolver.cc), else the socket goes and
@@ -98,13 +99,18 @@ void close_at_once(os_tcp_client_t *client, const char *what, int cause = 0) {
     tcp_client_end(client);
 }
 
+// A TLS session's read event may bring only part of a record, or a record
+// without data: the callback hears only of what a read would give.
 void on_client_read(int sock, os_tcp_client_t *client) {
     if (client->status != TCP_CLIENT_STATUS_CONNECT || client->refuse_read) return;
+    bool tls = client->tls && tls_session(client);
+    if (tls && tls_readable(client) == 0) return;
     if (client->read_cb != nullptr) {
         int verdict = 0;
         client->read_error = 0;
         if (!call_out(client, [&] { verdict = client->read_cb(client, client->read_arg); }))
             return;  // destroyed by its own callback
+        if (tls && tls_refused(client)) verdict = -1;  // a flood ends the connection whatever the callback says
         // A callback that closed its client itself has ended it already; its
         // -1 asks for nothing more.
         if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
@@ -117,13 +123,21 @@ void on_client_read(int sock, os_tcp_client_t *client) {
     read_close(client, errno);
 }
 
-// The peer's end of a TLS connection. What the session still holds is
-// offered to the read callback first, as any data is; then reading through
-// the session to the end tells a close_notify from a truncation (tls_read
+// The peer's end of a TLS connection: the socket has been read to its end,
+// but the session may still hold plaintext. That is offered to the read
+// callback first, as any data is, for as long as the callback takes some;
+// one that stops reading leaves the connection open until a read event
+// comes again (after os_tcp_client_set_refuse_read, say), as a plain socket
+// holds its end back until its data is read. Then reading through the
+// session to the end tells a close_notify from a truncation (tls_read
 // reports which) before the connection closes as a plain one does.
 void tls_peer_end(int sock, os_tcp_client_t *client) {
-    if (!call_out(client, [&] { on_client_read(sock, client); })) return;
-    if (client->status == TCP_CLIENT_STATUS_DISCONN) return;
+    tls_peer_ending(client);
+    while (client->read_cb != nullptr && tls_readable(client) > 0) {
+        uint64_t taken = tls_taken(client);
+        if (!call_out(client, [&] { on_client_read(sock, client); })) return;
+        if (client->status == TCP_CLIENT_STATUS_DISCONN || tls_taken(client) == taken) return;
+    }
     drain_tls(client);
     close_at_once(client, "FD_CLOSE");
 }
@@ -139,7 +153,10 @@ void dispatch_client(int sock, os_tcp_client_t *client, uint32_t event) {
     if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, event, 0);
     switch (event) {
         case FD_READ:
-            on_client_read(sock, client);
+            if (client->tls && tls_session(client) && tls_peer_ended(client))
+                tls_peer_end(sock, client);
+            else
+                on_client_read(sock, client);
             break;
         case FD_WRITE:
             if (client->status == TCP_CLIENT_STATUS_CONNECT && (!client->tls || !tls_session(client) || tls_flush(client)))
@@ -198,9 +215,13 @@ void dispatch_udp_client(int sock, os_udp_client_t *client, uint32_t event) {
 using namespace keel::net;
 
 // An event for a socket closed since it was queued finds no record, also
-// when the number already serves a new socket: the generation tells them apart.
+// when the number already serves a new socket: the generation tells them
+// apart. Such an event is expected (every close may leave some behind) and
+// dropped. One that names no registration at all (0 is never given), or
+// finds no record for the current one, should not happen and is reported.
 void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
+    if (!current && ev.generation != 0) return;
     if (ev.error != 0) {
         int cause = errno_from_wsa_error(ev.error);
         if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {

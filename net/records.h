@@ -29,6 +29,10 @@ struct os_tcp_server {
     uint32_t busy;           // library frames inside accept_cb
     bool free_pending;
     ssl_ctx_st *tls_ctx;  // set: every connection accepted speaks TLS (tls_settings.cc)
+    // Listening on one address (no wildcard), every connection it accepts
+    // has that local address: known from the open, no connection asks for it.
+    bool accepted_local_known;
+    sockaddr_storage accepted_local;
 };
 
 // Every open connection has one, so it is laid out to fit an allocation of
@@ -146,5 +150,8 @@ void tcp_client_end(os_tcp_client_t *client);
 // stays connecting, and its failure callback is called once. error_no is a
 // socket error number; the record may be gone afterwards.
 void tcp_client_failed(os_tcp_client_t *client, int error_no, const char *reason);
+// os_tcp_client_open of a socket just accepted; self, when not NULL, is its
+// local address, known without asking the socket.
+int tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *self);
 
 }  // namespace keel::net

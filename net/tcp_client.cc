@@ -43,12 +43,13 @@ std::unordered_map<const os_tcp_client_t *, FailBinding> &s_fail_bindings =
 // Without a runtime (an adopted socket before os_startup) there is no main
 // thread to leave the close to: close_later closes at once then.
 // A client of a host name has no socket while its name is resolved.
-// A TLS connection says goodbye (close_notify) before either.
+// A TLS connection says goodbye (close_notify) before either, and may keep
+// the socket until its last bytes are out.
 void tcp_client_shut_down(os_tcp_client_t *client) {
-    if (client->tls) tls_close(client);
+    bool kept = client->tls && tls_close(client, true);
     unlist_client(client);
     if (client->connectfd == -1) return;
-    close_later(client->connectfd);
+    if (!kept) close_later(client->connectfd);
     client->connectfd = -1;
 }
 
@@ -200,7 +201,7 @@ namespace {
 // fails the adoption; it never ends the process.
 // Nothing of the record changes until every check has passed: a refused
 // socket stays the caller's.
-int open_adopt(os_tcp_client_t *client, int fd) {
+int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_self = nullptr) {
     if (client->connectfd != -1) {
         KEEL_INFO("client->connectfd != -1");
         return 0;
@@ -215,7 +216,9 @@ int open_adopt(os_tcp_client_t *client, int fd) {
         KEEL_INFO("ip_type[%d] error.", -1);
         return 0;
     }
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
+    if (known_self != nullptr) {
+        self = *known_self;
+    } else if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
         KEEL_ERROR("getsockname fail");
         return 0;
     }
@@ -230,6 +233,10 @@ int open_adopt(os_tcp_client_t *client, int fd) {
 }
 
 }  // namespace
+
+int keel::net::tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *self) {
+    return open_adopt(client, fd, self);
+}
 
 extern "C" {
 

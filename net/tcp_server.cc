@@ -79,6 +79,12 @@ int start_listening(os_tcp_server_t *server) {
         KEEL_ERROR("listen fail");
         return fail_open(server);
     }
+    bool wildcard = type == 1 ? IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6 &>(address).sin6_addr)
+                              : reinterpret_cast<sockaddr_in &>(address).sin_addr.s_addr == htonl(INADDR_ANY);
+    socklen_t local_len = sizeof server->accepted_local;
+    server->accepted_local_known =
+        !wildcard &&
+        getsockname(server->listenfd, reinterpret_cast<sockaddr *>(&server->accepted_local), &local_len) == 0;
     set_status(server, TCP_SERVER_STATUS_LISTEN);
     list_server(server);
     if (s_accept_by_select)

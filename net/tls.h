@@ -53,12 +53,28 @@ bool tls_session(const os_tcp_client_t *client);
 // Plaintext in and out, with the results of os_tcp_client_read and _send.
 int tls_read(os_tcp_client_t *client, void *buffer, int len);
 int tls_send(os_tcp_client_t *client, const void *data, int len);
+// A read event of a connected TLS client: what a read would give now, 1
+// plaintext, 0 nothing yet (a record not yet whole, or one without data, is
+// no news to the caller), -1 the end (reported; reads give -1).
+int tls_readable(os_tcp_client_t *client);
+// The plaintext the client's reads have taken so far.
+uint64_t tls_taken(const os_tcp_client_t *client);
+// The socket told the peer's end while the session may still hold
+// plaintext for the read callback; the end comes after it.
+void tls_peer_ending(os_tcp_client_t *client);
+bool tls_peer_ended(const os_tcp_client_t *client);
+// True once the session refused its peer (a flood of handshake messages):
+// the connection ends, whatever the read callback says.
+bool tls_refused(const os_tcp_client_t *client);
 // FD_WRITE of a connected TLS client: true when every encrypted byte went out
 // and the caller's write callback may run.
 bool tls_flush(os_tcp_client_t *client);
 // The connection ends: a close_notify goes out when the handshake was done,
-// and the session is freed. The settings stay.
-void tls_close(os_tcp_client_t *client);
+// and the session is freed. The settings stay. With keep_socket, a socket
+// whose bytes are not all delivered yet is taken over and closed once they
+// are (within 10 s), so that the close never throws them away: true then,
+// and the caller leaves the socket alone.
+bool tls_close(os_tcp_client_t *client, bool keep_socket = false);
 // The record ends: the settings go too.
 void tls_forget(os_tcp_client_t *client);
 

@@ -9,11 +9,15 @@
 // what the socket does not take is kept (`unsent`) and sent on the next
 // write event, so a record OpenSSL made is never half taken back, and a send
 // that returned a count has handed every one of those bytes to the
-// connection. While bytes wait there, sends take nothing.
-#include <openssl/err.h>
+// connection. While bytes wait there, sends take nothing, and past a bound
+// nothing is read either (see held_back).
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +39,20 @@ namespace {
 // connection keeps when its socket is full (the caller sends the rest when
 // the write callback comes).
 constexpr int kSendSlice = 64 * 1024;
+// Nothing more is read from a peer while more than this waits to be sent.
+// A caller's send adds one slice at most, and only to an empty queue, so
+// only what the session writes unasked (answers to the peer's key update
+// requests) can go past it: a peer that asks and never reads.
+constexpr size_t kUnsentMax = 2 * kSendSlice;
+// Handshake messages after the handshake (session tickets, key updates) that
+// a peer may send at any time, and one more for each kDataPerMessage bytes of
+// data it sent; past that it floods, and the connection ends.
+constexpr uint64_t kLateMessages = 64;
+constexpr uint64_t kDataPerMessage = 16 * 1024;
+// A socket whose connection we closed is kept until what was sent has been
+// acknowledged, for this long at most, looked at every kLingerStepMs.
+constexpr uint64_t kLingerMs = 10000;
+constexpr uint32_t kLingerStepMs = 10;
 
 struct Link {
     SSL_CTX *ctx = nullptr;   // a client's settings; nullptr for an accepted connection
@@ -45,23 +63,40 @@ struct Link {
     os_timer_t *deadline = nullptr;     // while the handshake runs
     std::string unsent;                 // encrypted bytes the socket has not taken yet
     size_t unsent_at = 0;
+    uint64_t taken = 0;          // plaintext the reads took
+    uint64_t late_messages = 0;  // handshake messages since the handshake
     bool handshaking = false;
-    bool ended = false;     // a read met the end of the stream (reported once)
-    bool socket_eof = false;  // the socket's last read found the peer's end
-    bool corked = false;      // records are gathered, to go out in one send (see corked_call)
+    bool ended = false;        // a read met the end of the stream (reported once)
+    bool socket_eof = false;   // the socket's last read found the peer's end
+    bool corked = false;       // records are gathered, to go out in one send (see corked_call)
+    bool read_posted = false;  // a read event of ours waits in the queue
+    bool read_held = false;    // reading stopped while too much waited to be sent
+    bool flooding = false;     // the peer sent more handshake messages than allowed
+    bool peer_ended = false;   // the socket told the peer's end; plaintext may still wait
 };
 
 std::unordered_map<const os_tcp_client_t *, Link> &s_links = *new std::unordered_map<const os_tcp_client_t *, Link>;
 
 Link &link_of(const os_tcp_client_t *client) { return s_links.find(client)->second; }
 
+size_t unsent_size(const Link &link) { return link.unsent.size() - link.unsent_at; }
+
+// One read event at a time is enough to have the session's plaintext read.
+void post_read(Link &link) {
+    if (link.read_posted) return;
+    link.read_posted = true;
+    rt::post_socket_event(link.fd, rt::FD_READ);
+}
+
 /* the BIO: the socket through the platform's calls */
 
 // Sends what waits; true when nothing is left. A short send is tried again,
 // so that the socket is either drained of our bytes or reported full (which
 // arms the write event); a failed socket drops them, and the next read meets
-// its error.
+// its error. Reading held back for the queue's size resumes once it is
+// below the bound again.
 bool send_unsent(Link &link) {
+    bool all = true;
     while (link.unsent_at < link.unsent.size()) {
         ssize_t sent = rt::sel_send(link.fd, link.unsent.data() + link.unsent_at, link.unsent.size() - link.unsent_at,
                                     MSG_NOSIGNAL);
@@ -69,11 +104,30 @@ bool send_unsent(Link &link) {
             link.unsent_at += static_cast<size_t>(sent);
             continue;
         }
-        if (sent < 0 && rt::sel_last_error() == rt::WSAEWOULDBLOCK) return false;
+        if (sent < 0 && rt::sel_last_error() == rt::WSAEWOULDBLOCK) {
+            all = false;
+            break;
+        }
         link.unsent_at = link.unsent.size();
     }
-    link.unsent.clear();
-    link.unsent_at = 0;
+    if (all) {
+        link.unsent.clear();
+        link.unsent_at = 0;
+    }
+    if (link.read_held && unsent_size(link) <= kUnsentMax) {
+        link.read_held = false;
+        post_read(link);
+    }
+    return all;
+}
+
+// A peer that does not read what we send, while its own messages make the
+// session write more (a key update asked for is answered), would have us
+// queue without end: past the bound nothing more is read from it, and TCP's
+// flow control holds it back until it reads.
+bool held_back(Link &link) {
+    if (unsent_size(link) <= kUnsentMax) return false;
+    link.read_held = true;
     return true;
 }
 
@@ -99,9 +153,15 @@ int bio_write(BIO *bio, const char *data, int len) {
     return len;
 }
 
+// Nothing is read for a peer that floods: its messages would be worked
+// through, one after another, for as long as it sends them.
 int bio_read(BIO *bio, char *buffer, int len) {
     Link &link = *static_cast<Link *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
+    if (link.flooding || held_back(link)) {
+        BIO_set_retry_read(bio);
+        return -1;
+    }
     ssize_t got = rt::sel_recv(link.fd, buffer, static_cast<size_t>(len), 0);
     if (got < 0 && rt::sel_last_error() == rt::WSAEWOULDBLOCK) BIO_set_retry_read(bio);
     link.socket_eof = got == 0;
@@ -124,6 +184,80 @@ BIO_METHOD *socket_method() {
         return m;
     }();
     return method;
+}
+
+/* closes that let the last bytes out */
+
+// A socket whose connection we closed, while what was sent on it is not
+// all delivered. The peer may still be writing (its session tickets, its
+// own close_notify, data), and data that reaches a closed socket, or one
+// closed with data unread, makes the system answer with a reset, which
+// throws away whatever the socket had not delivered yet. So the socket is
+// kept, what comes is read and dropped, and it is closed once everything
+// sent has been acknowledged, or the peer has gone, or the bound has passed.
+// A timer looks at every lingering socket in turn: the main thread never
+// waits for one.
+struct Lingering {
+    int fd;
+    std::string unsent;  // encrypted bytes the socket has not taken yet
+    size_t unsent_at;
+    uint64_t until_ms;
+    bool shut;  // our end of the stream went out after the last byte
+};
+
+std::vector<Lingering> &s_lingering = *new std::vector<Lingering>;
+os_timer_t *s_linger_timer = nullptr;
+
+// One look at a lingering socket; true when it is done with.
+bool linger_over(Lingering &l) {
+    while (l.unsent_at < l.unsent.size()) {
+        ssize_t sent = send(l.fd, l.unsent.data() + l.unsent_at, l.unsent.size() - l.unsent_at, MSG_NOSIGNAL);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (sent <= 0) return true;  // the connection failed: nothing more can go
+        l.unsent_at += static_cast<size_t>(sent);
+    }
+    if (!l.shut && l.unsent_at == l.unsent.size()) {
+        l.shut = true;
+        if (shutdown(l.fd, SHUT_WR) != 0) return true;  // the connection is gone
+    }
+    // Bounded, against a peer that sends as fast as we read: the rest waits
+    // for the next look.
+    char buffer[16384];
+    ssize_t got = -1;
+    for (int round = 0; round < 16 && (got = recv(l.fd, buffer, sizeof buffer, 0)) > 0; ++round) {
+    }
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return true;
+    int queued = -1;
+    if (l.shut && (got == 0 || (ioctl(l.fd, SIOCOUTQ, &queued) == 0 && queued == 0))) return true;
+    return os_clock_ms() >= l.until_ms;
+}
+
+void linger_step(void *) {
+    for (size_t i = 0; i < s_lingering.size();) {
+        if (!linger_over(s_lingering[i])) {
+            ++i;
+            continue;
+        }
+        close(s_lingering[i].fd);
+        s_lingering[i] = std::move(s_lingering.back());
+        s_lingering.pop_back();
+    }
+    if (s_lingering.empty() && s_linger_timer != nullptr) {
+        os_timer_destroy(s_linger_timer);
+        s_linger_timer = nullptr;
+    }
+}
+
+// Takes fd over until unsent and what the socket holds have gone out; false
+// when there is nothing to wait for (the caller closes it as any other).
+bool linger(int fd, std::string unsent) {
+    Lingering l{fd, std::move(unsent), 0, os_clock_ms() + kLingerMs, false};
+    if (linger_over(l)) return false;
+    if (s_linger_timer == nullptr) s_linger_timer = os_timer_create_ms(linger_step, kLingerStepMs, nullptr);
+    if (s_linger_timer == nullptr) return false;
+    rt::select_socket(fd, 0);  // its events end here; the timer looks at it
+    s_lingering.push_back(std::move(l));
+    return true;
 }
 
 /* sessions */
@@ -149,10 +283,18 @@ void free_session(Link &link) {
     link.ssl = nullptr;
     link.unsent.clear();
     link.unsent_at = 0;
-    link.handshaking = false;
-    link.ended = false;
-    link.socket_eof = false;
+    link.taken = link.late_messages = 0;
+    link.handshaking = link.ended = link.socket_eof = false;
+    link.read_posted = link.read_held = link.flooding = link.peer_ended = false;
     link.server = nullptr;
+}
+
+// Counts the handshake messages that come after the handshake (OpenSSL
+// calls this for every message and record header, both ways).
+void count_message(int write_p, int, int content_type, const void *, size_t, SSL *, void *arg) {
+    if (write_p != 0 || content_type != SSL3_RT_HANDSHAKE) return;
+    Link &link = *static_cast<Link *>(arg);
+    if (++link.late_messages > kLateMessages + link.taken / kDataPerMessage) link.flooding = true;
 }
 
 void on_deadline(void *arg);
@@ -247,6 +389,51 @@ std::string handshake_failure(const Link &link, int ssl_error) {
     return tls_reason("the peer broke off the handshake");
 }
 
+// What a read or a peek gave, as tls_read gives it: the count, 0 while
+// nothing is there yet, or -1 once the stream has ended, which is reported
+// once (a peek may meet the end before the read that gives it).
+int read_result(os_tcp_client_t *client, Link &link, int result) {
+    if (link.flooding) {
+        if (!link.ended)
+            KEEL_ERROR("TLS peer %s floods the connection with handshake messages", peer_of(client).c_str());
+        link.ended = true;
+        ERR_clear_error();
+        return -1;
+    }
+    if (result > 0) return result;
+    int error = SSL_get_error(link.ssl, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
+    link.ended = true;
+    std::string peer = peer_of(client);
+    if (error == SSL_ERROR_ZERO_RETURN) {
+        KEEL_INFO("TLS peer %s closed the connection (close_notify)", peer.c_str());
+    } else if ((error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+               (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && link.socket_eof)) {
+        ERR_clear_error();
+        KEEL_ERROR("TLS peer %s ended without close_notify: the data may be truncated", peer.c_str());
+    } else {
+        std::string reason = error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
+                                 ? (errno != 0 ? strerror(errno) : "the connection ended")
+                                 : tls_reason("failed");
+        KEEL_ERROR("TLS read from %s failed: %s", peer.c_str(), reason.c_str());
+    }
+    return -1;
+}
+
+// What a read would give now: 1 plaintext, 0 nothing yet, -1 the end. The
+// next record is decrypted (the socket read for it if need be) and kept for
+// the read; a record without data (a session ticket, a key update) is
+// worked through and gives nothing.
+int peek(os_tcp_client_t *client, Link &link) {
+    if (link.ended) return -1;
+    if (SSL_pending(link.ssl) > 0) return 1;
+    char byte;
+    ERR_clear_error();
+    errno = 0;
+    int got = read_result(client, link, corked_call(link, [&] { return SSL_peek(link.ssl, &byte, 1); }));
+    return got > 0 ? 1 : got;
+}
+
 // One step of the handshake; at its end the caller hears of the connection.
 void step_handshake(os_tcp_client_t *client) {
     Link &link = link_of(client);
@@ -263,9 +450,11 @@ void step_handshake(os_tcp_client_t *client) {
     if (link.deadline != nullptr) os_timer_destroy(link.deadline);
     link.deadline = nullptr;
     link.handshaking = false;
+    SSL_set_msg_callback(link.ssl, count_message);
+    SSL_set_msg_callback_arg(link.ssl, &link);
     // Plaintext that came with the last handshake message waits inside the
     // session, where no socket event would announce it.
-    if (SSL_has_pending(link.ssl)) rt::post_socket_event(link.fd, rt::FD_READ);
+    if (SSL_has_pending(link.ssl)) post_read(link);
     if (os_tcp_server_t *server = link.server) {
         link.server = nullptr;
         if (server->accept_cb != nullptr)
@@ -289,11 +478,16 @@ void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *ser
 
 // The name verified is the one the caller gave, else the host name the
 // client connects to, else its address (a certificate may name addresses).
+// An IPv6 address is checked without its scope ("fe80::1%2"), which names
+// our own link, not the server. A check that cannot be set up fails the
+// handshake before it starts: without it any certificate of a trusted
+// authority, for any name, would pass.
 void tls_client_connected(os_tcp_client_t *client) {
     Link &link = link_of(client);
     if (!start_session(client, link, link.ctx)) {
         tcp_client_close_socket(client);
         client->connectfd = -1;
+        tcp_client_failed(client, rt::WSAECONNABORTED, "no TLS session could be made");
         return;
     }
     std::string name = link.server_name;
@@ -301,11 +495,16 @@ void tls_client_connected(os_tcp_client_t *client) {
     X509_VERIFY_PARAM *param = SSL_get0_param(link.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (name.empty()) name = client->remote_ip;
+    bool checked;
     if (os_get_ip_type(name.c_str()) != -1) {
-        X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());  // no SNI for an address
+        checked = X509_VERIFY_PARAM_set1_ip_asc(param, name.substr(0, name.find('%')).c_str()) == 1;  // no SNI
     } else {
-        X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
-        SSL_set_tlsext_host_name(link.ssl, name.c_str());
+        checked = X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0) == 1 &&
+                  SSL_set_tlsext_host_name(link.ssl, name.c_str()) == 1;
+    }
+    if (!checked) {
+        ERR_clear_error();
+        return fail_handshake(client, "the name " + name + " cannot be checked", 0);
     }
     SSL_set_connect_state(link.ssl);
     step_handshake(client);
@@ -359,33 +558,32 @@ int tls_read(os_tcp_client_t *client, void *buffer, int len) {
     if (link.ended) return -1;
     ERR_clear_error();
     errno = 0;
-    int got = corked_call(link, [&] { return SSL_read(link.ssl, buffer, len); });
-    if (got > 0) {
-        // What the session took from the socket beyond len (decrypted or not
-        // yet) waits where no socket event would announce it: the read
-        // callback comes again for it. Only a read that took something asks,
-        // so a callback that stops reading is not called again and again.
-        if (SSL_has_pending(link.ssl)) rt::post_socket_event(link.fd, rt::FD_READ);
-        return got;
-    }
-    int error = SSL_get_error(link.ssl, got);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
-    link.ended = true;
-    std::string peer = peer_of(client);
-    if (error == SSL_ERROR_ZERO_RETURN) {
-        KEEL_INFO("TLS peer %s closed the connection (close_notify)", peer.c_str());
-    } else if ((error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
-               (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && link.socket_eof)) {
-        ERR_clear_error();
-        KEEL_ERROR("TLS peer %s ended without close_notify: the data may be truncated", peer.c_str());
-    } else {
-        std::string reason = error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
-                                 ? (errno != 0 ? strerror(errno) : "the connection ended")
-                                 : tls_reason("failed");
-        KEEL_ERROR("TLS read from %s failed: %s", peer.c_str(), reason.c_str());
-    }
-    return -1;
+    int got = read_result(client, link, corked_call(link, [&] { return SSL_read(link.ssl, buffer, len); }));
+    if (got <= 0) return got;
+    link.taken += static_cast<uint64_t>(got);
+    // Plaintext the session holds beyond len waits where no socket event
+    // would announce it: one read event is queued for it. A record not yet
+    // whole is left to the socket's own events. Only a read that took
+    // something asks, so a callback that stops reading is not called again
+    // and again.
+    if (!link.read_posted && (SSL_pending(link.ssl) > 0 || (SSL_has_pending(link.ssl) && peek(client, link) != 0)))
+        post_read(link);
+    return got;
 }
+
+int tls_readable(os_tcp_client_t *client) {
+    Link &link = link_of(client);
+    link.read_posted = false;  // the event that asks has come
+    return peek(client, link);
+}
+
+uint64_t tls_taken(const os_tcp_client_t *client) { return link_of(client).taken; }
+
+void tls_peer_ending(os_tcp_client_t *client) { link_of(client).peer_ended = true; }
+
+bool tls_peer_ended(const os_tcp_client_t *client) { return link_of(client).peer_ended; }
+
+bool tls_refused(const os_tcp_client_t *client) { return link_of(client).flooding; }
 
 int tls_send(os_tcp_client_t *client, const void *data, int len) {
     Link &link = link_of(client);
@@ -403,19 +601,25 @@ int tls_send(os_tcp_client_t *client, const void *data, int len) {
 
 bool tls_flush(os_tcp_client_t *client) { return send_unsent(link_of(client)); }
 
-// The close_notify goes out with whatever else waits, once: the socket is
-// shut down right after, so nothing is waited for.
-void tls_close(os_tcp_client_t *client) {
+// The close_notify goes out with whatever else waits. Kept, the socket
+// lingers until all of it is out; else what the socket does not take now is
+// dropped, reported. A peer refused for a flood is owed nothing.
+bool tls_close(os_tcp_client_t *client, bool keep_socket) {
     Link &link = link_of(client);
-    if (link.ssl != nullptr && !link.handshaking) {
+    bool kept = false;
+    if (link.ssl != nullptr && !link.handshaking && !link.flooding) {
         ERR_clear_error();
         SSL_shutdown(link.ssl);
         ERR_clear_error();
         send_unsent(link);
-        if (size_t left = link.unsent.size() - link.unsent_at; left > 0)
+        if (keep_socket) {
+            kept = linger(link.fd, link.unsent.substr(link.unsent_at));
+        } else if (size_t left = unsent_size(link); left > 0) {
             KEEL_INFO("TLS %s: %zu encrypted bytes unsent at close", peer_of(client).c_str(), left);
+        }
     }
     free_session(link);
+    return kept;
 }
 
 void tls_forget(os_tcp_client_t *client) {

@@ -121,8 +121,9 @@ bool deadline_set(int64_t due_us);
 
 // What the caller knows of a stream socket it registers. Left to guess, the
 // layer asks the socket itself; an accepted socket whose peer is already gone
-// would then pass for one never connected, and never be reported.
-enum class SocketIs { Guess, Connected };
+// would then pass for one never connected, and never be reported. Accepted:
+// returned by sel_accept, so connected, and set up as registration needs.
+enum class SocketIs { Guess, Accepted };
 
 // Registers (mask != 0) or cancels (mask 0). 0 on success, -1 on failure.
 int select_socket(int fd, uint32_t mask, SocketIs known = SocketIs::Guess);
@@ -140,7 +141,9 @@ ssize_t sel_recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from, s
 ssize_t sel_send(int fd, const void *buf, size_t len, int flags);
 ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
                    socklen_t tolen);
+// The socket it returns is non-blocking and closed on exec.
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen);
+// Every connection the socket accepts then reads urgent data in line.
 int sel_listen(int fd, int backlog);
 int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen);
 

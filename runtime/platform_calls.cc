@@ -11,7 +11,7 @@
 namespace keel::rt {
 namespace {
 
-thread_local int t_last_error = 0;
+__attribute__((tls_model("initial-exec"))) thread_local int t_last_error = 0;
 
 // Runs a call, lets `then` see (and, for a read, amend) its result and errno,
 // and hands the caller errno as the call left it, whatever `then` did meanwhile.
@@ -69,14 +69,17 @@ ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockadd
 // the connection still waits, and re-enabling at once would report it again
 // and again. The next accept call (the tick polls every second) re-enables.
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
-    return tracked([&] { return accept4(fd, addr, addrlen, SOCK_CLOEXEC); },
+    return tracked([&] { return accept4(fd, addr, addrlen, SOCK_CLOEXEC | SOCK_NONBLOCK); },
                    [&](int s, int err) {
                        bool starved = s < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM);
                        if (!starved) after_read(fd, 0, 0, 0, EdgesBefore{});
                    });
 }
 
+// A connection takes its socket options from its listener as it is
+// accepted: set here once, the option costs no connection a system call.
 int sel_listen(int fd, int backlog) {
+    inline_urgent_data(fd);
     return tracked([&] { return listen(fd, backlog); },
                    [&](int rc, int) {
                        if (rc == 0) after_listen(fd);
@@ -88,7 +91,7 @@ int sel_connect(int fd, const sockaddr *addr, socklen_t addrlen) {
 }
 
 int sel_close(int fd) {
-    select_socket(fd, 0);
+    forget_before_close(fd);
     return close(fd);
 }
 

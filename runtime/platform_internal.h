@@ -32,7 +32,9 @@ struct Queue {
 };
 
 extern Queue *s_queue;           // set once by queue_open, never freed
-extern thread_local bool t_owner;  // true on the thread that owns the queue
+// The thread-locals here are read on every event: initial-exec, they are
+// reached without a call into the loader.
+extern __attribute__((tls_model("initial-exec"))) thread_local bool t_owner;  // true on the thread that owns the queue
 
 // Turns socket readiness into queued events, waiting up to timeout_ms (-1:
 // until something happens). How many reports came (0 also for an interrupted
@@ -60,7 +62,9 @@ struct SockEntry {
     bool read_armed = false;   // FD_READ or FD_ACCEPT may be posted
     bool write_armed = false;  // FD_WRITE may be posted
     bool in_epoll = false;
-    bool edge = false;  // registered edge-triggered (connections) rather than one-shot
+    bool edge = false;   // registered edge-triggered (connections) rather than one-shot
+    bool level = false;  // registered level-triggered and left standing (listeners)
+    bool held = false;   // a listener reported again before its accept: kept quiet until then
 
     // Connections: what their edges said, kept until a call shows it is
     // over. The kernel reports each change once, so these stand in for the
@@ -87,10 +91,15 @@ inline SockEntry *entry_of(int fd) {
 // Queues an event under the entry's registration; on the owner thread while
 // it polls, the event is gathered and queued with the others of that poll.
 void post_event(int fd, const SockEntry &e, uint32_t event, int error);
+// Cancels a socket's registration right before its close (sel_close).
+void forget_before_close(int fd);
+// Urgent data then counts and reads as part of the stream; kept apart, it
+// would leave the socket readable with nothing to read.
+void inline_urgent_data(int fd);
 // Puts the socket in the epoll set with the interest its entry calls for,
 // or takes it out. Under s_reg_lock.
 void arm(int fd, SockEntry &e);
-extern thread_local std::vector<Message> *t_gathered;
+extern __attribute__((tls_model("initial-exec"))) thread_local std::vector<Message> *t_gathered;
 
 /* what the calls (platform_calls.cc) tell the state machine (platform_sockets.cc) */
 

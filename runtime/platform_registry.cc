@@ -17,7 +17,7 @@ namespace keel::rt {
 
 std::mutex &s_reg_lock = *new std::mutex;
 std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;
-thread_local std::vector<Message> *t_gathered = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local std::vector<Message> *t_gathered = nullptr;
 
 namespace {
 
@@ -27,14 +27,18 @@ uint32_t s_last_generation = 0;  // under s_reg_lock
 // leaves the socket out of the set until a call re-enables it. A connection
 // is registered once, edge-triggered, for everything: its edges are kept in
 // the entry and reported from there as calls re-enable them, with no system
-// call per event.
+// call per event. A listener is registered once as well, level-triggered:
+// each accept call re-enables its reports without a system call, and only a
+// listener reported again before that call leaves the set (held) until the
+// call comes. A connection per request then costs the listener no epoll_ctl.
 uint32_t interest_of(const SockEntry &e, bool *keep) {
     uint32_t ev = 0;
     *keep = false;
     switch (e.state) {
         case SockState::Listening:
-            if (e.read_armed && (e.mask & FD_ACCEPT)) ev |= EPOLLIN;
-            break;
+            if (e.held || !(e.mask & FD_ACCEPT)) break;
+            *keep = true;
+            return EPOLLIN;
         case SockState::Connecting:
             ev |= EPOLLOUT;
             break;
@@ -72,11 +76,12 @@ void arm(int fd, SockEntry &e) {
     uint32_t ev = interest_of(e, &keep);
     if (!keep) {
         if (e.in_epoll) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
-        e.in_epoll = e.edge = false;
+        e.in_epoll = e.edge = e.level = false;
         return;
     }
     bool edge = (ev & EPOLLET) != 0;
-    if (edge && e.in_epoll && e.edge) return;
+    bool level = ev == EPOLLIN;
+    if (e.in_epoll && ((edge && e.edge) || (level && e.level))) return;  // standing as it should
     epoll_event eev{};
     eev.events = ev;
     eev.data.u64 = static_cast<uint32_t>(fd) | (static_cast<uint64_t>(e.generation) << 32);
@@ -86,39 +91,64 @@ void arm(int fd, SockEntry &e) {
         // added by a path we did not see: try the other operation once.
         op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
         if (epoll_ctl(s_queue->epfd, op, fd, &eev) != 0) {
-            e.in_epoll = e.edge = false;
+            e.in_epoll = e.edge = e.level = false;
             return;
         }
     }
     e.in_epoll = true;
     e.edge = edge;
+    e.level = level;
+}
+
+namespace {
+
+// Cancels a registration under s_reg_lock; `closing`: the socket is closed
+// right after.
+void drop_entry(int fd, bool closing) {
+    SockEntry *e = entry_of(fd);
+    if (e == nullptr) return;
+    // The close takes a socket out of the epoll set by itself. A connection
+    // is left to it: should another process still hold the socket (a child
+    // between fork and exec), its edge-triggered registration lives on until
+    // then, but reports only edges, for a generation no entry has any more.
+    // Anything level-triggered could report again and again meanwhile.
+    bool leave_to_close = closing && e->edge;
+    if (e->in_epoll && s_queue != nullptr && !leave_to_close) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
+    *e = SockEntry{};
+}
+
+}  // namespace
+
+void inline_urgent_data(int fd) {
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+}
+
+void forget_before_close(int fd) {
+    std::lock_guard<std::mutex> guard(s_reg_lock);
+    drop_entry(fd, true);
 }
 
 int select_socket(int fd, uint32_t mask, SocketIs known) {
     if (fd < 0) return -1;
     std::lock_guard<std::mutex> guard(s_reg_lock);
     if (mask == 0) {
-        SockEntry *e = entry_of(fd);
-        if (e != nullptr) {
-            if (e->in_epoll && s_queue != nullptr) epoll_ctl(s_queue->epfd, EPOLL_CTL_DEL, fd, nullptr);
-            *e = SockEntry{};
-        }
+        drop_entry(fd, false);
         return 0;
     }
     if (s_queue == nullptr) return -1;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
-
-    int type = 0, listening = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -1;
-    len = sizeof listening;
-    getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
-    if (type == SOCK_STREAM) {
-        // Urgent data then counts and reads as part of the stream; kept
-        // apart, it would leave the socket readable with nothing to read.
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    // An accepted connection is known: sel_accept made it non-blocking, and
+    // it reads urgent data in line as its listener does (sel_listen). Asking
+    // would cost it five system calls.
+    int type = SOCK_STREAM, listening = 0;
+    if (known != SocketIs::Accepted) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+        socklen_t len = sizeof type;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return -1;
+        len = sizeof listening;
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
+        if (type == SOCK_STREAM) inline_urgent_data(fd);
     }
 
     if (static_cast<size_t>(fd) >= s_reg.size())
@@ -136,7 +166,7 @@ int select_socket(int fd, uint32_t mask, SocketIs known) {
         e.state = SockState::Datagram;
     } else if (listening) {
         e.state = SockState::Listening;
-    } else if (known == SocketIs::Connected) {
+    } else if (known == SocketIs::Accepted) {
         e.state = SockState::Connected;  // a dead one reports its hang-up at once
     } else {
         sockaddr_storage peer;

@@ -5,11 +5,13 @@
 // the dispatch relies on, so that unread data never turns into a storm of
 // notifications.
 //
-// Listening sockets, datagram sockets and connects in progress are one-shot
-// registrations, made again by the call that re-enables them. Connections,
-// the busy case, are registered once, edge-triggered: each edge is noted in
-// the socket's entry, and a re-enabling call reports from the entry what
-// still waits, without a system call of its own.
+// Datagram sockets and connects in progress are one-shot registrations,
+// made again by the call that re-enables them. Connections, the busy case,
+// are registered once, edge-triggered: each edge is noted in the socket's
+// entry, and a re-enabling call reports from the entry what still waits,
+// without a system call of its own. Listeners are registered once,
+// level-triggered: an accept call re-enables them by a flag, and the kernel
+// keeps telling whether a connection waits.
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -159,9 +161,15 @@ void on_ready(int fd, uint32_t generation, uint32_t ev) {
     if (e == nullptr || e->generation != generation) return;
     switch (e->state) {
         case SockState::Listening:
-            if (e->read_armed && (ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+            if (!(ev & (EPOLLIN | EPOLLERR | EPOLLHUP))) break;
+            if (e->read_armed) {
                 post_event(fd, *e, FD_ACCEPT, 0);
                 e->read_armed = false;
+            } else {
+                // Its accept event is not answered yet (or the accept found no
+                // descriptor): quiet until the next accept call, not woken by
+                // the same waiting connection again and again.
+                e->held = true;
             }
             break;
         case SockState::Connecting: {
@@ -251,6 +259,7 @@ void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
         if (e->read_armed) return;
         if (e->state != SockState::Datagram && e->state != SockState::Listening) return;
         e->read_armed = true;
+        e->held = false;
         arm(fd, *e);
         return;
     }

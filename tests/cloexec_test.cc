@@ -69,6 +69,11 @@ TEST(CloseOnExec, ChildrenInheritNothingTheLibraryOpened) {
     fcntl(master, F_SETFD, FD_CLOEXEC);
     close(slave);
     setenv("KEEL_COM1", pty, 1);
+    // The client connects to a listener that takes it: a refused connect
+    // would close its socket while the descriptors are counted.
+    uint16_t listener_port;
+    int listener = keel_test::bound(SOCK_STREAM, &listener_port);
+    fcntl(listener, F_SETFD, FD_CLOEXEC);
     std::vector<std::string> before = open_files();
 
     log_set_proc_name("_cloexec");
@@ -83,7 +88,7 @@ TEST(CloseOnExec, ChildrenInheritNothingTheLibraryOpened) {
     os_udp_client_t *udp = os_udp_client_create();
     ASSERT_EQ(os_udp_client_open(udp), 1);
     os_tcp_client_t *tcp = os_tcp_client_create();
-    os_tcp_client_set_remote(tcp, "127.0.0.1", 9);
+    os_tcp_client_set_remote(tcp, "127.0.0.1", listener_port);
     ASSERT_EQ(os_tcp_client_open(tcp, -1), 1);
     os_comm_client_t *port = os_comm_client_create(1, 9600, 8, 'N', 1);
     ASSERT_EQ(os_comm_client_open(port), 1);
@@ -111,6 +116,6 @@ TEST(CloseOnExec, ChildrenInheritNothingTheLibraryOpened) {
     os_tcp_client_destroy(tcp);
     os_udp_client_destroy(udp);
     os_tcp_server_destroy(server);
-    close(master);
+    close(master), close(listener);
     fs::remove_all(dir);
 }

@@ -35,6 +35,10 @@ TEST(SockAddr, BuildsBothFamiliesWithNetworkOrderPortAndScope) {
         EXPECT_EQ(sin6->sin6_scope_id, c.scope) << c.text;
     }
     EXPECT_TRUE(get_sock_addr_info(0, "::1", 1, &ss, &len) == -1 && len == 16) << "length set, text refused";
+    char text[64];  // and back: dotted IPv4 is written by hand, octets of every width
+    ASSERT_EQ(get_sock_addr_info(0, "0.10.100.255", 1, &ss, &len), 0);
+    address_text(ss, text);
+    EXPECT_STREQ(text, "0.10.100.255");
     EXPECT_EQ(get_sock_addr_info(2, "1.2.3.4", 1, &ss, &len) + get_sock_addr_info(0, nullptr, 1, &ss, &len) +
                   get_sock_addr_info(1, std::string(200, 'f').c_str(), 1, &ss, &len) +
                   ipv4_get_addr("1.2.3.4", nullptr) + ipv6_get_addr(nullptr, nullptr), -5);

@@ -2,12 +2,16 @@
  * [CERT KEY] (on 127.0.0.1); with a certificate and key it speaks TLS, through
  * the same calls (tls_run.sh). Connections are accepted at once when the
  * current directory holds select_config.json at start-up, else on the
- * one-second tick; the scripts start it in a directory of either kind. */
+ * one-second tick; the scripts start it in a directory of either kind.
+ * The library reports each connection its peer ends on standard error; with
+ * ECHO_KEEL_QUIET set in the environment only fatal reports are written, so
+ * that what the report costs can be told from the rest. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "keel/log.h"
 #include "keel/os_net.h"
 #include "keel/os_runtime.h"
 
@@ -99,6 +103,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: echo_keel PORT [CERT KEY]\n");
         return 2;
     }
+    if (getenv("ECHO_KEEL_QUIET") != NULL) log_start(0, LOG_LEVEL_FATAL);
     if (!os_startup(0, 0)) {
         fprintf(stderr, "echo_keel: the runtime did not start\n");
         return 1;

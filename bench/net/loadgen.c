@@ -7,7 +7,9 @@
  *   pump      CONNS connections; 8 KiB writes, at most 64 KiB unechoed each
  *   scale     CONNS connections sharing RATE requests per second in all: the
  *             server's cost per event should not depend on how many it holds
- *   connect   CONNS at a time: connect, one 64-byte echo, close
+ *   connect   CONNS at a time: connect, one 64-byte echo, close (the client
+ *             closes, after the echo): a connection per request, whose
+ *             cpu_us_per_event is the server's CPU per connection
  *
  * Every connection first completes one echo, so the server has accepted them
  * all before the clock starts; then -w seconds of warm-up, then -d seconds

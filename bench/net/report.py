@@ -97,6 +97,7 @@ ROWS = [
     ("scale, 10,000 connections: server CPU per event (µs)", "scale", 10000, "cpu_us_per_event", False),
     ("scale, 10,000 connections: server memory per connection (bytes)", "scale", 10000, "mem_per_conn", False),
     ("connect rate, one echo each: connections/s", "connect", None, "rate", True),  # None: the slots
+    ("connection per request: server CPU per connection (µs)", "connect", None, "cpu_us_per_event", False),
 ]
 
 
@@ -158,6 +159,11 @@ def main():
           f" | {f'{r_uv:.2f}×' if r_uv else '-'} | {f'{r_ep:.2f}×' if r_ep else '-'} |")
     tick = "-" if "keel" in skipped else t.value("keel-tick", "connect", slots, "rate")
     p(f"| connect rate, Keel accepting on the one-second tick: connections/s | higher | | | | {fmt(tick)} | | |")
+    quiet = "-" if "keel" in skipped else t.value("keel-quiet", "connect", slots, "cpu_us_per_event")
+    q_uv = ratio(quiet, t.value("uv", "connect", slots, "cpu_us_per_event"))
+    q_ep = ratio(quiet, t.value("epoll", "connect", slots, "cpu_us_per_event"))
+    p(f"| connection per request, Keel with its reports off: server CPU per connection (µs) | lower | | | | "
+      f"{fmt(quiet)} | {f'{q_uv:.2f}×' if q_uv else '-'} | {f'{q_ep:.2f}×' if q_ep else '-'} |")
     p("")
 
     p("## Goals\n")
@@ -180,6 +186,12 @@ def main():
         mem = t.value("keel", "scale", 10000, "mem_per_conn")
         p(f"- Memory per idle connection under 2 KiB above the kernel's own: "
           f"{fmt(mem) if isinstance(mem, str) else f'{mem:.0f} bytes (' + ('met' if mem < 2048 else 'missed') + ')'}.")
+        uv_cpu = t.value("uv", "connect", slots, "cpu_us_per_event")
+        cpr = ratio(t.value("keel", "connect", slots, "cpu_us_per_event"), uv_cpu)
+        cpr_quiet = ratio(t.value("keel-quiet", "connect", slots, "cpu_us_per_event"), uv_cpu)
+        at_most = lambda r: "-" if r is None else f"{r:.2f}× ({'met' if r <= 1.0 else 'missed'})"
+        p(f"- Connection per request: Keel's CPU per connection ≤ 1.0× libuv: {at_most(cpr)}; "
+          f"with its reports off: {at_most(cpr_quiet)}.")
         p("\nWhere a goal is missed, the profile below shows where Keel's time goes.\n")
 
     p("## Plots\n")
@@ -203,9 +215,14 @@ def main():
       "`VmRSS` from before the first connection to the end of the window, divided by the connections: "
       "the user-space memory a connection costs, above the kernel's own socket buffers (which are not "
       "in RSS).")
-    p(f"- **connect rate**: {slots} connections at a time, each connecting, completing one 64-byte echo "
-      "and closing; connections per second. With accepts on the one-second tick a connection waits up "
-      f"to a second to be accepted, so that mode accepts about {slots} per second here: as many as wait.")
+    p(f"- **connect rate** and **connection per request**: {slots} connections at a time, each connecting, "
+      "completing one 64-byte echo and closing (the client closes first, after the echo, with every "
+      "server); connections per second, and the server's CPU time over the window divided by the "
+      "connections completed in it. Keel accepts at once here and writes one report per connection (its "
+      "peer's end, a level-4 line) to its log file; the row with its reports off is the same load with "
+      "only fatal reports written (`ECHO_KEEL_QUIET`). With accepts on the one-second tick a connection "
+      f"waits up to a second to be accepted, so that mode accepts about {slots} per second here: as many "
+      "as wait.")
     p("- Every connection completes one echo before the clock starts, so all are accepted; then a "
       "warm-up, then the measured window. With `REPEAT=n` each case runs n times and the table keeps "
       "the run that echoed the most, with all its figures. The servers: `echo_epoll.c` (edge-triggered epoll, reads "

@@ -80,11 +80,14 @@ start_server() { # server, port
     epoll) bin=$out/echo_epoll ;;
     uv) bin=$out/echo_uv ;;
     event) bin=$out/echo_event ;;
-    keel) bin=$out/echo_keel dir=$out/keel-at-once ;;
+    keel | keel-quiet) bin=$out/echo_keel dir=$out/keel-at-once ;;
     keel-tick) bin=$out/echo_keel dir=$out/keel-tick ;;
     esac
     bin=$(realpath "$bin")
-    (cd "$dir" && exec $pin_server "$bin" "$2") 2>>"$out/$1.log" &
+    # keel-quiet: the library's reports off, to tell their cost from the rest.
+    local quiet=""
+    [ "$1" = keel-quiet ] && quiet=1
+    (cd "$dir" && exec env ${quiet:+ECHO_KEEL_QUIET=1} $pin_server "$bin" "$2") 2>>"$out/$1.log" &
     server_pid=$!
 }
 stop_server() {
@@ -130,7 +133,15 @@ every() { # mode, connections
 for c in 1 100 1000; do every pingpong $c; done
 for c in 1 100; do every pump $c; done
 for c in 10 1000 10000; do every scale $c; done
+# A connection per request costs Keel one report (its peer's end) written to
+# the log file: the same load with the reports off, in turn with the others,
+# shows what that line costs.
+if [[ " $measured " == *" keel "* ]]; then
+    rm -f "$out/keel-quiet.log"
+    measured+=" keel-quiet"
+fi
 every connect "$CONNECT_SLOTS"
+measured=${measured% keel-quiet}
 # Accepting once a second, only the connect rate tells.
 if [[ " $measured " == *" keel "* ]]; then
     rm -f "$out/keel-tick.log"

@@ -497,12 +497,20 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * A handshake runs on the main thread
  * without blocking it and must end within 10 seconds; only then do the
  * connect callback (client) or the accept callback (server) come. Close sends
- * the peer a close_notify. A peer's close_notify makes the read give -1 with
- * the report "TLS peer A:P closed the connection (close_notify)" (info); a
- * peer that ends the connection without one has the read give -1 with "TLS
- * peer A:P ended without close_notify: the data may be truncated" (error). Unsent encrypted bytes the socket
- * could not take before a close are dropped, as the plain socket drops
- * nothing it took. */
+ * the peer a close_notify, and lets everything sent go out: the socket is
+ * kept, what the peer still sends read and dropped, until all of it is
+ * acknowledged or 10 seconds have passed (a socket closed with data unread
+ * would end in a reset, which throws away what it had not delivered). A
+ * peer's close_notify makes the read give -1 with the report "TLS peer A:P
+ * closed the connection (close_notify)" (info); a peer that ends the
+ * connection without one has the read give -1 with "TLS peer A:P ended
+ * without close_notify: the data may be truncated" (error). Either comes
+ * after the last byte the peer sent has been read. A peer that sends more
+ * handshake messages after the handshake (key update requests, say) than 64
+ * and one per 16 KiB of data is refused: the read gives -1 with "TLS peer A:P
+ * floods the connection with handshake messages" (error), and the connection
+ * ends. While more than 128 KiB wait to be sent to a peer that does not
+ * read, nothing more is read from it. */
 
 /** Makes the client speak TLS from its next open on: the connect callback
  * comes once the handshake is done and the server's certificate chain and
@@ -513,7 +521,9 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * @param client a disconnected client.
  * @param server_name the name to send (SNI) and to find in the server's
  *        certificate; NULL: the name given to os_tcp_client_set_remote_host,
- *        or else the remote address, checked as an address.
+ *        or else the remote address, checked as an address (an IPv6 one
+ *        without its "%" scope). A name that cannot be checked fails the
+ *        handshake ("the name N cannot be checked").
  * @param ca_file the PEM file of the authorities to trust; NULL: the
  *        system's store.
  * @return 1 stored, 0 refused (nothing changes).
