@@ -1,12 +1,42 @@
-// Hidden pieces of the serial client: the I/O thread's wait limit, and the send queue item by item.
+// Hidden pieces of the serial client: settings frames, device paths, the I/O thread's wait limit, the send queue.
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/ioctl.h>
 
 #include "serial/serial_internal.h"
 #include "serial_support.h"
 #include "test_support.h"
 
 using namespace keel_test;
+
+// A pty keeps no word size or parity enable, so the frame is checked here; 1.5 stop bits come from a record set by
+// hand. A port's path is KEEL_COM<n> when set and not empty, /dev/ttyS<n-1> otherwise, none for COM0 or one too long.
+TEST(CommPort, FrameOfEachSettingsTextAndPathOfEachPort) {
+    os_comm_client client{};
+    client.baud = 50, client.data_bits = 5, client.stop_bits = 1.5f, client.parity = 'e';
+    char text[50];
+    comm_settings_text(&client, text, sizeof text);
+    EXPECT_STREQ(text, "COM0:50,e,5,1.5");
+    const std::pair<const char *, int> frames[] = {
+        {text, CS5 | PARENB | CSTOPB}, {"COM3:9600,N,8,1", CS8}, {"COM10:4000000,O,6,1", CS6 | PARENB | PARODD},
+        {"COM1:115200,M,7,1", CS7 | PARENB | PARODD | CMSPAR}, {"COM2:300,s,8,2", CS8 | PARENB | CMSPAR | CSTOPB},
+        {"COM1:9600,N,8,3", -1}, {"COM1:9600,N,8,1x", -1}, {"COM1", -1}};
+    for (auto [settings, frame] : frames) {
+        termios tio{};
+        tio.c_iflag = IXON | ICRNL, tio.c_cflag = CRTSCTS | PARENB;
+        EXPECT_EQ(comm_build_settings(settings, &tio), frame < 0 ? EINVAL : 0) << settings;
+        EXPECT_TRUE(frame < 0 || ((tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL)) ==
+                                  (static_cast<tcflag_t>(frame) | CLOCAL) && !(tio.c_iflag & (IXON | ICRNL))))
+            << settings;
+    }
+    setenv("KEEL_COM2", "/dev/ttyUSB0", 1), setenv("KEEL_COM3", "", 1), setenv("KEEL_COM4", "/dev/ttyUSB12345", 1);
+    for (auto [port, want] : {std::pair{0, ""}, {2, "/dev/ttyUSB0"}, {3, "/dev/ttyS2"}, {4, ""}, {10, "/dev/ttyS9"}}) {
+        char path[16] = "";
+        EXPECT_TRUE(comm_device_path(port, path, sizeof path) == (*want != 0) && (!*want || !strcmp(path, want)))
+            << port;
+    }
+    EXPECT_TRUE(comm_lines_of(TIOCM_DTR | TIOCM_RTS | TIOCM_CAR) == 0x13 && comm_lines_of(~0) == 0x3f);
+}
 
 // A hung-up port's lines set no limit on the I/O thread's wait: their deadline stands still, and poll spun on it
 // (988 ms of CPU a second). A frame's silence sets one, and the nearer of the two counts.

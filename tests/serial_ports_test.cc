@@ -140,7 +140,7 @@ TEST_F(Ports, WatchReportsComingsAndGoingsWithWhatWasKnown) {
     std::this_thread::sleep_for(50ms), fs::remove(dev_ / "serial/by-path");
     link(dev_ / "serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", dev_ / "ttyUSB1");
     link(dev_ / "serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0", dev_ / "ttyUSB1");
-    ASSERT_TRUE(wait_until_locked([] { return s_got.size() == 1; }));
+    ASSERT_TRUE(wait_until_locked([] { return s_got.size() == 1; }, 800ms)) << "not woken by its links: at 1 s";
     fs::remove(dev_ / "ttyUSB1"), fs::remove_all(dev_ / "serial"), fs::remove(sys_ / "class/tty/ttyUSB1");
     fs::remove(dev_ / "ttyUSB0");                                                     // present at the start
     tty("ttyACM1", usb("1-4", "2341:8036", "", "Arduino LLC", "Leonardo"), "cdc_acm");  // never gets links

@@ -46,8 +46,7 @@ struct Port {
     std::mutex lock;
     std::string got;
     explicit Port(os_comm_client_t *c) : client(c) { os_comm_client_bind_read(client, on_read, this); }
-    explicit Port(int n, int baud = 115200, int bits = 8, char parity = 'N')
-        : Port(os_comm_client_create(n, baud, bits, parity, 1)) {}
+    explicit Port(int n, int b = 115200, int bits = 8, char p = 'N') : Port(os_comm_client_create(n, b, bits, p, 1)) {}
     ~Port() { os_comm_client_destroy(client); }
     static int on_read(os_comm_client_t *client, void *arg) {
         auto *self = static_cast<Port *>(arg);
