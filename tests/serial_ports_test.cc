@@ -137,7 +137,8 @@ TEST_F(Ports, WatchReportsComingsAndGoingsWithWhatWasKnown) {
     put(dev_ / "sda1"), put(dev_ / "tty5");           // neither is serial
     fs::remove(dev_ / "ttyS1"), put(dev_ / "ttyS1");  // a slot without a UART
     tty("ttyUSB1", usb("1-3", "10c4:ea60", "0001", "Silicon Labs", "CP2102") / "ttyUSB1", "cp210x");
-    std::this_thread::sleep_for(50ms), fs::remove(dev_ / "serial/by-path");
+    fs::remove(dev_ / "serial/by-path"), fs::create_directory(dev_ / "serial/by-id");  // udev: the directories first
+    fs::create_directory(dev_ / "serial/by-path"), std::this_thread::sleep_for(50ms);  // and the links a moment later
     link(dev_ / "serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0", dev_ / "ttyUSB1");
     link(dev_ / "serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0", dev_ / "ttyUSB1");
     ASSERT_TRUE(wait_until_locked([] { return s_got.size() == 1; }, 800ms)) << "not woken by its links: at 1 s";
