@@ -1,42 +1,42 @@
-// Serial ports played by pseudo-terminals, shared by the tests and the stress
-// program: the device end of a pty pair whose slave the library opens as
-// COM<n>, and a client that gathers what it reads.
+// Serial ports played by pseudo-terminals, shared by the tests and the stress program: the device end of a pty pair
+// whose slave the library opens as COM<n>, a client that gathers what it reads, and the library's reports.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
+#include <cerrno>
 #include <mutex>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "keel/os_comm.h"
 #include "net_support.h"
 
 namespace keel_test {
 
-// The device end of a pty pair; the slave is published as KEEL_COM<port>.
-// master is -1 when no pair could be made.
+// The device end of a pty pair, whose slave is KEEL_COM<port>; closed on exec, lest a child keep it from hanging up.
 struct Device {
     int master = -1, slave = -1;
     std::string path;
     explicit Device(int port) {
         char name[128];
         if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || fcntl(master, F_SETFL, O_NONBLOCK) != 0) return;
+        fcntl(master, F_SETFD, FD_CLOEXEC), fcntl(slave, F_SETFD, FD_CLOEXEC);
         setenv(("KEEL_COM" + std::to_string(port)).c_str(), (path = name).c_str(), 1);
     }
     ~Device() { hang_up(), close(slave); }
     void hang_up() { close(master), master = -1; }
-    void write_all(const std::string &data) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // As fast as the terminal takes it; false when it took nothing for 10 s.
+    bool write_all(const std::string &data) {
         pollfd p{master, POLLOUT, 0};
-        for (size_t done = 0; done < data.size() && std::chrono::steady_clock::now() < end; poll(&p, 1, 100))
-            if (ssize_t n = write(master, data.data() + done, data.size() - done); n > 0) done += static_cast<size_t>(n);
+        for (size_t done = 0; done < data.size();)
+            if (ssize_t n = write(master, &data[done], data.size() - done); n > 0) done += static_cast<size_t>(n);
+            else if ((n < 0 && errno != EAGAIN) || poll(&p, 1, 10000) != 1) return false;
+        return true;
     }
 };
 
@@ -44,26 +44,27 @@ struct Device {
 struct Port {
     os_comm_client_t *client;
     std::mutex lock;
-    std::condition_variable grew;
     std::string got;
-    explicit Port(int port, int baud = 115200, int bits = 8, char parity = 'N', int stop = 1)
-        : client(os_comm_client_create(port, baud, bits, parity, stop)) {
-        os_comm_client_bind_read(client, on_read, this);
-    }
+    explicit Port(os_comm_client_t *c) : client(c) { os_comm_client_bind_read(client, on_read, this); }
+    explicit Port(int n, int b = 115200, int bits = 8, char p = 'N') : Port(os_comm_client_create(n, b, bits, p, 1)) {}
     ~Port() { os_comm_client_destroy(client); }
     static int on_read(os_comm_client_t *client, void *arg) {
         auto *self = static_cast<Port *>(arg);
         char chunk[700];
         std::lock_guard<std::mutex> g(self->lock);
         for (int n; (n = os_comm_client_read(client, chunk, sizeof chunk)) > 0;) self->got.append(chunk, n);
-        self->grew.notify_all();
         return 0;
     }
-    bool wait_for(size_t size) {
-        std::unique_lock<std::mutex> g(lock);
-        return grew.wait_for(g, std::chrono::seconds(10), [&] { return got.size() >= size; });
-    }
     std::string text() { return std::lock_guard<std::mutex>(lock), got; }
+    bool wait_for(size_t size) { return wait_until([&] { return text().size() >= size; }, std::chrono::seconds(20)); }
 };
+
+// The message of each of the library's report lines in text.
+inline std::vector<std::string> reports(const std::string &text) {
+    static const std::regex line(R"(\[\w+\]  file: \S+ line: \d+ (.*))");
+    std::vector<std::string> out;
+    for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m) out.push_back((*m)[1].str());
+    return out;
+}
 
 }  // namespace keel_test
