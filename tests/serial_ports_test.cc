@@ -1,6 +1,8 @@
 // Finding serial ports: the listing and the watch over a sysfs and a /dev built under a temporary directory
 // (KEEL_SYSFS_ROOT, KEEL_DEV_ROOT), with relative links as sysfs has them and plain files for device nodes.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -152,5 +154,32 @@ TEST_F(Ports, WatchReportsComingsAndGoingsWithWhatWasKnown) {
     EXPECT_EQ(shown(6), (Lines{"+ " + usb1, "- " + usb1, "- " + show(before[3]),
                                "+ /dev/ttyACM1 cdc_acm 2341:8036 [|Arduino LLC|Leonardo]  ", "+ " + kAcm0,
                                "+ /dev/ttyACM7  0000:0000 [||]  "}));
+    EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
+}
+
+// Events lost to a full inotify queue: the ports are listed again and the difference told, so that no device stays
+// present without its node. The watcher is held reading a new device's type from a FIFO while more events come than
+// its queue holds.
+TEST_F(Ports, OverflowedEventQueueIsMadeGoodByListingAgain) {
+    ASSERT_EQ(os_startup(0, 0), 1);
+    fds_ = fd_count();
+    s_got.clear();
+    os_comm_watch_t *watch = os_comm_watch_ports(record, nullptr);
+    ASSERT_NE(watch, nullptr);
+    fs::path type = sys_ / "devices/platform/uart1/tty/ttyAMA1/type";
+    fs::create_directories(type.parent_path());
+    ASSERT_EQ(mkfifo(type.c_str(), 0600), 0);
+    tty("ttyAMA1", sys_ / "devices/platform/uart1", "uart-pl011");
+    int max = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> max;
+    for (int i = 0; i < max / 2 + 1024; ++i) put(dev_ / "noise"), fs::remove(dev_ / "noise");
+    fs::remove(dev_ / "ttyACM0"), fs::remove(sys_ / "class/tty/ttyACM0");  // both lost
+    tty("ttyAMA0", sys_ / "devices/platform/uart0", "uart-pl011");
+    int fifo = open(type.c_str(), O_RDWR | O_CLOEXEC);  // the type is read once; later looks find a file
+    ASSERT_EQ(write(fifo, "4\n", 2), 2);
+    EXPECT_TRUE(wait_until([&] { int n = -1; return ioctl(fifo, FIONREAD, &n) == 0 && n == 0; }));
+    put(root_ / "type", "4\n"), fs::rename(root_ / "type", type), close(fifo);
+    const std::string amba = " uart-pl011 0000:0000 [||]  ";
+    EXPECT_EQ(shown(3), (Lines{"+ /dev/ttyAMA1" + amba, "- " + kAcm0, "+ /dev/ttyAMA0" + amba}));
     EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
 }
