@@ -123,7 +123,7 @@ protected:
 TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
     static Conn t, q;
     t.out = pattern(16 << 20, 11), q.out = pattern(1 << 20, 21);
-    g_accepted[1].bite = 100;
+    on_main_thread([] { g_accepted[1].bite = 100; });  // read by the accept callback
     os_tcp_client_t *c = client(&t, nullptr), *qc = client(&q, "localhost");  // nullptr: the address
     auto send_and_close = [](os_tcp_client_t *self, void *) { conn_pump(self, &q), os_tcp_client_close(self); };
     os_tcp_client_bind_connect(qc, send_and_close, nullptr);
@@ -165,7 +165,7 @@ TEST_F(Tls, ServerEndsPeersThatMisbehave) {
     const char *ends[] = {" ended without close_notify: the data may be truncated",
                           " floods the connection with handshake messages"};
     signal(SIGPIPE, SIG_IGN);
-    g_accepted[0].bite = 100;
+    on_main_thread([] { g_accepted[0].bite = 100; });
     for (int flood : {0, 1}) {
         StderrCapture cap;
         int fd = plain_connect(port_);
@@ -247,7 +247,8 @@ TEST_F(Tls, OutsideClientsAndClientCertificates) {
     const char *cert = certs_.server.cert.c_str();
     ASSERT_EQ(os_tcp_server_set_tls(server_, cert, cert, certs_.ca.c_str()), 1);
     const std::string body = pattern(16 << 20, 5), fetched = certs_.path("body");
-    g_accepted[0].out = "HTTP/1.1 200 OK\r\nContent-Length: 16777216\r\nConnection: close\r\n\r\n" + body;
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 16777216\r\nConnection: close\r\n\r\n";
+    on_main_thread([&] { g_accepted[0].out = head + body; });  // read by the accept callback
     Child curl({"curl", "-f", "--cacert", certs_.ca, "--cert", cert, "-o", fetched, "https://" + at(port_)},
                certs_.path("curl.log"));
     ASSERT_TRUE(curl.exited(50s) && curl.code() == 0) << curl.output();
