@@ -162,17 +162,13 @@ TEST_P(Accept, ByMarkerOrCallEveryConnectionIsHandedOverAndEchoes) {
     StderrCapture cap;
     EXPECT_EQ(os_set_accept_mode(7), 0);
     EXPECT_EQ(count_of(cap.text(), "mode != OS_ACCEPT_AT_ONCE && mode != OS_ACCEPT_ON_TICK"), 1);
-    if (by_call) {
-        ASSERT_EQ(os_set_accept_mode(OS_ACCEPT_ON_TICK), 1);
-    }
+    ASSERT_TRUE(!by_call || os_set_accept_mode(OS_ACCEPT_ON_TICK) == 1);
     start(true);  // the marker alone would take each connection at once
     uint16_t port;
     os_tcp_server_t *s = server(&port);
     std::vector<int> peers;
     for (int mode : {by_call ? OS_ACCEPT_ON_TICK : OS_ACCEPT_AT_ONCE, by_call ? OS_ACCEPT_AT_ONCE : OS_ACCEPT_ON_TICK}) {
-        if (!peers.empty()) {
-            ASSERT_EQ(os_set_accept_mode(mode), 1);
-        }
+        ASSERT_TRUE(peers.empty() || os_set_accept_mode(mode) == 1);
         int in_tick = g_accepts_in_a_tick, between = g_accepts_between_ticks;
         for (int i = 0; i < 4; ++i) peers.push_back(plain_connect(port));
         ASSERT_TRUE(wait_until([&] { return g_accepts_in_a_tick + g_accepts_between_ticks == in_tick + between + 4; }, 3s));
@@ -328,11 +324,33 @@ TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     EXPECT_EQ(count_of(text, "err: Connection reset by peer dispath_client:disconnect"), 1) << text;
 }
 
-// Read callbacks end their client by close, destroy or -1; a caller closes a library-owned one.
-TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
+// A reconnect from the disconnect callback is allowed after a close, refused on destroy or for a
+// client the library owns; read callbacks end their client by close, destroy or -1; a caller
+// closes a library-owned one.
+TEST_F(Tcp, CallbacksThatEndOrReopenTheirClient) {
     start(true);
     uint16_t port;
-    os_tcp_server_t *s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+    os_tcp_server_t *s = server(&port);
+    static std::atomic<int> s_reopened{0}, s_refused{0};
+    static auto reconnect = [](os_tcp_client_t *c, void *) { ++(os_tcp_client_open(c, -1) ? s_reopened : s_refused); };
+    os_tcp_client_t *c = client_to(port);
+    os_tcp_client_bind_disconnect(c, reconnect, nullptr);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 1; }));
+    os_tcp_client_close(c);
+    EXPECT_EQ(s_reopened, 1);
+    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 2; }));
+    os_tcp_client_destroy(c);
+    EXPECT_EQ(s_refused, 1);
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *accepted, void *) {
+        os_tcp_client_set_remote(accepted, "127.0.0.1", 9);  // one the library owns tries again
+        os_tcp_client_bind_disconnect(accepted, reconnect, nullptr);
+    }, nullptr);
+    close(plain_connect(port));
+    EXPECT_TRUE(wait_until([] { return s_refused == 2; }));
+    EXPECT_EQ(s_reopened, 1);
+    EXPECT_TRUE(wait_until([] { return g_echo_ended == 2; }));
+    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
         os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++g_ends; }, nullptr);
         os_tcp_client_bind_read(c, [](os_tcp_client_t *self, void *) {
             char cmd;
@@ -341,7 +359,7 @@ TEST_F(Tcp, ReadCallbacksThatEndTheirClient) {
             if (cmd == 'd') os_tcp_client_destroy(self);
             return -1;
         }, nullptr);
-    });
+    }, nullptr);
     for (char cmd : {'c', 'd', 'r'}) {
         int fd = plain_connect(port);
         ASSERT_EQ(write(fd, &cmd, 1), 1);
@@ -434,28 +452,6 @@ TEST_F(Tcp, ResetRightAfterTheConnectIsNoFailedConnect) {
     close(lfd);
 }
 
-// os_cleanup closes servers and UDP clients only, and a second call finds nothing to do.
-TEST_F(Tcp, CleanupClosesServersAndUdpClientsOnly) {
-    start(true);
-    uint16_t port, plain_port;
-    os_tcp_server_t *s = server(&port);
-    int live = plain_connect(port), lfd = bound(SOCK_STREAM, &plain_port);
-    os_tcp_client_t *mine = client_to(plain_port);
-    os_udp_client_t *udp = os_udp_client_create();
-    ASSERT_EQ(os_tcp_client_open(mine, -1) + os_udp_client_open(udp), 2);
-    ASSERT_TRUE(wait_until([&] { return g_echo_accepted == 1 && g_connects == 1; }));
-    for (int call = 0; call < 2; ++call) {
-        EXPECT_EQ(os_cleanup(), 1);
-        EXPECT_EQ(os_tcp_server_get_status(s), TCP_SERVER_STATUS_CLOSED);
-        EXPECT_EQ(os_udp_client_get_status(udp), UDP_CLIENT_STATUS_CLOSED);
-        EXPECT_EQ(os_tcp_client_get_status(mine), TCP_CLIENT_STATUS_CONNECT);
-        EXPECT_EQ(plain_connect(port), -1);
-        echoes(live, 5, call);  // accepted connections outlive the cleanup
-    }
-    close(live), close(accept(lfd, nullptr, nullptr)), close(lfd);
-    os_tcp_client_destroy(mine), os_udp_client_destroy(udp), os_tcp_server_destroy(s);
-}
-
 // In a network namespace of our own: a connect while its loopback is down is unreachable;
 // once it is up, a server on "::" takes IPv4 peers even where IPv6 sockets default to IPv6 only.
 TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
@@ -507,43 +503,15 @@ TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndResetsLeaveNothing) {
     os_tcp_server_destroy(s);
 }
 
-// A reconnect from the disconnect callback: allowed after a close, refused on destroy or for
-// a client the library owns.
-TEST_F(Tcp, ReconnectFromTheDisconnectCallback) {
+// A caller's handler without SA_RESTART cuts short the library threads' system calls: signals
+// every 200 µs reach only them while 16 MiB, more than the socket buffers hold, go through the
+// echo server, whose sends that meet a full socket resume on the write callback. Then os_cleanup
+// closes servers and UDP clients only, and a second call finds nothing to do.
+TEST_F(Tcp, SignalsLoseNothingAndCleanupClosesServersAndUdpClientsOnly) {
     start(true);
-    uint16_t port;
+    uint16_t port, plain_port;
     os_tcp_server_t *s = server(&port);
-    static std::atomic<int> s_reopened{0}, s_refused{0};
-    static auto reconnect = [](os_tcp_client_t *c, void *) { ++(os_tcp_client_open(c, -1) ? s_reopened : s_refused); };
-    os_tcp_client_t *c = client_to(port);
-    os_tcp_client_bind_disconnect(c, reconnect, nullptr);
-    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
-    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 1; }));
-    os_tcp_client_close(c);
-    EXPECT_EQ(s_reopened, 1);
-    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 2; }));
-    os_tcp_client_destroy(c);
-    EXPECT_EQ(s_refused, 1);
-    os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *accepted, void *) {
-        os_tcp_client_set_remote(accepted, "127.0.0.1", 9);  // one the library owns tries again
-        os_tcp_client_bind_disconnect(accepted, reconnect, nullptr);
-    }, nullptr);
-    close(plain_connect(port));
-    EXPECT_TRUE(wait_until([] { return s_refused == 2; }));
-    EXPECT_EQ(s_reopened, 1);
-    EXPECT_TRUE(wait_until([] { return g_echo_ended == 2; }));
-    os_tcp_server_destroy(s);
-}
-
-// A caller's handler without SA_RESTART cuts short the library threads' system
-// calls: signals every 200 µs reach only them while 16 MiB, more than the
-// socket buffers hold, go through the echo server, whose sends that meet a
-// full socket resume on the write callback.
-TEST_F(Tcp, SignalsThatInterruptTheLibrarysThreadsLoseNothing) {
-    start(true);
-    uint16_t port;
-    os_tcp_server_t *s = server(&port);
-    int peer = plain_connect(port);
+    int peer = plain_connect(port), lfd = bound(SOCK_STREAM, &plain_port);
     struct sigaction quiet {}, old {};
     quiet.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
@@ -559,7 +527,19 @@ TEST_F(Tcp, SignalsThatInterruptTheLibrarysThreadsLoseNothing) {
     storm.join();
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     sigaction(SIGUSR1, &old, nullptr);
-    close(peer);
+    os_tcp_client_t *mine = client_to(plain_port);
+    os_udp_client_t *udp = os_udp_client_create();
+    ASSERT_EQ(os_tcp_client_open(mine, -1) + os_udp_client_open(udp), 2);
+    ASSERT_TRUE(wait_until([&] { return g_echo_accepted == 1 && g_connects == 1; }));
+    for (int call = 0; call < 2; ++call) {
+        EXPECT_EQ(os_cleanup(), 1);
+        EXPECT_EQ(os_tcp_server_get_status(s), TCP_SERVER_STATUS_CLOSED);
+        EXPECT_EQ(os_udp_client_get_status(udp), UDP_CLIENT_STATUS_CLOSED);
+        EXPECT_EQ(os_tcp_client_get_status(mine), TCP_CLIENT_STATUS_CONNECT);
+        EXPECT_EQ(plain_connect(port), -1);
+        echoes(peer, 5, call);  // accepted connections outlive the cleanup
+    }
+    close(peer), close(accept(lfd, nullptr, nullptr)), close(lfd);
     EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
-    os_tcp_server_destroy(s);
+    os_tcp_client_destroy(mine), os_udp_client_destroy(udp), os_tcp_server_destroy(s);
 }

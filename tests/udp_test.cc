@@ -15,8 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The datagrams a read callback took, with their last sender.
-struct Inbox {
+struct Inbox {  // the datagrams a read callback took, with their last sender
     std::vector<std::string> data;
     std::string from_ip;
     uint16_t from_port = 0;
@@ -136,11 +135,8 @@ TEST_F(Udp, SendOrConnectBeforeOpenBindsTheLocalAddress) {
     for (bool fixed_peer : {false, true}) {
         os_udp_client_t *c = os_udp_client_create();
         os_udp_client_bind_read(c, take_all, &inbox);
-        if (fixed_peer) {
-            ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", peer_port_), 1);
-        } else {
-            os_udp_client_set_local(c, "127.0.0.1", mine);
-        }
+        ASSERT_EQ(fixed_peer ? os_udp_client_connect_remote(c, "127.0.0.1", peer_port_)
+                             : os_udp_client_set_local(c, "127.0.0.1", mine), 1);
         ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
         Addr from;
         char got[8] = {};
