@@ -131,7 +131,8 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
 }
 
 // A failed open keeps no socket; a refused connect is reported, closes its socket, stays connecting.
-TEST_F(Tcp, FailedOpensKeepNoSocketAndARefusedConnectIsReported) {
+// Accept callbacks may close or destroy servers while the tick's poll walks them.
+TEST_F(Tcp, FailedOpensAndAcceptCallbacksThatCloseOrDestroy) {
     start();
     StderrCapture cap;
     uint16_t port;
@@ -151,6 +152,28 @@ TEST_F(Tcp, FailedOpensKeepNoSocketAndARefusedConnectIsReported) {
     EXPECT_EQ(os_tcp_client_get_status(c) * 10 + g_connects, TCP_CLIENT_STATUS_CONNECTING * 10);
     os_tcp_server_destroy(twin), os_tcp_server_destroy(s), os_tcp_client_destroy(c);
     EXPECT_EQ(count_of(cap.text(), "bind fail"), 2);
+    static os_tcp_server_t *s_second;
+    static std::atomic<int> s_calls{0};
+    uint16_t p1 = free_port(), p2 = free_port();
+    s_second = open_server(p2, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {  // listed first, walked second
+        ++s_calls;
+        os_tcp_client_close(c);
+    });
+    os_tcp_server_t *first = open_server(p1, [](os_tcp_server_t *self, os_tcp_client_t *c, void *) {
+        ++s_calls;
+        os_tcp_client_destroy(c);
+        os_tcp_server_close(s_second);
+        os_tcp_server_destroy(self);
+    });
+    ASSERT_TRUE(first != nullptr && s_second != nullptr);
+    int a = plain_connect(p1), b = plain_connect(p1), to_second = plain_connect(p2);
+    ASSERT_TRUE(wait_until([] { return s_calls >= 1; }, 3s));
+    on_main_thread([] {});
+    EXPECT_EQ(s_calls, 1) << "the destroyed server accepts no more; the closed one none";
+    EXPECT_EQ(os_tcp_server_get_status(s_second), TCP_SERVER_STATUS_CLOSED);
+    EXPECT_TRUE(peer_ended(a)) << "the destroyed client's peer sees the end";
+    for (int fd : {a, b, to_second}) close(fd);
+    os_tcp_server_destroy(s_second);
 }
 
 class Accept : public Tcp, public ::testing::WithParamInterface<bool> {};
@@ -184,33 +207,6 @@ TEST_P(Accept, ByMarkerOrCallEveryConnectionIsHandedOverAndEchoes) {
 
 INSTANTIATE_TEST_SUITE_P(Tcp, Accept, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "ByCall" : "ByMarker"; });
-
-// Accept callbacks may close or destroy servers while the tick's poll walks them.
-TEST_F(Tcp, AcceptCallbacksThatCloseOrDestroy) {
-    start();
-    static os_tcp_server_t *s_second;
-    static std::atomic<int> s_calls{0};
-    uint16_t p1 = free_port(), p2 = free_port();
-    s_second = open_server(p2, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {  // listed first, walked second
-        ++s_calls;
-        os_tcp_client_close(c);
-    });
-    os_tcp_server_t *first = open_server(p1, [](os_tcp_server_t *self, os_tcp_client_t *c, void *) {
-        ++s_calls;
-        os_tcp_client_destroy(c);
-        os_tcp_server_close(s_second);
-        os_tcp_server_destroy(self);
-    });
-    ASSERT_TRUE(first != nullptr && s_second != nullptr);
-    int a = plain_connect(p1), b = plain_connect(p1), c = plain_connect(p2);
-    ASSERT_TRUE(wait_until([] { return s_calls >= 1; }, 3s));
-    on_main_thread([] {});
-    EXPECT_EQ(s_calls, 1) << "the destroyed server accepts no more; the closed one none";
-    EXPECT_EQ(os_tcp_server_get_status(s_second), TCP_SERVER_STATUS_CLOSED);
-    EXPECT_TRUE(peer_ended(a)) << "the destroyed client's peer sees the end";
-    for (int fd : {a, b, c}) close(fd);
-    os_tcp_server_destroy(s_second);
-}
 
 // Servers on ::1 (IPv6 peers) and :: (both families) hand over clients that know both ends;
 // our client of a scoped ::1 connects once and talks to its other end, adopted.
@@ -377,39 +373,6 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClient) {
     os_tcp_server_destroy(s);
 }
 
-// Reads held by a receive buffer of 0 or the refuse flag resume with what came meanwhile.
-TEST_F(Tcp, HeldReadsResumeWithWhatCameMeanwhile) {
-    start(true);
-    static std::atomic<os_tcp_client_t *> s_client{nullptr};
-    static std::atomic<bool> s_by_flag{false};
-    static std::string s_got;
-    uint16_t port;
-    os_tcp_server_t *s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
-        s_by_flag ? os_tcp_client_set_refuse_read(c, 1) : os_tcp_client_set_rcvbuf_len(c, 0);
-        os_tcp_client_bind_read(c, append_read, &s_got);
-        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++g_ends; }, nullptr);
-        s_client = c;
-    });
-    for (bool by_flag : {false, true}) {
-        s_by_flag = by_flag;
-        on_main_thread([] { s_got.clear(), s_client = nullptr; });
-        int fd = plain_connect(port);
-        ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
-        ASSERT_EQ(write(fd, "held", 4), 4);
-        std::this_thread::sleep_for(300ms);
-        EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << by_flag << ": read while held";
-        on_main_thread([] {
-            s_by_flag ? os_tcp_client_set_refuse_read(s_client, 0) : os_tcp_client_set_rcvbuf_len(s_client, 65536);
-        });
-        EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; })) << by_flag;
-        ASSERT_EQ(write(fd, "more", 4), 4);
-        close(fd);
-        EXPECT_TRUE(wait_until([by_flag] { return g_ends == 1 + by_flag; })) << by_flag << ": the end was not seen";
-        EXPECT_TRUE(wait_until_locked([] { return s_got == "heldmore"; }, 0ms)) << by_flag;
-    }
-    os_tcp_server_destroy(s);
-}
-
 // A peer that accepts, sends and resets at once: one connect, every byte, then one end.
 TEST_F(Tcp, ResetRightAfterTheConnectIsNoFailedConnect) {
     start();
@@ -481,7 +444,8 @@ TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
 }
 
 // Accepting resumes after descriptors ran out; connections reset on arrival end once each.
-TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndResetsLeaveNothing) {
+// Reads held by a receive buffer of 0 or the refuse flag resume with what came meanwhile.
+TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndHeldReadsResume) {
     start(true);
     uint16_t port;
     os_tcp_server_t *s = server(&port);
@@ -500,6 +464,33 @@ TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndResetsLeaveNothing) {
     for (int i = 0; i < 5000; ++i) reset_close(plain_connect(port));
     EXPECT_TRUE(wait_until([] { return on_main_thread([] {}) && g_echo_accepted == g_echo_ended; }, 10s))
         << g_echo_accepted << " accepted, " << g_echo_ended << " ended";
+    static std::atomic<os_tcp_client_t *> s_client{nullptr};
+    static std::atomic<bool> s_by_flag{false};
+    static std::string s_got;
+    os_tcp_server_destroy(s);  // a new server: a late reset one is not taken for the held client
+    s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
+        s_by_flag ? os_tcp_client_set_refuse_read(c, 1) : os_tcp_client_set_rcvbuf_len(c, 0);
+        os_tcp_client_bind_read(c, append_read, &s_got);
+        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++g_ends; }, nullptr);
+        s_client = c;
+    });
+    for (bool by_flag : {false, true}) {
+        s_by_flag = by_flag;
+        on_main_thread([] { s_got.clear(), s_client = nullptr; });
+        int fd = plain_connect(port);
+        ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
+        ASSERT_EQ(write(fd, "held", 4), 4);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << by_flag << ": read while held";
+        on_main_thread([] {
+            s_by_flag ? os_tcp_client_set_refuse_read(s_client, 0) : os_tcp_client_set_rcvbuf_len(s_client, 65536);
+        });
+        EXPECT_TRUE(wait_until_locked([] { return s_got == "held"; })) << by_flag;
+        ASSERT_EQ(write(fd, "more", 4), 4);
+        close(fd);
+        EXPECT_TRUE(wait_until([by_flag] { return g_ends == 1 + by_flag; })) << by_flag << ": the end was not seen";
+        EXPECT_TRUE(wait_until_locked([] { return s_got == "heldmore"; }, 0ms)) << by_flag;
+    }
     os_tcp_server_destroy(s);
 }
 
