@@ -289,7 +289,6 @@ TEST_F(Tcp, EveryEndGivesOneDisconnect) {
     os_main_unlock();
     EXPECT_EQ(got[0] * 10 + got[1], 40 - 1) << got[0] << " then " << got[1];
     EXPECT_TRUE(wait_until([] { return g_ends == 1; }));
-
     StderrCapture cap;
     os_tcp_server_t *s = server(&port);
     int half = plain_connect(port);
