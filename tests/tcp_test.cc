@@ -210,7 +210,9 @@ INSTANTIATE_TEST_SUITE_P(Tcp, Accept, ::testing::Values(false, true),
 
 // Servers on ::1 (IPv6 peers) and :: (both families) hand over clients that know both ends;
 // our client of a scoped ::1 connects once and talks to its other end, adopted.
-TEST_F(Tcp, ServersAndClientsOnIPv6) {
+// At the peer's orderly end a read gives the data, then -1 exactly; a half-closing peer gets
+// its echo, then one disconnect; a send to a reset peer is -1; each end's lines carry its cause.
+TEST_F(Tcp, ServersAndClientsOnIPv6AndEveryEndGivesOneDisconnect) {
     start(true);
     static std::string s_peer, s_self;
     static uint16_t s_peer_port = 0, s_self_port = 0;
@@ -268,17 +270,12 @@ TEST_F(Tcp, ServersAndClientsOnIPv6) {
     os_tcp_client_destroy(adopted), os_tcp_client_destroy(c);
     EXPECT_EQ(g_ends, 1);
     close(lfd);
-}
-
-// At the peer's orderly end a read gives the data, then -1 exactly; a half-closing peer gets
-// its echo, then one disconnect; a send to a reset peer is -1; each end's lines carry its cause.
-TEST_F(Tcp, EveryEndGivesOneDisconnect) {
-    start(true);
-    uint16_t lport, port;
-    int lfd = bound(SOCK_STREAM, &lport);
-    os_tcp_client_t *c = client_to(lport);  // no read callback: read by hand under the main lock
+    g_connects = g_ends = 0, g_echo_accepted = g_echo_ended = 0;
+    uint16_t lport;
+    lfd = bound(SOCK_STREAM, &lport);
+    c = client_to(lport);  // no read callback: read by hand under the main lock
     ASSERT_EQ(os_tcp_client_open(c, -1), 1);
-    int peer = accept(lfd, nullptr, nullptr);
+    peer = accept(lfd, nullptr, nullptr);
     ASSERT_TRUE(wait_until([] { return g_connects == 1; }));
     os_main_lock();
     ASSERT_EQ(write(peer, "last", 4), 4);
