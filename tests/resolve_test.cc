@@ -69,10 +69,7 @@ void record_answer(const char *name, const char *const *addresses, int count, co
                          pthread_equal(pthread_self(), g_main_thread) != 0});
 }
 
-size_t answers_so_far() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_answers.size();
-}
+size_t answers_so_far() { return std::lock_guard<std::mutex>(g_lock), g_answers.size(); }
 
 Answer answer_for(const std::string &name, std::chrono::milliseconds deadline = 5s) {
     Answer found{};

@@ -132,7 +132,8 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
 
 // A failed open keeps no socket; a refused connect is reported, closes its socket, stays connecting.
 // Accept callbacks may close or destroy servers while the tick's poll walks them.
-TEST_F(Tcp, FailedOpensAndAcceptCallbacksThatCloseOrDestroy) {
+// A peer that accepts, sends and resets at once: one connect, every byte, then one end.
+TEST_F(Tcp, FailedOpensAcceptCallbacksAndAResetRightAfterTheConnect) {
     start();
     StderrCapture cap;
     uint16_t port;
@@ -174,6 +175,41 @@ TEST_F(Tcp, FailedOpensAndAcceptCallbacksThatCloseOrDestroy) {
     EXPECT_TRUE(peer_ended(a)) << "the destroyed client's peer sees the end";
     for (int fd : {a, b, to_second}) close(fd);
     os_tcp_server_destroy(s_second);
+    uint16_t lport;
+    int lfd = bound(SOCK_STREAM, &lport);
+    static std::string s_got;
+    for (int round = 0; round < 20; ++round) {
+        StderrCapture cap;
+        g_connects = g_ends = 0;
+        on_main_thread([] { s_got.clear(); });
+        os_tcp_client_t *c = client_to(lport, &s_got);
+        // The main thread waits for the lock: the completion and the reset come in one report.
+        os_main_lock();
+        os_post_func([](void *) {}, nullptr);
+        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        int peer = accept(lfd, nullptr, nullptr);
+        std::string data = pattern(100000, unsigned(round));
+        size_t sent = 0;
+        for (int n, left = 2000; sent < data.size() && left-- > 0;)
+            if ((n = int(send(peer, data.data() + sent, data.size() - sent, MSG_DONTWAIT))) > 0)
+                sent += size_t(n);
+            else
+                std::this_thread::sleep_for(1ms);
+        int queued = -1;  // all of it in our client's socket before the reset
+        EXPECT_TRUE(wait_until([&] { return ioctl(peer, TIOCOUTQ, &queued) == 0 && queued == 0; }));
+        reset_close(peer);
+        os_main_unlock();
+        EXPECT_TRUE(wait_until([] { return g_ends == 1; })) << round << ": " << cap.so_far();
+        EXPECT_EQ(g_connects, 1) << round;
+        EXPECT_TRUE(wait_until_locked([&] { return s_got == data.substr(0, sent); }, 0ms))
+            << round << ": " << s_got.size() << " of " << sent;
+        EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
+        os_tcp_client_destroy(c);
+        std::string text = cap.text();
+        EXPECT_EQ(count_of(text, "10054"), 1) << round << ": " << text;
+        EXPECT_EQ(count_of(text, "Transport endpoint is not connected"), 0) << text;
+    }
+    close(lfd);
 }
 
 class Accept : public Tcp, public ::testing::WithParamInterface<bool> {};
@@ -367,48 +403,6 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClient) {
     EXPECT_TRUE(peer_ended(fd));
     close(fd);
     os_tcp_server_destroy(s);
-}
-
-// A peer that accepts, sends and resets at once: one connect, every byte, then one end.
-TEST_F(Tcp, ResetRightAfterTheConnectIsNoFailedConnect) {
-    start();
-    uint16_t lport;
-    int lfd = bound(SOCK_STREAM, &lport);
-    static std::string s_got;
-    for (int round = 0; round < 20; ++round) {
-        StderrCapture cap;
-        g_connects = g_ends = 0;
-        on_main_thread([] { s_got.clear(); });
-        os_tcp_client_t *c = client_to(lport, &s_got);
-        // The main thread waits for the lock: the completion and the reset come in one report.
-        os_main_lock();
-        os_post_func([](void *) {}, nullptr);
-        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
-        int peer = accept(lfd, nullptr, nullptr);
-        std::string data = pattern(100000, unsigned(round));
-        size_t sent = 0;
-        for (int n, left = 2000; sent < data.size() && left-- > 0;)
-            if ((n = int(send(peer, data.data() + sent, data.size() - sent, MSG_DONTWAIT))) > 0)
-                sent += size_t(n);
-            else
-                std::this_thread::sleep_for(1ms);
-        EXPECT_TRUE(wait_until([peer] {  // all of it in our client's socket before the reset
-            int queued = -1;
-            return ioctl(peer, TIOCOUTQ, &queued) == 0 && queued == 0;
-        }));
-        reset_close(peer);
-        os_main_unlock();
-        EXPECT_TRUE(wait_until([] { return g_ends == 1; })) << round << ": " << cap.so_far();
-        EXPECT_EQ(g_connects, 1) << round;
-        EXPECT_TRUE(wait_until_locked([&] { return s_got == data.substr(0, sent); }, 0ms))
-            << round << ": " << s_got.size() << " of " << sent;
-        EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_DISCONN);
-        os_tcp_client_destroy(c);
-        std::string text = cap.text();
-        EXPECT_EQ(count_of(text, "10054"), 1) << round << ": " << text;
-        EXPECT_EQ(count_of(text, "Transport endpoint is not connected"), 0) << text;
-    }
-    close(lfd);
 }
 
 // In a network namespace of our own: a connect while its loopback is down is unreachable;
