@@ -2,8 +2,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "keel/os_net.h"
 #include "net/net_internal.h"
 
