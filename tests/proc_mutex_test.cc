@@ -50,7 +50,8 @@ TEST(CommandLine, BlanksSeparateQuotesGroupBackslashesEscapeQuotes) {
     const struct { const char *line; std::vector<std::string> args; } cases[] = {
         {"  a \t b  ", {"a", "b"}}, {R"(sh -c "exit 3")", {"sh", "-c", "exit 3"}},
         {R"(a"b c"d "" x)", {"ab cd", "", "x"}}, {R"("unterminated quote)", {"unterminated quote"}},
-        {R"(say \"hi\" C:\dir\ "a\\" b \\\"q)", {"say", "\"hi\"", "C:\\dir\\", "a\\", "b", "\\\"q"}}, {" \t ", {}}};
+        {R"(say \"hi\" C:\dir\ "a\\" b \\\"q)", {"say", "\"hi\"", "C:\\dir\\", "a\\", "b", "\\\"q"}}, {" \t ", {}},
+        {"a b c d e f", {"a", "b", "c", "d", "e", "f"}}};  // the most arguments a line of its length holds
     for (const auto &c : cases) {
         char **argv = split_command_line(c.line), **end = argv;
         while (*end != nullptr) ++end;

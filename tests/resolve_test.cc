@@ -279,7 +279,7 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
         os_tcp_client_t *c = os_tcp_client_create();
         ASSERT_EQ((k.by_name ? os_tcp_client_set_remote_host : os_tcp_client_set_remote)(c, k.remote, k.port), 1);
         ASSERT_TRUE(!k.tls || os_tcp_client_set_tls(c, "localhost", certs.ca.c_str()) == 1);
-        os_tcp_client_bind_fail(c, [](os_tcp_client_t *self, int error_no, const char *reason, void *arg) {
+        int bound = os_tcp_client_bind_fail(c, [](os_tcp_client_t *self, int error_no, const char *reason, void *arg) {
             auto *seen = static_cast<Seen *>(arg);
             seen->numbers.push_back(error_no);
             seen->reasons.push_back(reason);
@@ -289,7 +289,7 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
             else
                 os_tcp_client_destroy(self);
         }, &seen);
-        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        ASSERT_TRUE(bound == 1 && os_tcp_client_open(c, -1) == 1);
         EXPECT_TRUE(wait_until_locked([&] { return seen.numbers.size() == 2; }, 10s)) << k.line << cap.so_far();
         ASSERT_TRUE(on_main_thread([] {}));
         EXPECT_EQ(seen.numbers, std::vector<int>(2, k.error_no)) << k.line;
