@@ -1,21 +1,11 @@
-// The hash table against a model: a random sequence of add, find, mod, delete
-// (by key and by node) and walks, checked after every step against an
-// std::unordered_map, with insertion order kept by a list.
-#include <fuzzer/FuzzedDataProvider.h>
-
-#include <cstdlib>
+// The hash table against a model (an std::unordered_map, and a list for the insertion order): random adds, mods,
+// deletes by key and by node, and finds, the step's key looked up after each step; a final walk in insertion order.
 #include <cstring>
 #include <list>
-#include <string>
 #include <unordered_map>
 
 #include "keel/hash.h"
-#include "keel/log.h"
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    log_start(0, 0);
-    return 0;
-}
+#include "tests/fuzz/fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -24,55 +14,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::list<std::string> order;  // keys in insertion order
     while (in.remaining_bytes() > 0) {
         // Short keys from a small alphabet collide often; a NUL byte is part of a key.
-        std::string key = in.ConsumeRandomLengthString(8);
-        std::string value = in.ConsumeRandomLengthString(32);
-        switch (in.ConsumeIntegralInRange(0, 4)) {
-            case 0: {
-                hash_node_t *n = hash_add(ht, key.data(), static_cast<int>(key.size()), value.data(),
-                                          static_cast<int>(value.size()));
-                bool fresh = model.count(key) == 0;
-                if ((n != nullptr) != fresh) abort();  // the empty key is a key too
-                if (n != nullptr) {
-                    model[key] = value;
-                    order.push_back(key);
-                }
-                break;
+        std::string key = in.ConsumeRandomLengthString(8), value = in.ConsumeRandomLengthString(32);
+        int klen = static_cast<int>(key.size()), vlen = static_cast<int>(value.size());
+        int op = in.ConsumeIntegralInRange(0, 4);
+        hash_node_t *n;
+        if (op == 0) {
+            n = hash_add(ht, key.data(), klen, value.data(), vlen);
+            if ((n != nullptr) != (model.count(key) == 0)) abort();  // the empty key is a key too
+            if (n != nullptr) order.push_back(model.emplace(key, value).first->first);
+        } else if (op == 1) {
+            n = hash_mod(ht, key.data(), klen, value.data(), vlen);
+            if ((n != nullptr) != (model.count(key) == 1)) abort();
+            if (n != nullptr) model[key] = value;
+        } else if (op == 2) {
+            hash_del_by_key(ht, key.data(), klen);
+            if (model.erase(key)) order.remove(key);
+        } else if (op == 3) {  // the walk's first entry, deleted by its node
+            n = hash_head(ht);
+            if ((n == nullptr) != order.empty() ||
+                (n != nullptr && memcmp(hash_get_key(n), order.front().data(), order.front().size()) != 0))
+                abort();
+            if (n != nullptr) {
+                hash_del(ht, n);
+                model.erase(order.front());
+                order.pop_front();
             }
-            case 1: {
-                hash_node_t *n = hash_mod(ht, key.data(), static_cast<int>(key.size()), value.data(),
-                                          static_cast<int>(value.size()));
-                if ((n != nullptr) != (model.count(key) == 1)) abort();
-                if (n != nullptr) model[key] = value;
-                break;
-            }
-            case 2:
-                hash_del_by_key(ht, key.data(), static_cast<int>(key.size()));
-                if (model.erase(key)) order.remove(key);
-                break;
-            case 3: {
-                // Delete the walk's first entry by its node.
-                hash_node_t *head = hash_head(ht);
-                if ((head == nullptr) != order.empty()) abort();
-                if (head != nullptr) {
-                    if (memcmp(hash_get_key(head), order.front().data(), order.front().size()) != 0) abort();
-                    hash_del(ht, head);
-                    model.erase(order.front());
-                    order.pop_front();
-                }
-                break;
-            }
-            default: {
-                hash_node_t *n = hash_find(ht, key.data(), static_cast<int>(key.size()));
-                auto it = model.find(key);
-                if ((n != nullptr) != (it != model.end())) abort();
-                if (n != nullptr && !it->second.empty() &&
-                    memcmp(hash_get_value(n), it->second.data(), it->second.size()) != 0)
-                    abort();
-            }
-        }
-        if (hash_count(ht) != model.size()) abort();
+        }  // and 4, a find only
+        n = hash_find(ht, key.data(), klen);
+        auto it = model.find(key);
+        if (hash_count(ht) != model.size() || (n != nullptr) != (it != model.end()) ||
+            (n != nullptr && !it->second.empty() &&
+             memcmp(hash_get_value(n), it->second.data(), it->second.size()) != 0))
+            abort();
     }
-    // A full walk visits the entries in insertion order.
     auto want = order.begin();
     for (hash_node_t *n = hash_head(ht); n != nullptr; n = hash_next(ht, n), ++want)
         if (want == order.end() || memcmp(hash_get_key(n), want->data(), want->size()) != 0) abort();
