@@ -171,8 +171,10 @@ protected:
 TEST_F(LogFiles, NamesFollowTheAttributesAndADeletedFileIsMadeAgain) {
     log_set_proc_name("svc"), log_start(1, 1);
     ASSERT_TRUE(logged(today(dir_, "svc"), "first line") && current_filename() == today(dir_, "svc").string());
+    const int fds = fd_count();
     ASSERT_TRUE(logged(today(dir_, "svc"), "two", "first line\ntwo\n") && fs::remove(today(dir_, "svc")));
-    EXPECT_TRUE(logged(today(dir_, "svc"), "again") && read_file(today(dir_, "svc")) == "again\n");
+    EXPECT_TRUE(logged(today(dir_, "svc"), "again") && read_file(today(dir_, "svc")) == "again\n" && fd_count() == fds)
+        << "the deleted file's handle is closed";
     log_v3_attr_t attr{16, 1, 1, 1}, got{0, 7, 7, 7};
     log_set_v3_attr(&attr), log_get_v3_attr(&got);  // size 0: nothing copied
     got.size = 8, log_get_v3_attr(&got);
@@ -207,7 +209,8 @@ TEST_F(LogFiles, DbgMarkerBadDirectoriesAndNamesTooLong) {
     ASSERT_TRUE(logged(file, "switch", "on\nswitch\n"));
     StderrCapture cap;
     std::string long_dir(250, 'd'), room = long_dir + std::string(2, '\0'), too_long(259, 'e');
-    char empty[] = "", path[300], win[] = "logs\\", missing[] = "/nonexistent/keel/logs\0";
+    // "\0x": room for the '/' the call adds and its terminator
+    char empty[] = "", path[300], win[] = "logs\\", missing[] = "/nonexistent/keel/logs\0x";
     log_set_path(room.data()), log_msg2("name too long");  // no file, and the old one is not used
     log_set_path(too_long.data()), log_set_path(empty), log_set_path(nullptr), log_get_path(path);
     EXPECT_EQ(std::string(path), long_dir + "/") << "a refused path keeps the old one";
