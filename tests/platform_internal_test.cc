@@ -45,10 +45,9 @@ protected:
 
 }  // namespace
 
-// Read events once per re-enabling read while data waits (urgent data in line on a connection asked
-// nothing at its registration, as its listener passes it on; a read on another thread); write events
-// at the registration and after a blocked send; the close after the last data; a half-closed peer
-// takes every byte.
+// Read events once per re-enabling read while data waits (urgent data in line on a connection asked nothing at its
+// registration, as its listener passes it on; a read on another thread); write events at the registration and after a
+// blocked send; the close after the last data; a half-closed peer takes every byte.
 TEST_F(Platform, ConnectionEventsComeOncePerReEnable) {
     auto [mine, peer] = tcp_pair(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
     EXPECT_EQ(next_event(), Ev(mine, FD_WRITE, 0));
