@@ -166,13 +166,14 @@ protected:
     fs::path dir_ = fs::temp_directory_path() / ("keel_log_" + std::to_string(getpid()));
 };
 
-// The name part set before the first line gets no underscore; a file deleted
-// while open is made again by the next line.
+// The name part set before the first line gets no underscore; a file deleted while open is made again by the next line.
 TEST_F(LogFiles, NamesFollowTheAttributesAndADeletedFileIsMadeAgain) {
     log_set_proc_name("svc"), log_start(1, 1);
     ASSERT_TRUE(logged(today(dir_, "svc"), "first line") && current_filename() == today(dir_, "svc").string());
+    const int fds = fd_count();
     ASSERT_TRUE(logged(today(dir_, "svc"), "two", "first line\ntwo\n") && fs::remove(today(dir_, "svc")));
-    EXPECT_TRUE(logged(today(dir_, "svc"), "again") && read_file(today(dir_, "svc")) == "again\n");
+    EXPECT_TRUE(logged(today(dir_, "svc"), "again") && read_file(today(dir_, "svc")) == "again\n" && fd_count() == fds)
+        << "the deleted file's handle is closed";
     log_v3_attr_t attr{16, 1, 1, 1}, got{0, 7, 7, 7};
     log_set_v3_attr(&attr), log_get_v3_attr(&got);  // size 0: nothing copied
     got.size = 8, log_get_v3_attr(&got);
@@ -207,11 +208,11 @@ TEST_F(LogFiles, DbgMarkerBadDirectoriesAndNamesTooLong) {
     ASSERT_TRUE(logged(file, "switch", "on\nswitch\n"));
     StderrCapture cap;
     std::string long_dir(250, 'd'), room = long_dir + std::string(2, '\0'), too_long(259, 'e');
-    char empty[] = "", path[300], win[] = "logs\\", missing[] = "/nonexistent/keel/logs\0";
+    char empty[] = "", path[300], win[] = "logs\\", missing[] = "/nonexistent/keel/logs\0x";
     log_set_path(room.data()), log_msg2("name too long");  // no file, and the old one is not used
     log_set_path(too_long.data()), log_set_path(empty), log_set_path(nullptr), log_get_path(path);
     EXPECT_EQ(std::string(path), long_dir + "/") << "a refused path keeps the old one";
-    log_set_path(missing), log_msg2("still here");
+    log_set_path(missing), log_msg2("still here");  // "\0x": room for the '/' the call adds and its terminator
     EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "1 log lines dropped: log file /nonexistent/") == 1; }));
     EXPECT_TRUE(read_file(file) == "on\nswitch\n" && std::string(missing) == "/nonexistent/keel/logs/");
     log_set_path(win), log_get_path(path);  // a Windows-style separator is accepted and stored as '/'
@@ -241,10 +242,9 @@ TEST_F(LogFiles, QueueBoundsAdmitErrorsLongerThanTheRest) {
     EXPECT_EQ(count_of(cap.text(), "lines dropped"), 1) << "the burst is reported once, with its count";
 }
 
-// Under a file size limit (a quota, `ulimit -f`) the writer's write fails
-// where it would have raised SIGXFSZ and ended the process: the loss is
-// reported with its count, and the next file takes lines again. In a child,
-// whose standard error is a pipe and whose limit is its own.
+// Under a file size limit (a quota, `ulimit -f`) the writer's write fails where it would have raised SIGXFSZ and ended
+// the process: the loss is reported with its count, and the next file takes lines again. In a child, whose standard
+// error is a pipe and whose limit is its own.
 TEST_F(LogFiles, AFileThatMayGrowNoFurtherCostsLinesNeverTheProcess) {
     int err[2], status = 0;
     fs::path first = today(dir_, "_full"), next = dir_ / "next";

@@ -8,17 +8,17 @@
 #include <filesystem>
 
 #include "keel/log.h"
-#include "keel/os_comm.h"
 #include "keel/os_net.h"
 #include "keel/os_proc.h"
 #include "keel/os_runtime.h"
-#include "net_support.h"
 #include "proc/proc_internal.h"
+#include "serial_support.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace keel_test;
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
 // Run as a competitor for the mutex: prints what os_get_proc_mutex gave and its
 // process id; a holder lets go once its output is closed. Both end by exit.
@@ -70,8 +70,7 @@ TEST(Process, QueryTellsRunningThenEndedWithExitCodeOnEveryCall) {
     ASSERT_TRUE(wait_until([&] { return os_exec_query(three) + os_exec_query(killed) + os_exec_query(big) == 0; }));
     StderrCapture cap;
     EXPECT_EQ(os_exec_query(three) + os_exec_query(three), 0) << "still ended after the child was collected";
-    EXPECT_EQ(count_of(cap.text(), "] [info]  file: process.cc line: "), 2);
-    EXPECT_EQ(count_of(cap.text(), " process over: 3"), 2) << "one report per call, each with the exit code";
+    EXPECT_EQ(reports(cap.text()), Lines(2, "process over: 3")) << "one report per call, each with the exit code";
     ASSERT_TRUE(wait_until([&] { return os_exec_query(sleeper) == 0; }));
     EXPECT_TRUE(sleeper->exit_code == 0 && three->exit_code == 3 && killed->exit_code == 128 + 15 && !big->exit_code);
     EXPECT_EQ(os_exec_destroy(sleeper) + os_exec_destroy(three) + os_exec_destroy(killed) + os_exec_destroy(big), 0);
@@ -81,14 +80,11 @@ TEST(Process, MissingProgramsFailAndNoChildIsLeftBehind) {
     KEEL_SKIP_UNDER_EMULATION("reports success for posix_spawnp of a program that does not exist");
     log_start(0, 1);
     StderrCapture cap;
-    EXPECT_EQ(os_exec_process("true") + os_exec_process("keel-no-such-program") + os_exec_process("   "), 3);
+    for (const char *line : {"true", "keel-no-such-program", "   "}) EXPECT_EQ(os_exec_process(line), 1) << line;
     EXPECT_TRUE(os_exec_process_ex("keel-no-such-program -x") == nullptr && os_exec_process(nullptr) == 0 &&
                 os_exec_process_ex(nullptr) == nullptr && os_exec_destroy(nullptr) + os_exec_query(nullptr) == 0);
-    std::string text = cap.text();
-    for (const std::string report : {" process success: true\n", " process failed: keel-no-such-program\n",
-                                     " process failed:    \n", " process failed: keel-no-such-program -x\n"})
-        EXPECT_TRUE(text.find(report) != std::string::npos && text.find(report) == text.rfind(report)) << report;
-    EXPECT_EQ(count_of(text, "] [info]  file: process.cc line: "), 4);
+    EXPECT_EQ(reports(cap.text()), (Lines{"process success: true", "process failed: keel-no-such-program",
+                                          "process failed:    ", "process failed: keel-no-such-program -x"}));
     os_proc_t *child = os_exec_process_ex("sleep 1");
     pid_t pid = child->hprocess;
     siginfo_t info{};  // WNOWAIT: looks for children, running or ended, without collecting any
@@ -114,13 +110,11 @@ TEST(ProcMutex, OneHolderPerExecutableFileUntilItEnds) {
         EXPECT_TRUE(os_get_proc_mutex() == 1 && entries_in(locks) == 1) << "this process runs the same executable";
     }
     EXPECT_EQ(entries_in(locks), 0u) << "holders that end normally remove their lock files";
-    int first = os_get_proc_mutex(), again = os_get_proc_mutex();
-    EXPECT_TRUE(first == 0 && again == 1) << "a second call in the holding process finds it";
+    EXPECT_EQ(os_get_proc_mutex(), 0);
+    EXPECT_EQ(os_get_proc_mutex(), 1) << "a second call in the holding process finds it";
     EXPECT_EQ(Probe(self, "once").answer, 1) << "and closes only the descriptor it opened itself";
     EXPECT_EQ(entries_in("/proc/self/fd"), fds + 1) << "the hold is the one descriptor kept";
-    const fs::path lock = *fs::directory_iterator(locks);
-    for (const auto &fd : fs::directory_iterator("/proc/self/fd"))  // close-on-exec: no exec'd child inherits it
-        EXPECT_TRUE(fs::read_symlink(fd.path()) != lock || fcntl(std::stoi(fd.path().filename()), F_GETFD) == 1);
+    const fs::path lock = *fs::directory_iterator(locks);  // close-on-exec: see CloseOnExec
     if (pid_t child = fork(); child == 0) {  // a forked child does not share the hold
         bool shared = false;
         for (const auto &fd : fs::directory_iterator("/proc/self/fd")) shared |= fs::read_symlink(fd.path()) == lock;
@@ -131,12 +125,10 @@ TEST(ProcMutex, OneHolderPerExecutableFileUntilItEnds) {
     }
     EXPECT_EQ(Probe(self, "once").answer, 1) << "closing the child's copy left the hold in place";
     auto sha1 = [](const std::string &text) { return output_of("sha1sum", text).substr(0, 40); };
-    const std::string name = sha1(self + ":0") + "_" + sha1(self + ":1") + "_mutex", text = cap.text();
-    EXPECT_TRUE(count_of(text, "] [error]  file: proc_mutex.cc line: ") == 4 &&
-                count_of(text, "err: No such file or directory os_get_proc_mutex hMutex == NULL CreateMutexA failed, "
-                               "errno: 2") == 1 &&
-                count_of(text, "err: File exists Mutex '" + name + "' - Already exists: YES") == 2 &&
-                count_of(text, "err: none Mutex '" + name + "' - Already exists: NO") == 1) << text;
+    const std::string msg = "Mutex '" + sha1(self + ":0") + "_" + sha1(self + ":1") + "_mutex' - Already exists: ";
+    EXPECT_EQ(reports(cap.text()), (Lines{"err: No such file or directory os_get_proc_mutex hMutex == NULL "
+                                          "CreateMutexA failed, errno: 2", "err: File exists " + msg + "YES",
+                                          "err: none " + msg + "NO", "err: File exists " + msg + "YES"}));
     fs::remove_all(dir);
 }
 
