@@ -97,8 +97,7 @@ inline void reset_close(int fd) {  // a reset instead of a close
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
 }
-
-inline std::string pattern(size_t n, unsigned seed) {
+inline std::string pattern(size_t n, unsigned seed) {  // n bytes of noise, the same for the same seed
     std::string s(n, '\0');
     std::mt19937 gen(seed);
     for (char &c : s) c = static_cast<char>(gen());
