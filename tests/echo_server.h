@@ -1,23 +1,18 @@
-// An echo server on the library, as a user would write it, shared by the
-// tests, the stress program and the TCP fuzz harness: every byte read goes
-// back, and what the socket does not take waits for the write callback. Each
-// connection carries a live mark, so that a callback after its end is seen.
+// An echo server on the library, as a user would write it, shared by the tests, the stress program and the TCP fuzz
+// harness: every byte read goes back, and what the socket does not take waits for the write callback. Each connection
+// carries a live mark, so that a callback after its end is seen.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
-#include <filesystem>
 #include <fstream>
-#include <string>
 
 #include "keel/os_net.h"
 #include "keel/os_runtime.h"
+#include "net_support.h"
 
 namespace keel_test {
 
 constexpr uint32_t kEchoAlive = 0x6b65656c;
-
 struct EchoConn {
     uint32_t magic = kEchoAlive;
     uint32_t read_len;  // the size of each read
@@ -26,7 +21,6 @@ struct EchoConn {
 
 inline std::atomic<long> g_echo_accepted{0}, g_echo_ended{0}, g_echo_late{0};
 inline std::atomic<uint32_t> g_echo_read_len{16384};  // for the connections accepted next
-
 inline EchoConn *echo_conn(os_tcp_client_t *c) {
     auto *conn = static_cast<EchoConn *>(os_tcp_client_get_udata(c));
     if (conn != nullptr && conn->magic == kEchoAlive) return conn;
@@ -38,8 +32,7 @@ inline EchoConn *echo_conn(os_tcp_client_t *c) {
 inline bool echo_flush(os_tcp_client_t *c, EchoConn *conn) {
     while (!conn->pending.empty()) {
         int n = os_tcp_client_send(c, conn->pending.data(), static_cast<uint32_t>(conn->pending.size()));
-        if (n < 0) return false;
-        if (n == 0) return true;  // the write callback resumes
+        if (n <= 0) return n == 0;  // 0: the write callback resumes
         conn->pending.erase(0, static_cast<size_t>(n));
     }
     return true;
@@ -51,22 +44,16 @@ inline int echo_read(os_tcp_client_t *c, void *) {
     char buf[65536];
     int n;
     while ((n = os_tcp_client_read(c, buf, conn->read_len)) > 0) conn->pending.append(buf, static_cast<size_t>(n));
-    bool sending = echo_flush(c, conn);  // a peer that only stopped sending still gets its echo
-    return n < 0 || !sending ? -1 : 0;
+    return !echo_flush(c, conn) || n < 0 ? -1 : 0;  // a peer that only stopped sending still gets its echo
 }
-
 inline void echo_write(os_tcp_client_t *c, void *) {
-    EchoConn *conn = echo_conn(c);
-    if (conn != nullptr && !echo_flush(c, conn)) os_tcp_client_close(c);
+    if (EchoConn *conn = echo_conn(c); conn != nullptr && !echo_flush(c, conn)) os_tcp_client_close(c);
 }
-
 inline void echo_end(os_tcp_client_t *c, void *) {
-    EchoConn *conn = echo_conn(c);
-    if (conn == nullptr) return;
-    conn->magic = 0;
-    delete conn;
-    os_tcp_client_set_udata(c, nullptr);
-    ++g_echo_ended;
+    if (EchoConn *conn = echo_conn(c); conn != nullptr) {
+        conn->magic = 0;
+        delete conn, os_tcp_client_set_udata(c, nullptr), ++g_echo_ended;
+    }
 }
 
 inline void echo_accept(os_tcp_server_t *, os_tcp_client_t *c, void *) {
@@ -87,17 +74,15 @@ inline os_tcp_server_t *open_server(uint16_t port, os_tcp_accept_cb accept = ech
     return nullptr;
 }
 
-// Starts the runtime; with accept_at_once, from a directory that holds the
-// marker file, so that each connection is accepted as it comes.
+// Starts the runtime; with accept_at_once, from a directory that holds the marker file, so that each connection is
+// accepted as it comes.
 inline bool start_runtime(bool accept_at_once) {
     namespace fs = std::filesystem;
     fs::path home = fs::current_path(), dir = fs::temp_directory_path() / ("keel_rt_" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    fs::current_path(dir);
+    fs::create_directories(dir), fs::current_path(dir);
     if (accept_at_once) std::ofstream("select_config.json");
     bool up = os_startup(0, 0) == 1;
-    fs::current_path(home);
-    fs::remove_all(dir);
+    fs::current_path(home), fs::remove_all(dir);
     return up;
 }
 

@@ -1,19 +1,16 @@
-// Helpers free of the library, header-only so that the stress program and the
-// fuzz harnesses share them with the tests: plain sockets on the loopback
-// addresses, the process's descriptor count, and a wait with a deadline.
+// Helpers free of the library, header-only so that the stress program and the fuzz harnesses share them with the tests:
+// plain sockets on the loopback addresses, the process's descriptor count, and the one wait with a deadline.
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -21,28 +18,31 @@
 
 namespace keel_test {
 
+// Polls pred every `step` until it holds or the deadline passes.
+inline bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline = std::chrono::seconds(5),
+                       std::chrono::microseconds step = std::chrono::milliseconds(1)) {
+    for (auto end = std::chrono::steady_clock::now() + deadline; !pred(); std::this_thread::sleep_for(step))
+        if (std::chrono::steady_clock::now() >= end) return false;
+    return true;
+}
+
 // A loopback address of either family; port 0 until a bind fills it in.
 struct Addr {
     sockaddr_storage ss{};
     socklen_t len;
     explicit Addr(int family = AF_INET, uint16_t port = 0) {
         ss.ss_family = static_cast<sa_family_t>(family);
-        auto &v4 = reinterpret_cast<sockaddr_in &>(ss);
-        if (family == AF_INET6) {
-            reinterpret_cast<sockaddr_in6 &>(ss).sin6_addr = in6addr_loopback;
-            len = sizeof(sockaddr_in6);
-        } else {
-            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            len = sizeof(sockaddr_in);
-        }
-        v4.sin_port = htons(port);  // where both families keep it
+        reinterpret_cast<sockaddr_in &>(ss).sin_port = htons(port);  // where both families keep it
+        if (family == AF_INET) reinterpret_cast<sockaddr_in &>(ss).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (family == AF_INET6) reinterpret_cast<sockaddr_in6 &>(ss).sin6_addr = in6addr_loopback;
+        len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     }
     sockaddr *sa() { return reinterpret_cast<sockaddr *>(&ss); }
     uint16_t port() const { return ntohs(reinterpret_cast<const sockaddr_in &>(ss).sin_port); }
 };
 
-// A socket bound to `at`, whose port the bind fills in; a stream socket
-// listens unless told not to. Set-up that fails ends the program.
+// A socket bound to `at`, whose port the bind fills in; a stream socket listens unless told not to. Set-up that fails
+// ends the program.
 inline int bound(int type, Addr &at, bool listening = true) {
     int fd = socket(at.ss.ss_family, type, 0);
     if (fd < 0 || bind(fd, at.sa(), at.len) != 0 || (type == SOCK_STREAM && listening && listen(fd, 128) != 0) ||
@@ -50,7 +50,6 @@ inline int bound(int type, Addr &at, bool listening = true) {
         abort();
     return fd;
 }
-
 inline int bound(int type, uint16_t *port, int family = AF_INET) {
     Addr at(family);
     int fd = bound(type, at);
@@ -58,24 +57,19 @@ inline int bound(int type, uint16_t *port, int family = AF_INET) {
     return fd;
 }
 
-// A port of 127.0.0.1 that nobody holds right now.
-inline uint16_t free_port(int type = SOCK_STREAM) {
+inline uint16_t free_port(int type = SOCK_STREAM) {  // of 127.0.0.1, that nobody holds right now
     uint16_t port;
     close(bound(type, &port));
     return port;
 }
-
-// A blocking plain client of 127.0.0.1:port, or -1.
-inline int plain_connect(uint16_t port) {
+inline int plain_connect(uint16_t port) {  // a blocking plain client of 127.0.0.1:port, or -1
     Addr to(AF_INET, port);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM, 0), rc, err = 0;
     if (connect(fd, to.sa(), to.len) == 0) return fd;
-    if (errno == EINTR) {  // a signal cut the wait short; the connect goes on
+    if (errno == EINTR) {  // a signal (the fuzzer's alarm) cut the wait short; the connect goes on
         pollfd p{fd, POLLOUT, 0};
-        int rc, err = 0;
         socklen_t len = sizeof err;
-        while ((rc = poll(&p, 1, 10000)) < 0 && errno == EINTR) {
-        }
+        while ((rc = poll(&p, 1, 10000)) < 0 && errno == EINTR) continue;
         if (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return fd;
     }
     close(fd);
@@ -86,11 +80,9 @@ inline int plain_connect(uint16_t port) {
 inline std::string read_exact(int fd, size_t n, int timeout_ms = 5000) {
     std::string got;
     char buf[65536];
-    for (pollfd p{fd, POLLIN, 0}; got.size() < n && poll(&p, 1, timeout_ms) == 1;) {
-        ssize_t k = read(fd, buf, std::min(sizeof buf, n - got.size()));
-        if (k <= 0) break;
-        got.append(buf, static_cast<size_t>(k));
-    }
+    pollfd p{fd, POLLIN, 0};
+    for (ssize_t k = 1; k > 0 && got.size() < n && poll(&p, 1, timeout_ms) == 1;)
+        if ((k = read(fd, buf, std::min(sizeof buf, n - got.size()))) > 0) got.append(buf, static_cast<size_t>(k));
     return got;
 }
 
@@ -100,56 +92,30 @@ inline bool peer_ended(int fd, int timeout_ms = 5000) {
     char byte;
     return poll(&p, 1, timeout_ms) == 1 && read(fd, &byte, 1) <= 0;
 }
-
-// Ends a connection with a reset instead of a close.
-inline void reset_close(int fd) {
+inline void reset_close(int fd) {  // a reset instead of a close
     linger hard{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
 }
-
-inline std::string pattern(size_t n, unsigned seed) {
+inline std::string pattern(size_t n, unsigned seed) {  // n bytes of noise, the same for the same seed
     std::string s(n, '\0');
     std::mt19937 gen(seed);
     for (char &c : s) c = static_cast<char>(gen());
     return s;
 }
+// CPU time of the whole process so far (all its threads): a spinning thread shows in it.
+inline double cpu_ms() { return std::clock() * 1e3 / CLOCKS_PER_SEC; }
 
-// CPU time of the whole process so far: a spinning thread shows in it.
-inline double cpu_ms() {
-    rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
-}
-
-// How many descriptors the process holds.
+// How many descriptors the process holds, less the one the count itself opens.
 inline int fd_count() {
-    int n = -1;  // the directory's own descriptor
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n;
+    std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;
 }
 
-// True when the tests run under qemu-user, as a cross build's ctest runs them
-// (it sets KEEL_TEST_EMULATOR). A few system calls behave differently there;
-// a case that meets one of those is skipped there alone, naming the limit.
+// True when the tests run under qemu-user, as a cross build's ctest runs them (it sets KEEL_TEST_EMULATOR). A few
+// system calls behave differently there; a case that meets one of those is skipped there alone, naming the limit.
 inline bool under_emulation() { return getenv("KEEL_TEST_EMULATOR") != nullptr; }
 #define KEEL_SKIP_UNDER_EMULATION(limit) \
     if (keel_test::under_emulation()) GTEST_SKIP() << "under qemu-user, which " << (limit)
-
-// Polls pred every `step` until it holds or the deadline passes.
-inline bool wait_until(const std::function<bool()> &pred,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(5),
-                       std::chrono::microseconds step = std::chrono::milliseconds(1)) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(step);
-    }
-    return true;
-}
 
 }  // namespace keel_test

@@ -3,14 +3,10 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
 #include <regex>
-#include <string>
 #include <vector>
 
 #include "keel/os_comm.h"
@@ -34,8 +30,10 @@ struct Device {
     bool write_all(const std::string &data) {
         pollfd p{master, POLLOUT, 0};
         for (size_t done = 0; done < data.size();)
-            if (ssize_t n = write(master, &data[done], data.size() - done); n > 0) done += static_cast<size_t>(n);
-            else if ((n < 0 && errno != EAGAIN) || poll(&p, 1, 10000) != 1) return false;
+            if (ssize_t n = write(master, &data[done], data.size() - done); n > 0)
+                done += static_cast<size_t>(n);
+            else if ((n < 0 && errno != EAGAIN) || poll(&p, 1, 10000) != 1)
+                return false;
         return true;
     }
 };
@@ -56,7 +54,9 @@ struct Port {
         return 0;
     }
     std::string text() { return std::lock_guard<std::mutex>(lock), got; }
-    bool wait_for(size_t size) { return wait_until([&] { return text().size() >= size; }, std::chrono::seconds(20)); }
+    bool wait_for(size_t size) {
+        return wait_until([&] { return text().size() >= size; }, std::chrono::seconds(20));
+    }
 };
 
 // The message of each of the library's report lines in text.

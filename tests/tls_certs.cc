@@ -3,20 +3,15 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <filesystem>
-
 namespace keel_test {
-namespace {
 
-// A key and its certificate for cn, by the authority `by` (itself when null),
-// valid for two days from now+from seconds, written to file: the certificate,
-// then the key. An authority is a version 1 certificate, which OpenSSL trusts
-// as a root; a leaf is version 3, naming its hosts and addresses in san.
+// A key and its certificate for cn, by the authority `by` (itself when null), valid for two days from now+from seconds,
+// written to file: the certificate, then the key. An authority is a version 1 certificate, which OpenSSL trusts as a
+// root; a leaf is version 3, naming its hosts and addresses in san.
 struct Made {
     EVP_PKEY *key = EVP_EC_gen("P-256");
     X509 *cert = X509_new();
     bool ok;
-
     Made(const std::string &file, const char *cn, const char *san, const Made *by, long from) {
         const Made &signer = by != nullptr ? *by : *this;
         X509_EXTENSION *alt =
@@ -36,8 +31,6 @@ struct Made {
     ~Made() { X509_free(cert), EVP_PKEY_free(key); }
 };
 
-}  // namespace
-
 TlsCerts::TlsCerts() {
     char tmpl[] = "/tmp/keel_tls_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return;
@@ -52,11 +45,6 @@ TlsCerts::TlsCerts() {
     ok_ = trusted.ok && unrelated.ok && leaf(server, "server", here, -86400) &&
           leaf(expired, "expired", here, -4 * 86400) && leaf(by_name, "by_name", "DNS:localhost", -86400) &&
           leaf(other_name, "other", "DNS:other.example", -86400);
-}
-
-TlsCerts::~TlsCerts() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
 }
 
 }  // namespace keel_test
