@@ -309,6 +309,10 @@ TEST_F(Tls, RefusedSettingsAreReportedAndChangeNothing) {
     t.out = "still TLS", g_quit = true;  // served by an accepted connection that outlives its server
     ASSERT_TRUE(os_tcp_client_open(c, -1) == 1 && wait_until_locked([] { return t.got == t.out; }));
     server_ = nullptr;
+    // Without a read callback what comes is read and dropped; the connection stays.
+    on_main_thread([c] { os_tcp_client_bind_read(c, nullptr, nullptr), t.out += " unread", conn_pump(c, &t); });
+    EXPECT_TRUE(wait_until_locked([] { return g_accepted[0].got == t.out; }));
+    EXPECT_FALSE(wait_until([] { return t.ends != 0; }, 500ms)) << "ended by the echo nobody reads";
     StderrCapture cap;
     EXPECT_EQ(os_tcp_client_set_tls(c, nullptr, nullptr), 0) << "connected";
     EXPECT_EQ(count_of(cap.text(), "client->status != TCP_CLIENT_STATUS_DISCONN, status: 2"), 1);

@@ -214,6 +214,14 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
         os_udp_client_bind_read(members.back(), take_all, inbox);
         ASSERT_EQ(os_udp_client_open(members.back()), 1) << "a second member shares the port";
     }
+    int with_ttl = 0, ttl;  // the members' sockets, found by their port, send with a TTL of 64
+    for (int fd = 0; fd < 1024; ++fd) {
+        Addr at;
+        socklen_t len = sizeof ttl;
+        with_ttl += getsockname(fd, at.sa(), &at.len) == 0 && at.port() == port &&
+                    getsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len) == 0 && ttl == 64;
+    }
+    EXPECT_EQ(with_ttl, 2);
     in_addr lo{htonl(INADDR_LOOPBACK)};
     ASSERT_EQ(setsockopt(peer_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
     to_ = Addr(AF_INET, port);
