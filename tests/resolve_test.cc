@@ -133,34 +133,6 @@ protected:
 
 }  // namespace
 
-// Refusals as documented, before and after os_startup.
-TEST(ResolveRecords, BadArgumentsAreRefused) {
-    log_start(0, LOG_LEVEL_DEBUG);
-    int fds = fd_count();
-    StderrCapture cap;
-    EXPECT_EQ(os_resolve("localhost", record_answer, nullptr), 0) << "no runtime yet";
-    std::string long_name(256, 'a'), longest(255, 'a');
-    EXPECT_EQ(os_resolve(nullptr, record_answer, nullptr) + os_resolve("localhost", nullptr, nullptr) +
-                  os_resolve(long_name.c_str(), record_answer, nullptr), 0);
-    os_tcp_client_t *c = os_tcp_client_create();
-    EXPECT_EQ(os_tcp_client_set_remote_host(nullptr, "localhost", 1) + os_tcp_client_set_remote_host(c, nullptr, 1) +
-                  os_tcp_client_set_remote_host(c, long_name.c_str(), 1), 0);
-    EXPECT_EQ(os_tcp_client_set_remote_host(c, longest.c_str(), 1), 1);
-    EXPECT_EQ(os_tcp_client_open(c, -1), 0) << "no runtime yet";
-    uint16_t lport;
-    int lfd = bound(SOCK_STREAM, &lport), peer = plain_connect(lport);
-    ASSERT_EQ(os_tcp_client_open(c, accept(lfd, nullptr, nullptr)), 1) << "a named client adopts a socket as any other";
-    EXPECT_EQ(os_tcp_client_set_remote_host(c, "localhost", 1), 0) << "connected";
-    EXPECT_EQ(os_tcp_client_destroy(c), 1);
-    close(peer), close(lfd);
-    std::string text = cap.text();
-    for (const char *report : {"os_is_startup() == 0", "name == NULL || cb == NULL", "client is null or name is null",
-                               "client->status != TCP_CLIENT_STATUS_DISCONN, status: 2"})
-        EXPECT_NE(text.find(report), std::string::npos) << report;
-    EXPECT_EQ(count_of(text, "strlen(name) >= 256"), 2);
-    EXPECT_EQ(fd_count(), fds);
-}
-
 // Names of every kind, asked at once, are answered once each on the main thread; a burst of
 // 500 in full and in time (a lost query cost 5 s, a blocked socket held the thread for good).
 // A client by a name of ::1 and 127.0.0.1 connects quietly to whichever listens; when none

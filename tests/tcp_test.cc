@@ -85,7 +85,8 @@ protected:
 
 }  // namespace
 
-// Refused input leaves no socket; a refused socket stays the caller's, an adopted one closes on destroy.
+// Refused input leaves no socket; a refused socket stays the caller's, an adopted one closes on destroy,
+// also for a client of a host name.
 TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     log_start(0, 1);
     int fds = fd_count();
@@ -103,6 +104,9 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     char buf[8], ip[MAX_IPV6_LEN];
     uint16_t port;
     EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 0) << "no remote address yet";
+    std::string longest(255, 'a'), too_long(256, 'a');
+    EXPECT_EQ(os_tcp_client_set_remote_host(nullptr, "localhost", 1) + os_tcp_client_set_remote_host(c, nullptr, 1) +
+                  os_tcp_client_set_remote_host(c, too_long.c_str(), 1), 0);
     ASSERT_EQ(os_tcp_client_set_remote_host(c, "example.org", 1), 1);
     EXPECT_EQ(os_tcp_client_get_remote(c, ip, &port), 0) << "nor once a host name is set";
     EXPECT_EQ(os_tcp_client_send(c, "x", 1) + os_tcp_client_read(c, buf, sizeof buf), -2) << "not connected";
@@ -115,9 +119,11 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     close(pair[0]), close(pair[1]);
     uint16_t lport;
     int lfd = bound(SOCK_STREAM, &lport), peer = plain_connect(lport), mine = accept(lfd, nullptr, nullptr);
-    ASSERT_EQ(os_tcp_client_open(c = os_tcp_client_create(), mine), 1);
+    ASSERT_EQ(os_tcp_client_set_remote_host(c = os_tcp_client_create(), longest.c_str(), 1), 1);
+    ASSERT_EQ(os_tcp_client_open(c, mine), 1);
     EXPECT_EQ(os_tcp_client_read(c, buf, 0), 0) << "no room is not the peer's end";
-    EXPECT_EQ(os_tcp_client_set_remote(c, "127.0.0.1", 1) + os_tcp_client_set_local(c, "", 0), 0) << "connected";
+    EXPECT_EQ(os_tcp_client_set_remote(c, "127.0.0.1", 1) + os_tcp_client_set_local(c, "", 0) +
+                  os_tcp_client_set_remote_host(c, "localhost", 1), 0) << "connected";
     EXPECT_EQ(os_tcp_client_close(c), 1);
     ASSERT_EQ(os_tcp_client_open(c, mine = dup(peer)), 1) << "a closed client adopts again";
     EXPECT_EQ(os_tcp_client_destroy(c), 1);
@@ -125,13 +131,16 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     close(peer), close(lfd);
     EXPECT_EQ(os_tcp_server_open(nullptr) + os_tcp_client_open(nullptr, -1) + os_tcp_client_send(nullptr, "x", 1) +
                   os_tcp_client_destroy(nullptr), -1);
+    auto answer = [](const char *, const char *const *, int, const char *, void *) {};
+    EXPECT_EQ(os_resolve("localhost", answer, nullptr) + os_resolve(nullptr, answer, nullptr) +
+                  os_resolve("localhost", nullptr, nullptr) + os_resolve(too_long.c_str(), answer, nullptr), 0);
     std::string text = cap.text();
-    for (const char *report : {"get_ip_addr_type() failed, ip:example.org",
-                               "client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", "os_is_startup() == 0"})
-        EXPECT_NE(text.find(report), std::string::npos) << report;
-    EXPECT_EQ(count_of(text, "inet_addr(ip) == INADDR_NONE"), 1) << "localhost";
-    EXPECT_EQ(count_of(text, "strlen(ip) >= 64"), 1);
-    EXPECT_EQ(count_of(text, "strlen(client->remote_ip) == 0"), 2);
+    const std::pair<const char *, int> reports[] = {
+        {"get_ip_addr_type() failed, ip:example.org", 1}, {"client->status != TCP_CLIENT_STATUS_CONNECT, status: 0", 1},
+        {"os_is_startup() == 0", 3}, {"inet_addr(ip) == INADDR_NONE", 1}, {"strlen(ip) >= 64", 1},
+        {"strlen(client->remote_ip) == 0", 2}, {"name == NULL || cb == NULL", 2}, {"client is null or name is null", 2},
+        {"strlen(name) >= 256", 2}, {"client->status != TCP_CLIENT_STATUS_DISCONN, status: 2", 3}};
+    for (const auto &[report, n] : reports) EXPECT_EQ(count_of(text, report), n) << report;
     EXPECT_EQ(fd_count(), fds);
 }
 
