@@ -18,8 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string at(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
 // A connection as a caller drives it: what it read (on the main thread), and
 // what it sends from its connect callback on; an echo sends back what it reads.
 struct Conn {
@@ -114,12 +112,11 @@ protected:
 
 }  // namespace
 
-// A silent peer is closed at the 10 s deadline (a server's destroy ends such
-// handshakes at once), the server idle meanwhile, while our clients are served:
-// 16 MiB both ways, sends meeting a full socket, few reads finding nothing (one
-// came per record not yet whole); 1 MiB from a client that closes at once, all
-// read 100 bytes a call, then its close_notify (tickets after the close made a
-// reset that lost the rest; such a reader lost what the session held at the end).
+// A silent peer is closed at the 10 s deadline (a server's destroy ends such handshakes at once), the server idle
+// meanwhile, while our clients are served: 16 MiB both ways, sends meeting a full socket, few reads finding nothing
+// (one came per record not yet whole); 1 MiB from a client that closes at once, all read 100 bytes a call, then its
+// close_notify (tickets after the close made a reset that lost the rest; such a reader lost what the session held at
+// the end).
 TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
     static Conn t, q;
     t.out = pattern(16 << 20, 11), q.out = pattern(1 << 20, 21);
@@ -157,9 +154,8 @@ TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
     EXPECT_EQ(count_of(text, "without close_notify") + count_of(text, "unsent") + count_of(text, "do not happen"), 0);
 }
 
-// A raw peer that ends without a close_notify has its last bytes read first,
-// 100 bytes a call, then its end reported as a possible truncation; one that
-// asks for a key update before each byte and never reads is refused.
+// A raw peer that ends without a close_notify has its last bytes read first, 100 bytes a call, then its end reported as
+// a possible truncation; one that asks for a key update before each byte and never reads is refused.
 TEST_F(Tls, ServerEndsPeersThatMisbehave) {
     const std::string words = pattern(65536, 13);
     const char *ends[] = {" ended without close_notify: the data may be truncated",
@@ -184,15 +180,13 @@ TEST_F(Tls, ServerEndsPeersThatMisbehave) {
         EXPECT_TRUE(wait_until_locked([&] { return flood || (got.got == words && got.empty == 0); }, 0ms))
             << got.got.size() << " bytes, " << got.empty << " reads found nothing";
         std::string text = cap.text();
-        EXPECT_EQ(count_of(text, "TLS peer 127.0.0.1:"), 1) << text;
-        EXPECT_EQ(count_of(text, ends[flood]), 1) << text;
+        EXPECT_EQ(count_of(text, "TLS peer 127.0.0.1:") * 10 + count_of(text, ends[flood]), 11) << text;
         SSL_free(ssl), SSL_CTX_free(ctx), close(fd);
     }
 }
 
-// Our client checks the chain, dates and name: the name given, else the host
-// name, else the address, an IPv6 one without its scope (a scope made the
-// check fail to set up, and any certificate passed). No report calls a closed
+// Our client checks the chain, dates and name: the name given, else the host name, else the address, an IPv6 one
+// without its scope (a scope made the check fail to set up, and any certificate passed). No report calls a closed
 // socket's last events unexpected.
 TEST_F(Tls, ClientVerifiesChainDatesAndNameOrAddress) {
     uint16_t port;
@@ -218,10 +212,9 @@ TEST_F(Tls, ClientVerifiesChainDatesAndNameOrAddress) {
     conn_bind(c, &t);
     for (const auto &k : rows) {
         SCOPED_TRACE(k.pair.cert + " at " + k.remote + " as " + (k.name ? k.name : "(none)"));
-        ASSERT_EQ(os_tcp_server_set_tls(s, k.pair.cert.c_str(), k.pair.key.c_str(), nullptr), 1);
         auto set_remote = isalpha(*k.remote) ? os_tcp_client_set_remote_host : os_tcp_client_set_remote;
-        ASSERT_EQ(set_remote(c, k.remote, port), 1);
-        ASSERT_EQ(os_tcp_client_set_tls(c, k.name, k.ca), 1);
+        ASSERT_TRUE(os_tcp_server_set_tls(s, k.pair.cert.c_str(), k.pair.key.c_str(), nullptr) == 1 &&
+                    set_remote(c, k.remote, port) == 1 && os_tcp_client_set_tls(c, k.name, k.ca) == 1);
         on_main_thread([] { t.got.clear(), t.out = "ping", t.sent = 0; });  // sent from the connect callback
         StderrCapture cap;
         std::string failed = "TLS handshake with " + std::string(k.remote) + ":" + std::to_string(port) + " failed: ";
@@ -232,24 +225,23 @@ TEST_F(Tls, ClientVerifiesChainDatesAndNameOrAddress) {
         std::string text = cap.text();
         EXPECT_EQ(t.sent, k.verdict ? 0u : 4u);
         std::string verdict = k.verdict ? std::string("certificate verify failed: ") + k.verdict : "";
-        EXPECT_EQ(count_of(text, failed + verdict), k.verdict ? 1 : 0) << text;  // "failed: " itself for none
-        EXPECT_EQ(count_of(text, "do not happen"), 0) << text;
+        // "failed: " itself for none
+        EXPECT_EQ(count_of(text, failed + verdict) * 10 + count_of(text, "do not happen"), k.verdict ? 10 : 0) << text;
     }
-    os_tcp_client_destroy(c);
-    os_tcp_server_destroy(s);
+    os_tcp_client_destroy(c), os_tcp_server_destroy(s);
 }
 
-// A server that requires client certificates: curl with one fetches a body
-// larger than the socket buffers, s_client with one has its bytes echoed;
-// s_client without one (TLS 1.3, 1.2) is refused, reported, never accepted.
+// A server that requires client certificates: curl with one fetches a body larger than the socket buffers, s_client
+// with one has its bytes echoed; s_client without one (TLS 1.3, 1.2) is refused, reported, never accepted.
 TEST_F(Tls, OutsideClientsAndClientCertificates) {
     if (!installed("openssl") || !installed("curl")) GTEST_SKIP() << "needs openssl and curl";
     const char *cert = certs_.server.cert.c_str();
     ASSERT_EQ(os_tcp_server_set_tls(server_, cert, cert, certs_.ca.c_str()), 1);
     const std::string body = pattern(16 << 20, 5), fetched = certs_.path("body");
+    const std::string at = "127.0.0.1:" + std::to_string(port_);
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 16777216\r\nConnection: close\r\n\r\n";
     on_main_thread([&] { g_accepted[0].out = head + body; });  // read by the accept callback
-    Child curl({"curl", "-f", "--cacert", certs_.ca, "--cert", cert, "-o", fetched, "https://" + at(port_)},
+    Child curl({"curl", "-f", "--cacert", certs_.ca, "--cert", cert, "-o", fetched, "https://" + at},
                certs_.path("curl.log"));
     ASSERT_TRUE(curl.exited(50s) && curl.code() == 0) << curl.output();
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(std::ifstream(fetched, std::ios::binary).rdbuf()), {}) ==
@@ -258,7 +250,7 @@ TEST_F(Tls, OutsideClientsAndClientCertificates) {
     const std::string bytes = pattern(60000, 7);
     for (std::string how : {"-cert", "-tls1_3", "-tls1_2"}) {
         StderrCapture cap;
-        std::vector<std::string> args = {"openssl", "s_client", "-connect",    at(port_), "-CAfile",
+        std::vector<std::string> args = {"openssl", "s_client", "-connect",    at, "-CAfile",
                                          certs_.ca, "-brief",   "-nocommands", how};
         if (how == "-cert") args.push_back(cert);  // its key too
         Child peer(args, certs_.path("s_client.log"), true);
