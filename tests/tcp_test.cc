@@ -348,7 +348,7 @@ TEST_F(Tcp, ServersAndClientsOnIPv6AndEveryEndGivesOneDisconnect) {
 
 // A reconnect from the disconnect callback is allowed after a close, refused on destroy or for a client the library
 // owns; read callbacks end their client by close, destroy or -1; a caller closes a library-owned one.
-TEST_F(Tcp, CallbacksThatEndOrReopenTheirClient) {
+TEST_F(Tcp, CallbacksThatEndOrReopenTheirClientAcceptsThatResumeAndHeldReads) {
     start(true);
     uint16_t port;
     os_tcp_server_t *s = server(&port);
@@ -388,41 +388,11 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClient) {
     int fd = plain_connect(port);
     ASSERT_TRUE(wait_until([] { return s_taken != nullptr; }));
     EXPECT_TRUE(os_tcp_client_close(s_taken) == 1 && peer_ended(fd));  // freed: not to be used again
-    close(fd), os_tcp_server_destroy(s);
-}
-
-// In a network namespace of our own: a connect while its loopback is down is unreachable;
-// once it is up, a server on "::" takes IPv4 peers even where IPv6 sockets default to IPv6 only.
-TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
-    if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
-    start(false, false);
-    StderrCapture cap;
-    os_tcp_client_t *c = client_to(9);
-    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
-    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10051") == 1; })) << cap.so_far();
-    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
-    os_tcp_client_destroy(c);
-    ifreq lo{};
-    strcpy(lo.ifr_name, "lo");
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &lo), 0);
-    lo.ifr_flags |= IFF_UP;
-    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &lo), 0);
     close(fd);
-    std::ofstream("/proc/sys/net/ipv6/bindv6only") << 1;  // this namespace's default only
-    os_tcp_server_t *s = os_tcp_server_create();
-    uint16_t port = free_port();
-    ASSERT_TRUE(os_tcp_server_set_local(s, "::", port) == 1 && os_tcp_server_open(s) == 1);
-    ASSERT_GE(fd = plain_connect(port), 0);
-    close(fd), os_tcp_server_destroy(s);
-}
-
-// Accepting resumes after descriptors ran out; connections reset on arrival end once each.
-// Reads held by a receive buffer of 0 or the refuse flag resume with what came meanwhile.
-TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndHeldReadsResume) {
-    start(true);
-    uint16_t port;
-    os_tcp_server_t *s = server(&port);
+    // Accepting resumes after descriptors ran out; connections reset on arrival end once each.
+    // Reads held by a receive buffer of 0 or the refuse flag resume with what came meanwhile.
+    os_tcp_server_bind_accept(s, ticked_accept, nullptr);
+    g_echo_accepted = g_echo_ended = g_ends = 0;
     StderrCapture cap;
     std::vector<int> hogs;
     for (int fd; (fd = dup(0)) >= 0;) hogs.push_back(fd);
@@ -464,6 +434,32 @@ TEST_F(Tcp, AcceptResumesAfterDescriptorsRunOutAndHeldReadsResume) {
         EXPECT_TRUE(wait_until_locked([] { return s_got == "heldmore"; }, 0ms)) << by_flag;
     }
     os_tcp_server_destroy(s);
+}
+
+// In a network namespace of our own: a connect while its loopback is down is unreachable;
+// once it is up, a server on "::" takes IPv4 peers even where IPv6 sockets default to IPv6 only.
+TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
+    if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace (needs root)";
+    start(false, false);
+    StderrCapture cap;
+    os_tcp_client_t *c = client_to(9);
+    ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10051") == 1; })) << cap.so_far();
+    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
+    os_tcp_client_destroy(c);
+    ifreq lo{};
+    strcpy(lo.ifr_name, "lo");
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &lo), 0);
+    lo.ifr_flags |= IFF_UP;
+    ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &lo), 0);
+    close(fd);
+    std::ofstream("/proc/sys/net/ipv6/bindv6only") << 1;  // this namespace's default only
+    os_tcp_server_t *s = os_tcp_server_create();
+    uint16_t port = free_port();
+    ASSERT_TRUE(os_tcp_server_set_local(s, "::", port) == 1 && os_tcp_server_open(s) == 1);
+    ASSERT_GE(fd = plain_connect(port), 0);
+    close(fd), os_tcp_server_destroy(s);
 }
 
 // A caller's handler without SA_RESTART cuts short the library threads' system calls: signals

@@ -63,7 +63,7 @@ protected:
 }  // namespace
 
 // Bad input is refused; a bound client cannot be opened again, nor a closed one.
-TEST_F(Udp, RecordsCallsAndBadInput) {
+TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
     StderrCapture cap;
     EXPECT_EQ(os_udp_client_destroy(os_udp_client_create()), 1);
     EXPECT_EQ(fd_count(), base_fds_ + 3) << "the peer and the capture's two only";
@@ -85,7 +85,27 @@ TEST_F(Udp, RecordsCallsAndBadInput) {
     EXPECT_TRUE(os_udp_client_close(c) == 1 && os_udp_client_open(c) == 0) << "a closed client has no socket";
     EXPECT_EQ(os_udp_client_destroy(c), 1);
     EXPECT_EQ(os_udp_client_get_status(nullptr) + os_udp_client_close(nullptr), -1);
+    // A send or connect before open binds the local address set so far; open keeps that binding.
+    uint16_t mine = free_port(SOCK_DGRAM);
+    Inbox inbox;
+    for (bool fixed_peer : {false, true}) {
+        os_udp_client_bind_read(c = os_udp_client_create(), take_all, &inbox);
+        ASSERT_EQ(fixed_peer ? os_udp_client_connect_remote(c, "127.0.0.1", peer_port_)
+                             : os_udp_client_set_local(c, "127.0.0.1", mine), 1);
+        ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
+        Addr from;
+        ASSERT_EQ(recvfrom(peer_, buf, sizeof buf, 0, from.sa(), &from.len), 5);
+        EXPECT_TRUE(fixed_peer || from.port() == mine) << "sent from the local address set";
+        ASSERT_EQ(os_udp_client_open(c), 1) << fixed_peer;
+        ASSERT_EQ(sendto(peer_, "back", 4, 0, from.sa(), from.len), 4);
+        EXPECT_TRUE(wait_until([&] { return inbox.count == 1 + fixed_peer; })) << fixed_peer;
+        os_udp_client_destroy(c);
+    }
+    ASSERT_EQ(os_udp_client_send(c = os_udp_client_create(), "early", 5, "127.0.0.1", peer_port_), 5);
+    EXPECT_EQ(os_udp_client_set_local(c, "127.0.0.1", mine) + os_udp_client_open(c), 1) << "bound by the send";
+    os_udp_client_destroy(c);
     std::string text = cap.text();
+    EXPECT_EQ(count_of(text, "differs from the one an earlier send or connect bound"), 1);
     for (const char *report : {"ip length out", "inet_addr(ip) == INADDR_NONE", "IP_ADD_MEMBERSHIP"})
         EXPECT_NE(text.find(report), std::string::npos) << report;
     // Both refused opens fail at the bind, with the system's reason.
@@ -120,33 +140,6 @@ TEST_F(Udp, TenThousandDatagramsWholeAndInOrder) {
         EXPECT_EQ(inbox.from, "127.0.0.1:" + std::to_string(peer_port_));
     });
     EXPECT_TRUE(os_udp_client_destroy(c) == 1 && s_writes == 1);
-}
-
-// A send or connect before open binds the local address set so far; open keeps that binding.
-TEST_F(Udp, SendOrConnectBeforeOpenBindsTheLocalAddress) {
-    uint16_t mine = free_port(SOCK_DGRAM);
-    Inbox inbox;
-    for (bool fixed_peer : {false, true}) {
-        os_udp_client_t *c = os_udp_client_create();
-        os_udp_client_bind_read(c, take_all, &inbox);
-        ASSERT_EQ(fixed_peer ? os_udp_client_connect_remote(c, "127.0.0.1", peer_port_)
-                             : os_udp_client_set_local(c, "127.0.0.1", mine), 1);
-        ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
-        Addr from;
-        char got[8] = {};
-        ASSERT_EQ(recvfrom(peer_, got, sizeof got, 0, from.sa(), &from.len), 5);
-        EXPECT_TRUE(fixed_peer || from.port() == mine) << "sent from the local address set";
-        ASSERT_EQ(os_udp_client_open(c), 1) << fixed_peer;
-        ASSERT_EQ(sendto(peer_, "back", 4, 0, from.sa(), from.len), 4);
-        EXPECT_TRUE(wait_until([&] { return inbox.count == 1 + fixed_peer; })) << fixed_peer;
-        os_udp_client_destroy(c);
-    }
-    StderrCapture cap;
-    os_udp_client_t *c = os_udp_client_create();
-    ASSERT_EQ(os_udp_client_send(c, "early", 5, "127.0.0.1", peer_port_), 5);
-    EXPECT_EQ(os_udp_client_set_local(c, "127.0.0.1", mine) + os_udp_client_open(c), 1) << "bound by the send";
-    EXPECT_EQ(count_of(cap.text(), "differs from the one an earlier send or connect bound"), 1);
-    os_udp_client_destroy(c);
 }
 
 // A datagram longer than the buffer is cut and reported; a read callback may destroy its client.
