@@ -117,8 +117,7 @@ protected:
         setenv("KEEL_DNS_SERVER", server.c_str(), 1);
         if (timeout_ms > 0) setenv("KEEL_DNS_TIMEOUT_MS", std::to_string(timeout_ms).c_str(), 1);
         log_start(0, LOG_LEVEL_DEBUG);
-        ASSERT_TRUE(start_runtime(true));
-        ASSERT_TRUE(on_main_thread([] { g_main_thread = pthread_self(); }));
+        ASSERT_TRUE(start_runtime(true) && on_main_thread([] { g_main_thread = pthread_self(); }));
         ASSERT_FALSE(resolve("localhost").addresses.empty());
         base_fds_ = fd_count();
     }
@@ -168,10 +167,8 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
         int fds[2] = {-1, -1};
         Addr at[2];
         for (int attempt = 0; attempt < 50 && fds[1] < 0; ++attempt) {
-            at[0] = Addr(family_of(order[0]));
-            fds[0] = bound(SOCK_STREAM, at[0], listening == 0);
-            at[1] = Addr(family_of(order[1]), at[0].port());
-            fds[1] = socket(at[1].ss.ss_family, SOCK_STREAM, 0);
+            at[0] = Addr(family_of(order[0])), fds[0] = bound(SOCK_STREAM, at[0], listening == 0);
+            at[1] = Addr(family_of(order[1]), at[0].port()), fds[1] = socket(at[1].ss.ss_family, SOCK_STREAM, 0);
             if (bind(fds[1], at[1].sa(), at[1].len) != 0 || (listening == 1 && listen(fds[1], 8) != 0))
                 close(fds[0]), close(fds[1]), fds[1] = -1;
         }
@@ -201,8 +198,7 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
             Addr other(AF_INET);
             reinterpret_cast<sockaddr_in &>(other.ss).sin_addr.s_addr = inet_addr("127.0.0.2");
             fds[0] = bound(SOCK_STREAM, other);
-            ASSERT_EQ(os_tcp_client_set_remote(c, "127.0.0.2", other.port()), 1);
-            ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+            ASSERT_TRUE(os_tcp_client_set_remote(c, "127.0.0.2", other.port()) == 1 && os_tcp_client_open(c, -1) == 1);
             EXPECT_TRUE(wait_until([&] { return calls.connects == 1; }));
             close(accept_within(fds[0]));
         }
@@ -319,8 +315,8 @@ TEST_F(Resolve, LocalNamesNeedNoServerASilentOneTimesOutAndAnEndCancels) {
     auto t0 = Clock::now();
     Answer slow = resolve("slow.keel.test", 10s);
     auto took = Clock::now() - t0;
-    ASSERT_EQ(slow.name, "slow.keel.test") << "no answer in 10 s";
-    EXPECT_TRUE(slow.addresses.empty() && slow.error == "Timeout while contacting DNS servers") << slow.error;
+    EXPECT_TRUE(slow.name == "slow.keel.test" && slow.addresses.empty() &&
+                slow.error == "Timeout while contacting DNS servers") << "in 10 s: " << slow.error;
     EXPECT_TRUE(took >= 550ms && took < 3s) << (took / 1ms) << " ms";
     EXPECT_GE(silent_.queries(), 2) << "asked the silent server, and tried again";
     StderrCapture cap;
@@ -328,8 +324,7 @@ TEST_F(Resolve, LocalNamesNeedNoServerASilentOneTimesOutAndAnEndCancels) {
     os_tcp_client_t *closed = client_of("slow.keel.test", 9, &calls);
     os_tcp_client_t *destroyed = client_of("slow.keel.test", 9, &calls);
     ASSERT_EQ(os_tcp_client_open(closed, -1) + os_tcp_client_open(destroyed, -1), 2);
-    EXPECT_EQ(os_tcp_client_close(closed) + os_tcp_client_destroy(destroyed), 2);
-    EXPECT_EQ(calls.disconnects, 2);
+    EXPECT_TRUE(os_tcp_client_close(closed) + os_tcp_client_destroy(destroyed) == 2 && calls.disconnects == 2);
     // An address text's answer is queued: a close under the main lock comes before it.
     uint16_t lport;
     int lfd = bound(SOCK_STREAM, &lport);

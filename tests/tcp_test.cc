@@ -194,8 +194,7 @@ TEST_F(Tcp, FailedOpensAcceptCallbacksAndAResetRightAfterTheConnect) {
         on_main_thread([] { s_got.clear(); });
         os_tcp_client_t *c = client_to(lport_, &s_got);
         // The main thread waits for the lock: the completion and the reset come in one report.
-        os_main_lock();
-        os_post_func([](void *) {}, nullptr);
+        os_main_lock(), os_post_func([](void *) {}, nullptr);
         ASSERT_EQ(os_tcp_client_open(c, -1), 1);
         int peer = accept(lfd_, nullptr, nullptr);
         std::string data = pattern(100000, unsigned(round));
@@ -297,16 +296,13 @@ TEST_F(Tcp, ServersAndClientsOnIPv6AndEveryEndGivesOneDisconnect) {
     EXPECT_EQ(os_tcp_client_get_status(c), at_once ? TCP_CLIENT_STATUS_CONNECT : TCP_CLIENT_STATUS_CONNECTING);
     EXPECT_EQ(os_tcp_client_send(c, "x", 1), at_once ? 1 : 0);
     os_main_unlock();
-    ASSERT_TRUE(wait_until([] { return g_connects == 1; }));
-    EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECT);
+    ASSERT_TRUE(wait_until([] { return g_connects == 1; }) && os_tcp_client_get_status(c) == TCP_CLIENT_STATUS_CONNECT);
     int peer = accept(lfd, nullptr, nullptr);
     on_main_thread([c] { EXPECT_EQ(os_tcp_client_send(c, "ping", 4), 4); });
     EXPECT_EQ(read_exact(peer, at_once ? 5 : 4), at_once ? "xping" : "ping");
     os_tcp_client_t *adopted = os_tcp_client_create();  // connected at once
-    ASSERT_EQ(os_tcp_client_open(adopted, peer), 1);
-    EXPECT_EQ(os_tcp_client_open(adopted, peer), 0) << "holds a socket already";
-    EXPECT_EQ(os_tcp_client_send(adopted, "pong", 4), 4);
-    EXPECT_TRUE(wait_until_locked([] { return s_got == "pong"; }));
+    ASSERT_TRUE(os_tcp_client_open(adopted, peer) == 1 && os_tcp_client_open(adopted, peer) == 0) << "then holds it";
+    EXPECT_TRUE(os_tcp_client_send(adopted, "pong", 4) == 4 && wait_until_locked([] { return s_got == "pong"; }));
     os_tcp_client_destroy(adopted), os_tcp_client_destroy(c), close(lfd);
     EXPECT_EQ(g_ends, 1);
     g_connects = g_ends = 0, g_echo_accepted = g_echo_ended = 0;
@@ -326,8 +322,7 @@ TEST_F(Tcp, ServersAndClientsOnIPv6AndEveryEndGivesOneDisconnect) {
     os_tcp_server_t *s = server(&port);
     int half = plain_connect(port);
     ASSERT_TRUE(write(half, "bye", 3) == 3 && shutdown(half, SHUT_WR) == 0);
-    EXPECT_EQ(read_exact(half, 3), "bye");
-    EXPECT_TRUE(wait_until([] { return g_echo_ended == 1; }));
+    EXPECT_TRUE(read_exact(half, 3) == "bye" && wait_until([] { return g_echo_ended == 1; }));
     close(half);
     EXPECT_EQ(os_tcp_client_close(c), 1);
     ASSERT_EQ(os_tcp_client_open(c, -1), 1);  // again, to a peer that resets
@@ -358,8 +353,7 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClientAcceptsThatResumeAndHeldReads) {
     os_tcp_client_bind_disconnect(c, reconnect, nullptr);
     ASSERT_TRUE(os_tcp_client_open(c, -1) == 1 && wait_until([] { return g_echo_accepted == 1; }));
     EXPECT_TRUE(os_tcp_client_close(c) == 1 && s_reopened == 1);
-    ASSERT_TRUE(wait_until([] { return g_echo_accepted == 2; }));
-    EXPECT_TRUE(os_tcp_client_destroy(c) == 1 && s_refused == 1);
+    EXPECT_TRUE(wait_until([] { return g_echo_accepted == 2; }) && os_tcp_client_destroy(c) == 1 && s_refused == 1);
     os_tcp_server_bind_accept(s, [](os_tcp_server_t *, os_tcp_client_t *accepted, void *) {
         os_tcp_client_set_remote(accepted, "127.0.0.1", 9);  // one the library owns tries again
         os_tcp_client_bind_disconnect(accepted, reconnect, nullptr);
@@ -378,8 +372,7 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClientAcceptsThatResumeAndHeldReads) {
     }, nullptr);
     for (char cmd : {'c', 'd', 'r'}) {
         int fd = plain_connect(port);
-        ASSERT_EQ(write(fd, &cmd, 1), 1);
-        EXPECT_TRUE(peer_ended(fd)) << cmd << ": the connection ends";
+        EXPECT_TRUE(write(fd, &cmd, 1) == 1 && peer_ended(fd)) << cmd << ": the connection ends";
         close(fd);
     }
     EXPECT_TRUE(wait_until([] { return g_ends == 3; }));
@@ -391,8 +384,7 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClientAcceptsThatResumeAndHeldReads) {
     close(fd);
     // Accepting resumes after descriptors ran out; connections reset on arrival end once each.
     // Reads held by a receive buffer of 0 or the refuse flag resume with what came meanwhile.
-    os_tcp_server_bind_accept(s, ticked_accept, nullptr);
-    g_echo_accepted = g_echo_ended = g_ends = 0;
+    os_tcp_server_bind_accept(s, ticked_accept, nullptr), g_echo_accepted = g_echo_ended = g_ends = 0;
     StderrCapture cap;
     std::vector<int> hogs;
     for (int fd; (fd = dup(0)) >= 0;) hogs.push_back(fd);
@@ -417,11 +409,9 @@ TEST_F(Tcp, CallbacksThatEndOrReopenTheirClientAcceptsThatResumeAndHeldReads) {
         s_client = c;
     });
     for (bool by_flag : {false, true}) {
-        s_by_flag = by_flag;
-        on_main_thread([] { s_got.clear(), s_client = nullptr; });
+        s_by_flag = by_flag, on_main_thread([] { s_got.clear(), s_client = nullptr; });
         int fd = plain_connect(port);
-        ASSERT_TRUE(wait_until([] { return s_client != nullptr; }));
-        ASSERT_EQ(write(fd, "held", 4), 4);
+        ASSERT_TRUE(wait_until([] { return s_client != nullptr; }) && write(fd, "held", 4) == 4);
         std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(wait_until_locked([] { return s_got.empty(); }, 0ms)) << by_flag << ": read while held";
         on_main_thread([] {

@@ -90,8 +90,7 @@ protected:
     }
     os_tcp_server_t *serve(uint16_t *port, const char *local) {
         os_tcp_server_t *s = os_tcp_server_create();
-        os_tcp_server_set_local(s, local, *port = free_port());
-        os_tcp_server_bind_accept(s, accept_conn, nullptr);
+        os_tcp_server_set_local(s, local, *port = free_port()), os_tcp_server_bind_accept(s, accept_conn, nullptr);
         EXPECT_TRUE(os_tcp_server_set_tls(s, certs_.server.cert.c_str(), certs_.server.key.c_str(), nullptr) == 1 &&
                     os_tcp_server_open(s) == 1);
         return s;
@@ -103,7 +102,6 @@ protected:
         conn_bind(c, conn);
         return c;
     }
-
     TlsCerts certs_;
     int base_fds_ = -1;
     uint16_t port_ = 0;

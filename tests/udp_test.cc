@@ -45,13 +45,11 @@ protected:
     // becomes its address, read on the main thread as a live record's.
     os_udp_client_t *open_client(os_udp_client_cb read = nullptr, void *arg = nullptr,
                                  os_udp_client_t *c = os_udp_client_create()) {
-        os_udp_client_set_local(c, "127.0.0.1", 0);
-        os_udp_client_bind_read(c, read, arg);
+        os_udp_client_set_local(c, "127.0.0.1", 0), os_udp_client_bind_read(c, read, arg);
         EXPECT_EQ(os_udp_client_open(c), 1);
         char ip[64];
         uint16_t port = 0;
-        on_main_thread([&] { os_udp_client_get_local(c, ip, &port); });
-        to_ = Addr(AF_INET, port);
+        on_main_thread([&] { os_udp_client_get_local(c, ip, &port); }), to_ = Addr(AF_INET, port);
         return c;
     }
     void send_to_client(const std::string &d) { sendto(peer_, d.data(), d.size(), 0, to_.sa(), to_.len); }
@@ -70,8 +68,7 @@ TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
     os_udp_client_t *c = os_udp_client_create();
     EXPECT_EQ(os_udp_client_set_local(c, std::string(64, 'a').c_str(), 1), 0);
     EXPECT_EQ(os_udp_client_set_local(c, std::string(63, 'a').c_str(), 1), 1) << "not checked until open";
-    EXPECT_EQ(os_udp_client_open(c), 0);
-    EXPECT_EQ(os_udp_client_set_local(c, "", 0), 1);
+    EXPECT_TRUE(os_udp_client_open(c) == 0 && os_udp_client_set_local(c, "", 0) == 1);
     ASSERT_EQ(os_udp_client_open(c), 1);
     char ip[64] = "x", buf[8];
     uint16_t port = 0;
@@ -96,8 +93,7 @@ TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
         Addr from;
         ASSERT_EQ(recvfrom(peer_, buf, sizeof buf, 0, from.sa(), &from.len), 5);
         EXPECT_TRUE(fixed_peer || from.port() == mine) << "sent from the local address set";
-        ASSERT_EQ(os_udp_client_open(c), 1) << fixed_peer;
-        ASSERT_EQ(sendto(peer_, "back", 4, 0, from.sa(), from.len), 4);
+        ASSERT_TRUE(os_udp_client_open(c) == 1 && sendto(peer_, "back", 4, 0, from.sa(), from.len) == 4) << fixed_peer;
         EXPECT_TRUE(wait_until([&] { return inbox.count == 1 + fixed_peer; })) << fixed_peer;
         os_udp_client_destroy(c);
     }
@@ -175,8 +171,7 @@ TEST_F(Udp, LongerThanTheBufferIsCutAndAPortUnreachableIsReported) {
     Child socat({"socat", "-T", "5", "UDP-RECVFROM:" + std::to_string(port) + ",bind=127.0.0.1,fork", "PIPE"});
     // Until socat listens, each send meets the unreachable port again.
     for (int i = 0; i < 100 && inbox.count == 0; ++i) {
-        os_udp_client_send(c, "echo me", 7, "ignored", 1);
-        wait_until([&] { return inbox.count > 0; }, 100ms);
+        os_udp_client_send(c, "echo me", 7, "ignored", 1), wait_until([&] { return inbox.count > 0; }, 100ms);
     }
     socat.stop();
     ASSERT_GT(inbox.count, 0);
@@ -192,8 +187,7 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
     uint16_t port = free_port(SOCK_DGRAM);  // free on 127.0.0.1, so free for the group
     std::vector<os_udp_client_t *> members;
     for (Inbox *inbox : {&a, &b}) {
-        members.push_back(os_udp_client_create());
-        os_udp_client_set_local(members.back(), "", port);
+        os_udp_client_set_local(members.emplace_back(os_udp_client_create()), "", port);
         ASSERT_EQ(os_udp_client_set_multicast(members.back(), "239.255.12.34", "127.0.0.1"), 1);
         os_udp_client_bind_read(members.back(), take_all, inbox);
         ASSERT_EQ(os_udp_client_open(members.back()), 1) << "a second member shares the port";
@@ -208,8 +202,7 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
     EXPECT_EQ(with_ttl, 2);
     in_addr lo{htonl(INADDR_LOOPBACK)};
     ASSERT_EQ(setsockopt(peer_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
-    to_ = Addr(AF_INET, port);
-    reinterpret_cast<sockaddr_in &>(to_.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
+    to_ = Addr(AF_INET, port), reinterpret_cast<sockaddr_in &>(to_.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
     send_to_client("to all");
     ASSERT_TRUE(wait_until([&] { return a.count == 1 && b.count == 1; }));
     EXPECT_EQ(os_udp_client_send(members[0], "from a member", 13, "239.255.12.34", port), 13);
