@@ -213,9 +213,7 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
     static const std::string kLongLabel = std::string(64, 'a') + ".keel.test";  // a label is at most 63
     const struct {
         const char *remote;
-        bool by_name, tls;
-        uint16_t port;
-        int error_no;
+        int by_name, tls, port, error_no;
         std::string reason, errno_text, line;
     } cases[] = {
         {"127.0.0.1", false, false, refusing, 10061, "Connection refused", "Connection refused", "socket err: 10061"},

@@ -154,7 +154,7 @@ TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
 
 // A raw peer that ends without a close_notify has its last bytes read first, 100 bytes a call, then its end reported as
 // a possible truncation; one that asks for a key update before each byte and never reads is refused.
-TEST_F(Tls, ServerEndsPeersThatMisbehaveAndClientVerifiesChainDatesAndName) {
+TEST_F(Tls, ServerEndsPeersThatMisbehaveClientVerifiesAndRefusedSettingsChangeNothing) {
     const std::string words = pattern(65536, 13);
     const char *ends[] = {" ended without close_notify: the data may be truncated",
                           " floods the connection with handshake messages"};
@@ -224,6 +224,48 @@ TEST_F(Tls, ServerEndsPeersThatMisbehaveAndClientVerifiesChainDatesAndName) {
         EXPECT_EQ(count_of(text, failed + verdict) * 10 + count_of(text, "do not happen"), k.verdict ? 10 : 0) << text;
     }
     os_tcp_client_destroy(c), os_tcp_server_destroy(s);
+    // Refused settings change nothing: each is reported with the argument, or the
+    // file and OpenSSL's own reason (not one left from before).
+    const std::string missing = certs_.path("missing.pem"), junk = certs_.path("junk.pem");
+    std::ofstream(junk) << "not a PEM file\n";
+    const char *cert = certs_.server.cert.c_str(), *none = nullptr, *miss = missing.c_str(), *bad = junk.c_str();
+    static Conn r;
+    s = server_, c = client(&r, "localhost");
+    const std::string no_file = " cannot be used: No such file or directory", long_name(256, 'a');
+    const std::pair<std::function<int()>, std::string> refused[] = {
+        {[&] { return os_tcp_server_set_tls(nullptr, cert, cert, none); }, "server == NULL"},
+        {[&] { return os_tcp_server_set_tls(s, none, cert, none); }, "cert_file is null or key_file is null"},
+        {[&] { return os_tcp_server_set_tls(s, cert, none, none); }, "cert_file is null or key_file is null"},
+        {[&] { return os_tcp_server_set_tls(s, none, none, cert); }, "cert_file is null or key_file is null"},
+        {[&] { return os_tcp_server_set_tls(s, miss, cert, none); }, "TLS certificate " + missing + no_file},
+        {[&] { return os_tcp_server_set_tls(s, bad, cert, none); }, "TLS certificate " + junk + " cannot be used: "},
+        {[&] { return os_tcp_server_set_tls(s, cert, miss, none); }, "TLS key " + missing + no_file},
+        {[&] { return os_tcp_server_set_tls(s, cert, certs_.by_name.key.c_str(), none); },
+         "TLS key " + certs_.by_name.key + " cannot be used: key values mismatch"},
+        {[&] { return os_tcp_server_set_tls(s, cert, cert, miss); }, "TLS CA file " + missing + no_file},
+        {[&] { return os_tcp_server_set_tls(s, cert, cert, bad); }, "TLS CA file " + junk + " cannot be used: "},
+        {[&] { return os_tcp_client_set_tls(nullptr, "localhost", none); }, "client is null"},
+        {[&] { return os_tcp_client_set_tls(c, long_name.c_str(), none); }, "strlen(server_name) >= 256"},
+        {[&] { return os_tcp_client_set_tls(c, "other.example", miss); }, "TLS CA file " + missing + no_file},
+        {[&] { return os_tcp_client_set_tls(c, "other.example", bad); }, "TLS CA file " + junk + " cannot be used: "},
+    };
+    for (const auto &[call, report] : refused) {
+        StderrCapture cap;
+        ERR_raise(ERR_LIB_SSL, SSL_R_HTTP_REQUEST);  // an error of an earlier call, left in the queue
+        EXPECT_TRUE(call() == 0 && count_of(cap.text(), report) == 1) << report;
+    }
+    r.out = "still TLS", g_quit = true;  // served by an accepted connection that outlives its server
+    Conn &in = g_accepted[g_accepts];
+    ASSERT_TRUE(os_tcp_client_open(c, -1) == 1 && wait_until_locked([] { return r.got == r.out; }));
+    server_ = nullptr;
+    // Without a read callback what comes is read and dropped; the connection stays.
+    on_main_thread([c] { os_tcp_client_bind_read(c, nullptr, nullptr), r.out += " unread", conn_pump(c, &r); });
+    EXPECT_TRUE(wait_until_locked([&] { return in.got == r.out; }));
+    EXPECT_FALSE(wait_until([] { return r.ends != 0; }, 500ms)) << "ended by the echo nobody reads";
+    StderrCapture cap;
+    EXPECT_EQ(os_tcp_client_set_tls(c, nullptr, nullptr), 0) << "connected";
+    EXPECT_EQ(count_of(cap.text(), "client->status != TCP_CLIENT_STATUS_DISCONN, status: 2"), 1);
+    os_tcp_client_destroy(c);
 }
 
 // A server that requires client certificates: curl with one fetches a body larger than the socket buffers, s_client
@@ -259,49 +301,4 @@ TEST_F(Tls, OutsideClientsAndClientCertificates) {
         EXPECT_EQ(count_of(cap.text(), " failed: peer did not return a certificate"), how != "-cert") << how;
     }
     EXPECT_TRUE(wait_until([] { return g_accepts == 2 && g_accepted[1].ends == 1; }));
-}
-
-// Refused settings change nothing: each is reported with the argument, or the
-// file and OpenSSL's own reason (not one left from before).
-TEST_F(Tls, RefusedSettingsAreReportedAndChangeNothing) {
-    const std::string missing = certs_.path("missing.pem"), junk = certs_.path("junk.pem");
-    std::ofstream(junk) << "not a PEM file\n";
-    const char *cert = certs_.server.cert.c_str(), *none = nullptr, *miss = missing.c_str(), *bad = junk.c_str();
-    os_tcp_server_t *s = server_;
-    static Conn t;
-    os_tcp_client_t *c = client(&t, "localhost");
-    const std::string no_file = " cannot be used: No such file or directory", long_name(256, 'a');
-    const std::pair<std::function<int()>, std::string> refused[] = {
-        {[&] { return os_tcp_server_set_tls(nullptr, cert, cert, none); }, "server == NULL"},
-        {[&] { return os_tcp_server_set_tls(s, none, cert, none); }, "cert_file is null or key_file is null"},
-        {[&] { return os_tcp_server_set_tls(s, cert, none, none); }, "cert_file is null or key_file is null"},
-        {[&] { return os_tcp_server_set_tls(s, none, none, cert); }, "cert_file is null or key_file is null"},
-        {[&] { return os_tcp_server_set_tls(s, miss, cert, none); }, "TLS certificate " + missing + no_file},
-        {[&] { return os_tcp_server_set_tls(s, bad, cert, none); }, "TLS certificate " + junk + " cannot be used: "},
-        {[&] { return os_tcp_server_set_tls(s, cert, miss, none); }, "TLS key " + missing + no_file},
-        {[&] { return os_tcp_server_set_tls(s, cert, certs_.by_name.key.c_str(), none); },
-         "TLS key " + certs_.by_name.key + " cannot be used: key values mismatch"},
-        {[&] { return os_tcp_server_set_tls(s, cert, cert, miss); }, "TLS CA file " + missing + no_file},
-        {[&] { return os_tcp_server_set_tls(s, cert, cert, bad); }, "TLS CA file " + junk + " cannot be used: "},
-        {[&] { return os_tcp_client_set_tls(nullptr, "localhost", none); }, "client is null"},
-        {[&] { return os_tcp_client_set_tls(c, long_name.c_str(), none); }, "strlen(server_name) >= 256"},
-        {[&] { return os_tcp_client_set_tls(c, "other.example", miss); }, "TLS CA file " + missing + no_file},
-        {[&] { return os_tcp_client_set_tls(c, "other.example", bad); }, "TLS CA file " + junk + " cannot be used: "},
-    };
-    for (const auto &[call, report] : refused) {
-        StderrCapture cap;
-        ERR_raise(ERR_LIB_SSL, SSL_R_HTTP_REQUEST);  // an error of an earlier call, left in the queue
-        EXPECT_TRUE(call() == 0 && count_of(cap.text(), report) == 1) << report;
-    }
-    t.out = "still TLS", g_quit = true;  // served by an accepted connection that outlives its server
-    ASSERT_TRUE(os_tcp_client_open(c, -1) == 1 && wait_until_locked([] { return t.got == t.out; }));
-    server_ = nullptr;
-    // Without a read callback what comes is read and dropped; the connection stays.
-    on_main_thread([c] { os_tcp_client_bind_read(c, nullptr, nullptr), t.out += " unread", conn_pump(c, &t); });
-    EXPECT_TRUE(wait_until_locked([] { return g_accepted[0].got == t.out; }));
-    EXPECT_FALSE(wait_until([] { return t.ends != 0; }, 500ms)) << "ended by the echo nobody reads";
-    StderrCapture cap;
-    EXPECT_EQ(os_tcp_client_set_tls(c, nullptr, nullptr), 0) << "connected";
-    EXPECT_EQ(count_of(cap.text(), "client->status != TCP_CLIENT_STATUS_DISCONN, status: 2"), 1);
-    os_tcp_client_destroy(c);
 }
