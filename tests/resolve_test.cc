@@ -239,8 +239,7 @@ TEST_F(Resolve, NamesClientsByNameAndFailedConnects) {
             seen->push_back(os_tcp_client_close(self) == 1 && os_tcp_client_open(self, -1) == 1 ? "reopened" : "");
         }, &seen);
         ASSERT_TRUE(bound == 1 && os_tcp_client_open(c, -1) == 1);
-        EXPECT_TRUE(wait_until_locked([&] { return seen.size() == 3; }, 10s)) << k.line << cap.so_far();
-        ASSERT_TRUE(on_main_thread([] {}));
+        EXPECT_TRUE(wait_until_locked([&] { return seen.size() == 3; }, 10s) && on_main_thread([] {})) << cap.so_far();
         std::string call =
             std::to_string(k.error_no) + " " + std::to_string(TCP_CLIENT_STATUS_CONNECTING) + " " + k.reason;
         EXPECT_EQ(seen, (V{call, "reopened", call})) << k.line;

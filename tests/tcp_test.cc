@@ -111,8 +111,7 @@ TEST(TcpRecords, BadInputIsRefusedAndAdoptedSocketsCloseOnDestroy) {
     EXPECT_EQ(os_tcp_client_send(c, "x", 1) + os_tcp_client_read(c, buf, sizeof buf), -2) << "not connected";
     EXPECT_EQ(os_tcp_client_open(c, -5) + os_tcp_client_open(c, -1), 0) << "a bad descriptor; no runtime yet";
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    EXPECT_EQ(os_tcp_client_open(c, pair[0]), 0) << "not an IP socket";
+    ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0 && os_tcp_client_open(c, pair[0]) == 0) << "not IP";
     EXPECT_EQ(os_tcp_client_close(c) + os_tcp_client_destroy(c), 2);
     EXPECT_EQ(fcntl(pair[0], F_GETFD), 0) << "a refused socket stays the caller's";
     close(pair[0]), close(pair[1]);
@@ -153,8 +152,7 @@ TEST_F(Tcp, FailedOpensAcceptCallbacksAndAResetRightAfterTheConnect) {
     os_tcp_server_set_local(twin, "127.0.0.1", port);
     EXPECT_EQ(os_tcp_server_open(s) + os_tcp_server_open(twin), 0) << "already listening; a port taken";
     os_tcp_client_t *c = client_to(port);
-    os_tcp_client_set_local(c, "127.0.0.1", port);  // the server holds it
-    EXPECT_EQ(os_tcp_client_open(c, -1), 0);
+    EXPECT_EQ(os_tcp_client_set_local(c, "127.0.0.1", port) + os_tcp_client_open(c, -1), 1) << "the server holds it";
     EXPECT_EQ(fd_count(), base_fds_ + 3) << "the capture's two and the listening socket";
     os_tcp_client_set_local(c, "", 0), os_tcp_client_set_remote(c, "127.0.0.1", free_port());
     ASSERT_EQ(os_tcp_client_open(c, -1), 1);
@@ -171,8 +169,7 @@ TEST_F(Tcp, FailedOpensAcceptCallbacksAndAResetRightAfterTheConnect) {
     os_tcp_server_t *third = open_server(p[2], count_and_close);
     s_second = open_server(p[1], count_and_close);
     os_tcp_server_t *first = open_server(p[0], [](os_tcp_server_t *self, os_tcp_client_t *c, void *) {
-        ++s_calls;
-        os_tcp_client_destroy(c);
+        ++s_calls, os_tcp_client_destroy(c);
         os_tcp_server_close(s_second);  // the walk's next
         os_tcp_server_destroy(self);
         os_tcp_server_close(s_last);  // one further on: the walk still goes to the third
@@ -382,8 +379,7 @@ TEST_F(Tcp, ServersAndClientsOnIPv6EveryEndGivesOneDisconnectAndCallbacksThatEnd
     for (int fd; (fd = dup(0)) >= 0;) hogs.push_back(fd);
     close(hogs.back()), hogs.pop_back();  // one for our own connect
     int waiting = plain_connect(port);
-    ASSERT_GE(waiting, 0);
-    EXPECT_TRUE(wait_until([&] { return count_of(hogged.so_far(), "new_fd == -1") >= 1; }, 3s));
+    ASSERT_TRUE(waiting >= 0 && wait_until([&] { return count_of(hogged.so_far(), "new_fd == -1") >= 1; }, 3s));
     for (int fd : hogs) close(fd);
     EXPECT_TRUE(wait_until([] { return g_echo_accepted == 1; }, 3s)) << "taken by the next tick";
     echoes(waiting, 2, 0), close(waiting);
@@ -396,8 +392,7 @@ TEST_F(Tcp, ServersAndClientsOnIPv6EveryEndGivesOneDisconnectAndCallbacksThatEnd
     s = server(&port, [](os_tcp_server_t *, os_tcp_client_t *c, void *) {
         s_by_flag ? os_tcp_client_set_refuse_read(c, 1) : os_tcp_client_set_rcvbuf_len(c, 0);
         os_tcp_client_bind_read(c, append_read, &s_got);
-        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++g_ends; }, nullptr);
-        s_client = c;
+        os_tcp_client_bind_disconnect(c, [](os_tcp_client_t *, void *) { ++g_ends; }, nullptr), s_client = c;
     });
     for (bool by_flag : {false, true}) {
         s_by_flag = by_flag, on_main_thread([] { s_got.clear(), s_client = nullptr; });
@@ -428,8 +423,7 @@ TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
     EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10051") == 1; })) << cap.so_far();
     EXPECT_EQ(os_tcp_client_get_status(c), TCP_CLIENT_STATUS_CONNECTING);
     os_tcp_client_destroy(c);
-    ifreq lo{};
-    strcpy(lo.ifr_name, "lo");
+    ifreq lo{{"lo"}, {}};
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &lo), 0);
     lo.ifr_flags |= IFF_UP;
@@ -438,8 +432,8 @@ TEST_F(Tcp, UnreachableConnectAndBothFamiliesWhateverTheDefault) {
     std::ofstream("/proc/sys/net/ipv6/bindv6only") << 1;  // this namespace's default only
     os_tcp_server_t *s = os_tcp_server_create();
     uint16_t port = free_port();
-    ASSERT_TRUE(os_tcp_server_set_local(s, "::", port) == 1 && os_tcp_server_open(s) == 1);
-    ASSERT_GE(fd = plain_connect(port), 0);
+    ASSERT_TRUE(os_tcp_server_set_local(s, "::", port) == 1 && os_tcp_server_open(s) == 1 &&
+                (fd = plain_connect(port)) >= 0);
     close(fd), os_tcp_server_destroy(s);
 }
 

@@ -80,8 +80,7 @@ TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
     EXPECT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", 0) + os_udp_client_connect_remote(c, "localhost", 9) +
                   os_udp_client_set_multicast(c, "10.1.2.3", nullptr), 0);
     EXPECT_TRUE(os_udp_client_close(c) == 1 && os_udp_client_open(c) == 0) << "a closed client has no socket";
-    EXPECT_EQ(os_udp_client_destroy(c), 1);
-    EXPECT_EQ(os_udp_client_get_status(nullptr) + os_udp_client_close(nullptr), -1);
+    EXPECT_EQ(os_udp_client_destroy(c) + os_udp_client_get_status(nullptr) + os_udp_client_close(nullptr), 0);
     // A send or connect before open binds the local address set so far; open keeps that binding.
     uint16_t mine = free_port(SOCK_DGRAM);
     Inbox inbox;
