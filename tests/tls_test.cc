@@ -219,8 +219,7 @@ TEST_F(Tls, ServerEndsPeersThatMisbehaveClientVerifiesAndRefusedSettingsChangeNo
         EXPECT_TRUE(os_tcp_client_close(c) == 1 && on_main_thread([] {}));
         std::string text = cap.text();
         EXPECT_EQ(t.sent, k.verdict ? 0u : 4u);
-        std::string verdict = k.verdict ? std::string("certificate verify failed: ") + k.verdict : "";
-        // "failed: " itself for none
+        std::string verdict = k.verdict ? "certificate verify failed: " + std::string(k.verdict) : "";  // or "failed: "
         EXPECT_EQ(count_of(text, failed + verdict) * 10 + count_of(text, "do not happen"), k.verdict ? 10 : 0) << text;
     }
     os_tcp_client_destroy(c), os_tcp_server_destroy(s);
