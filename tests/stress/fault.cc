@@ -23,55 +23,77 @@
 namespace fault {
 namespace {
 
-constexpr int kMemoryBit = 1, kIoBit = 2;
-thread_local int t_spared = 0;  // Kind bits; the library's threads start with none
+int s_rule_count = 0;
 
-}  // namespace
-
-Spare::Spare(Kind kind) : saved_(t_spared) { t_spared |= kind; }
-Spare::~Spare() { t_spared = saved_; }
-Expose::Expose() : saved_(t_spared) { t_spared = 0; }
-Expose::~Expose() { t_spared = saved_; }
-
-#ifndef KEEL_STRESS_FIU
-
-bool armed() { return false; }
-
-bool arm(const char *) {
-    const char *wanted = getenv("KEEL_STRESS_FAULTS");
-    if (wanted == nullptr || *wanted == '\0') return true;
-    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu (libfiu-dev)\n");
-    return false;
-}
-
-#else
-
-namespace {
+#ifdef KEEL_STRESS_FIU
 
 // The points of the preload that a pattern may name. libfiu hands a
 // callback the name it was enabled under, so each point is enabled by its
 // own name: the count then tells which calls failed. close is left out:
 // Linux releases a descriptor even when close reports an error, while the
 // preload's failed close keeps it open, a leak no caller could avoid.
-const char *const kPoints[] = {
-    "libc/mm/calloc", "libc/mm/malloc", "libc/mm/realloc", "libc/str/strdup", "libc/str/strndup",
-    "posix/mm/madvise", "posix/mm/mlock", "posix/mm/mlockall", "posix/mm/mmap", "posix/mm/mprotect",
-    "posix/mm/msync", "posix/mm/munlock", "posix/mm/munlockall", "posix/mm/munmap",
-    "posix/io/dir/closedir", "posix/io/dir/fdopendir", "posix/io/dir/opendir", "posix/io/dir/readdir",
-    "posix/io/dir/readdir_r", "posix/io/dir/rename", "posix/io/dir/unlink",
-    "posix/io/net/accept", "posix/io/net/bind", "posix/io/net/connect", "posix/io/net/listen",
-    "posix/io/net/poll", "posix/io/net/pselect", "posix/io/net/recv", "posix/io/net/recvfrom",
-    "posix/io/net/recvmsg", "posix/io/net/select", "posix/io/net/send", "posix/io/net/sendmsg",
-    "posix/io/net/sendto", "posix/io/net/shutdown", "posix/io/net/socket",
-    "posix/io/oc/open",
-    "posix/io/rw/ftruncate", "posix/io/rw/pread", "posix/io/rw/pread/reduce", "posix/io/rw/preadv",
-    "posix/io/rw/preadv/reduce", "posix/io/rw/pwrite", "posix/io/rw/pwrite/reduce", "posix/io/rw/pwritev",
-    "posix/io/rw/pwritev/reduce", "posix/io/rw/read", "posix/io/rw/read/reduce", "posix/io/rw/readv",
-    "posix/io/rw/readv/reduce", "posix/io/rw/truncate", "posix/io/rw/write", "posix/io/rw/write/reduce",
-    "posix/io/rw/writev", "posix/io/rw/writev/reduce", "posix/io/sync/fdatasync", "posix/io/sync/fsync",
-    "posix/stdio/rw/fread", "posix/stdio/rw/fwrite", "posix/stdio/oc/fopen", "posix/stdio/oc/fdopen",
-    "posix/stdio/fflush",
-};
+const char *const kPoints[] = {"libc/mm/calloc",
+                               "libc/mm/malloc",
+                               "libc/mm/realloc",
+                               "libc/str/strdup",
+                               "libc/str/strndup",
+                               "posix/mm/madvise",
+                               "posix/mm/mlock",
+                               "posix/mm/mlockall",
+                               "posix/mm/mmap",
+                               "posix/mm/mprotect",
+                               "posix/mm/msync",
+                               "posix/mm/munlock",
+                               "posix/mm/munlockall",
+                               "posix/mm/munmap",
+                               "posix/io/dir/closedir",
+                               "posix/io/dir/fdopendir",
+                               "posix/io/dir/opendir",
+                               "posix/io/dir/readdir",
+                               "posix/io/dir/readdir_r",
+                               "posix/io/dir/rename",
+                               "posix/io/dir/unlink",
+                               "posix/io/net/accept",
+                               "posix/io/net/bind",
+                               "posix/io/net/connect",
+                               "posix/io/net/listen",
+                               "posix/io/net/poll",
+                               "posix/io/net/pselect",
+                               "posix/io/net/recv",
+                               "posix/io/net/recvfrom",
+                               "posix/io/net/recvmsg",
+                               "posix/io/net/select",
+                               "posix/io/net/send",
+                               "posix/io/net/sendmsg",
+                               "posix/io/net/sendto",
+                               "posix/io/net/shutdown",
+                               "posix/io/net/socket",
+                               "posix/io/oc/open",
+                               "posix/io/rw/ftruncate",
+                               "posix/io/rw/pread",
+                               "posix/io/rw/pread/reduce",
+                               "posix/io/rw/preadv",
+                               "posix/io/rw/preadv/reduce",
+                               "posix/io/rw/pwrite",
+                               "posix/io/rw/pwrite/reduce",
+                               "posix/io/rw/pwritev",
+                               "posix/io/rw/pwritev/reduce",
+                               "posix/io/rw/read",
+                               "posix/io/rw/read/reduce",
+                               "posix/io/rw/readv",
+                               "posix/io/rw/readv/reduce",
+                               "posix/io/rw/truncate",
+                               "posix/io/rw/write",
+                               "posix/io/rw/write/reduce",
+                               "posix/io/rw/writev",
+                               "posix/io/rw/writev/reduce",
+                               "posix/io/sync/fdatasync",
+                               "posix/io/sync/fsync",
+                               "posix/stdio/rw/fread",
+                               "posix/stdio/rw/fwrite",
+                               "posix/stdio/oc/fopen",
+                               "posix/stdio/oc/fdopen",
+                               "posix/stdio/fflush"};
 
 struct Rule {
     char prefix[64];  // the pattern without its closing '*'
@@ -79,7 +101,6 @@ struct Rule {
     uint64_t threshold;  // of 2^32: the probability
 };
 Rule s_rules[8];
-int s_rule_count = 0;
 
 // Faults by point, in the order points first failed. A point's name is the
 // same text at every call, so a slot is claimed once and then only counted.
@@ -122,7 +143,7 @@ const int kErrors[] = {EINTR, EINTR, EIO, EBADF, EINVAL, ENOMEM, ENOBUFS, ECONNR
 
 int decide(const char *name, int *, void **failinfo, unsigned int *) {
     bool memory = strncmp(name, "libc/mm/", 8) == 0 || strncmp(name, "posix/mm/", 9) == 0;
-    if (t_spared & (memory ? kMemoryBit : kIoBit)) return 0;
+    if (t_spared & (memory ? kMemory : kIo)) return 0;
     s_exposed.fetch_add(1, std::memory_order_relaxed);
     for (int i = 0; i < s_rule_count; ++i)
         if (strncmp(name, s_rules[i].prefix, s_rules[i].len) == 0) {
@@ -130,7 +151,8 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
             if (roll >= s_rules[i].threshold) return 0;
             s_injected.fetch_add(1, std::memory_order_relaxed);
             count(name);
-            if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
+            if (!memory)
+                *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
             return 1;
         }
     return 0;
@@ -153,13 +175,19 @@ void print_counts() {
     fflush(stdout);
 }
 
+#endif
+
 }  // namespace
 
 bool armed() { return s_rule_count > 0; }
 
-bool arm(const char *form) {
+bool arm([[maybe_unused]] const char *form) {
     const char *wanted = getenv("KEEL_STRESS_FAULTS");
     if (wanted == nullptr || *wanted == '\0') return true;
+#ifndef KEEL_STRESS_FIU
+    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu (libfiu-dev)\n");
+    return false;
+#else
     const char *preload = getenv("LD_PRELOAD");
     if (preload == nullptr || strstr(preload, "fiu_posix_preload") == nullptr) {
         fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs libfiu's POSIX preload (fiu-run -x)\n");
@@ -202,8 +230,7 @@ bool arm(const char *form) {
         s_default();
     });
     return true;
-}
-
 #endif
+}
 
 }  // namespace fault

@@ -19,33 +19,18 @@ bool arm(const char *form);
 // call legitimately brings about, such as a port the library gave up.
 bool armed();
 
-enum Kind { kMemory = 1, kAll = 3 };
+enum Kind { kNone = 0, kMemory = 1, kIo = 2, kAll = 3 };
+inline thread_local int t_spared = 0;  // Kind bits; the library's threads start with none
 
 // While one lives, the calling thread's allocations (kMemory) or all its
 // calls (kAll) never fail: the program's code on the library's threads, such
-// as the bookkeeping of a read callback, is kept out of the injection.
-class Spare {
-public:
-    explicit Spare(Kind kind);
-    ~Spare();
-    Spare(const Spare &) = delete;
-    Spare &operator=(const Spare &) = delete;
-
-private:
-    int saved_;
-};
-
-// The opposite, for the library calls that the spared main thread makes as
-// the load itself (a serial send, a datagram sent by the client).
-class Expose {
-public:
-    Expose();
-    ~Expose();
-    Expose(const Expose &) = delete;
-    Expose &operator=(const Expose &) = delete;
-
-private:
-    int saved_;
+// as the bookkeeping of a read callback, is kept out of the injection. kNone
+// does the opposite, for the library calls that the spared main thread makes
+// as the load itself (a serial send).
+struct Spare {
+    int saved = t_spared;
+    explicit Spare(Kind kind) { t_spared = kind == kNone ? 0 : t_spared | kind; }
+    ~Spare() { t_spared = saved; }
 };
 
 }  // namespace fault

@@ -10,28 +10,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "fault.h"
 #include "keel/log.h"
-#include "keel/os_net.h"
-#include "keel/os_runtime.h"
 #include "stress.h"
 #include "tests/echo_server.h"
-#include "tests/net_support.h"
-
-using namespace keel_test;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kMagic = 0x6b75640a;
-constexpr int kPeers = 4;
+constexpr uint32_t kMagic = 0x6b75640a, kPeers = 4;
 constexpr uint64_t kWindow = 64;  // datagrams a peer has in flight
 
 struct Head {
@@ -40,14 +29,8 @@ struct Head {
     uint32_t size;  // the whole datagram's
 };
 
-// The payload of datagram `seq` of `peer`, from the two numbers alone.
-void fill(uint32_t peer, uint64_t seq, unsigned char *out, size_t n) {
-    uint64_t x = (seq * 0x9E3779B97F4A7C15ull) ^ peer;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x >> 29, x *= 0xBF58476D1CE4E5B9ull;
-        out[i] = static_cast<unsigned char>(x >> 56);
-    }
-}
+// The stream that fills datagram `seq` of `peer`.
+uint64_t seed_of(uint32_t peer, uint64_t seq) { return (seq << 8 | peer) * 0xD1B54A32D192ED03ull; }
 
 // What the library's callbacks count; read on the main thread after the load.
 struct Echo {
@@ -86,46 +69,43 @@ struct Peer {
 };
 
 struct Totals {
-    uint64_t sent = 0, received = 0, corrupt = 0, duplicates = 0, out_of_order = 0;
+    unsigned long long sent = 0, received = 0, corrupt = 0, duplicates = 0, out_of_order = 0;
 };
 
 void receive(Peer &p, uint32_t id, Totals &t) {
-    static unsigned char buf[65536], want[65536];
+    static char buf[65536], want[65536];
     for (ssize_t n; (n = recv(p.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
         Head h;
         memcpy(&h, buf, sizeof h);
         size_t body = static_cast<size_t>(n) - sizeof h;
-        if (static_cast<size_t>(n) < sizeof h || h.magic != kMagic || h.peer != id || h.size != static_cast<size_t>(n) || h.seq >= p.next) {
+        bool intact = static_cast<size_t>(n) >= sizeof h && h.magic == kMagic && h.peer == id &&
+                      h.size == static_cast<size_t>(n) && h.seq < p.next;
+        if (intact) fill(seed_of(id, h.seq), 0, want, body);
+        if (!intact || memcmp(buf + sizeof h, want, body) != 0) {
             ++t.corrupt;
-            continue;
-        }
-        fill(id, h.seq, want, body);
-        if (memcmp(buf + sizeof h, want, body) != 0) {
-            ++t.corrupt;
-            continue;
-        }
-        if (p.seen[h.seq]) {
+        } else if (p.seen[h.seq]) {
             ++t.duplicates;
-            continue;
+        } else {
+            p.seen[h.seq] = true;
+            ++t.received;
+            t.out_of_order += h.seq + 1 < p.highest;
+            p.highest = std::max(p.highest, h.seq + 1);
+            p.last_echo = Clock::now();
         }
-        p.seen[h.seq] = true;
-        ++t.received;
-        if (h.seq + 1 < p.highest) ++t.out_of_order;
-        p.highest = std::max(p.highest, h.seq + 1);
-        p.last_echo = Clock::now();
     }
 }
 
 // Sends while fewer than kWindow datagrams are in flight, or when the echoes
 // stopped for 20 ms (the rest of the window was lost).
 void send_more(Peer &p, uint32_t id, const Addr &to, std::mt19937 &rng, Totals &t) {
-    static unsigned char buf[32768];
+    static char buf[32768];
     while (p.next - p.highest < kWindow || Clock::now() - p.last_echo > std::chrono::milliseconds(20)) {
         size_t size = rng() % 32 == 0 ? 1400 + rng() % 31000 : sizeof(Head) + rng() % 1400;
         Head h{kMagic, id, p.next, static_cast<uint32_t>(size)};
         memcpy(buf, &h, sizeof h);
-        fill(id, p.next, buf + sizeof h, size - sizeof h);
-        if (sendto(p.fd, buf, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to.ss), to.len) != static_cast<ssize_t>(size))
+        fill(seed_of(id, p.next), 0, buf + sizeof h, size - sizeof h);
+        if (sendto(p.fd, buf, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to.ss), to.len) !=
+            static_cast<ssize_t>(size))
             return;
         ++p.next, ++t.sent;
         p.seen.push_back(false);
@@ -135,17 +115,16 @@ void send_more(Peer &p, uint32_t id, const Addr &to, std::mt19937 &rng, Totals &
 
 }  // namespace
 
-int udp_stress(double seconds) {
+bool udp_stress(double seconds, double) {
     log_start(0, LOG_LEVEL_FATAL);  // failed calls under injected faults are reported otherwise
-    if (!start_runtime(false)) return fail("the runtime did not start");
-    int fds_before = fd_count();
+    if (!check(start_runtime(false), "the runtime did not start")) return false;
+    int fds = fd_count();
     Echo echo;
     os_udp_client_t *client = os_udp_client_create();
-    if (client == nullptr) return fail("no client");
     os_udp_client_set_local(client, "127.0.0.1", 0);
     os_udp_client_bind_read(client, echo_all, &echo);
     os_udp_client_set_rcvbuf_len(client, 4 << 20);
-    if (os_udp_client_open(client) != 1) return fail("the client did not open");
+    if (!check(os_udp_client_open(client) == 1, "the client did not open")) return false;
     char ip[64];
     uint16_t port = 0;
     os_main_lock();
@@ -157,53 +136,42 @@ int udp_stress(double seconds) {
     std::vector<pollfd> polls;
     for (Peer &p : peers) {
         Addr at;
-        p.fd = bound(SOCK_DGRAM, at);
-        polls.push_back({p.fd, POLLIN, 0});
+        polls.push_back({p.fd = bound(SOCK_DGRAM, at), POLLIN, 0});
     }
     std::mt19937 rng(2026);
     Totals t;
     auto t0 = Clock::now();
-    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    while (Clock::now() < end) {
-        for (uint32_t i = 0; i < kPeers; ++i) send_more(peers[i], i, to, rng, t);
-        poll(polls.data(), polls.size(), 1);
+    // The load for `seconds`; then what is still on its way comes within
+    // moments, or never.
+    for (auto quiet = Clock::now(); since(quiet) < 0.3;) {
+        bool loading = since(t0) < seconds;
+        for (uint32_t i = 0; loading && i < kPeers; ++i) send_more(peers[i], i, to, rng, t);
+        auto before = t.received + t.corrupt + t.duplicates;
+        poll(polls.data(), polls.size(), loading ? 1 : 10);
         for (uint32_t i = 0; i < kPeers; ++i) receive(peers[i], i, t);
+        if (loading || t.received + t.corrupt + t.duplicates != before) quiet = Clock::now();
     }
-    // What is still on its way comes within moments, or never.
-    for (auto quiet = Clock::now(); Clock::now() - quiet < std::chrono::milliseconds(300);) {
-        uint64_t before = t.received + t.corrupt + t.duplicates;
-        poll(polls.data(), polls.size(), 10);
-        for (uint32_t i = 0; i < kPeers; ++i) receive(peers[i], i, t);
-        if (t.received + t.corrupt + t.duplicates != before) quiet = Clock::now();
-    }
-    double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    double idle = idle_cpu_ms(300);
-
-    os_udp_client_destroy(client);
-    echo.destroyed = true;  // after destroy has returned, no callback may come
-    long taken = echo.taken;
-    for (Peer &p : peers) {  // to the port the client had: nobody may take these
-        sendto(p.fd, "late", 4, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to.ss), to.len);
-        close(p.fd);
-    }
+    double elapsed = since(t0);
+    long taken = 0;
+    bool held = settle("udp", fds, [&] {
+        os_udp_client_destroy(client);
+        echo.destroyed = true;  // after destroy has returned, no callback may come
+        taken = echo.taken;
+        for (Peer &p : peers) {  // to the port the client had: nobody may take these
+            sendto(p.fd, "late", 4, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to.ss), to.len);
+            close(p.fd);
+        }
+    });
     usleep(200000);
-    bool no_leak = wait_until([fds_before] { return fd_count() == fds_before; });
-
-    printf("udp: %d peers for %.1f s: %llu datagrams sent, %llu echoed back (%.1f%% lost, %.0f/s); the client took "
-           "%ld, echoed %ld, could not echo %ld; failed reads %ld\n",
-           kPeers, elapsed, static_cast<unsigned long long>(t.sent), static_cast<unsigned long long>(t.received),
-           t.sent != 0 ? 100.0 * static_cast<double>(t.sent - t.received) / static_cast<double>(t.sent) : 0.0,
-           static_cast<double>(t.received) / elapsed, taken, echo.echoed.load(), echo.refused.load(),
-           echo.failed_reads.load());
-    printf("udp: corrupt %llu, duplicates %llu, out of order %llu; callbacks after destroy %ld; %.0f ms CPU in 300 ms "
-           "idle; descriptors %d -> %d\n",
-           static_cast<unsigned long long>(t.corrupt), static_cast<unsigned long long>(t.duplicates),
-           static_cast<unsigned long long>(t.out_of_order), echo.late.load(), idle, fds_before, fd_count());
-    if (t.received == 0) return fail("no datagram came back");
-    if (t.corrupt != 0) return fail("datagrams came back changed");
-    if (t.duplicates != 0) return fail("datagrams came back twice");
-    if (echo.late != 0 || echo.taken != taken) return fail("a callback came after destroy");
-    if (idle > 100) return fail("the idle runtime keeps a thread busy");
-    if (!no_leak) return fail("descriptors were left over");
-    return 0;
+    printf(
+        "udp: %u peers for %.1f s: %llu datagrams sent, %llu echoed back (%.1f%% lost, %.0f/s); the client took "
+        "%ld, echoed %ld, could not echo %ld; failed reads %ld\n",
+        kPeers, elapsed, t.sent, t.received, t.sent != 0 ? 100.0 * (t.sent - t.received) / t.sent : 0.0,
+        t.received / elapsed, taken, echo.echoed.load(), echo.refused.load(), echo.failed_reads.load());
+    printf("udp: corrupt %llu, duplicates %llu, out of order %llu; callbacks after destroy %ld\n", t.corrupt,
+           t.duplicates, t.out_of_order, echo.late.load());
+    return held & check(t.received != 0, "no datagram came back") &
+           check(t.corrupt == 0, "datagrams came back changed") &
+           check(t.duplicates == 0, "datagrams came back twice") &
+           check(echo.late == 0 && echo.taken == taken, "a callback came after destroy");
 }
