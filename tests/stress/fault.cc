@@ -23,6 +23,11 @@
 namespace fault {
 namespace {
 
+struct Rule {
+    char prefix[64];  // the pattern without its closing '*'
+    size_t len;
+    uint64_t threshold;  // of 2^32: the probability
+} s_rules[8];
 int s_rule_count = 0;
 
 #ifdef KEEL_STRESS_FIU
@@ -32,83 +37,27 @@ int s_rule_count = 0;
 // own name: the count then tells which calls failed. close is left out:
 // Linux releases a descriptor even when close reports an error, while the
 // preload's failed close keeps it open, a leak no caller could avoid.
-const char *const kPoints[] = {"libc/mm/calloc",
-                               "libc/mm/malloc",
-                               "libc/mm/realloc",
-                               "libc/str/strdup",
-                               "libc/str/strndup",
-                               "posix/mm/madvise",
-                               "posix/mm/mlock",
-                               "posix/mm/mlockall",
-                               "posix/mm/mmap",
-                               "posix/mm/mprotect",
-                               "posix/mm/msync",
-                               "posix/mm/munlock",
-                               "posix/mm/munlockall",
-                               "posix/mm/munmap",
-                               "posix/io/dir/closedir",
-                               "posix/io/dir/fdopendir",
-                               "posix/io/dir/opendir",
-                               "posix/io/dir/readdir",
-                               "posix/io/dir/readdir_r",
-                               "posix/io/dir/rename",
-                               "posix/io/dir/unlink",
-                               "posix/io/net/accept",
-                               "posix/io/net/bind",
-                               "posix/io/net/connect",
-                               "posix/io/net/listen",
-                               "posix/io/net/poll",
-                               "posix/io/net/pselect",
-                               "posix/io/net/recv",
-                               "posix/io/net/recvfrom",
-                               "posix/io/net/recvmsg",
-                               "posix/io/net/select",
-                               "posix/io/net/send",
-                               "posix/io/net/sendmsg",
-                               "posix/io/net/sendto",
-                               "posix/io/net/shutdown",
-                               "posix/io/net/socket",
-                               "posix/io/oc/open",
-                               "posix/io/rw/ftruncate",
-                               "posix/io/rw/pread",
-                               "posix/io/rw/pread/reduce",
-                               "posix/io/rw/preadv",
-                               "posix/io/rw/preadv/reduce",
-                               "posix/io/rw/pwrite",
-                               "posix/io/rw/pwrite/reduce",
-                               "posix/io/rw/pwritev",
-                               "posix/io/rw/pwritev/reduce",
-                               "posix/io/rw/read",
-                               "posix/io/rw/read/reduce",
-                               "posix/io/rw/readv",
-                               "posix/io/rw/readv/reduce",
-                               "posix/io/rw/truncate",
-                               "posix/io/rw/write",
-                               "posix/io/rw/write/reduce",
-                               "posix/io/rw/writev",
-                               "posix/io/rw/writev/reduce",
-                               "posix/io/sync/fdatasync",
-                               "posix/io/sync/fsync",
-                               "posix/stdio/rw/fread",
-                               "posix/stdio/rw/fwrite",
-                               "posix/stdio/oc/fopen",
-                               "posix/stdio/oc/fdopen",
-                               "posix/stdio/fflush"};
-
-struct Rule {
-    char prefix[64];  // the pattern without its closing '*'
-    size_t len;
-    uint64_t threshold;  // of 2^32: the probability
-};
-Rule s_rules[8];
+const char kPoints[] =
+    "libc/mm/calloc libc/mm/malloc libc/mm/realloc libc/str/strdup libc/str/strndup posix/mm/madvise posix/mm/mlock "
+    "posix/mm/mlockall posix/mm/mmap posix/mm/mprotect posix/mm/msync posix/mm/munlock posix/mm/munlockall "
+    "posix/mm/munmap posix/io/dir/closedir posix/io/dir/fdopendir posix/io/dir/opendir posix/io/dir/readdir "
+    "posix/io/dir/readdir_r posix/io/dir/rename posix/io/dir/unlink posix/io/net/accept posix/io/net/bind "
+    "posix/io/net/connect posix/io/net/listen posix/io/net/poll posix/io/net/pselect posix/io/net/recv "
+    "posix/io/net/recvfrom posix/io/net/recvmsg posix/io/net/select posix/io/net/send posix/io/net/sendmsg "
+    "posix/io/net/sendto posix/io/net/shutdown posix/io/net/socket posix/io/oc/open posix/io/rw/ftruncate "
+    "posix/io/rw/pread posix/io/rw/pread/reduce posix/io/rw/preadv posix/io/rw/preadv/reduce posix/io/rw/pwrite "
+    "posix/io/rw/pwrite/reduce posix/io/rw/pwritev posix/io/rw/pwritev/reduce posix/io/rw/read "
+    "posix/io/rw/read/reduce posix/io/rw/readv posix/io/rw/readv/reduce posix/io/rw/truncate posix/io/rw/write "
+    "posix/io/rw/write/reduce posix/io/rw/writev posix/io/rw/writev/reduce posix/io/sync/fdatasync "
+    "posix/io/sync/fsync posix/stdio/rw/fread posix/stdio/rw/fwrite posix/stdio/oc/fopen posix/stdio/oc/fdopen "
+    "posix/stdio/fflush";
 
 // Faults by point, in the order points first failed. A point's name is the
 // same text at every call, so a slot is claimed once and then only counted.
 struct Point {
     std::atomic<const char *> name{nullptr};
     std::atomic<long> count{0};
-};
-Point s_points[64];
+} s_points[64];
 std::atomic<long> s_exposed{0}, s_injected{0};
 uint64_t s_seed = 0;
 const char *s_form = "";
@@ -124,17 +73,6 @@ uint32_t next_random() {
     return static_cast<uint32_t>((state * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
-void count(const char *name) {
-    for (Point &p : s_points) {
-        const char *at = p.name.load(std::memory_order_acquire);
-        if (at == nullptr && p.name.compare_exchange_strong(at, name)) at = name;
-        if (at == name || strcmp(at, name) == 0) {
-            p.count.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-    }
-}
-
 // The errors a failed call reports: what the preload would pick, less the
 // would-block ones. A real system says "would block" only when the call has
 // to wait, and an event loop then rightly waits for the next readiness; said
@@ -144,18 +82,21 @@ const int kErrors[] = {EINTR, EINTR, EIO, EBADF, EINVAL, ENOMEM, ENOBUFS, ECONNR
 int decide(const char *name, int *, void **failinfo, unsigned int *) {
     bool memory = strncmp(name, "libc/mm/", 8) == 0 || strncmp(name, "posix/mm/", 9) == 0;
     if (t_spared & (memory ? kMemory : kIo)) return 0;
-    s_exposed.fetch_add(1, std::memory_order_relaxed);
-    for (int i = 0; i < s_rule_count; ++i)
-        if (strncmp(name, s_rules[i].prefix, s_rules[i].len) == 0) {
-            uint32_t roll = next_random();
-            if (roll >= s_rules[i].threshold) return 0;
-            s_injected.fetch_add(1, std::memory_order_relaxed);
-            count(name);
-            if (!memory)
-                *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
-            return 1;
+    ++s_exposed;
+    const Rule *rule = s_rules;
+    while (strncmp(name, rule->prefix, rule->len) != 0) ++rule;  // the first rule that enabled the point
+    uint32_t roll = next_random();
+    if (roll >= rule->threshold) return 0;
+    ++s_injected;
+    for (Point &p : s_points) {
+        const char *at = p.name.load();
+        if ((at == nullptr && p.name.compare_exchange_strong(at, name)) || at == name || strcmp(at, name) == 0) {
+            ++p.count;
+            break;
         }
-    return 0;
+    }
+    if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
+    return 1;
 }
 
 // At exit, whichever way it comes: the numbers of a run that the library
@@ -163,14 +104,9 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
 void print_counts() {
     printf("faults: %s: %ld of %ld calls of the library failed (seed %llu)", s_form, s_injected.load(),
            s_exposed.load(), static_cast<unsigned long long>(s_seed));
-    const char *sep = ": ";
-    for (Point &p : s_points) {
-        const char *name = p.name.load();
-        if (name == nullptr) break;
-        const char *shown = strchr(name, '/');  // without the family ("posix", "libc")
-        printf("%s%s %ld", sep, shown != nullptr ? shown + 1 : name, p.count.load());
-        sep = ", ";
-    }
+    for (Point &p : s_points)  // without the family ("posix", "libc")
+        if (const char *name = p.name.load())
+            printf("%s%s %ld", &p == s_points ? ": " : ", ", strchr(name, '/') + 1, p.count.load());
     printf("\n");
     fflush(stdout);
 }
@@ -198,25 +134,22 @@ bool arm([[maybe_unused]] const char *form) {
     s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
     t_spared = kAll;  // the main thread runs the peers and the checks
     fiu_init(0);
-    for (const char *at = wanted; *at != '\0' && s_rule_count < 8;) {
-        char pattern[64];
-        double probability;
-        int used = 0;
-        if (sscanf(at, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0) {
-            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", at);
+    char pattern[64], point[64];
+    double probability;
+    for (int used = 0; *wanted != '\0' && s_rule_count < 8; wanted += used) {
+        if (sscanf(wanted, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0) {
+            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted);
             return false;
         }
-        at += used;
         Rule &rule = s_rules[s_rule_count++];
         snprintf(rule.prefix, sizeof rule.prefix, "%s", pattern);
         rule.len = strcspn(rule.prefix, "*");
         rule.threshold = static_cast<uint64_t>(probability * 4294967296.0);
         int enabled = 0;
         bool wildcard = rule.prefix[rule.len] == '*';
-        for (const char *point : kPoints)
-            if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0 &&
-                fiu_enable_external(point, 1, nullptr, 0, decide) == 0)
-                ++enabled;
+        for (int n = 0, at = 0; sscanf(kPoints + at, "%63s%n", point, &n) == 1; at += n)
+            if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0)
+                enabled += fiu_enable_external(point, 1, nullptr, 0, decide) == 0;
         if (enabled == 0) {
             fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", pattern);
             return false;
