@@ -3,7 +3,7 @@
 // fails; one callback of ours answers for every armed point. It spares the
 // program's own threads and scopes, rolls the dice for the rest, and counts
 // what it failed, point by point.
-#include "fault.h"
+#include "stress.h"
 
 #include <atomic>
 #include <cerrno>

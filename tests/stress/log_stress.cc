@@ -7,19 +7,13 @@
 // queue took, save the rest of a loss whose first report says that lines are
 // dropped from then on.
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
-#include "fault.h"
-#include "keel/log.h"
 #include "log/log_internal.h"
 #include "stress.h"
 

@@ -6,22 +6,12 @@
 // order; when it did, what arrived is a prefix of what was written (the
 // system discards what a pseudo-terminal held unread at its hang-up). The
 // hang-up is noticed without a busy loop, and close returns at once and
-// leaves no descriptor behind. Repeated with the hang-up at several moments.
-#include <poll.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <random>
-#include <string>
+// leaves no descriptor behind (settle()). Repeated with the hang-up at
+// several moments.
 #include <utility>
 
-#include "fault.h"
-#include "keel/log.h"
 #include "serial/serial_internal.h"
 #include "stress.h"
-#include "tests/serial_support.h"
 
 namespace {
 

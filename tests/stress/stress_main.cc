@@ -3,12 +3,6 @@
 // the defaults below, is for a person's machine. Under libfiu's POSIX
 // preload, KEEL_STRESS_FAULTS fails some of the library's system calls and
 // allocations while a form runs (fault.h, scripts/fault_inject.sh).
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-
-#include "fault.h"
 #include "stress.h"
 
 bool settle(const char *form, int fds, const std::function<void()> &destroy) {
