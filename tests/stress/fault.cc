@@ -3,14 +3,6 @@
 // fails; one callback of ours answers for every armed point. It spares the
 // program's own threads and scopes, rolls the dice for the rest, and counts
 // what it failed, point by point.
-#include "stress.h"
-
-#include <atomic>
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <exception>
 #include <iterator>
@@ -19,6 +11,8 @@
 #include <fiu-control.h>
 #include <fiu.h>
 #endif
+
+#include "stress.h"
 
 namespace fault {
 namespace {
@@ -120,50 +114,42 @@ bool armed() { return s_rule_count > 0; }
 bool arm([[maybe_unused]] const char *form) {
     const char *wanted = getenv("KEEL_STRESS_FAULTS");
     if (wanted == nullptr || *wanted == '\0') return true;
-#ifndef KEEL_STRESS_FIU
-    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu (libfiu-dev)\n");
-    return false;
-#else
-    const char *preload = getenv("LD_PRELOAD");
-    if (preload == nullptr || strstr(preload, "fiu_posix_preload") == nullptr) {
-        fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs libfiu's POSIX preload (fiu-run -x)\n");
-        return false;
-    }
-    s_form = form;
-    const char *seed = getenv("KEEL_STRESS_SEED");
-    s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
-    t_spared = kAll;  // the main thread runs the peers and the checks
-    fiu_init(0);
-    char pattern[64], point[64];
-    double probability;
-    for (int used = 0; *wanted != '\0' && s_rule_count < 8; wanted += used) {
-        if (sscanf(wanted, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0) {
-            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted);
-            return false;
+#ifdef KEEL_STRESS_FIU
+    if (const char *preload = getenv("LD_PRELOAD"); preload != nullptr && strstr(preload, "fiu_posix_preload")) {
+        s_form = form;
+        const char *seed = getenv("KEEL_STRESS_SEED");
+        s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
+        t_spared = kAll;  // the main thread runs the peers and the checks
+        fiu_init(0);
+        char pattern[64], point[64];
+        double probability;
+        for (int used = 0; *wanted != '\0' && s_rule_count < 8; wanted += used) {
+            if (sscanf(wanted, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0)
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted), false;
+            Rule &rule = s_rules[s_rule_count++];
+            snprintf(rule.prefix, sizeof rule.prefix, "%s", pattern);
+            rule.len = strcspn(rule.prefix, "*");
+            rule.threshold = static_cast<uint64_t>(probability * 4294967296.0);
+            int enabled = 0;
+            bool wildcard = rule.prefix[rule.len] == '*';
+            for (int n = 0, at = 0; sscanf(kPoints + at, "%63s%n", point, &n) == 1; at += n)
+                if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0)
+                    enabled += fiu_enable_external(point, 1, nullptr, 0, decide) == 0;
+            if (enabled == 0)
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", pattern), false;
         }
-        Rule &rule = s_rules[s_rule_count++];
-        snprintf(rule.prefix, sizeof rule.prefix, "%s", pattern);
-        rule.len = strcspn(rule.prefix, "*");
-        rule.threshold = static_cast<uint64_t>(probability * 4294967296.0);
-        int enabled = 0;
-        bool wildcard = rule.prefix[rule.len] == '*';
-        for (int n = 0, at = 0; sscanf(kPoints + at, "%63s%n", point, &n) == 1; at += n)
-            if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0)
-                enabled += fiu_enable_external(point, 1, nullptr, 0, decide) == 0;
-        if (enabled == 0) {
-            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", pattern);
-            return false;
-        }
+        atexit(print_counts);
+        // A run that ends in std::terminate (an exception nobody caught) never
+        // reaches the exit handlers; its numbers are printed first.
+        static std::terminate_handler s_default = std::set_terminate([] {
+            print_counts();
+            s_default();
+        });
+        return true;
     }
-    atexit(print_counts);
-    // A run that ends in std::terminate (an exception nobody caught) never
-    // reaches the exit handlers; its numbers are printed first.
-    static std::terminate_handler s_default = std::set_terminate([] {
-        print_counts();
-        s_default();
-    });
-    return true;
 #endif
+    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu and its POSIX preload (fiu-run -x)\n");
+    return false;
 }
 
 }  // namespace fault

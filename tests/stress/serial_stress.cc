@@ -34,26 +34,6 @@ int spared_read(os_comm_client_t *client, void *arg) {
 // hang-up, and the flag, the I/O thread's own, is not read at all.
 bool given_up(os_comm_client_t *client) { return fault::armed() && std::atomic_ref<bool>(client->hung_up).load(); }
 
-// Writes the first `size` bytes of `data` to the device as fast as the
-// pseudo-terminal takes them, in pieces of the three sizes in turn; waits
-// only for room, never for the client. False when the device stayed full
-// for 10 s, or once the library gave the port up (nothing takes the bytes).
-bool write_at_full_speed(int master, const std::string &data, size_t size, os_comm_client_t *client) {
-    static const size_t kPieces[] = {64, 1024, 65536};
-    for (size_t done = 0, k = 0; done < size; ++k)
-        for (size_t end = std::min(size, done + kPieces[k % 3]); done < end;) {
-            pollfd p{master, POLLOUT, 0};
-            if (ssize_t n = write(master, &data[done], end - done); n > 0)
-                done += static_cast<size_t>(n);
-            else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            else
-                for (int waited = 0; poll(&p, 1, 100) == 0; waited += 100)
-                    if (waited >= 10000 || given_up(client)) return false;
-        }
-    return true;
-}
-
 // One run, hanging up after `hang_at` bytes of the 2 MiB.
 bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
     int fds = fd_count();
@@ -61,31 +41,24 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
     Port port(9);
     os_comm_client_bind_read(port.client, spared_read, &port);
     if (!check(dev.master >= 0 && os_comm_client_open(port.client) == 1, "the port did not open")) return false;
-    close(dev.slave);  // the device end is the master alone now
-    dev.slave = -1;
+    close(std::exchange(dev.slave, -1));  // the device end is the master alone now
 
-    // Device to client; the hang-up may come in the middle.
-    bool hung = hang_at <= out.size();
+    // Device to client, in pieces of the three sizes in turn; the hang-up
+    // may come in the middle, at once: what the client has not read is gone.
+    static const size_t kPieces[] = {64, 1024, 65536};
     size_t sent = std::min(hang_at, out.size());
-    if (!write_at_full_speed(dev.master, out, sent, port.client) &&
-        !check(given_up(port.client), "the device could not write"))
-        return false;
-    if (hung)
-        dev.hang_up();  // at once: what the client has not read yet is gone
-    else
-        wait_until([&] { return port.text().size() >= sent || given_up(port.client); }, std::chrono::seconds(60),
-                   std::chrono::milliseconds(10));
+    bool hung = hang_at <= out.size(), wrote = true;
+    for (size_t done = 0, k = 0; wrote && done < sent; done += kPieces[k++ % 3])
+        wrote = dev.write_all(out.substr(done, std::min(kPieces[k % 3], sent - done)));
+    if (hung) dev.hang_up();
+    wait_until([&] { return hung || port.text().size() >= sent || given_up(port.client); }, std::chrono::seconds(60),
+               std::chrono::milliseconds(10));
     std::string got = port.text();
     bool lost = given_up(port.client);
     size_t same = std::mismatch(got.begin(), got.end(), out.begin(), out.end()).first - got.begin();
-    printf("serial: %zu of %zu bytes received%s, the first %zu as written\n", got.size(), sent,
-           lost   ? " before the port was given up"
-           : hung ? " before the hang-up"
-                  : "",
-           same);
-    if (!check((hung || lost ? got.size() <= sent : got.size() == sent) && same == got.size(),
-               "bytes at the client lost, out of order or changed"))
-        return false;
+    bool held = check(wrote || lost, "the device could not write") &
+                check((hung || lost ? got.size() <= sent : got.size() == sent) && same == got.size(),
+                      "bytes at the client lost, out of order or changed");
 
     // Client to device: queued in items, taken from the master.
     std::string at_device;
@@ -104,14 +77,13 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
         hung = out.size() + at_device.size() >= hang_at;
         lost = given_up(port.client);
     }
-    printf("serial: hang-up after %zu bytes: %zu at the device\n", hang_at, at_device.size());
-    if (!check(hung || lost || at_device.size() == in.size(), "the device stopped receiving") ||
-        !check(at_device == in.substr(0, at_device.size()), "bytes at the device out of order or changed"))
-        return false;
-
+    printf("serial: hang-up after %zu bytes%s: %zu of %zu received, the first %zu as written; %zu at the device\n",
+           hang_at, lost ? " (the port given up)" : "", got.size(), sent, same, at_device.size());
     dev.hang_up();                                                              // a USB adapter pulled out
     for (int i = 0; i < 50; ++i) os_comm_client_send(port.client, "after", 5);  // queued or refused, never a crash
-    return settle("serial", fds, [&] { os_comm_client_destroy(std::exchange(port.client, nullptr)); });
+    return held & check(hung || lost || at_device.size() == in.size(), "the device stopped receiving") &
+           check(at_device == in.substr(0, at_device.size()), "bytes at the device out of order or changed") &
+           settle("serial", fds, [&] { os_comm_client_destroy(std::exchange(port.client, nullptr)); });
 }
 
 }  // namespace
@@ -123,8 +95,9 @@ bool serial_stress(double runs, double) {
     std::mt19937 gen(7);
     gen.discard(2 * kMiB);
     bool held = true;
-    for (int run = 0; held && run < runs; ++run)
-        held =
-            one_run(std::uniform_int_distribution<size_t>(1, 2 * kMiB)(gen), both.substr(0, kMiB), both.substr(kMiB));
+    for (int run = 0; held && run < runs; ++run) {
+        size_t hang_at = std::uniform_int_distribution<size_t>(1, 2 * kMiB)(gen);
+        held = one_run(hang_at, both.substr(0, kMiB), both.substr(kMiB));
+    }
     return held;
 }

@@ -1,8 +1,6 @@
 // The stress program: the library under sustained, hostile load, part by
 // part. A short form runs in CI (tests/CMakeLists.txt); the long form, with
-// the defaults below, is for a person's machine. Under libfiu's POSIX
-// preload, KEEL_STRESS_FAULTS fails some of the library's system calls and
-// allocations while a form runs (fault.h, scripts/fault_inject.sh).
+// the defaults below, is for a person's machine.
 #include "stress.h"
 
 bool settle(const char *form, int fds, const std::function<void()> &destroy) {
@@ -19,11 +17,10 @@ bool settle(const char *form, int fds, const std::function<void()> &destroy) {
            check(back, "descriptors were left over");
 }
 
-namespace {
-
+// The forms, their arguments and those arguments' defaults.
 const struct {
     const char *name, *args;
-    double first, second;  // the defaults
+    double first, second;
     bool (*run)(double, double);
 } kForms[] = {
     {"tcp", "[seconds] [connections]", 60, 1000, tcp_stress},
@@ -32,16 +29,14 @@ const struct {
     {"serial", "[runs]", 5, 0, serial_stress},
 };
 
-}  // namespace
-
 int main(int argc, char **argv) {
     for (const auto &form : kForms)
         if (argc > 1 && strcmp(argv[1], form.name) == 0) {
             if (!fault::arm(form.name)) return 2;
             return form.run(argc > 2 ? atof(argv[2]) : form.first, argc > 3 ? atof(argv[3]) : form.second) ? 0 : 1;
         }
-    fprintf(stderr, "usage: keel_stress");
-    for (const auto &form : kForms) fprintf(stderr, " %s %s %s", form.name, form.args, &form == kForms ? "" : "|");
+    for (const auto &form : kForms)
+        fprintf(stderr, "%s %s %s", &form == kForms ? "usage: keel_stress" : " |", form.name, form.args);
     fprintf(stderr, "\n");
     return 2;
 }

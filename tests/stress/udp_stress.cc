@@ -1,11 +1,9 @@
 // UDP under load: one client on the library echoes every datagram to its
 // sender, while four plain sockets send to it as fast as it echoes, each
 // datagram numbered and filled from its number. Loss is allowed (a full
-// receive buffer drops datagrams, and so may a failed call) but counted;
-// a datagram that comes back changed or twice is never allowed, and one that
-// comes back before an earlier one is counted. The client's read callback
-// takes every datagram, and none comes after destroy (settle() checks the
-// rest).
+// receive buffer drops datagrams, and so may a failed call) but counted; a
+// datagram that comes back changed or twice never is; one that comes back
+// before an earlier one is counted. No callback comes after destroy.
 #include "stress.h"
 
 namespace {
@@ -18,81 +16,76 @@ struct Head {
     uint32_t peer, size;  // the whole datagram's size
 };
 
-// The stream that fills datagram `seq` of `peer`.
-uint64_t seed_of(uint32_t peer, uint64_t seq) { return (seq << 8 | peer) * 0xD1B54A32D192ED03ull; }
+uint64_t seed_of(const Head &h) { return (h.seq << 8 | h.peer) * 0xD1B54A32D192ED03ull; }
 
-// What the library's callbacks count; read on the main thread after the load.
-struct Echo {
+struct Echo {  // what the client's read callback counts
     std::atomic<long> taken{0}, echoed{0}, failed_reads{0}, late{0};
     std::atomic<bool> destroyed{false};
-};
+} g_echo;
+unsigned long long g_sent, g_received, g_corrupt, g_duplicates, g_out_of_order;  // what the peers count
 
 // Takes every waiting datagram and sends it back; a full send buffer or a
 // failed send loses the echo, as UDP allows. A failed read is tried again a
 // few times before the callback gives up until the next one: a datagram is
 // never left behind for a mere interrupted call.
-void echo_all(os_udp_client_t *c, void *arg) {
-    auto *echo = static_cast<Echo *>(arg);
-    echo->late += echo->destroyed;
+void echo_all(os_udp_client_t *c, void *) {
+    g_echo.late += g_echo.destroyed;
     static unsigned char buf[65536];
     char ip[16];
     uint16_t port;
     for (int n, failures = 0; failures < 8 && (n = os_udp_client_read(c, buf, sizeof buf, ip, &port)) != 0;)
         if (n < 0)
-            ++failures, ++echo->failed_reads;
+            ++failures, ++g_echo.failed_reads;
         else
-            ++echo->taken, echo->echoed += os_udp_client_send(c, buf, static_cast<uint32_t>(n), ip, port) == n;
+            ++g_echo.taken, g_echo.echoed += os_udp_client_send(c, buf, static_cast<uint32_t>(n), ip, port) == n;
 }
 
 struct Peer {
-    int fd = -1;
+    int fd;
+    uint32_t id;
     uint64_t next = 0, highest = 0;  // the number of the next datagram; the highest echoed, plus one
-    std::vector<bool> seen;          // by number: echoed already
-    Clock::time_point last_echo;
-};
+    std::vector<bool> seen = {};     // by number: echoed already
+    Clock::time_point last_echo = {};
 
-struct Totals {
-    unsigned long long sent = 0, received = 0, corrupt = 0, duplicates = 0, out_of_order = 0;
-};
-
-void receive(Peer &p, uint32_t id, Totals &t) {
-    static char buf[65536], want[65536];
-    for (ssize_t n; (n = recv(p.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
-        Head h;
-        memcpy(&h, buf, sizeof h);
-        size_t body = static_cast<size_t>(n) - sizeof h;
-        bool intact =
-            static_cast<size_t>(n) >= sizeof h && h.peer == id && h.size == static_cast<size_t>(n) && h.seq < p.next;
-        if (intact) fill(seed_of(id, h.seq), 0, want, body);
-        if (!intact || memcmp(buf + sizeof h, want, body) != 0) {
-            ++t.corrupt;
-        } else if (p.seen[h.seq]) {
-            ++t.duplicates;
-        } else {
-            p.seen[h.seq] = true;
-            ++t.received;
-            t.out_of_order += h.seq + 1 < p.highest;
-            p.highest = std::max(p.highest, h.seq + 1);
-            p.last_echo = Clock::now();
+    void receive() {
+        static char buf[65536], want[65536];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+            Head h;
+            memcpy(&h, buf, sizeof h);
+            size_t body = static_cast<size_t>(n) - sizeof h;
+            bool intact =
+                static_cast<size_t>(n) >= sizeof h && h.peer == id && h.size == body + sizeof h && h.seq < next;
+            if (intact) fill(seed_of(h), 0, want, body);
+            if (!intact || memcmp(buf + sizeof h, want, body) != 0) {
+                ++g_corrupt;
+            } else if (seen[h.seq]) {
+                ++g_duplicates;
+            } else {
+                seen[h.seq] = true;
+                ++g_received;
+                g_out_of_order += h.seq + 1 < highest;
+                highest = std::max(highest, h.seq + 1);
+                last_echo = Clock::now();
+            }
         }
     }
-}
 
-// Sends while fewer than kWindow datagrams are in flight, or when the echoes
-// stopped for 20 ms (the rest of the window was lost).
-void send_more(Peer &p, uint32_t id, Addr &to, std::mt19937 &rng, Totals &t) {
-    static char buf[32768];
-    while (p.next - p.highest < kWindow || Clock::now() - p.last_echo > std::chrono::milliseconds(20)) {
-        size_t size = rng() % 32 == 0 ? 1400 + rng() % 31000 : sizeof(Head) + rng() % 1400;
-        Head h{p.next, id, static_cast<uint32_t>(size)};
-        memcpy(buf, &h, sizeof h);
-        fill(seed_of(id, p.next), 0, buf + sizeof h, size - sizeof h);
-        if (sendto(p.fd, buf, size, MSG_DONTWAIT, to.sa(), to.len) != static_cast<ssize_t>(size)) return;
-        ++p.next, ++t.sent;
-        p.seen.push_back(false);
-        if (p.next - p.highest >= kWindow) p.last_echo = Clock::now();  // the window's wait starts now
+    // Sends while fewer than kWindow datagrams are in flight, or when the
+    // echoes stopped for 20 ms (the rest of the window was lost).
+    void send_more(Addr &to, std::mt19937 &rng) {
+        static char buf[32768];
+        while (next - highest < kWindow || Clock::now() - last_echo > std::chrono::milliseconds(20)) {
+            size_t size = rng() % 32 == 0 ? 1400 + rng() % 31000 : sizeof(Head) + rng() % 1400;
+            Head h{next, id, static_cast<uint32_t>(size)};
+            memcpy(buf, &h, sizeof h);
+            fill(seed_of(h), 0, buf + sizeof h, size - sizeof h);
+            if (sendto(fd, buf, size, MSG_DONTWAIT, to.sa(), to.len) != static_cast<ssize_t>(size)) return;
+            ++next, ++g_sent;
+            seen.push_back(false);
+            if (next - highest >= kWindow) last_echo = Clock::now();  // the window's wait starts now
+        }
     }
-}
+};
 
 }  // namespace
 
@@ -100,10 +93,9 @@ bool udp_stress(double seconds, double) {
     log_start(0, LOG_LEVEL_FATAL);  // failed calls under injected faults are reported otherwise
     if (!check(start_runtime(false), "the runtime did not start")) return false;
     int fds = fd_count();
-    Echo echo;
     os_udp_client_t *client = os_udp_client_create();
     os_udp_client_set_local(client, "127.0.0.1", 0);
-    os_udp_client_bind_read(client, echo_all, &echo);
+    os_udp_client_bind_read(client, echo_all, nullptr);
     os_udp_client_set_rcvbuf_len(client, 4 << 20);
     if (!check(os_udp_client_open(client) == 1, "the client did not open")) return false;
     char ip[64];
@@ -113,28 +105,29 @@ bool udp_stress(double seconds, double) {
     os_main_unlock();
     Addr to(AF_INET, port);
 
-    std::vector<Peer> peers(kPeers);
+    std::vector<Peer> peers;
     std::vector<pollfd> polls;
-    for (Peer &p : peers) polls.push_back({p.fd = bound(SOCK_DGRAM, &own), POLLIN, 0});
+    for (uint32_t i = 0; i < kPeers; ++i)
+        polls.push_back({peers.emplace_back(Peer{bound(SOCK_DGRAM, &own), i}).fd, POLLIN, 0});
     std::mt19937 rng(2026);
-    Totals t;
     auto t0 = Clock::now();
     // The load for `seconds`; then what is still on its way comes within
     // moments, or never.
     for (auto quiet = Clock::now(); since(quiet) < 0.3;) {
         bool loading = since(t0) < seconds;
-        for (uint32_t i = 0; loading && i < kPeers; ++i) send_more(peers[i], i, to, rng, t);
-        auto before = t.received + t.corrupt + t.duplicates;
+        for (Peer &p : peers)
+            if (loading) p.send_more(to, rng);
+        auto before = g_received + g_corrupt + g_duplicates;
         poll(polls.data(), polls.size(), loading ? 1 : 10);
-        for (uint32_t i = 0; i < kPeers; ++i) receive(peers[i], i, t);
-        if (loading || t.received + t.corrupt + t.duplicates != before) quiet = Clock::now();
+        for (Peer &p : peers) p.receive();
+        if (loading || g_received + g_corrupt + g_duplicates != before) quiet = Clock::now();
     }
     double elapsed = since(t0);
     long taken = 0;
     bool held = settle("udp", fds, [&] {
         os_udp_client_destroy(client);
-        echo.destroyed = true;  // after destroy has returned, no callback may come
-        taken = echo.taken;
+        g_echo.destroyed = true;  // after destroy has returned, no callback may come
+        taken = g_echo.taken;
         for (Peer &p : peers)  // to the port the client had: nobody may take these
             sendto(p.fd, "late", 4, MSG_DONTWAIT, to.sa(), to.len), close(p.fd);
     });
@@ -142,10 +135,10 @@ bool udp_stress(double seconds, double) {
     printf(
         "udp: %u peers for %.1f s: %llu datagrams sent, %llu echoed back (%.0f/s); the client took %ld, echoed "
         "%ld; failed reads %ld; corrupt %llu, duplicates %llu, out of order %llu; callbacks after destroy %ld\n",
-        kPeers, elapsed, t.sent, t.received, t.received / elapsed, taken, echo.echoed.load(), echo.failed_reads.load(),
-        t.corrupt, t.duplicates, t.out_of_order, echo.late.load());
-    return held & check(t.received != 0, "no datagram came back") &
-           check(t.corrupt == 0, "datagrams came back changed") &
-           check(t.duplicates == 0, "datagrams came back twice") &
-           check(echo.late == 0 && echo.taken == taken, "a callback came after destroy");
+        kPeers, elapsed, g_sent, g_received, g_received / elapsed, taken, g_echo.echoed.load(),
+        g_echo.failed_reads.load(), g_corrupt, g_duplicates, g_out_of_order, g_echo.late.load());
+    return held & check(g_received != 0, "no datagram came back") &
+           check(g_corrupt == 0, "datagrams came back changed") &
+           check(g_duplicates == 0, "datagrams came back twice") &
+           check(g_echo.late == 0 && g_echo.taken == taken, "a callback came after destroy");
 }
