@@ -4,8 +4,8 @@
 // made again. At the end the peers stop sending and wait for the echo of
 // every byte they sent, unless the server ended their connection: a byte the
 // server took is sent back or its connection is closed, never just dropped.
-// Afterwards every connection the server saw has ended exactly once, no
-// callback reached a connection after its end (settle() checks the rest).
+// Every connection the server saw ends exactly once, and no callback reaches
+// a connection after its end.
 #include <sys/epoll.h>
 
 #include "stress.h"
@@ -15,82 +15,71 @@ namespace {
 // The peers: plain non-blocking sockets on one epoll.
 struct Peer {
     int fd = -1;
-    uint64_t seed = 0, sent = 0, verified = 0;  // of the stream this connection sends
-    std::string out;                            // bytes not yet taken by the socket
-    Clock::time_point ends_at;                  // when this connection ends itself
-    bool reset = false;                         // ... by a reset rather than a close
+    uint64_t seed, sent, verified, chunk_end;  // of the stream this connection sends
+    Clock::time_point ends_at;                 // when this connection ends itself
+    bool reset;                                // ... by a reset rather than a close
 };
+std::mt19937 g_rng(2026);
+int g_epoll;
+uint16_t g_port;
+bool g_draining = false;  // sending nothing more, ending nothing
+unsigned long long g_made, g_resets, g_verified, g_server_ends, g_mismatches;
 
-struct Peers {
-    std::vector<Peer> all;
-    uint16_t port;
-    int epfd = epoll_create1(0);
-    std::mt19937 rng{2026};
-    bool draining = false;  // sending nothing more, ending nothing
-    unsigned long long made = 0, resets = 0, verified = 0, server_ends = 0;
-    unsigned long long mismatches = 0;  // reads whose bytes differ from the stream
+void start(Peer &p) {
+    p = {socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0),
+         (uint64_t{g_rng()} << 32) | g_rng(),
+         0,
+         0,
+         0,
+         Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 3000)(g_rng)),
+         g_rng() % 3 == 0};
+    Addr to(AF_INET, g_port);
+    connect(p.fd, to.sa(), to.len);  // in progress
+    epoll_event ev{EPOLLIN | EPOLLOUT | EPOLLET, {.ptr = &p}};
+    epoll_ctl(g_epoll, EPOLL_CTL_ADD, p.fd, &ev);
+    ++g_made;
+}
 
-    void start(Peer &p) {
-        p = Peer{socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), (uint64_t{rng()} << 32) | rng(), 0, 0, {}, {}};
-        Addr to(AF_INET, port);
-        connect(p.fd, to.sa(), to.len);  // in progress
-        p.ends_at = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 3000)(rng));
-        p.reset = rng() % 3 == 0;
-        epoll_event ev{EPOLLIN | EPOLLOUT | EPOLLET, {.ptr = &p}};
-        epoll_ctl(epfd, EPOLL_CTL_ADD, p.fd, &ev);
-        ++made;
+// Ends the connection (its descriptor leaves the epoll set as it closes);
+// with `again`, a new one takes its place.
+void finish(Peer &p, bool again) {
+    if (p.fd < 0) return;
+    g_resets += p.reset;
+    p.reset ? reset_close(p.fd) : static_cast<void>(close(p.fd));
+    p.fd = -1;
+    g_verified += p.verified;
+    if (again) start(p);
+}
+
+void serve(Peer &p, uint32_t events) {
+    char buf[65536], want[65536];
+    ssize_t n = 0;
+    while ((events & EPOLLIN) && (n = read(p.fd, buf, sizeof buf)) > 0) {
+        fill(p.seed, p.verified, want, static_cast<size_t>(n));
+        g_mismatches += memcmp(buf, want, static_cast<size_t>(n)) != 0;
+        p.verified += static_cast<uint64_t>(n);
     }
-
-    // Ends the connection (its descriptor leaves the epoll set as it
-    // closes); with `again`, a new one takes its place.
-    void finish(Peer &p, bool again) {
-        if (p.fd < 0) return;
-        resets += p.reset;
-        p.reset ? reset_close(p.fd) : static_cast<void>(close(p.fd));
-        p.fd = -1;
-        verified += p.verified;
-        if (again) start(p);
+    if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLIN) && n == 0))
+        return ++g_server_ends, finish(p, !g_draining);
+    // Keep up to 256 KiB in flight, in chunks of random size. A connection
+    // the server ended (as it may when its calls fail) is an error here, not
+    // a SIGPIPE that ends the program.
+    for (n = 0; !g_draining && p.sent - p.verified < (256u << 10); p.sent += static_cast<uint64_t>(n)) {
+        if (p.sent == p.chunk_end) p.chunk_end += std::uniform_int_distribution<uint64_t>(1, 65536)(g_rng);
+        fill(p.seed, p.sent, buf, p.chunk_end - p.sent);
+        if ((n = send(p.fd, buf, p.chunk_end - p.sent, MSG_NOSIGNAL)) <= 0) break;
     }
+}
 
-    void serve(Peer &p, uint32_t events) {
-        if (p.fd < 0) return;
-        bool ended = events & (EPOLLERR | EPOLLHUP);
-        if (events & EPOLLIN) {
-            char buf[65536], want[65536];
-            ssize_t n;
-            for (; (n = read(p.fd, buf, sizeof buf)) > 0; p.verified += static_cast<uint64_t>(n)) {
-                fill(p.seed, p.verified, want, static_cast<size_t>(n));
-                mismatches += memcmp(buf, want, static_cast<size_t>(n)) != 0;
-            }
-            ended |= n == 0;
-        }
-        if (ended) return ++server_ends, finish(p, !draining);
-        // Keep up to 256 KiB in flight, in chunks of random size. A
-        // connection the server ended (as it may when its calls fail) is an
-        // error here, not a SIGPIPE that ends the program.
-        while (!draining && p.sent - p.verified < (256u << 10)) {
-            if (p.out.empty()) {
-                p.out.resize(std::uniform_int_distribution<size_t>(1, 65536)(rng));
-                fill(p.seed, p.sent, p.out.data(), p.out.size());
-            }
-            ssize_t n = send(p.fd, p.out.data(), p.out.size(), MSG_NOSIGNAL);
-            if (n <= 0) break;
-            p.sent += static_cast<uint64_t>(n);
-            p.out.erase(0, static_cast<size_t>(n));
-        }
-    }
-
-    void pump() {
-        epoll_event events[256];
-        for (int i = 0, n = epoll_wait(epfd, events, 256, 50); i < n; ++i)
-            serve(*static_cast<Peer *>(events[i].data.ptr), events[i].events);
-    }
-};
+void pump() {
+    epoll_event events[256];
+    for (int i = 0, n = epoll_wait(g_epoll, events, 256, 50); i < n; ++i)
+        if (auto *p = static_cast<Peer *>(events[i].data.ptr); p->fd >= 0) serve(*p, events[i].events);
+}
 
 // The echo server of tests/echo_server.h, with its bookkeeping (a
 // connection's record, its pending bytes) spared from failed allocations,
-// which are meant for the library; its reads and sends are the library's and
-// stay exposed.
+// which are meant for the library; its reads and sends stay exposed.
 int stress_read(os_tcp_client_t *c, void *) {
     EchoConn *conn = echo_conn(c);
     if (conn == nullptr) return -1;
@@ -120,42 +109,39 @@ bool tcp_stress(double seconds, double conns) {
     log_start(0, LOG_LEVEL_FATAL);  // every end of a connection is reported otherwise
     if (!check(start_runtime(true), "the runtime did not start")) return false;
     int fds = fd_count();
-    uint16_t port = free_port();
-    os_tcp_server_t *server = open_server(port, stress_accept);
+    g_epoll = epoll_create1(0);
+    os_tcp_server_t *server = open_server(g_port = free_port(), stress_accept);
     if (!check(server != nullptr, "the server did not open")) return false;
 
     auto t0 = Clock::now();
-    Peers peers{std::vector<Peer>(static_cast<size_t>(conns)), port};
-    for (Peer &p : peers.all) peers.start(p);
+    std::vector<Peer> peers(static_cast<size_t>(conns));
+    for (Peer &p : peers) start(p);
     while (since(t0) < seconds) {
-        peers.pump();
-        for (Peer &p : peers.all)
-            if (Clock::now() >= p.ends_at) peers.finish(p, true);
+        pump();
+        for (Peer &p : peers)
+            if (Clock::now() >= p.ends_at) finish(p, true);
     }
     // The drain: each peer waits for the echo of what it sent, or for the
     // server to end its connection; one still waiting after 20 s stalled.
-    peers.draining = true;
+    g_draining = true;
     auto waiting = [](const Peer &p) { return p.fd >= 0 && p.sent != p.verified; };
-    wait_until([&] { return peers.pump(), std::none_of(peers.all.begin(), peers.all.end(), waiting); },
-               std::chrono::seconds(20), {});
-    auto stalled = std::count_if(peers.all.begin(), peers.all.end(), waiting);
-    for (Peer &p : peers.all) peers.finish(p, false);
-    close(peers.epfd);
+    wait_until([&] { return pump(), std::none_of(peers.begin(), peers.end(), waiting); }, std::chrono::seconds(20), {});
+    long stalled = std::count_if(peers.begin(), peers.end(), waiting);
+    for (Peer &p : peers) finish(p, false);
+    close(g_epoll);
     double elapsed = since(t0);
     bool settled = wait_until([] { return g_echo_accepted == g_echo_ended; }, std::chrono::seconds(20));
     bool held = settle("tcp", fds, [server] { os_tcp_server_destroy(server); });
     printf(
-        "tcp: %.0f connections at a time for %.1f s: %llu made (%llu reset), %.1f MB echoed and checked (%.1f "
-        "MB/s); server accepted %ld, ended %ld (%llu by the server); late callbacks %ld; mismatched reads %llu; "
-        "stalled %ld\n",
-        conns, elapsed, peers.made, peers.resets, peers.verified / 1e6, peers.verified / 1e6 / elapsed,
-        g_echo_accepted.load(), g_echo_ended.load(), peers.server_ends, g_echo_late.load(), peers.mismatches,
-        static_cast<long>(stalled));
+        "tcp: %.0f connections at a time for %.1f s: %llu made (%llu reset), %.1f MB echoed and checked; server "
+        "accepted %ld, ended %ld (%llu by the server); late callbacks %ld; mismatched reads %llu; stalled %ld\n",
+        conns, elapsed, g_made, g_resets, g_verified / 1e6, g_echo_accepted.load(), g_echo_ended.load(), g_server_ends,
+        g_echo_late.load(), g_mismatches, stalled);
     // A peer that resets before its connection is taken from the backlog is
     // never handed to the server, so accepted may fall short of made.
-    return held & check(peers.mismatches == 0, "echoed bytes differ from what was sent") &
+    return held & check(g_mismatches == 0, "echoed bytes differ from what was sent") &
            check(stalled == 0, "sent bytes were neither echoed nor their connection closed") &
            check(settled, "some connections never ended on the server") &
            check(g_echo_late == 0, "a callback came after a connection's end") &
-           check(g_echo_accepted <= static_cast<long>(peers.made), "the server saw connections never made");
+           check(g_echo_accepted <= static_cast<long>(g_made), "the server saw connections never made");
 }
