@@ -46,12 +46,9 @@ const char kPoints[] =
     "posix/io/sync/fsync posix/stdio/rw/fread posix/stdio/rw/fwrite posix/stdio/oc/fopen posix/stdio/oc/fdopen "
     "posix/stdio/fflush";
 
-// Faults by point, in the order points first failed. A point's name is the
-// same text at every call, so a slot is claimed once and then only counted.
-struct Point {
-    std::atomic<const char *> name{nullptr};
-    std::atomic<long> count{0};
-} s_points[64];
+// Faults by point, at the point's first place in kPoints, which is its own
+// (a name that begins another comes first).
+std::atomic<long> s_counts[sizeof kPoints];
 std::atomic<long> s_exposed{0}, s_injected{0};
 uint64_t s_seed = 0;
 const char *s_form = "";
@@ -82,13 +79,7 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
     uint32_t roll = next_random();
     if (roll >= rule->threshold) return 0;
     ++s_injected;
-    for (Point &p : s_points) {
-        const char *at = p.name.load();
-        if ((at == nullptr && p.name.compare_exchange_strong(at, name)) || at == name || strcmp(at, name) == 0) {
-            ++p.count;
-            break;
-        }
-    }
+    ++s_counts[strstr(kPoints, name) - kPoints];
     if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
     return 1;
 }
@@ -98,9 +89,12 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
 void print_counts() {
     printf("faults: %s: %ld of %ld calls of the library failed (seed %llu)", s_form, s_injected.load(),
            s_exposed.load(), static_cast<unsigned long long>(s_seed));
-    for (Point &p : s_points)  // without the family ("posix", "libc")
-        if (const char *name = p.name.load())
-            printf("%s%s %ld", &p == s_points ? ": " : ", ", strchr(name, '/') + 1, p.count.load());
+    const char *sep = ": ";
+    for (size_t at = 0; at < sizeof kPoints; ++at)
+        if (long n = s_counts[at]; n != 0) {
+            const char *shown = strchr(kPoints + at, '/') + 1;  // without the family ("posix", "libc")
+            printf("%s%.*s %ld", std::exchange(sep, ", "), static_cast<int>(strcspn(shown, " ")), shown, n);
+        }
     printf("\n");
     fflush(stdout);
 }

@@ -4,11 +4,8 @@
 // 1 KiB and 64 KiB, without waiting for the client, whose read callback takes
 // every byte: unless the hang-up fell in that phase, every byte arrives, in
 // order; when it did, what arrived is a prefix of what was written (the
-// system discards what a pseudo-terminal held unread at its hang-up). The
-// hang-up is noticed without a busy loop, and close returns at once and
-// leaves no descriptor behind (settle()). Repeated with the hang-up at
-// several moments.
-#include <utility>
+// system discards what a pseudo-terminal held unread at its hang-up).
+// Repeated with the hang-up at several moments.
 
 #include "serial/serial_internal.h"
 #include "stress.h"
@@ -17,10 +14,9 @@ namespace {
 
 constexpr size_t kMiB = 1 << 20;
 
-// The shared client's callback, with the copy into `got` spared from
-// injected allocation failures, which are meant for the library. It takes a
-// while, as one that parses what it reads does, so that the device gets
-// ahead of it and more than the library's read buffer waits at times.
+// The shared client's callback, its copy spared from injected allocation
+// failures. It takes a while, as one that parses what it reads does, so that
+// the device gets ahead and more than the library's read buffer waits.
 int spared_read(os_comm_client_t *client, void *arg) {
     fault::Spare spare(fault::kMemory);
     Port::on_read(client, arg);
@@ -28,10 +24,9 @@ int spared_read(os_comm_client_t *client, void *arg) {
     return 0;
 }
 
-// Under injected faults the library may give the port up as it does at a
-// hang-up, after reporting the failed call once; the port then rightly
-// delivers nothing more. Without faults a port is never given up before the
-// hang-up, and the flag, the I/O thread's own, is not read at all.
+// Under injected faults the library may give the port up as at a hang-up,
+// after reporting the failed call once; it then rightly delivers nothing
+// more. Without faults the flag, the I/O thread's own, is not read at all.
 bool given_up(os_comm_client_t *client) { return fault::armed() && std::atomic_ref<bool>(client->hung_up).load(); }
 
 // One run, hanging up after `hang_at` bytes of the 2 MiB.
@@ -90,7 +85,7 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
 
 bool serial_stress(double runs, double) {
     log_start(0, LOG_LEVEL_FATAL);  // the hang-up is reported once per run
-    // Both streams and then the moments of the hang-ups from one generator.
+    // Both streams, then the moments of the hang-ups, from one generator.
     std::string both = pattern(2 * kMiB, 7);
     std::mt19937 gen(7);
     gen.discard(2 * kMiB);
