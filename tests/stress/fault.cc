@@ -1,8 +1,6 @@
-// The stress program's side of the fault injection: libfiu's POSIX preload
-// asks, at every system call and allocation it wraps, whether that call
-// fails; one callback of ours answers for every armed point. It spares the
-// program's own threads and scopes, rolls the dice for the rest, and counts
-// what it failed, point by point.
+// The fault injection: libfiu's POSIX preload asks, at every system call and
+// allocation it wraps, whether that call fails; one callback of ours answers
+// for every armed point, sparing the program's own threads and scopes.
 #include <ctime>
 #include <exception>
 #include <iterator>
@@ -26,11 +24,10 @@ int s_rule_count = 0;
 
 #ifdef KEEL_STRESS_FIU
 
-// The points of the preload that a pattern may name. libfiu hands a
-// callback the name it was enabled under, so each point is enabled by its
-// own name: the count then tells which calls failed. close is left out:
-// Linux releases a descriptor even when close reports an error, while the
-// preload's failed close keeps it open, a leak no caller could avoid.
+// The points a pattern may name, each enabled by its own name, which libfiu
+// then hands the callback. close is left out: Linux releases a descriptor
+// even when close reports an error, while the preload's failed close keeps
+// it open, a leak no caller could avoid.
 const char kPoints[] =
     "libc/mm/calloc libc/mm/malloc libc/mm/realloc libc/str/strdup libc/str/strndup posix/mm/madvise posix/mm/mlock "
     "posix/mm/mlockall posix/mm/mmap posix/mm/mprotect posix/mm/msync posix/mm/munlock posix/mm/munlockall "
@@ -54,8 +51,7 @@ uint64_t s_seed = 0;
 const char *s_form = "";
 
 uint32_t next_random() {
-    // One generator per thread, so the callback takes no lock; seeded from
-    // the run's seed and the thread's own slot.
+    // One per thread, so the callback takes no lock; from the run's seed and the thread's slot.
     thread_local uint64_t state = 0;
     if (state == 0) state = (s_seed ^ (reinterpret_cast<uintptr_t>(&state) * 0x9E3779B97F4A7C15ull)) | 1;
     state ^= state >> 12;
@@ -84,8 +80,7 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
     return 1;
 }
 
-// At exit, whichever way it comes: the numbers of a run that the library
-// ended on purpose are wanted as much as those of one that finished.
+// At exit, also of a run that the library ended on purpose.
 void print_counts() {
     printf("faults: %s: %ld of %ld calls of the library failed (seed %llu)", s_form, s_injected.load(),
            s_exposed.load(), static_cast<unsigned long long>(s_seed));

@@ -4,11 +4,8 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,14 +16,13 @@
 using namespace keel_test;  // the tests' helpers are the program's own
 using Clock = std::chrono::steady_clock;
 
-// The forms (the table in stress_main.cc); each is true when every check held.
+// The forms (stress_main.cc has their table); true when every check held.
 bool tcp_stress(double seconds, double connections);
 bool udp_stress(double seconds, double);
 bool log_stress(double threads, double lines);
 bool serial_stress(double runs, double);
 
-// Prints the check unless it held ("stress: FAILED: " is what
-// scripts/fault_inject.sh looks for); returns whether it held.
+// Prints a check that failed (scripts/fault_inject.sh looks for the text).
 inline bool check(bool held, const char *what) {
     if (!held) fprintf(stderr, "stress: FAILED: %s\n", what);
     return held;

@@ -15,9 +15,9 @@ namespace {
 // The peers: plain non-blocking sockets on one epoll.
 struct Peer {
     int fd = -1;
-    uint64_t seed, sent, verified, chunk_end;  // of the stream this connection sends
-    Clock::time_point ends_at;                 // when this connection ends itself
-    bool reset;                                // ... by a reset rather than a close
+    bool reset;                                            // the connection ends by a reset rather than a close
+    Clock::time_point ends_at;                             // ... at this moment
+    uint64_t seed, sent = 0, verified = 0, chunk_end = 0;  // of the stream it sends
 };
 std::mt19937 g_rng(2026);
 int g_epoll;
@@ -26,13 +26,8 @@ bool g_draining = false;  // sending nothing more, ending nothing
 unsigned long long g_made, g_resets, g_verified, g_server_ends, g_mismatches;
 
 void start(Peer &p) {
-    p = {socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0),
-         (uint64_t{g_rng()} << 32) | g_rng(),
-         0,
-         0,
-         0,
-         Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 3000)(g_rng)),
-         g_rng() % 3 == 0};
+    auto ends_at = Clock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 3000)(g_rng));
+    p = {socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), g_rng() % 3 == 0, ends_at, uint64_t{g_rng()} << 32 | g_rng()};
     Addr to(AF_INET, g_port);
     connect(p.fd, to.sa(), to.len);  // in progress
     epoll_event ev{EPOLLIN | EPOLLOUT | EPOLLET, {.ptr = &p}};
@@ -112,7 +107,6 @@ bool tcp_stress(double seconds, double conns) {
     g_epoll = epoll_create1(0);
     os_tcp_server_t *server = open_server(g_port = free_port(), stress_accept);
     if (!check(server != nullptr, "the server did not open")) return false;
-
     auto t0 = Clock::now();
     std::vector<Peer> peers(static_cast<size_t>(conns));
     for (Peer &p : peers) start(p);

@@ -17,10 +17,8 @@ struct Head {
 
 uint64_t seed_of(const Head &h) { return (h.seq << 8 | h.peer) * 0xD1B54A32D192ED03ull; }
 
-struct Echo {  // what the client's read callback counts
-    std::atomic<long> taken{0}, echoed{0}, failed_reads{0}, late{0};
-    std::atomic<bool> destroyed{false};
-} g_echo;
+std::atomic<long> g_taken, g_echoed, g_failed_reads, g_late;  // what the client's read callback counts
+std::atomic<bool> g_destroyed;
 unsigned long long g_sent, g_received, g_corrupt, g_duplicates, g_out_of_order;  // what the peers count
 
 // Takes every waiting datagram and sends it back; a full send buffer or a
@@ -28,15 +26,15 @@ unsigned long long g_sent, g_received, g_corrupt, g_duplicates, g_out_of_order; 
 // few times before the callback gives up until the next one: a datagram is
 // never left behind for a mere interrupted call.
 void echo_all(os_udp_client_t *c, void *) {
-    g_echo.late += g_echo.destroyed;
+    g_late += g_destroyed;
     static unsigned char buf[65536];
     char ip[16];
     uint16_t port;
     for (int n, failures = 0; failures < 8 && (n = os_udp_client_read(c, buf, sizeof buf, ip, &port)) != 0;)
         if (n < 0)
-            ++failures, ++g_echo.failed_reads;
+            ++failures, ++g_failed_reads;
         else
-            ++g_echo.taken, g_echo.echoed += os_udp_client_send(c, buf, static_cast<uint32_t>(n), ip, port) == n;
+            ++g_taken, g_echoed += os_udp_client_send(c, buf, static_cast<uint32_t>(n), ip, port) == n;
 }
 
 struct Peer {
@@ -109,8 +107,7 @@ bool udp_stress(double seconds, double) {
     // moments, or never.
     for (auto quiet = Clock::now(); since(quiet) < 0.3;) {
         bool loading = since(t0) < seconds;
-        for (Peer &p : peers)
-            if (loading) p.send_more(to, rng);
+        for (size_t i = 0; loading && i < kPeers; ++i) peers[i].send_more(to, rng);
         auto before = g_received + g_corrupt + g_duplicates;
         poll(polls.data(), polls.size(), loading ? 1 : 10);
         for (Peer &p : peers) p.receive();
@@ -120,8 +117,8 @@ bool udp_stress(double seconds, double) {
     long taken = 0;
     bool held = settle("udp", fds, [&] {
         os_udp_client_destroy(client);
-        g_echo.destroyed = true;  // after destroy has returned, no callback may come
-        taken = g_echo.taken;
+        g_destroyed = true;  // after destroy has returned, no callback may come
+        taken = g_taken;
         for (Peer &p : peers)  // to the port the client had: nobody may take these
             sendto(p.fd, "late", 4, MSG_DONTWAIT, to.sa(), to.len), close(p.fd);
     });
@@ -129,10 +126,10 @@ bool udp_stress(double seconds, double) {
     printf(
         "udp: %u peers for %.1f s: %llu datagrams sent, %llu echoed back (%.0f/s); the client took %ld, echoed "
         "%ld; failed reads %ld; corrupt %llu, duplicates %llu, out of order %llu; callbacks after destroy %ld\n",
-        kPeers, elapsed, g_sent, g_received, g_received / elapsed, taken, g_echo.echoed.load(),
-        g_echo.failed_reads.load(), g_corrupt, g_duplicates, g_out_of_order, g_echo.late.load());
+        kPeers, elapsed, g_sent, g_received, g_received / elapsed, taken, g_echoed.load(), g_failed_reads.load(),
+        g_corrupt, g_duplicates, g_out_of_order, g_late.load());
     return held & check(g_received != 0, "no datagram came back") &
            check(g_corrupt == 0, "datagrams came back changed") &
            check(g_duplicates == 0, "datagrams came back twice") &
-           check(g_echo.late == 0 && g_echo.taken == taken, "a callback came after destroy");
+           check(g_late == 0 && g_taken == taken, "a callback came after destroy");
 }
