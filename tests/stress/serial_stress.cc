@@ -1,11 +1,8 @@
 // A serial port under load on a pseudo-terminal: 1 MiB from the device to the
-// client, then 1 MiB from the client to the device, while the device hangs up
-// at a random moment. The device writes at full speed, in pieces of 64 B,
-// 1 KiB and 64 KiB, without waiting for the client, whose read callback takes
-// every byte: unless the hang-up fell in that phase, every byte arrives, in
-// order; when it did, what arrived is a prefix of what was written (the
-// system discards what a pseudo-terminal held unread at its hang-up).
-// Repeated with the hang-up at several moments.
+// client at full speed, then 1 MiB back, while the device hangs up at a
+// random moment. Every byte arrives in order, or, when the hang-up fell in
+// that phase, a prefix of them (the system discards what a pseudo-terminal
+// held unread at its hang-up). Repeated with the hang-up at several moments.
 
 #include "serial/serial_internal.h"
 #include "stress.h"
@@ -24,9 +21,8 @@ int spared_read(os_comm_client_t *client, void *arg) {
     return 0;
 }
 
-// Under injected faults the library may give the port up as at a hang-up,
-// after reporting the failed call once; it then rightly delivers nothing
-// more. Without faults the flag, the I/O thread's own, is not read at all.
+// Under injected faults the library may give the port up as at a hang-up;
+// without, the flag, the I/O thread's own, is not read at all.
 bool given_up(os_comm_client_t *client) { return fault::armed() && std::atomic_ref<bool>(client->hung_up).load(); }
 
 // One run, hanging up after `hang_at` bytes of the 2 MiB.
@@ -38,8 +34,7 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
     if (!check(dev.master >= 0 && os_comm_client_open(port.client) == 1, "the port did not open")) return false;
     close(std::exchange(dev.slave, -1));  // the device end is the master alone now
 
-    // Device to client, in pieces of the three sizes in turn; the hang-up
-    // may come in the middle, at once: what the client has not read is gone.
+    // Device to client in pieces of three sizes; the hang-up may come in the middle.
     static const size_t kPieces[] = {64, 1024, 65536};
     size_t sent = std::min(hang_at, out.size());
     bool hung = hang_at <= out.size(), wrote = true;

@@ -48,23 +48,18 @@ inline void fill(uint64_t seed, uint64_t at, char *out, size_t n) {
 // spared, so that what a check finds is the library's doing.
 namespace fault {
 
-// Arms the points KEEL_STRESS_FAULTS names ("posix/io/*=0.01 libc/mm/*=0.002":
-// patterns and probabilities) and spares the calling thread, the main one,
-// for good. True without the variable; false when it names points but
-// libfiu's preload is not there. What was injected is printed at exit.
+// Arms the points KEEL_STRESS_FAULTS names ("posix/io/*=0.01 libc/mm/*=0.002")
+// and spares the calling, main thread for good; false when it names points
+// but libfiu's preload is not there. What was injected is printed at exit.
 bool arm(const char *form);
-
-// True once arm() armed some points: a check may then allow what a failed
-// call legitimately brings about, such as a port the library gave up.
-bool armed();
+bool armed();  // then a check may allow what a failed call brings about
 
 enum Kind { kNone = 0, kMemory = 1, kIo = 2, kAll = 3 };
 inline thread_local int t_spared = 0;  // Kind bits; the library's threads start with none
 
-// While one lives, the calling thread's allocations (kMemory) or all its
-// calls (kAll) never fail, as the program's bookkeeping in a callback on the
-// library's threads; kNone exposes the main thread's calls that are the
-// load itself (a serial send).
+// While one lives, the thread's allocations (kMemory) or all its calls (kAll)
+// never fail, as a callback's own bookkeeping; kNone exposes the main
+// thread's calls that are the load itself (a serial send).
 struct Spare {
     int saved = t_spared;
     explicit Spare(Kind kind) { t_spared = kind == kNone ? 0 : t_spared | kind; }

@@ -1,11 +1,8 @@
 // TCP under load: 1,000 connections to one echo server on the library, each
-// sending chunks of random size and checking every echoed byte in order,
-// while connections end at random moments, gracefully or by reset, and are
-// made again. At the end the peers stop sending and wait for the echo of
-// every byte they sent, unless the server ended their connection: a byte the
-// server took is sent back or its connection is closed, never just dropped.
-// Every connection the server saw ends exactly once, and no callback reaches
-// a connection after its end.
+// checking every echoed byte in order, while connections end at random
+// moments, by close or reset, and are made again. At the end every byte sent
+// is echoed or its connection closed by the server, never just dropped; every
+// connection ends exactly once, and no callback reaches it after its end.
 #include <sys/epoll.h>
 
 #include "stress.h"
@@ -56,9 +53,8 @@ void serve(Peer &p, uint32_t events) {
     }
     if ((events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLIN) && n == 0))
         return ++g_server_ends, finish(p, !g_draining);
-    // Keep up to 256 KiB in flight, in chunks of random size. A connection
-    // the server ended (as it may when its calls fail) is an error here, not
-    // a SIGPIPE that ends the program.
+    // Up to 256 KiB in flight, in chunks of random size; a connection the
+    // server ended is an error here, not a SIGPIPE.
     for (n = 0; !g_draining && p.sent - p.verified < (256u << 10); p.sent += static_cast<uint64_t>(n)) {
         if (p.sent == p.chunk_end) p.chunk_end += std::uniform_int_distribution<uint64_t>(1, 65536)(g_rng);
         fill(p.seed, p.sent, buf, p.chunk_end - p.sent);
@@ -72,9 +68,8 @@ void pump() {
         if (auto *p = static_cast<Peer *>(events[i].data.ptr); p->fd >= 0) serve(*p, events[i].events);
 }
 
-// The echo server of tests/echo_server.h, with its bookkeeping (a
-// connection's record, its pending bytes) spared from failed allocations,
-// which are meant for the library; its reads and sends stay exposed.
+// The shared echo server, its bookkeeping spared from failed allocations;
+// its reads and sends, the library's, stay exposed.
 int stress_read(os_tcp_client_t *c, void *) {
     EchoConn *conn = echo_conn(c);
     if (conn == nullptr) return -1;

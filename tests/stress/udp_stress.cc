@@ -21,10 +21,9 @@ std::atomic<long> g_taken, g_echoed, g_failed_reads, g_late;  // what the client
 std::atomic<bool> g_destroyed;
 unsigned long long g_sent, g_received, g_corrupt, g_duplicates, g_out_of_order;  // what the peers count
 
-// Takes every waiting datagram and sends it back; a full send buffer or a
-// failed send loses the echo, as UDP allows. A failed read is tried again a
-// few times before the callback gives up until the next one: a datagram is
-// never left behind for a mere interrupted call.
+// Sends every waiting datagram back (losing the echo to a full buffer is
+// UDP's right). A failed read is tried again a few times: a datagram is never
+// left behind for a mere interrupted call.
 void echo_all(os_udp_client_t *c, void *) {
     g_late += g_destroyed;
     static unsigned char buf[65536];
@@ -103,8 +102,7 @@ bool udp_stress(double seconds, double) {
         polls.push_back({peers.emplace_back(Peer{bound(SOCK_DGRAM, &own), i}).fd, POLLIN, 0});
     std::mt19937 rng(2026);
     auto t0 = Clock::now();
-    // The load for `seconds`; then what is still on its way comes within
-    // moments, or never.
+    // The load; then what is still on its way comes within moments, or never.
     for (auto quiet = Clock::now(); since(quiet) < 0.3;) {
         bool loading = since(t0) < seconds;
         for (size_t i = 0; loading && i < kPeers; ++i) peers[i].send_more(to, rng);
