@@ -18,7 +18,7 @@ namespace {
 struct Rule {
     char prefix[64];  // the pattern without its closing '*'
     size_t len;
-    uint64_t threshold;  // of 2^32: the probability
+    double probability;
 } s_rules[8];
 int s_rule_count = 0;
 
@@ -50,16 +50,6 @@ std::atomic<long> s_exposed{0}, s_injected{0};
 uint64_t s_seed = 0;
 const char *s_form = "";
 
-uint32_t next_random() {
-    // One per thread, so the callback takes no lock; from the run's seed and the thread's slot.
-    thread_local uint64_t state = 0;
-    if (state == 0) state = (s_seed ^ (reinterpret_cast<uintptr_t>(&state) * 0x9E3779B97F4A7C15ull)) | 1;
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return static_cast<uint32_t>((state * 0x2545F4914F6CDD1Dull) >> 32);
-}
-
 // The errors a failed call reports: what the preload would pick, less the
 // would-block ones. A real system says "would block" only when the call has
 // to wait, and an event loop then rightly waits for the next readiness; said
@@ -72,8 +62,11 @@ int decide(const char *name, int *, void **failinfo, unsigned int *) {
     ++s_exposed;
     const Rule *rule = s_rules;
     while (strncmp(name, rule->prefix, rule->len) != 0) ++rule;  // the first rule that enabled the point
-    uint32_t roll = next_random();
-    if (roll >= rule->threshold) return 0;
+    // One generator per thread, so that the callback takes no lock; seeded
+    // from the run's seed and the thread's own slot.
+    thread_local std::minstd_rand dice(static_cast<uint32_t>(s_seed ^ reinterpret_cast<uintptr_t>(&t_spared)));
+    uint32_t roll = dice();
+    if (roll >= rule->probability * std::minstd_rand::max()) return 0;
     ++s_injected;
     ++s_counts[strstr(kPoints, name) - kPoints];
     if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
@@ -110,22 +103,19 @@ bool arm([[maybe_unused]] const char *form) {
         s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
         t_spared = kAll;  // the main thread runs the peers and the checks
         fiu_init(0);
-        char pattern[64], point[64];
-        double probability;
+        char point[64];
         for (int used = 0; *wanted != '\0' && s_rule_count < 8; wanted += used) {
-            if (sscanf(wanted, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0)
-                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted), false;
             Rule &rule = s_rules[s_rule_count++];
-            snprintf(rule.prefix, sizeof rule.prefix, "%s", pattern);
+            if (sscanf(wanted, " %63[^= ]=%lf %n", rule.prefix, &rule.probability, &used) != 2 || used == 0)
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted), false;
             rule.len = strcspn(rule.prefix, "*");
-            rule.threshold = static_cast<uint64_t>(probability * 4294967296.0);
             int enabled = 0;
             bool wildcard = rule.prefix[rule.len] == '*';
             for (int n = 0, at = 0; sscanf(kPoints + at, "%63s%n", point, &n) == 1; at += n)
                 if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0)
                     enabled += fiu_enable_external(point, 1, nullptr, 0, decide) == 0;
             if (enabled == 0)
-                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", pattern), false;
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", rule.prefix), false;
         }
         atexit(print_counts);
         // A run that ends in std::terminate (an exception nobody caught) never

@@ -17,17 +17,15 @@ bool settle(const char *form, int fds, const std::function<void()> &destroy) {
            check(back, "descriptors were left over");
 }
 
-// The forms, their arguments and those arguments' defaults.
+// The forms and the defaults of their arguments.
 const struct {
-    const char *name, *args;
+    const char *name;
     double first, second;
     bool (*run)(double, double);
-} kForms[] = {
-    {"tcp", "[seconds] [connections]", 60, 1000, tcp_stress},
-    {"udp", "[seconds]", 60, 0, udp_stress},
-    {"log", "[threads] [lines each]", 8, 200000, log_stress},
-    {"serial", "[runs]", 5, 0, serial_stress},
-};
+} kForms[] = {{"tcp", 60, 1000, tcp_stress},
+              {"udp", 60, 0, udp_stress},
+              {"log", 8, 200000, log_stress},
+              {"serial", 5, 0, serial_stress}};
 
 int main(int argc, char **argv) {
     for (const auto &form : kForms)
@@ -35,8 +33,8 @@ int main(int argc, char **argv) {
             if (!fault::arm(form.name)) return 2;
             return form.run(argc > 2 ? atof(argv[2]) : form.first, argc > 3 ? atof(argv[3]) : form.second) ? 0 : 1;
         }
-    for (const auto &form : kForms)
-        fprintf(stderr, "%s %s %s", &form == kForms ? "usage: keel_stress" : " |", form.name, form.args);
-    fprintf(stderr, "\n");
+    fprintf(stderr,
+            "usage: keel_stress tcp [seconds] [connections] | udp [seconds] | log [threads] [lines each] | "
+            "serial [runs]\n");
     return 2;
 }
