@@ -31,6 +31,8 @@ int main(int argc, char **argv) {
     for (const auto &form : kForms)
         if (argc > 1 && strcmp(argv[1], form.name) == 0) {
             if (!fault::arm(form.name)) return 2;
+            // Every end of a connection, hang-up and failed call is reported otherwise.
+            if (form.run != log_stress) log_start(0, LOG_LEVEL_FATAL);
             return form.run(argc > 2 ? atof(argv[2]) : form.first, argc > 3 ? atof(argv[3]) : form.second) ? 0 : 1;
         }
     fprintf(stderr,
