@@ -7,8 +7,7 @@
 
 namespace {
 
-constexpr uint32_t kPeers = 4;
-constexpr uint64_t kWindow = 64;  // datagrams a peer has in flight
+constexpr uint32_t kPeers = 4, kWindow = 64;  // kWindow: datagrams a peer has in flight
 
 struct Head {
     uint64_t seq;
