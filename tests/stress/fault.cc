@@ -22,10 +22,9 @@ int s_rule_count = 0;
 
 #ifdef KEEL_STRESS_FIU
 
-// The points a pattern may name, each enabled by its own name, which libfiu
-// then hands the callback. close is left out: Linux releases a descriptor
-// even when close reports an error, while the preload's failed close keeps
-// it open, a leak no caller could avoid.
+// The points a pattern may name, each enabled by its own name (which libfiu
+// hands the callback). close is left out: Linux releases a descriptor even
+// when close fails, while the preload's failed close keeps it open.
 const char kPoints[] =
     "libc/mm/calloc libc/mm/malloc libc/mm/realloc libc/str/strdup libc/str/strndup posix/mm/madvise posix/mm/mlock "
     "posix/mm/mlockall posix/mm/mmap posix/mm/mprotect posix/mm/msync posix/mm/munlock posix/mm/munlockall "
@@ -47,10 +46,9 @@ std::atomic<long> s_counts[sizeof kPoints], s_exposed, s_injected;
 uint64_t s_seed = 0;
 const char *s_form = "";
 
-// The errors a failed call reports: what the preload would pick, less the
-// would-block ones. A real system says "would block" only when the call has
-// to wait, and an event loop then rightly waits for the next readiness; said
-// of a ready descriptor, it would stall any correct loop for good.
+// The errors a failed call reports: the preload's, less "would block", which
+// a real system says only when a call has to wait; said of a ready
+// descriptor, it would stall any correct event loop for good.
 const int kErrors[] = {EINTR, EINTR, EIO, EBADF, EINVAL, ENOMEM, ENOBUFS, ECONNRESET, EPIPE, ENOTCONN, ETIMEDOUT};
 
 int decide(const char *name, int *, void **failinfo, unsigned int *) {

@@ -1,11 +1,9 @@
 // The log under a flood: 8 threads write 200,000 lines each with the log file
-// on. No thread may hang; standard error gets every line; the file gets
-// exactly the lines the sink's queue took (the rest it refused by its
-// limits), each thread's in the order written. Under injected faults a file
-// that cannot be written loses lines, but never silently: the file and the
-// losses the library reported on standard error account for every line the
-// queue took, save the rest of a loss whose first report says that lines are
-// dropped from then on.
+// on. No thread hangs; the file gets exactly the lines the sink's queue took
+// (it refuses the rest by its limits), each thread's in order. Under injected
+// faults the file may lose lines, never silently: it and the losses reported
+// on standard error account for every line the queue took, save the rest of
+// a loss whose first report says that lines are dropped from then on.
 #include <fcntl.h>
 
 #include <filesystem>
@@ -41,7 +39,7 @@ bool log_stress(double thread_count, double line_count) {
             ++finished;
         });
     // A join has no deadline of its own: this wait gives it one.
-    if (!wait_until([&] { return finished == threads; }, std::chrono::seconds(300)))
+    if (!wait_until([&] { return finished == threads; }, 300s))
         dup2(saved, 2), _exit(!check(false, "the writers did not finish in 300 s: a deadlock"));
     for (auto &w : writers) w.join();
     double writing = since(t0);
@@ -67,7 +65,7 @@ bool log_stress(double thread_count, double line_count) {
         }
         return in_file;
     };
-    bool all_in = wait_until([&] { return scan() == stats.queued; }, std::chrono::seconds(fault::armed() ? 5 : 60));
+    bool all_in = wait_until([&] { return scan() == stats.queued; }, fault::armed() ? 5s : 60s);
     // The losses to the file the library reported ("N log lines dropped: log
     // file ..." and "N more log lines dropped before log file ...").
     static const std::regex loss(R"((\d+)( more)? log lines dropped.*log file)");

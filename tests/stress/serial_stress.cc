@@ -33,15 +33,21 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
     if (!check(dev.master >= 0 && os_comm_client_open(port.client) == 1, "the port did not open")) return false;
     close(std::exchange(dev.slave, -1));  // the device end is the master alone now
 
-    // Device to client in pieces of three sizes; the hang-up may come in the middle.
+    // Device to client at full speed, in pieces of three sizes in turn; the
+    // hang-up may come in the middle.
     static const size_t kPieces[] = {64, 1024, 65536};
     size_t sent = std::min(hang_at, out.size());
     bool hung = hang_at <= out.size(), wrote = true;
-    for (size_t done = 0, k = 0; wrote && done < sent; done += kPieces[k++ % 3])
-        wrote = dev.write_all(out.substr(done, std::min(kPieces[k % 3], sent - done)));
+    for (size_t done = 0, k = 0; wrote && done < sent;) {
+        ssize_t n = write(dev.master, &out[done], std::min(kPieces[k++ % 3], sent - done));
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+        pollfd room{dev.master, POLLOUT, 0};  // waited for alone: never the client, nor a port given up
+        wrote = (n > 0 || errno == EAGAIN) &&
+                wait_until([&] { return poll(&room, 1, 0) == 1 || given_up(port.client); }, 10s) &&
+                !given_up(port.client);
+    }
     if (hung) dev.hang_up();
-    wait_until([&] { return hung || port.text().size() >= sent || given_up(port.client); }, std::chrono::seconds(60),
-               std::chrono::milliseconds(10));
+    wait_until([&] { return hung || port.text().size() >= sent || given_up(port.client); }, 60s, 10ms);
     std::string got = port.text();
     bool lost = given_up(port.client);
     size_t same = std::mismatch(got.begin(), got.end(), out.begin(), out.end()).first - got.begin();
@@ -52,8 +58,7 @@ bool one_run(size_t hang_at, const std::string &out, const std::string &in) {
     // Client to device: queued in items, taken from the master.
     std::string at_device;
     size_t queued = 0;
-    for (auto end = Clock::now() + std::chrono::seconds(60);
-         !hung && !lost && at_device.size() < in.size() && Clock::now() < end;) {
+    for (auto end = Clock::now() + 60s; !hung && !lost && at_device.size() < in.size() && Clock::now() < end;) {
         if (queued < in.size()) {
             size_t item = std::min<size_t>(4096, in.size() - queued);
             fault::Spare load(fault::kNone);  // the send is the load

@@ -14,6 +14,7 @@
 #include "tests/serial_support.h"
 
 using namespace keel_test;  // the tests' helpers are the program's own
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // The forms (stress_main.cc has their table); true when every check held.
@@ -29,8 +30,7 @@ inline bool check(bool held, const char *what) {
 }
 
 // How every run ends: the library, idle with its objects open, costs no CPU;
-// `destroy` ends them at once (a hung-up port's too); then every descriptor
-// opened since `fds` is closed.
+// `destroy` ends them at once; every descriptor opened since `fds` is closed.
 bool settle(const char *form, int fds, const std::function<void()> &destroy);
 
 inline double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }

@@ -112,12 +112,12 @@ bool tcp_stress(double seconds, double conns) {
     // server to end its connection; one still waiting after 20 s stalled.
     g_draining = true;
     auto waiting = [](const Peer &p) { return p.fd >= 0 && p.sent != p.verified; };
-    wait_until([&] { return pump(), std::none_of(peers.begin(), peers.end(), waiting); }, std::chrono::seconds(20), {});
+    wait_until([&] { return pump(), std::none_of(peers.begin(), peers.end(), waiting); }, 20s, {});
     long stalled = std::count_if(peers.begin(), peers.end(), waiting);
     for (Peer &p : peers) finish(p, false);
     close(g_epoll);
     double elapsed = since(t0);
-    bool settled = wait_until([] { return g_echo_accepted == g_echo_ended; }, std::chrono::seconds(20));
+    bool settled = wait_until([] { return g_echo_accepted == g_echo_ended; }, 20s);
     bool held = settle("tcp", fds, [server] { os_tcp_server_destroy(server); });
     printf(
         "tcp: %.0f connections at a time for %.1f s: %llu made (%llu reset), %.1f MB echoed and checked; server "

@@ -48,8 +48,7 @@ struct Peer {
             Head h;
             memcpy(&h, buf, sizeof h);
             size_t body = static_cast<size_t>(n) - sizeof h;
-            bool intact =
-                static_cast<size_t>(n) >= sizeof h && h.peer == id && h.size == body + sizeof h && h.seq < next;
+            bool intact = body < sizeof buf && h.peer == id && h.size == body + sizeof h && h.seq < next;
             if (intact) fill(seed_of(h), 0, want, body);
             if (!intact || memcmp(buf + sizeof h, want, body) != 0) {
                 ++g_corrupt;
@@ -69,7 +68,7 @@ struct Peer {
     // echoes stopped for 20 ms (the rest of the window was lost).
     void send_more(Addr &to, std::mt19937 &rng) {
         static char buf[32768];
-        while (next - highest < kWindow || Clock::now() - last_echo > std::chrono::milliseconds(20)) {
+        while (next - highest < kWindow || Clock::now() - last_echo > 20ms) {
             size_t size = rng() % 32 == 0 ? 1400 + rng() % 31000 : sizeof(Head) + rng() % 1400;
             Head h{next, id, static_cast<uint32_t>(size)};
             memcpy(buf, &h, sizeof h);
