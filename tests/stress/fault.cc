@@ -13,14 +13,15 @@
 namespace fault {
 namespace {
 
+int s_rule_count = 0;
+
+#ifdef KEEL_STRESS_FIU
+
 struct Rule {
     char prefix[64];  // the pattern without its closing '*'
     size_t len;
     double probability;
 } s_rules[8];
-int s_rule_count = 0;
-
-#ifdef KEEL_STRESS_FIU
 
 // The points a pattern may name, each enabled by its own name (which libfiu
 // hands the callback). close is left out: Linux releases a descriptor even
