@@ -32,8 +32,7 @@ void start(Peer &p) {
     ++g_made;
 }
 
-// Ends the connection (its descriptor leaves the epoll set as it closes);
-// with `again`, a new one takes its place.
+// Ends the connection (a closed descriptor leaves the epoll set); `again` makes a new one.
 void finish(Peer &p, bool again) {
     if (p.fd < 0) return;
     g_resets += p.reset;
