@@ -1,209 +1,123 @@
-// The stress program's side of the fault injection: libfiu's POSIX preload
-// asks, at every system call and allocation it wraps, whether that call
-// fails; one callback of ours answers for every armed point. It spares the
-// program's own threads and scopes, rolls the dice for the rest, and counts
-// what it failed, point by point.
-#include "fault.h"
-
-#include <atomic>
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// The fault injection: libfiu's POSIX preload asks, at every system call and
+// allocation it wraps, whether that call fails; one callback of ours answers
+// for every armed point, sparing the program's own threads and scopes.
 #include <ctime>
-#include <exception>
-#include <iterator>
 
 #ifdef KEEL_STRESS_FIU
 #include <fiu-control.h>
 #include <fiu.h>
 #endif
 
+#include "stress.h"
+
 namespace fault {
 namespace {
 
-constexpr int kMemoryBit = 1, kIoBit = 2;
-thread_local int t_spared = 0;  // Kind bits; the library's threads start with none
+int s_rule_count = 0;
 
-}  // namespace
-
-Spare::Spare(Kind kind) : saved_(t_spared) { t_spared |= kind; }
-Spare::~Spare() { t_spared = saved_; }
-Expose::Expose() : saved_(t_spared) { t_spared = 0; }
-Expose::~Expose() { t_spared = saved_; }
-
-#ifndef KEEL_STRESS_FIU
-
-bool armed() { return false; }
-
-bool arm(const char *) {
-    const char *wanted = getenv("KEEL_STRESS_FAULTS");
-    if (wanted == nullptr || *wanted == '\0') return true;
-    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu (libfiu-dev)\n");
-    return false;
-}
-
-#else
-
-namespace {
-
-// The points of the preload that a pattern may name. libfiu hands a
-// callback the name it was enabled under, so each point is enabled by its
-// own name: the count then tells which calls failed. close is left out:
-// Linux releases a descriptor even when close reports an error, while the
-// preload's failed close keeps it open, a leak no caller could avoid.
-const char *const kPoints[] = {
-    "libc/mm/calloc", "libc/mm/malloc", "libc/mm/realloc", "libc/str/strdup", "libc/str/strndup",
-    "posix/mm/madvise", "posix/mm/mlock", "posix/mm/mlockall", "posix/mm/mmap", "posix/mm/mprotect",
-    "posix/mm/msync", "posix/mm/munlock", "posix/mm/munlockall", "posix/mm/munmap",
-    "posix/io/dir/closedir", "posix/io/dir/fdopendir", "posix/io/dir/opendir", "posix/io/dir/readdir",
-    "posix/io/dir/readdir_r", "posix/io/dir/rename", "posix/io/dir/unlink",
-    "posix/io/net/accept", "posix/io/net/bind", "posix/io/net/connect", "posix/io/net/listen",
-    "posix/io/net/poll", "posix/io/net/pselect", "posix/io/net/recv", "posix/io/net/recvfrom",
-    "posix/io/net/recvmsg", "posix/io/net/select", "posix/io/net/send", "posix/io/net/sendmsg",
-    "posix/io/net/sendto", "posix/io/net/shutdown", "posix/io/net/socket",
-    "posix/io/oc/open",
-    "posix/io/rw/ftruncate", "posix/io/rw/pread", "posix/io/rw/pread/reduce", "posix/io/rw/preadv",
-    "posix/io/rw/preadv/reduce", "posix/io/rw/pwrite", "posix/io/rw/pwrite/reduce", "posix/io/rw/pwritev",
-    "posix/io/rw/pwritev/reduce", "posix/io/rw/read", "posix/io/rw/read/reduce", "posix/io/rw/readv",
-    "posix/io/rw/readv/reduce", "posix/io/rw/truncate", "posix/io/rw/write", "posix/io/rw/write/reduce",
-    "posix/io/rw/writev", "posix/io/rw/writev/reduce", "posix/io/sync/fdatasync", "posix/io/sync/fsync",
-    "posix/stdio/rw/fread", "posix/stdio/rw/fwrite", "posix/stdio/oc/fopen", "posix/stdio/oc/fdopen",
-    "posix/stdio/fflush",
-};
+#ifdef KEEL_STRESS_FIU
 
 struct Rule {
     char prefix[64];  // the pattern without its closing '*'
     size_t len;
-    uint64_t threshold;  // of 2^32: the probability
-};
-Rule s_rules[8];
-int s_rule_count = 0;
+    double probability;
+} s_rules[8];
 
-// Faults by point, in the order points first failed. A point's name is the
-// same text at every call, so a slot is claimed once and then only counted.
-struct Point {
-    std::atomic<const char *> name{nullptr};
-    std::atomic<long> count{0};
-};
-Point s_points[64];
-std::atomic<long> s_exposed{0}, s_injected{0};
+// The points a pattern may name, each enabled by its own name (which libfiu
+// hands the callback). close is left out: Linux releases a descriptor even
+// when close fails, while the preload's failed close keeps it open.
+const char kPoints[] =
+    "libc/mm/calloc libc/mm/malloc libc/mm/realloc libc/str/strdup libc/str/strndup posix/mm/madvise posix/mm/mlock "
+    "posix/mm/mlockall posix/mm/mmap posix/mm/mprotect posix/mm/msync posix/mm/munlock posix/mm/munlockall "
+    "posix/mm/munmap posix/io/dir/closedir posix/io/dir/fdopendir posix/io/dir/opendir posix/io/dir/readdir "
+    "posix/io/dir/readdir_r posix/io/dir/rename posix/io/dir/unlink posix/io/net/accept posix/io/net/bind "
+    "posix/io/net/connect posix/io/net/listen posix/io/net/poll posix/io/net/pselect posix/io/net/recv "
+    "posix/io/net/recvfrom posix/io/net/recvmsg posix/io/net/select posix/io/net/send posix/io/net/sendmsg "
+    "posix/io/net/sendto posix/io/net/shutdown posix/io/net/socket posix/io/oc/open posix/io/rw/ftruncate "
+    "posix/io/rw/pread posix/io/rw/pread/reduce posix/io/rw/preadv posix/io/rw/preadv/reduce posix/io/rw/pwrite "
+    "posix/io/rw/pwrite/reduce posix/io/rw/pwritev posix/io/rw/pwritev/reduce posix/io/rw/read "
+    "posix/io/rw/read/reduce posix/io/rw/readv posix/io/rw/readv/reduce posix/io/rw/truncate posix/io/rw/write "
+    "posix/io/rw/write/reduce posix/io/rw/writev posix/io/rw/writev/reduce posix/io/sync/fdatasync "
+    "posix/io/sync/fsync posix/stdio/rw/fread posix/stdio/rw/fwrite posix/stdio/oc/fopen posix/stdio/oc/fdopen "
+    "posix/stdio/fflush";
+
+// Calls exposed and failed, and failures by point at its first place in
+// kPoints, which is its own (a name that begins another comes first).
+std::atomic<long> s_counts[sizeof kPoints], s_exposed, s_injected;
 uint64_t s_seed = 0;
 const char *s_form = "";
 
-uint32_t next_random() {
-    // One generator per thread, so the callback takes no lock; seeded from
-    // the run's seed and the thread's own slot.
-    thread_local uint64_t state = 0;
-    if (state == 0) state = (s_seed ^ (reinterpret_cast<uintptr_t>(&state) * 0x9E3779B97F4A7C15ull)) | 1;
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return static_cast<uint32_t>((state * 0x2545F4914F6CDD1Dull) >> 32);
-}
-
-void count(const char *name) {
-    for (Point &p : s_points) {
-        const char *at = p.name.load(std::memory_order_acquire);
-        if (at == nullptr && p.name.compare_exchange_strong(at, name)) at = name;
-        if (at == name || strcmp(at, name) == 0) {
-            p.count.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-    }
-}
-
-// The errors a failed call reports: what the preload would pick, less the
-// would-block ones. A real system says "would block" only when the call has
-// to wait, and an event loop then rightly waits for the next readiness; said
-// of a ready descriptor, it would stall any correct loop for good.
+// The errors a failed call reports: the preload's, less "would block", which
+// a real system says only when a call has to wait; said of a ready
+// descriptor, it would stall any correct event loop for good.
 const int kErrors[] = {EINTR, EINTR, EIO, EBADF, EINVAL, ENOMEM, ENOBUFS, ECONNRESET, EPIPE, ENOTCONN, ETIMEDOUT};
 
 int decide(const char *name, int *, void **failinfo, unsigned int *) {
     bool memory = strncmp(name, "libc/mm/", 8) == 0 || strncmp(name, "posix/mm/", 9) == 0;
-    if (t_spared & (memory ? kMemoryBit : kIoBit)) return 0;
-    s_exposed.fetch_add(1, std::memory_order_relaxed);
-    for (int i = 0; i < s_rule_count; ++i)
-        if (strncmp(name, s_rules[i].prefix, s_rules[i].len) == 0) {
-            uint32_t roll = next_random();
-            if (roll >= s_rules[i].threshold) return 0;
-            s_injected.fetch_add(1, std::memory_order_relaxed);
-            count(name);
-            if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
-            return 1;
-        }
-    return 0;
+    if (t_spared & (memory ? kMemory : kIo)) return 0;
+    ++s_exposed;
+    const Rule *rule = s_rules;
+    while (strncmp(name, rule->prefix, rule->len) != 0) ++rule;  // the first rule that enabled the point
+    // One generator per thread, so that the callback takes no lock; seeded
+    // from the run's seed and the thread's own slot.
+    thread_local std::minstd_rand dice(static_cast<uint32_t>(s_seed ^ reinterpret_cast<uintptr_t>(&t_spared)));
+    uint32_t roll = dice();
+    if (roll >= rule->probability * std::minstd_rand::max()) return 0;
+    ++s_injected;
+    ++s_counts[strstr(kPoints, name) - kPoints];
+    if (!memory) *failinfo = reinterpret_cast<void *>(static_cast<intptr_t>(kErrors[roll % std::size(kErrors)]));
+    return 1;
 }
 
-// At exit, whichever way it comes: the numbers of a run that the library
-// ended on purpose are wanted as much as those of one that finished.
+// At exit, also of a run that the library ended on purpose.
 void print_counts() {
     printf("faults: %s: %ld of %ld calls of the library failed (seed %llu)", s_form, s_injected.load(),
            s_exposed.load(), static_cast<unsigned long long>(s_seed));
     const char *sep = ": ";
-    for (Point &p : s_points) {
-        const char *name = p.name.load();
-        if (name == nullptr) break;
-        const char *shown = strchr(name, '/');  // without the family ("posix", "libc")
-        printf("%s%s %ld", sep, shown != nullptr ? shown + 1 : name, p.count.load());
-        sep = ", ";
-    }
+    for (size_t at = 0; at < sizeof kPoints; ++at)
+        if (long n = s_counts[at]; n != 0) {
+            const char *shown = strchr(kPoints + at, '/') + 1;  // without the family ("posix", "libc")
+            printf("%s%.*s %ld", std::exchange(sep, ", "), static_cast<int>(strcspn(shown, " ")), shown, n);
+        }
     printf("\n");
     fflush(stdout);
 }
+
+#endif
 
 }  // namespace
 
 bool armed() { return s_rule_count > 0; }
 
-bool arm(const char *form) {
+bool arm([[maybe_unused]] const char *form) {
     const char *wanted = getenv("KEEL_STRESS_FAULTS");
     if (wanted == nullptr || *wanted == '\0') return true;
-    const char *preload = getenv("LD_PRELOAD");
-    if (preload == nullptr || strstr(preload, "fiu_posix_preload") == nullptr) {
-        fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs libfiu's POSIX preload (fiu-run -x)\n");
-        return false;
-    }
-    s_form = form;
-    const char *seed = getenv("KEEL_STRESS_SEED");
-    s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
-    t_spared = kAll;  // the main thread runs the peers and the checks
-    fiu_init(0);
-    for (const char *at = wanted; *at != '\0' && s_rule_count < 8;) {
-        char pattern[64];
-        double probability;
-        int used = 0;
-        if (sscanf(at, " %63[^= ]=%lf %n", pattern, &probability, &used) != 2 || used == 0) {
-            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", at);
-            return false;
+#ifdef KEEL_STRESS_FIU
+    if (const char *preload = getenv("LD_PRELOAD"); preload != nullptr && strstr(preload, "fiu_posix_preload")) {
+        s_form = form;
+        const char *seed = getenv("KEEL_STRESS_SEED");
+        s_seed = seed != nullptr ? strtoull(seed, nullptr, 10) : static_cast<uint64_t>(time(nullptr));
+        t_spared = kAll;  // the main thread runs the peers and the checks
+        fiu_init(0);
+        char point[64];
+        for (int used = 0; *wanted != '\0' && s_rule_count < 8; wanted += used) {
+            Rule &rule = s_rules[s_rule_count++];
+            if (sscanf(wanted, " %63[^= ]=%lf %n", rule.prefix, &rule.probability, &used) != 2 || used == 0)
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: cannot read \"%s\"\n", wanted), false;
+            rule.len = strcspn(rule.prefix, "*");
+            int enabled = 0;
+            bool wildcard = rule.prefix[rule.len] == '*';
+            for (int n = 0, at = 0; sscanf(kPoints + at, "%63s%n", point, &n) == 1; at += n)
+                if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0)
+                    enabled += fiu_enable_external(point, 1, nullptr, 0, decide) == 0;
+            if (enabled == 0)
+                return fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", rule.prefix), false;
         }
-        at += used;
-        Rule &rule = s_rules[s_rule_count++];
-        snprintf(rule.prefix, sizeof rule.prefix, "%s", pattern);
-        rule.len = strcspn(rule.prefix, "*");
-        rule.threshold = static_cast<uint64_t>(probability * 4294967296.0);
-        int enabled = 0;
-        bool wildcard = rule.prefix[rule.len] == '*';
-        for (const char *point : kPoints)
-            if ((wildcard ? strncmp(point, rule.prefix, rule.len) : strcmp(point, rule.prefix)) == 0 &&
-                fiu_enable_external(point, 1, nullptr, 0, decide) == 0)
-                ++enabled;
-        if (enabled == 0) {
-            fprintf(stderr, "stress: KEEL_STRESS_FAULTS: no point matches %s\n", pattern);
-            return false;
-        }
+        return atexit(print_counts) == 0;
     }
-    atexit(print_counts);
-    // A run that ends in std::terminate (an exception nobody caught) never
-    // reaches the exit handlers; its numbers are printed first.
-    static std::terminate_handler s_default = std::set_terminate([] {
-        print_counts();
-        s_default();
-    });
-    return true;
-}
-
 #endif
+    fprintf(stderr, "stress: KEEL_STRESS_FAULTS needs a build with libfiu and its POSIX preload (fiu-run -x)\n");
+    return false;
+}
 
 }  // namespace fault
