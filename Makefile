@@ -90,9 +90,10 @@ fuzz: setup
 	for h in $(FUZZ_HARNESSES); do \
 	  mkdir -p build-fuzz/corpus/$$h build-fuzz/crashes && \
 	  build-fuzz/tests/fuzz/$${h}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h tests/fuzz/corpus/regressions 2>&1 \
-	    | grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY)' | sed "s/^/$$h: /"; \
-	  [ $${PIPESTATUS[0]} -eq 0 ] || exit 1; \
+	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h tests/fuzz/corpus/regressions \
+	    >build-fuzz/$$h.log 2>&1; \
+	  status=$$?; grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY|harness:)' build-fuzz/$$h.log | sed "s/^/$$h: /"; \
+	  [ $$status -eq 0 ] || { tail -n 60 build-fuzz/$$h.log; exit 1; }; \
 	done
 
 clean:

@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> out(static_cast<size_t>(room) + 1);
     int n =
         os_code_convert(from, to, room > 0 ? out.data() : nullptr, room, src.data(), static_cast<uint32_t>(src.size()));
-    if ((n >= room && room > 0) || n < -6) abort();  // a length leaves room for the terminator
+    if ((n >= room && room > 0) || n < -6) FUZZ_FAIL();  // a length leaves room for the terminator
     return 0;
 }

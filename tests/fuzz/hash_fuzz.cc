@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         hash_node_t *n;
         if (op == 0) {
             n = hash_add(ht, key.data(), klen, value.data(), vlen);
-            if ((n != nullptr) != (model.count(key) == 0)) abort();  // the empty key is a key too
+            if ((n != nullptr) != (model.count(key) == 0)) FUZZ_FAIL();  // the empty key is a key too
             if (n != nullptr) order.push_back(model.emplace(key, value).first->first);
         } else if (op == 1) {
             n = hash_mod(ht, key.data(), klen, value.data(), vlen);
-            if ((n != nullptr) != (model.count(key) == 1)) abort();
+            if ((n != nullptr) != (model.count(key) == 1)) FUZZ_FAIL();
             if (n != nullptr) model[key] = value;
         } else if (op == 2) {
             hash_del_by_key(ht, key.data(), klen);
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             n = hash_head(ht);
             if ((n == nullptr) != order.empty() ||
                 (n != nullptr && memcmp(hash_get_key(n), order.front().data(), order.front().size()) != 0))
-                abort();
+                FUZZ_FAIL();
             if (n != nullptr) {
                 hash_del(ht, n);
                 model.erase(order.front());
@@ -45,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (hash_count(ht) != model.size() || (n != nullptr) != (it != model.end()) ||
             (n != nullptr && !it->second.empty() &&
              memcmp(hash_get_value(n), it->second.data(), it->second.size()) != 0))
-            abort();
+            FUZZ_FAIL();
     }
     auto want = order.begin();
     for (hash_node_t *n = hash_head(ht); n != nullptr; n = hash_next(ht, n), ++want)
-        if (want == order.end() || memcmp(hash_get_key(n), want->data(), want->size()) != 0) abort();
-    if (want != order.end()) abort();
+        if (want == order.end() || memcmp(hash_get_key(n), want->data(), want->size()) != 0) FUZZ_FAIL();
+    if (want != order.end()) FUZZ_FAIL();
     hash_destroy(ht);
     return 0;
 }

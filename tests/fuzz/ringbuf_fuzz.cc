@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             int n = static_cast<int>(bytes.size());
             // A blocking buffer waits for a reader this test does not have; a write of nothing still needs a source.
             if (policy == RINGBUF_WRITE_OVERWRITE || n <= cap - static_cast<int>(model.size())) {
-                if (ringbuf_write(n, n > 0 ? bytes.data() : buf, rb) != (n < 1 ? n : cap)) abort();
+                if (ringbuf_write(n, n > 0 ? bytes.data() : buf, rb) != (n < 1 ? n : cap)) FUZZ_FAIL();
                 model.insert(model.end(), bytes.begin(), bytes.end());
                 while (static_cast<int>(model.size()) > cap) model.pop_front();
             }
@@ -29,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             int got = consume ? ringbuf_read(len, buf, rb) : ringbuf_copy(len, buf, rb);
             if (got != (len < 1 ? len : std::min<int>(len, static_cast<int>(model.size()))) ||
                 !std::equal(buf, buf + std::max(got, 0), model.begin()))
-                abort();
+                FUZZ_FAIL();
             if (consume && got > 0) model.erase(model.begin(), model.begin() + got);
         } else if (op == 4) {
-            if (ringbuf_remove(std::max(len, 0), rb) != 0) abort();
+            if (ringbuf_remove(std::max(len, 0), rb) != 0) FUZZ_FAIL();
             model.erase(model.begin(), model.begin() + std::min<size_t>(std::max(len, 0), model.size()));
         }
         // In place, up to the end of the area.
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (ringbuf_datasize(rb) != static_cast<int>(model.size()) ||
             ringbuf_capacity(rb) != cap - static_cast<int>(model.size()) ||
             (!model.empty() && at != nullptr && *at != model.front()))
-            abort();
+            FUZZ_FAIL();
     }
     ringbuf_destroy(rb);
     return 0;

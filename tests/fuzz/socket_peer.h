@@ -35,7 +35,7 @@ inline os_tcp_server_t *echo_server() {
         g_sockets = socket_count();
         return s;
     }();
-    if (server == nullptr) abort();
+    if (server == nullptr) FUZZ_FAIL();
     return server;
 }
 
@@ -47,7 +47,7 @@ inline bool wait_for(const std::function<bool()> &done, int step_us = 5) {
 inline int peer_connect() {
     int fd = plain_connect(echo_server() != nullptr ? g_port : 0);
     timeval limit{10, 0};
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) abort();
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) FUZZ_FAIL();
     return fd;
 }
 

@@ -10,7 +10,7 @@ static void connect_peer(FuzzedDataProvider &in) {
     g_echo_read_len = in.ConsumeIntegralInRange<uint32_t>(1, 65536);
     long expected = g_echo_accepted + 1;
     g_peer = peer_connect();
-    if (!wait_for([expected] { return g_echo_accepted >= expected; })) abort();
+    if (!wait_for([expected] { return g_echo_accepted >= expected; })) FUZZ_FAIL();
 }
 
 // Reads the echo: what came so far, or until `want` bytes are in; false when it ended or a read timed out.
@@ -33,20 +33,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int step = in.ConsumeIntegralInRange(0, 9);
         if (step < 7) {
             std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 16384));
-            if (!write_all(g_peer, chunk)) abort();
+            if (!write_all(g_peer, chunk)) FUZZ_FAIL();
             sent += chunk;
         } else if (step == 7) {  // what came so far is the start of what was sent
-            if (!read_echo(&echoed, 0, false) || sent.compare(0, echoed.size(), echoed) != 0) abort();
+            if (!read_echo(&echoed, 0, false) || sent.compare(0, echoed.size(), echoed) != 0) FUZZ_FAIL();
         } else {
             // 8: a reset in the middle of the transfer; 9: a half-close, after which the whole echo still arrives.
             if (step == 9 && (shutdown(g_peer, SHUT_WR) != 0 || !read_echo(&echoed, sent.size(), true) ||
                               echoed != sent || read_echo(&echoed, sent.size() + 1, true)))
-                abort();
+                FUZZ_FAIL();
             step == 8 ? reset_close(g_peer) : void(close(g_peer));
             sent = echoed = "";
             connect_peer(in);
         }
     }
-    if (!read_echo(&echoed, sent.size(), true) || echoed != sent || !all_ended(1)) abort();
+    if (!read_echo(&echoed, sent.size(), true) || echoed != sent || !all_ended(1)) FUZZ_FAIL();
     return 0;
 }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         TlsCerts certs;
         if (!certs.ok() ||
             os_tcp_server_set_tls(echo_server(), certs.server.cert.c_str(), certs.server.key.c_str(), nullptr) != 1)
-            abort();
+            FUZZ_FAIL();
         SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
         return ctx;
@@ -27,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int n = static_cast<int>(payload.size());
         SSL *ssl = SSL_new(client);
         SSL_set_fd(ssl, fd);
-        if (SSL_connect(ssl) != 1 || (n > 0 && SSL_write(ssl, payload.data(), n) != n)) abort();
+        if (SSL_connect(ssl) != 1 || (n > 0 && SSL_write(ssl, payload.data(), n) != n)) FUZZ_FAIL();
         for (int got = 0, k; got < n; got += k)
-            if ((k = SSL_read(ssl, echoed.data() + got, n - got)) <= 0) abort();
-        if (echoed != payload) abort();
+            if ((k = SSL_read(ssl, echoed.data() + got, n - got)) <= 0) FUZZ_FAIL();
+        if (echoed != payload) FUZZ_FAIL();
         SSL_free(ssl);
         ERR_clear_error();
     }
@@ -39,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     reset ? reset_close(fd) : void(close(fd));
     // Only a connection whose handshake was done reaches the accept callback, and so the end.
-    if (!all_ended(0) || g_echo_ended != ended + handshake) abort();
+    if (!all_ended(0) || g_echo_ended != ended + handshake) FUZZ_FAIL();
     return 0;
 }
