@@ -1,7 +1,7 @@
 // Accepting: a connection that waits on a listening socket becomes a TCP
 // client the library owns, handed to the server's accept callback before any
 // event of the connection is handled. Connections are taken on each tick
-// (poll_accept), and, in the accept-at-once mode, one per accept event.
+// (poll_accept), and, in the accept-at-once mode, on each accept event.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,14 +20,32 @@ using namespace keel::rt;
 // Bounds one tick's work for one server, so that a flood of connections
 // cannot hold the main thread; the rest wait for the next tick.
 constexpr int kAcceptsPerPoll = 4096;
+// The same bound for one accept event, smaller: the other sockets' events
+// wait behind it.
+constexpr int kAcceptsPerEvent = 64;
 
-void adopt_accepted(os_tcp_server_t *server, int sock) {
+// The peer's address as the accept gave it: no connection asks its socket.
+struct Accepted {
+    int sock = -1;
+    sockaddr_storage peer{};
+};
+
+Accepted accept_next(os_tcp_server_t *server) {
+    Accepted a;
+    socklen_t len = sizeof a.peer;
+    a.sock = sel_accept(server->listenfd, reinterpret_cast<sockaddr *>(&a.peer), &len);
+    return a;
+}
+
+void adopt_accepted(os_tcp_server_t *server, const Accepted &accepted) {
+    int sock = accepted.sock;
     os_tcp_client_t *client = os_tcp_client_create();
     client->owned_by_caller = 0;
     // A failed adoption leaves the socket ours to close; a failed
     // registration leaves it the client's, whose destroy closes it. Either
     // way the record, the library's own, is freed.
-    if (!tcp_client_adopt(client, sock, server->accepted_local_known ? &server->accepted_local : nullptr)) {
+    if (!tcp_client_adopt(client, sock, accepted.peer,
+                          server->accepted_local_known ? &server->accepted_local : nullptr)) {
         close(sock);
         os_tcp_client_destroy(client);
         KEEL_INFO("os_tcp_client_open fail");
@@ -53,13 +71,24 @@ void adopt_accepted(os_tcp_server_t *server, int sock) {
 }  // namespace
 
 // The accept callback may destroy its server: freed once it has returned.
+// Under a burst of connections the backlog holds more than the one the event
+// announced: they are taken now, up to kAcceptsPerEvent, rather than one per
+// trip through the loop. The one the event announced must be there; those
+// taken ahead need not be, and an empty backlog ends the turn quietly.
 void accept_one(os_tcp_server_t *server) {
-    int fd = sel_accept(server->listenfd, nullptr, nullptr);
-    if (fd == -1) {
+    Accepted first = accept_next(server);
+    if (first.sock == -1) {
         KEEL_ERROR("new_fd == -1");
         return;
     }
-    call_out(server, [&] { adopt_accepted(server, fd); });
+    call_out(server, [&] {
+        adopt_accepted(server, first);
+        for (int n = 1; n < kAcceptsPerEvent && server->status == TCP_SERVER_STATUS_LISTEN; ++n) {
+            Accepted next = accept_next(server);
+            if (next.sock == -1) break;
+            adopt_accepted(server, next);
+        }
+    });
 }
 
 }  // namespace keel::net
@@ -79,9 +108,9 @@ void keel::rt::poll_accept() {
         auto *server = *static_cast<os_tcp_server_t **>(adt_dlist_getdata(node));
         call_out(server, [&] {
             for (int n = 0; n < kAcceptsPerPoll && server->status == TCP_SERVER_STATUS_LISTEN; ++n) {
-                int fd = sel_accept(server->listenfd, nullptr, nullptr);
-                if (fd == -1) break;
-                adopt_accepted(server, fd);
+                Accepted next = accept_next(server);
+                if (next.sock == -1) break;
+                adopt_accepted(server, next);
             }
         });
     }

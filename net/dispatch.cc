@@ -222,9 +222,10 @@ using namespace keel::net;
 void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
     bool current = socket_event_is_current(ev.sock, ev.generation);
     if (!current && ev.generation != 0) return;
+    SocketRecord found = current ? find_record(ev.sock) : SocketRecord{};
     if (ev.error != 0) {
         int cause = errno_from_wsa_error(ev.error);
-        if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+        if (os_tcp_client_t *client = found.client()) {
             if (client->tls && tls_handshaking(client)) return tls_handshake_event(client, ev.event, ev.error);
             bool connect_failed = ev.event == FD_CONNECT && client->status == TCP_CLIENT_STATUS_CONNECTING;
             // A failed connect to one of a host name's addresses is no failure
@@ -234,7 +235,7 @@ void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
             KEEL_ERROR("socket err: %d", ev.error);
             if (connect_failed) return tcp_client_failed(client, ev.error, strerror(cause));
             if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST", cause);
-        } else if (current && (find_server(ev.sock) != nullptr || find_udp_client(ev.sock) != nullptr)) {
+        } else if (found.server() != nullptr || found.udp() != nullptr) {
             errno = cause;
             KEEL_ERROR("socket err: %d", ev.error);
         } else {
@@ -242,11 +243,11 @@ void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
         }
         return;
     }
-    if (os_tcp_server_t *server = current ? find_server(ev.sock) : nullptr) {
+    if (os_tcp_server_t *server = found.server()) {
         if (s_accept_by_select) dispatch_server(ev.sock, server, ev.event);
-    } else if (os_tcp_client_t *client = current ? find_client(ev.sock) : nullptr) {
+    } else if (os_tcp_client_t *client = found.client()) {
         dispatch_client(ev.sock, client, ev.event);
-    } else if (os_udp_client_t *udp = current ? find_udp_client(ev.sock) : nullptr) {
+    } else if (os_udp_client_t *udp = found.udp()) {
         dispatch_udp_client(ev.sock, udp, ev.event);
     } else {
         KEEL_INFO("!WSAGETSELECTERROR do not happen, sock:%ld", static_cast<long>(ev.sock));

@@ -121,10 +121,21 @@ void unlist_client(os_tcp_client_t *client);
 void list_udp_client(os_udp_client_t *client);
 void unlist_udp_client(os_udp_client_t *client);
 
-// The record registered for a socket, in O(1); NULL when there is none.
-os_tcp_server_t *find_server(int sock);
-os_tcp_client_t *find_client(int sock);
-os_udp_client_t *find_udp_client(int sock);
+// The record registered for a socket, whatever its kind, in O(1) and one
+// look: an event's dispatch asks once, then reads the kind. Each accessor is
+// NULL for a record of another kind or none.
+struct SocketRecord {
+    void *record = nullptr;
+    uint8_t kind() const { return record != nullptr ? *static_cast<const uint8_t *>(record) : 0xFF; }
+    os_tcp_server_t *server() const { return as<os_tcp_server_t>(kKindServer); }
+    os_tcp_client_t *client() const { return as<os_tcp_client_t>(kKindTcpClient); }
+    os_udp_client_t *udp() const { return as<os_udp_client_t>(kKindUdpClient); }
+
+  private:
+    template <class Record>
+    Record *as(uint8_t wanted) const { return kind() == wanted ? static_cast<Record *>(record) : nullptr; }
+};
+SocketRecord find_record(int sock);
 
 // The server the accept poll visits next; unlist_server() moves it past a
 // server that an accept callback closes.
@@ -150,8 +161,8 @@ void tcp_client_end(os_tcp_client_t *client);
 // stays connecting, and its failure callback is called once. error_no is a
 // socket error number; the record may be gone afterwards.
 void tcp_client_failed(os_tcp_client_t *client, int error_no, const char *reason);
-// os_tcp_client_open of a socket just accepted; self, when not NULL, is its
-// local address, known without asking the socket.
-int tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *self);
+// os_tcp_client_open of a socket just accepted, whose peer the accept gave;
+// self, when not NULL, is its local address, known without asking the socket.
+int tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage &peer, const sockaddr_storage *self);
 
 }  // namespace keel::net

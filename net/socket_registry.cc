@@ -50,15 +50,6 @@ void index_drop(int fd, void *record) {
 }
 
 template <class Record>
-Record *index_find(int fd, uint8_t kind) {
-    if (fd < 0) return nullptr;
-    std::lock_guard<std::mutex> guard(s_index_lock);
-    if (static_cast<size_t>(fd) >= s_index.size()) return nullptr;
-    auto *record = static_cast<Record *>(s_index[fd]);
-    return record != nullptr && record->kind == kind ? record : nullptr;
-}
-
-template <class Record>
 void list_in(adt_dlist_t *list, Record *r, int fd) {
     adt_dlist_lock(list);
     r->node = adt_dlist_insert(list, nullptr, &r);
@@ -104,11 +95,11 @@ void list_udp_client(os_udp_client_t *client) { list_in(s_ls_udp_client, client,
 
 void unlist_udp_client(os_udp_client_t *client) { list_out(s_ls_udp_client, client, client->fd); }
 
-os_tcp_server_t *find_server(int sock) { return index_find<os_tcp_server_t>(sock, kKindServer); }
-
-os_tcp_client_t *find_client(int sock) { return index_find<os_tcp_client_t>(sock, kKindTcpClient); }
-
-os_udp_client_t *find_udp_client(int sock) { return index_find<os_udp_client_t>(sock, kKindUdpClient); }
+SocketRecord find_record(int sock) {
+    if (sock < 0) return {};
+    std::lock_guard<std::mutex> guard(s_index_lock);
+    return {static_cast<size_t>(sock) < s_index.size() ? s_index[sock] : nullptr};
+}
 
 adt_dlist_node_t *&server_walk_next() { return s_server_walk_next; }
 

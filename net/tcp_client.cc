@@ -197,18 +197,23 @@ int keel::net::tcp_client_connect(os_tcp_client_t *client, const char *remote) {
 namespace {
 
 // The addresses come from the socket itself, so a caller's IPv6 socket is
-// read as IPv6 whatever the record said before. A peer that is already gone
-// fails the adoption; it never ends the process.
+// read as IPv6 whatever the record said before. A caller's socket whose peer
+// is already gone fails the adoption; it never ends the process. A socket
+// just accepted brings the addresses its accept gave: if its peer has gone
+// since, its registration reports the end.
 // Nothing of the record changes until every check has passed: a refused
 // socket stays the caller's.
-int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_self = nullptr) {
+int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_self = nullptr,
+               const sockaddr_storage *known_peer = nullptr) {
     if (client->connectfd != -1) {
         KEEL_INFO("client->connectfd != -1");
         return 0;
     }
     sockaddr_storage peer{}, self{};
     socklen_t peer_len = sizeof peer, self_len = sizeof self;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
+    if (known_peer != nullptr) {
+        peer = *known_peer;
+    } else if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
         KEEL_ERROR("getpeername fail");
         return 0;
     }
@@ -234,8 +239,9 @@ int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_se
 
 }  // namespace
 
-int keel::net::tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *self) {
-    return open_adopt(client, fd, self);
+int keel::net::tcp_client_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage &peer,
+                                const sockaddr_storage *self) {
+    return open_adopt(client, fd, self, &peer);
 }
 
 extern "C" {

@@ -115,6 +115,26 @@ TEST(LogMessages, FamiliesTwinsThresholdsAndTheCutAt4094Characters) {
                 lines[2].size() == 4094 && lines[3] == lines[1]);
 }
 
+// Lines with only the common conversions are formatted by the library itself, others by the C library: each reads
+// as printf would write it.
+template <class... Args>
+void both(std::string *want, const char *fmt, Args... args) {
+    char text[600];
+    log_msg2(fmt, args...), *want += std::string(text, snprintf(text, sizeof text, fmt, args...)) + "\n";
+}
+TEST(LogMessages, ConversionsReadAsPrintfWritesThem) {
+    log_start(0, 1);
+    const char *volatile none = nullptr;
+    std::string want;
+    StderrCapture cap;
+    both(&want, "%s|%d|%i|%u|%x|%X|%%|%d", "abc", INT_MIN, -7, UINT_MAX, 0xBEEFu, 0xBEEFu, 0);
+    both(&want, "%ld|%lu|%lld|%llu|%zu|%zd|%lx|%li", LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX, SIZE_MAX,
+         static_cast<ssize_t>(-5), 0x123456789abcdefUL, 12L);
+    both(&want, "%s and %s", static_cast<const char *>(none), "");
+    both(&want, "%5d|%-3s|%.2f|%p|%c|%hd|%03u", 42, "a", 1.5, reinterpret_cast<void *>(16), 'z', short{3}, 7u);
+    EXPECT_EQ(cap.text(), want);
+}
+
 TEST(LogQuitDeathTest, QuitsWriteTheirLinesAndExitOne) {
     const Fn quits[] = {log_quit, _log_quit, err_quit, _err_quit, log_quit2, _log_quit2, err_quit2, _err_quit2,
                         log_buf_quit_unlock, _log_buf_quit_unlock, err_buf_quit_unlock, _err_buf_quit_unlock};
