@@ -26,8 +26,8 @@ constexpr int kAcceptsPerEvent = 64;
 
 // The peer's address as the accept gave it: no connection asks its socket.
 struct Accepted {
-    int sock = -1;
-    sockaddr_storage peer{};
+    int sock;
+    sockaddr_storage peer;
 };
 
 Accepted accept_next(os_tcp_server_t *server) {
@@ -59,7 +59,6 @@ void adopt_accepted(os_tcp_server_t *server, const Accepted &accepted) {
         KEEL_ERROR("WSAAsyncSelect fail");
         return;
     }
-    set_status(client, TCP_CLIENT_STATUS_CONNECT);
     // A TLS connection is handed over once its handshake is done.
     if (server->tls_ctx != nullptr) {
         tls_server_accepted(server, client);

@@ -224,6 +224,7 @@ TEST_P(Accept, ByMarkerOrCallEveryConnectionIsHandedOverAndEchoes) {
     uint16_t port;
     os_tcp_server_t *s = server(&port);
     std::vector<int> peers;
+    StderrCapture quiet;  // an accept that finds the backlog empty is no failure
     for (int mode : {by_call ? OS_ACCEPT_ON_TICK : OS_ACCEPT_AT_ONCE, by_call ? OS_ACCEPT_AT_ONCE : OS_ACCEPT_ON_TICK}) {
         ASSERT_TRUE(peers.empty() || os_set_accept_mode(mode) == 1);
         int in_tick = g_accepts_in_a_tick, between = g_accepts_between_ticks;
@@ -233,6 +234,7 @@ TEST_P(Accept, ByMarkerOrCallEveryConnectionIsHandedOverAndEchoes) {
                                               : g_accepts_between_ticks - between >= 3)
             << mode << ": accepted by the tick's poll only, or as they came";
     }
+    EXPECT_EQ(quiet.text(), "");
     for (size_t i = 0; i < peers.size(); ++i) echoes(peers[i], 100000, unsigned(i)), close(peers[i]);
     EXPECT_TRUE(wait_until([] { return g_echo_ended == 8; }) && os_tcp_server_destroy(s) == 1);
 }
