@@ -2,7 +2,6 @@
 // threshold and delivers it. Lines are built in fixed areas on the stack; the
 // shared buffer lets a caller assemble one line over several calls.
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "keel/log.h"
 #include "keel/os_sync.h"
 #include "log/log_internal.h"
+#include "log/log_platform.h"
 
 namespace keel::log {
 namespace {
@@ -42,17 +42,6 @@ const char *label_of(int level) {
         case LOG_LEVEL_FATAL: return "[fatal]";
         default: return "[???]";
     }
-}
-
-// Flushes standard output, then writes and flushes the text on standard error.
-// The stream lock of standard error is taken once for both steps: with many
-// reporting threads it is the most contended lock of a line.
-void write_stderr(const char *text) {
-    fflush(stdout);
-    flockfile(stderr);
-    fputs_unlocked(text, stderr);
-    fflush_unlocked(stderr);
-    funlockfile(stderr);
 }
 
 void local_now(struct tm *out) { local_time(time(nullptr), out); }
@@ -239,7 +228,7 @@ void local_time(time_t when, struct tm *out) {
     __attribute__((tls_model("initial-exec"))) thread_local Zone cached_zone;
     __attribute__((tls_model("initial-exec"))) thread_local struct tm cached;
     if (when != cached_when || !(current_zone() == cached_zone)) {
-        localtime_r(&when, &cached);
+        platform_local_time(when, &cached);
         cached_when = when;
         // Read after the conversion: with a zone file, a conversion itself
         // may set the published values.
@@ -269,10 +258,7 @@ void append_f(char *area, int *len, const char *fmt, ...) {
     va_end(args);
 }
 
-const char *error_text(int error, char *scratch, int size) {
-    // The GNU strerror_r returns either scratch or a static text.
-    return strerror_r(error, scratch, static_cast<size_t>(size));
-}
+const char *error_text(int error, char *scratch, int size) { return platform_error_text(error, scratch, size); }
 
 int level_threshold() { return s_log_level.load(std::memory_order_relaxed); }
 int to_file() { return s_log_to_file.load(std::memory_order_relaxed); }
@@ -301,9 +287,7 @@ void log_deliver(const char *line, int level) {
     int saved_errno = errno;  // delivering a line never changes what the caller sees
     write_stderr(line);
     log_file_write(line, level);
-    // The debugger channel: Linux has no system-wide debug string service, and
-    // a debugger attached to the process already sees standard error, so the
-    // line is not sent anywhere else.
+    write_debugger(line);
     errno = saved_errno;
 }
 

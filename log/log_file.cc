@@ -2,7 +2,6 @@
 // line into a bounded queue; the writer thread appends queued lines to the
 // file, which is reopened when it vanished or the day changed.
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "keel/os_proc.h"
 #include "keel/os_sync.h"
 #include "log/log_files.h"
+#include "log/log_platform.h"
 #include "log/report.h"
 #include "sync/sync_internal.h"
 
@@ -90,7 +90,7 @@ bool open_file_locked(const struct tm &tm) {
     close_file_locked();  // never two handles at once
     s_open_failed = true;
     if (!log_make_filename(tm)) return false;
-    s_log_fp = fopen(s_log_filename, "ae");
+    s_log_fp = fopen(s_log_filename, kAppendMode);
     if (s_log_fp != nullptr) setvbuf(s_log_fp, nullptr, _IONBF, 0);
     s_open_failed = s_log_fp == nullptr;
     s_open_errno = s_open_failed ? errno : 0;
@@ -173,12 +173,7 @@ size_t write_all(int fd, const char *data, size_t len, int *error) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno != EINTR) {
             *error = errno;
-            sigset_t xfsz;
-            sigemptyset(&xfsz);
-            sigaddset(&xfsz, SIGXFSZ);
-            timespec now{};
-            while (sigtimedwait(&xfsz, nullptr, &now) == SIGXFSZ) {
-            }
+            take_size_limit_signal();
             break;
         } else if (n == 0) {
             *error = EIO;
@@ -200,8 +195,9 @@ void write_batch(const Batch &batch) {
     for (size_t at = 0; at < batch.used;) {
         size_t len = std::min(kPiece, batch.used - at);
         if (at + len < batch.used) {
-            const void *end = memrchr(batch.data + at, '\n', len);
-            if (end != nullptr) len = static_cast<size_t>(static_cast<const char *>(end) - (batch.data + at)) + 1;
+            size_t end = len;
+            while (end > 0 && batch.data[at + end - 1] != '\n') --end;
+            if (end > 0) len = end;
         }
         os_mutex_lock(file_lock());
         if (s_log_fp != nullptr ? first && access(s_log_filename, F_OK) != 0 : !s_open_failed) open_now_locked();

@@ -1,7 +1,6 @@
 // Where the log file lies and how it is named: the directory, the process
 // name part, the naming attributes, and the default directory (the one the
 // library itself was loaded from).
-#include <dlfcn.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "keel/log.h"
 #include "log/log_files.h"
+#include "log/log_platform.h"
 #include "log/report.h"
 
 namespace keel::log {
@@ -35,13 +35,13 @@ bool get_proc_name() {
         return true;
     }
     char exe[kMaxPath];
-    ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (len <= 0) {
+    if (!program_path(exe, sizeof exe)) {
         KEEL_INFO("get_proc_name GetModuleFileName() failed");
         return false;
     }
-    exe[len] = '\0';
-    const char *slash = strrchr(exe, '/');
+    const char *slash = nullptr;
+    for (const char *p = exe; *p != '\0'; ++p)
+        if (is_separator(*p)) slash = p;
     if (slash == nullptr) {
         KEEL_INFO("get_proc_name _tcsrchr failed process_path:%s", exe);
         return false;
@@ -73,22 +73,20 @@ bool append_piece(char *area, size_t *len, const char *fmt, ...) {
 }  // namespace
 
 void log_default_path() {
-    // The library's own file, found from the address of one of its functions.
-    Dl_info info;
-    char resolved[PATH_MAX];
-    const char *module = nullptr;
-    if (dladdr(reinterpret_cast<void *>(&log_default_path), &info) != 0 && info.dli_fname != nullptr)
-        module = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-    size_t len = module != nullptr ? strlen(module) : 0;
+    // The library's own file.
+    char module[kMaxPath * 2];
+    size_t len = library_path(module, sizeof module) ? strlen(module) : 0;
     if (len == 0 || len > MAX_PATH_LEN) {
         KEEL_INFO("len == 0 || len > MAX_PATH_LEN");
         return;
     }
     char path[kMaxPath + 2];
     memcpy(path, module, len + 1);
-    char *slash = strrchr(path, '/');
+    char *slash = nullptr;
+    for (char *p = path; *p != '\0'; ++p)
+        if (is_separator(*p)) slash = p;
     if (slash != nullptr) *slash = '\0';
-    strcat(path, "/");
+    strcat(path, kPathSeparator);
     size_t path_len = strlen(path);
     if (path_len >= kMaxPath) {
         KEEL_INFO("strlen(path) >= MAX_PATH");

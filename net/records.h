@@ -126,14 +126,16 @@ void unlist_udp_client(os_udp_client_t *client);
 // NULL for a record of another kind or none.
 struct SocketRecord {
     void *record = nullptr;
-    uint8_t kind() const { return record != nullptr ? *static_cast<const uint8_t *>(record) : 0xFF; }
     os_tcp_server_t *server() const { return as<os_tcp_server_t>(kKindServer); }
     os_tcp_client_t *client() const { return as<os_tcp_client_t>(kKindTcpClient); }
     os_udp_client_t *udp() const { return as<os_udp_client_t>(kKindUdpClient); }
 
   private:
     template <class Record>
-    Record *as(uint8_t wanted) const { return kind() == wanted ? static_cast<Record *>(record) : nullptr; }
+    Record *as(uint8_t kind) const {
+        return record != nullptr && *static_cast<const uint8_t *>(record) == kind ? static_cast<Record *>(record)
+                                                                                  : nullptr;
+    }
 };
 SocketRecord find_record(int sock);
 

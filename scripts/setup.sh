@@ -10,7 +10,8 @@ packages=(cmake make g++ pkg-config binutils
           openssl curl   # the TLS tests' peers
           clang libclang-rt-14-dev
           dpkg-dev file   # make package: dpkg-shlibdeps and file, run by cpack
-          fiu-utils libfiu-dev)  # make test-fault: fiu-run, its preload, and libfiu
+          fiu-utils libfiu-dev   # make test-fault: fiu-run, its preload, and libfiu
+          g++-mingw-w64-x86-64-posix wine64 googletest)  # make windows, and its tests under wine
 
 missing=()
 for p in "${packages[@]}"; do

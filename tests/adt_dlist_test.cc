@@ -8,8 +8,7 @@
 #include "adt/adt_internal.h"
 #include "keel/adt_dlist.h"
 #include "keel/log.h"
-#include "serial_support.h"
-#include "test_support.h"
+#include "test_core.h"
 
 using namespace keel_test;
 

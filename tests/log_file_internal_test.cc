@@ -129,7 +129,7 @@ TEST(LogMessages, ConversionsReadAsPrintfWritesThem) {
     StderrCapture cap;
     both(&want, "%s|%d|%i|%u|%x|%X|%%|%d", "abc", INT_MIN, -7, UINT_MAX, 0xBEEFu, 0xBEEFu, 0);
     both(&want, "%ld|%lu|%lld|%llu|%zu|%zd|%lx|%li", LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX, SIZE_MAX,
-         static_cast<ssize_t>(-5), 0x123456789abcdefUL, 12L);
+         static_cast<ssize_t>(-5), 0x89abcdefUL, 12L);
     both(&want, "%s and %s", static_cast<const char *>(none), "");
     both(&want, "%5d|%-3s|%.2f|%p|%c|%hd|%03u", 42, "a", 1.5, reinterpret_cast<void *>(16), 'z', short{3}, 7u);
     EXPECT_EQ(cap.text(), want);

@@ -1,5 +1,5 @@
 // Helpers free of the library, header-only so that the stress program and the fuzz harnesses share them with the tests:
-// plain sockets on the loopback addresses, the process's descriptor count, and the one wait with a deadline.
+// plain sockets on the loopback addresses and the process's descriptor count (the wait with a deadline is test_core.h's).
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,19 +12,12 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 
-namespace keel_test {
+#include "test_core.h"
 
-// Polls pred every `step` until it holds or the deadline passes.
-inline bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline = std::chrono::seconds(5),
-                       std::chrono::microseconds step = std::chrono::milliseconds(1)) {
-    for (auto end = std::chrono::steady_clock::now() + deadline; !pred(); std::this_thread::sleep_for(step))
-        if (std::chrono::steady_clock::now() >= end) return false;
-    return true;
-}
+namespace keel_test {
 
 // A loopback address of either family; port 0 until a bind fills it in.
 struct Addr {
@@ -96,12 +89,6 @@ inline void reset_close(int fd) {  // a reset instead of a close
     linger hard{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
-}
-inline std::string pattern(size_t n, unsigned seed) {  // n bytes of noise, the same for the same seed
-    std::string s(n, '\0');
-    std::mt19937 gen(seed);
-    for (char &c : s) c = static_cast<char>(gen());
-    return s;
 }
 // CPU time of the whole process so far (all its threads): a spinning thread shows in it.
 inline double cpu_ms() { return std::clock() * 1e3 / CLOCKS_PER_SEC; }

@@ -59,12 +59,4 @@ struct Port {
     }
 };
 
-// The message of each of the library's report lines in text.
-inline std::vector<std::string> reports(const std::string &text) {
-    static const std::regex line(R"(\[\w+\]  file: \S+ line: \d+ (.*))");
-    std::vector<std::string> out;
-    for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m) out.push_back((*m)[1].str());
-    return out;
-}
-
 }  // namespace keel_test

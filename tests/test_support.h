@@ -1,5 +1,5 @@
-// Helpers shared by the test programs: capture what the library writes to standard error, waits on the runtime's main
-// thread, and those of net_support.h and peers.h.
+// Helpers shared by the test programs: those of test_core.h, net_support.h and peers.h, waits on the runtime's main
+// thread, and peers' output.
 #pragma once
 
 #include <atomic>
@@ -7,43 +7,9 @@
 
 #include "keel/os_runtime.h"
 #include "peers.h"
+#include "test_core.h"
 
 namespace keel_test {
-
-// Sends file descriptor 2 to a temporary file (or, for floods, to /dev/null) until text() or the destructor.
-class StderrCapture {
-public:
-    explicit StderrCapture(bool keep = true) {
-        fflush(stderr);
-        char path[] = "/tmp/keel_stderr_XXXXXX";
-        if ((file_fd_ = keep ? mkstemp(path) : open("/dev/null", O_WRONLY)) < 0) abort();
-        if (keep) unlink(path);
-        saved_fd_ = dup(2);
-        dup2(file_fd_, 2);
-    }
-    ~StderrCapture() { text(); }
-    StderrCapture(const StderrCapture &) = delete;
-    StderrCapture &operator=(const StderrCapture &) = delete;
-    // Stops capturing and returns everything written meanwhile.
-    std::string text() {
-        if (saved_fd_ < 0) return text_;
-        text_ = so_far();
-        dup2(saved_fd_, 2), close(saved_fd_), close(file_fd_);
-        saved_fd_ = file_fd_ = -1;
-        return text_;
-    }
-    // What was written so far; capturing goes on. Read by its descriptor, since a case may have run out of others.
-    std::string so_far() {
-        if (saved_fd_ < 0) return text_;
-        fflush(stderr);
-        std::string got(lseek(file_fd_, 0, SEEK_END), '\0');  // where fd 2 writes next: the size
-        return got.substr(0, std::max<ssize_t>(pread(file_fd_, got.data(), got.size(), 0), 0));
-    }
-
-private:
-    int saved_fd_ = -1, file_fd_ = -1;
-    std::string text_;
-};
 
 // Runs `command FILE` with FILE holding input, and returns its standard output. The command runs as a peer does: with
 // a deadline, and never beyond the test.
@@ -84,20 +50,6 @@ inline bool wait_until_locked(const std::function<bool()> &pred,
     return wait_until(locked, deadline);
 }
 
-// Without their newlines. No stream: the sanitizer's check of one needs a descriptor, and a case may have none left.
-inline std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    for (size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
-}
-inline int count_of(const std::string &text, const std::string &needle) {  // lines that hold needle
-    int n = 0;
-    for (const std::string &line : lines_of(text)) n += line.find(needle) != std::string::npos;
-    return n;
-}
 inline bool is_open(const std::string &file) {  // by one of the process's descriptors
     std::error_code ec;
     for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))

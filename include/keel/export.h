@@ -5,7 +5,15 @@
 #ifndef KEEL_EXPORT_H
 #define KEEL_EXPORT_H
 
+#if defined(_WIN32)
+/* The DLL exports what is marked; a program imports it through the import
+ * library, so the plain declaration serves both mingw and MSVC. */
 #if defined(KEEL_BUILDING_LIBRARY)
+#define KEEL_API __declspec(dllexport)
+#else
+#define KEEL_API
+#endif
+#elif defined(KEEL_BUILDING_LIBRARY)
 #define KEEL_API __attribute__((visibility("default")))
 #else
 #define KEEL_API

@@ -12,12 +12,46 @@
 #ifndef KEEL_OS_SYNC_H
 #define KEEL_OS_SYNC_H
 
-#include <pthread.h>
 #include <stdint.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 
 #include "keel/export.h"
 
 KEEL_BEGIN_DECLS
+
+#if defined(_WIN32)
+
+/** A re-entrant mutex: the platform critical section itself. Storage is the
+ * caller's: a static, a field, or the block that os_mutex_create allocates. */
+typedef CRITICAL_SECTION os_mutex_t;
+
+/** A read-write lock: shared holds by readers, an exclusive hold by one
+ * writer. Not re-entrant. All bits zero is a usable unlocked lock. */
+typedef struct os_rwlock {
+    SRWLOCK lock;    /**< all bits zero is the unlocked state */
+    int32_t mode;    /**< 2 while held exclusively, 0 otherwise */
+    uint32_t writer; /**< the thread that holds it exclusively, 0 when none */
+} os_rwlock_t;
+
+/** A boolean flag that threads set, clear and wait on (a manual-reset event).
+ * A wait does not consume the flag: every waiter returns until it is cleared. */
+typedef struct os_native_condition {
+    CONDITION_VARIABLE cond; /**< woken all at once when the flag is set */
+    CRITICAL_SECTION lock;   /**< guards signalled */
+    int32_t signalled;       /**< 0 clear, 1 set */
+} os_native_condition_t;
+
+/** One thread, filled in by os_thread_create and released by exactly one
+ * os_thread_join or os_thread_detach. */
+typedef struct os_thread {
+    HANDLE hthread; /**< 0 when creation failed, and after a join or detach */
+} os_thread_t;
+
+#else
 
 /** A re-entrant mutex. Storage is the caller's: a static, a field, or the block
  * that os_mutex_create allocates. */
@@ -45,14 +79,16 @@ typedef struct os_native_condition {
     int32_t signalled;    /**< 0 clear, 1 set */
 } os_native_condition_t;
 
-/** The time-out of os_native_condition_wait that never runs out. */
-#define OS_WAIT_INFINITE 0xFFFFFFFFu
-
 /** One thread, filled in by os_thread_create and released by exactly one
  * os_thread_join or os_thread_detach. */
 typedef struct os_thread {
     pthread_t hthread; /**< 0 when creation failed, and after a join or detach */
 } os_thread_t;
+
+#endif
+
+/** The time-out of os_native_condition_wait that never runs out. */
+#define OS_WAIT_INFINITE 0xFFFFFFFFu
 
 /** A thread's routine: takes the argument given to os_thread_create and returns
  * an exit code that nothing reads. */

@@ -1,0 +1,64 @@
+// The log's system services on Linux.
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "log/log_platform.h"
+
+namespace keel::log {
+
+const char *const kAppendMode = "ae";
+const char *const kPathSeparator = "/";
+
+// The stream lock of standard error is the most contended lock of a line
+// when many threads report.
+void write_stderr(const char *text) {
+    fflush(stdout);
+    flockfile(stderr);
+    fputs_unlocked(text, stderr);
+    fflush_unlocked(stderr);
+    funlockfile(stderr);
+}
+
+void write_debugger(const char *) {}
+
+void platform_local_time(time_t when, struct tm *out) { localtime_r(&when, out); }
+
+// The GNU strerror_r returns either scratch or a static text.
+const char *platform_error_text(int error, char *scratch, int size) {
+    return strerror_r(error, scratch, static_cast<size_t>(size));
+}
+
+bool program_path(char *out, size_t size) {
+    ssize_t len = readlink("/proc/self/exe", out, size - 1);
+    if (len <= 0) return false;
+    out[len] = '\0';
+    return true;
+}
+
+// Found from the address of one of the library's own functions.
+bool library_path(char *out, size_t size) {
+    Dl_info info;
+    char resolved[PATH_MAX];
+    if (dladdr(reinterpret_cast<void *>(&library_path), &info) == 0 || info.dli_fname == nullptr) return false;
+    const char *module = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+    if (strlen(module) >= size) return false;
+    strcpy(out, module);
+    return true;
+}
+
+void take_size_limit_signal() {
+    sigset_t xfsz;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    timespec now{};
+    while (sigtimedwait(&xfsz, nullptr, &now) == SIGXFSZ) {
+    }
+}
+
+}  // namespace keel::log

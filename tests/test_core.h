@@ -1,0 +1,113 @@
+// The helpers every test program may use, on every platform: waits with a deadline, what the library writes to
+// standard error, and its lines and reports.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace keel_test {
+
+#ifdef _WIN32
+constexpr const char *kNullDevice = "NUL";
+#else
+constexpr const char *kNullDevice = "/dev/null";
+#endif
+
+// Polls pred every `step` until it holds or the deadline passes.
+inline bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds deadline = std::chrono::seconds(5),
+                       std::chrono::microseconds step = std::chrono::milliseconds(1)) {
+    for (auto end = std::chrono::steady_clock::now() + deadline; !pred(); std::this_thread::sleep_for(step))
+        if (std::chrono::steady_clock::now() >= end) return false;
+    return true;
+}
+
+inline std::string pattern(size_t n, unsigned seed) {  // n bytes of noise, the same for the same seed
+    std::string s(n, '\0');
+    std::mt19937 gen(seed);
+    for (char &c : s) c = static_cast<char>(gen());
+    return s;
+}
+// Sends file descriptor 2 to a temporary file (or, for floods, to /dev/null) until text() or the destructor.
+class StderrCapture {
+public:
+    explicit StderrCapture(bool keep = true) {
+        fflush(stderr);
+#ifdef _WIN32  // an open file cannot be unlinked there: it goes when its last descriptor closes
+        char path[] = "keel_stderr_XXXXXX";
+        if (keep && _mktemp_s(path, sizeof path) != 0) abort();
+        file_fd_ = keep ? open(path, O_CREAT | O_EXCL | O_RDWR | O_BINARY | O_TEMPORARY, 0600) : open(kNullDevice, O_WRONLY);
+        if (file_fd_ < 0) abort();
+#else
+        char path[] = "/tmp/keel_stderr_XXXXXX";
+        if ((file_fd_ = keep ? mkstemp(path) : open(kNullDevice, O_WRONLY)) < 0) abort();
+        if (keep) unlink(path);
+#endif
+        saved_fd_ = dup(2);
+        dup2(file_fd_, 2);
+    }
+    ~StderrCapture() { text(); }
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
+    // Stops capturing and returns everything written meanwhile.
+    std::string text() {
+        if (saved_fd_ < 0) return text_;
+        text_ = so_far();
+        dup2(saved_fd_, 2), close(saved_fd_), close(file_fd_);
+        saved_fd_ = file_fd_ = -1;
+        return text_;
+    }
+    // What was written so far; capturing goes on. Read by its descriptor, since a case may have run out of others.
+    std::string so_far() {
+        if (saved_fd_ < 0) return text_;
+        fflush(stderr);
+        std::string got(static_cast<size_t>(lseek(file_fd_, 0, SEEK_END)), '\0');  // where fd 2 writes next: the size
+        lseek(file_fd_, 0, SEEK_SET);
+        int n = static_cast<int>(read(file_fd_, got.data(), static_cast<unsigned>(got.size())));
+        lseek(file_fd_, 0, SEEK_END);
+        got.resize(static_cast<size_t>(std::max(n, 0)));
+#ifdef _WIN32  // standard error is a text stream there: each line ends in CR LF
+        got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
+#endif
+        return got;
+    }
+
+private:
+    int saved_fd_ = -1, file_fd_ = -1;
+    std::string text_;
+};
+
+// Without their newlines. No stream: the sanitizer's check of one needs a descriptor, and a case may have none left.
+inline std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+inline int count_of(const std::string &text, const std::string &needle) {  // lines that hold needle
+    int n = 0;
+    for (const std::string &line : lines_of(text)) n += line.find(needle) != std::string::npos;
+    return n;
+}
+
+// The message of each of the library's report lines in text.
+inline std::vector<std::string> reports(const std::string &text) {
+    static const std::regex line(R"(\[\w+\]  file: \S+ line: \d+ (.*))");
+    std::vector<std::string> out;
+    for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m) out.push_back((*m)[1].str());
+    return out;
+}
+
+}  // namespace keel_test
