@@ -3,10 +3,7 @@
 // 2 only while a writer holds the lock, and every unlock clears it first.
 #include <pthread.h>
 
-#include <cstdlib>
-
 #include "keel/os_sync.h"
-#include "log/report.h"
 
 namespace {
 
@@ -20,13 +17,6 @@ pthread_rwlock_t *platform_lock(os_rwlock_t *lock) { return reinterpret_cast<pth
 
 extern "C" {
 
-// A zero-filled lock is a valid unlocked lock, so the record is usable at once.
-KEEL_API os_rwlock_t *os_rwlock_create(void) {
-    auto *lock = static_cast<os_rwlock_t *>(calloc(1, sizeof(os_rwlock_t)));
-    if (lock == nullptr) KEEL_FATAL("mp_lock == NUL");
-    return lock;
-}
-
 KEEL_API int os_rwlock_init(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
     pthread_rwlock_init(platform_lock(lock), nullptr);
@@ -36,11 +26,6 @@ KEEL_API int os_rwlock_init(os_rwlock_t *lock) {
 KEEL_API int os_rwlock_destroy(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
     __atomic_store_n(&lock->mode, 0, __ATOMIC_RELAXED);
-    return 1;
-}
-
-KEEL_API int os_rwlock_free(os_rwlock_t *lock) {
-    free(lock);
     return 1;
 }
 

@@ -1,8 +1,6 @@
 // Re-entrant mutexes: a critical section is re-entrant by nature, whatever
 // the caller asks for; callbacks on the main thread call back into the
 // library, which locks again.
-#include <cstdlib>
-
 #include "keel/os_sync.h"
 #include "log/report.h"
 
@@ -48,26 +46,6 @@ KEEL_API int os_mutex_unlock(os_mutex_t *mutex) {
         return 0;
     }
     LeaveCriticalSection(mutex);
-    return 1;
-}
-
-KEEL_API os_mutex_t *os_mutex_create(int recursive) {
-    auto *mutex = static_cast<os_mutex_t *>(malloc(sizeof(os_mutex_t)));
-    if (mutex == nullptr) {
-        KEEL_INFO("mutex is null");
-        return nullptr;
-    }
-    if (!os_mutex_init(mutex, recursive)) {
-        KEEL_INFO("!os_mutex_init(mutex, recursive)");
-        free(mutex);
-        return nullptr;
-    }
-    return mutex;
-}
-
-KEEL_API int os_mutex_free(os_mutex_t *mutex) {
-    os_mutex_destroy(mutex);
-    free(mutex);
     return 1;
 }
 

@@ -2,10 +2,7 @@
 // both kinds of hold: `mode` tells which release to make. It needs no lock of
 // its own because it is 2 only while a writer holds the lock, and every unlock
 // clears it first.
-#include <cstdlib>
-
 #include "keel/os_sync.h"
-#include "log/report.h"
 
 namespace {
 
@@ -19,13 +16,6 @@ bool held_by_caller(os_rwlock_t *lock) {
 
 extern "C" {
 
-// A zero-filled lock is a valid unlocked lock, so the record is usable at once.
-KEEL_API os_rwlock_t *os_rwlock_create(void) {
-    auto *lock = static_cast<os_rwlock_t *>(calloc(1, sizeof(os_rwlock_t)));
-    if (lock == nullptr) KEEL_FATAL("mp_lock == NUL");
-    return lock;
-}
-
 KEEL_API int os_rwlock_init(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
     InitializeSRWLock(&lock->lock);
@@ -36,11 +26,6 @@ KEEL_API int os_rwlock_destroy(os_rwlock_t *lock) {
     if (lock == nullptr) return 0;
     __atomic_store_n(&lock->mode, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&lock->writer, 0, __ATOMIC_RELAXED);
-    return 1;
-}
-
-KEEL_API int os_rwlock_free(os_rwlock_t *lock) {
-    free(lock);
     return 1;
 }
 
