@@ -39,9 +39,7 @@ bool get_proc_name() {
         KEEL_INFO("get_proc_name GetModuleFileName() failed");
         return false;
     }
-    const char *slash = nullptr;
-    for (const char *p = exe; *p != '\0'; ++p)
-        if (is_separator(*p)) slash = p;
+    const char *slash = strrchr(exe, kPathSeparator[0]);  // the system gives its own separator
     if (slash == nullptr) {
         KEEL_INFO("get_proc_name _tcsrchr failed process_path:%s", exe);
         return false;
@@ -82,9 +80,7 @@ void log_default_path() {
     }
     char path[kMaxPath + 2];
     memcpy(path, module, len + 1);
-    char *slash = nullptr;
-    for (char *p = path; *p != '\0'; ++p)
-        if (is_separator(*p)) slash = p;
+    char *slash = strrchr(path, kPathSeparator[0]);
     if (slash != nullptr) *slash = '\0';
     strcat(path, kPathSeparator);
     size_t path_len = strlen(path);
