@@ -72,9 +72,10 @@ TEST(CommSendQueue, LargeItemStaysInPlaceTheLimitHoldsAndEveryItemIsFreed) {
     EXPECT_EQ(os_comm_client_send(client, "over", 4), -1) << "51 wait";
     EXPECT_EQ(reports(cap.text()), std::vector<std::string>{"adt_dlist_size(client->lst_send) > MAX_COM_SEND_BUF_NUM"});
     got += read_exact(dev.master, 100000);  // many partial writes
+    // Not item->sent: the I/O thread counts a write only after it returns, and the terminal may hand its bytes on first.
     adt_dlist_lock(client->lst_send);
     auto *item = *static_cast<comm_send_item **>(adt_dlist_getdata(adt_dlist_head(client->lst_send)));
-    EXPECT_TRUE(item->count == 1 << 20 && item->sent >= 100000 && memcmp(item->data, out.data(), item->count) == 0);
+    EXPECT_TRUE(item->count == 1 << 20 && memcmp(item->data, out.data(), item->count) == 0);
     adt_dlist_unlock(client->lst_send);
     out += items, got += read_exact(dev.master, out.size() - got.size(), 20000);
     EXPECT_TRUE(got == out && wait_until([&] { return mallinfo2().hblkhd == mapped; })) << got.size() << " bytes";
