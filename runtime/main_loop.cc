@@ -7,8 +7,6 @@
 //   WM_SOCKET_CLOSE  a socket shut down earlier is closed
 //   WM_POSTED_FUNC   the functions posted so far run, in posting order
 //   WM_DEADLINE      the precise timers that are due run, earliest first
-#include <pthread.h>
-
 #include "keel/os_runtime.h"
 #include "log/report.h"
 #include "runtime/net_hooks.h"
@@ -24,17 +22,22 @@ namespace {
 constexpr size_t kMainThreadStack = 0xA00000;
 
 void run_tick() {
+#if KEEL_WITH_NETWORK
     poll_accept();
+#endif
     run_timers();
 }
 
 void worker_wnd_proc(const Message &msg) {
+#if KEEL_WITH_NETWORK
     s_wsa_errno = sel_last_error();
+#endif
     os_main_lock();
     switch (msg.number) {
         case WM_TIMER:
             run_tick();
             break;
+#if KEEL_WITH_NETWORK
         case WM_SOCKET_EVENT:
             dispatch_socket_event(socket_event_of(msg));
             break;
@@ -43,6 +46,7 @@ void worker_wnd_proc(const Message &msg) {
             // again costs nothing and keeps a stale one from outliving the socket.
             sel_close(static_cast<int>(msg.wparam));
             break;
+#endif
         case WM_POSTED_FUNC:
             run_posted_funcs();
             break;
@@ -57,7 +61,7 @@ void worker_wnd_proc(const Message &msg) {
 
 // Creates the queue that stands for the worker window, then handles messages
 // until the process ends.
-void *main_thread_proc(void *) {
+uint32_t main_thread_proc(void *) {
     keel::sync::block_raised_signals();
     if (!queue_open()) KEEL_FATAL("(s_wnd = MakeWorkerWindow()) == NULL");
     s_wnd.store(1, std::memory_order_release);
@@ -66,20 +70,16 @@ void *main_thread_proc(void *) {
         if (queue_get(&msg) == -1) KEEL_FATAL("GetMessage(&msg, NULL, 0, 0) == -1");
         worker_wnd_proc(msg);
     }
-    return nullptr;
+    return 0;
 }
 
 }  // namespace
 
 bool start_main_thread() {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return false;
-    pthread_attr_setstacksize(&attr, kMainThreadStack);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, main_thread_proc, nullptr);
-    pthread_attr_destroy(&attr);
-    return rc == 0;
+    os_thread_t thread{};
+    if (!keel::sync::thread_start(&thread, kMainThreadStack, main_thread_proc, nullptr)) return false;
+    keel::sync::thread_detach(&thread);
+    return true;
 }
 
 }  // namespace keel::rt

@@ -1,18 +1,22 @@
 // The platform layer under the runtime: a message queue owned by the main
-// thread, a one-second tick, and socket readiness turned into queued
-// (socket, event, error) messages. Nothing else in the library calls epoll.
+// thread, a one-second tick, a deadline for the precise timers, and socket
+// readiness turned into queued (socket, event, error) messages. On Windows
+// these are the system's own (runtime/win: a message-only window, a
+// multimedia timer, a waitable timer, WSAAsyncSelect); elsewhere runtime/unix
+// builds the same over epoll. Nothing else in the library waits on the system.
 //
 // Contract
 //  - Messages are (number, wparam, lparam). queue_post() never blocks and may
 //    be called from any thread once queue_open() has run; messages are taken
 //    one at a time, in posting order, by queue_get() on the owning thread,
 //    which sleeps (no polling) until a message or a socket event is there.
-//  - tick_start() starts a thread that posts WM_TIMER (0, 0) every 1000 ms
+//  - tick_start() starts the tick, which posts WM_TIMER (0, 0) every 1000 ms
 //    until the process ends; at most one WM_TIMER waits in the queue at a
 //    time, so a main thread held up for ten seconds sees one tick, not ten.
 //  - deadline_set(us) makes the owner take WM_DEADLINE (0, 0) once the
-//    monotonic clock reaches us, from a timerfd in its epoll set: exact, and
-//    nothing runs until then.
+//    monotonic clock reaches us: exact, and nothing runs until then. A
+//    WM_DEADLINE may also come a little early or after the deadline was
+//    replaced; its handler looks at the clock.
 //  - select_socket(fd, mask) registers a socket for the event codes in mask
 //    (FD_READ 1, FD_WRITE 2, FD_ACCEPT 8, FD_CONNECT 16, FD_CLOSE 32) and makes
 //    it non-blocking; mask 0 cancels, and messages already queued still
@@ -46,8 +50,13 @@
 //    (sel_last_error(), a WSA_* number) of the calling thread.
 #pragma once
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <sys/socket.h>
 #include <sys/types.h>
+#endif
 
 #include <cstdint>
 
@@ -55,8 +64,11 @@
 
 namespace keel::rt {
 
-// Runtime message numbers.
+// Runtime message numbers. WM_TIMER and the event codes are the system's own
+// on Windows, and have the same values everywhere.
+#if !defined(_WIN32)
 constexpr uint32_t WM_TIMER = 275;
+#endif
 constexpr uint32_t WM_SOCKET_EVENT = 11025;
 constexpr uint32_t WM_SOCKET_CLOSE = 11026;
 constexpr uint32_t WM_POSTED_FUNC = 11027;
@@ -64,11 +76,15 @@ constexpr uint32_t WM_POSTED_FUNC = 11027;
 constexpr uint32_t WM_DEADLINE = 11028;
 
 // Socket event codes.
+#if defined(_WIN32)
+static_assert(WM_TIMER == 275 && FD_READ == 1 && FD_WRITE == 2 && FD_ACCEPT == 8 && FD_CONNECT == 16 && FD_CLOSE == 32);
+#else
 constexpr uint32_t FD_READ = 1;
 constexpr uint32_t FD_WRITE = 2;
 constexpr uint32_t FD_ACCEPT = 8;
 constexpr uint32_t FD_CONNECT = 16;
 constexpr uint32_t FD_CLOSE = 32;
+#endif
 
 // The parameters are wide enough for what the runtime puts in them whatever
 // the width of a pointer: a descriptor in wparam, and in lparam the 64-bit
@@ -110,7 +126,11 @@ bool queue_post(uint32_t number, uintptr_t wparam, LParam lparam);
 // Owner only: waits for the next message. 1 with a message, -1 on failure.
 int queue_get(Message *out);
 // The same with a limit: 0 when timeout_ms (-1: none) passed without one.
+// For the tests of the layer over epoll.
 int queue_get_for(Message *out, int timeout_ms);
+
+// The monotonic clock, in microseconds from an arbitrary start.
+int64_t monotonic_us();
 
 // Starts the periodic WM_TIMER thread. False when it could not be started.
 bool tick_start();

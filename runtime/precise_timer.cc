@@ -3,8 +3,6 @@
 // (deadline_set), so the main thread sleeps exactly until a timer is due and
 // not a moment longer, and starting or cancelling one of thousands costs a
 // logarithm. The tick's timers of whole seconds are timer.cc's.
-#include <time.h>
-
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -41,12 +39,6 @@ struct Slot {
 std::mutex &s_heap_lock = *new std::mutex;
 std::vector<Slot> &s_heap = *new std::vector<Slot>;
 int64_t s_armed_us = 0;  // the deadline the platform holds; under the lock
-
-int64_t clock_us() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
 
 void place(size_t i, Slot slot) {
     s_heap[i] = slot;
@@ -106,7 +98,7 @@ os_timer_t *start(os_func_t func, uint32_t ms, void *arg, bool periodic) {
     t->pub.interval_ms = ms;
     t->pub.arg = arg;
     t->pub.precise = 1;
-    t->start_us = clock_us();
+    t->start_us = monotonic_us();
     t->period_us = periodic ? static_cast<int64_t>(ms) * 1000 : 0;
     t->slot = 1;
     t->due_us = t->start_us + static_cast<int64_t>(ms) * 1000;
@@ -133,7 +125,7 @@ void advance(Precise *t, int64_t now) {
 // (the platform's deadline is then in the past and comes at once), so a
 // timer function that keeps starting timers cannot hold the thread here.
 void run_due_timers() {
-    const int64_t now = clock_us();
+    const int64_t now = monotonic_us();
     for (;;) {
         std::unique_lock<std::mutex> held(s_heap_lock);
         if (s_heap.empty() || s_heap[0].due_us > now) {
@@ -142,7 +134,7 @@ void run_due_timers() {
         }
         Precise *t = s_heap[0].timer;
         if (t->period_us > 0) {
-            advance(t, clock_us());
+            advance(t, monotonic_us());
             reschedule_top(t->due_us);
         } else {
             heap_remove(t);
@@ -205,8 +197,8 @@ KEEL_API os_timer_t *os_timer_create_once(os_func_t func, uint32_t delay_ms, voi
     return start(func, delay_ms, arg, false);
 }
 
-KEEL_API uint64_t os_clock_ms(void) { return static_cast<uint64_t>(clock_us() / 1000); }
+KEEL_API uint64_t os_clock_ms(void) { return static_cast<uint64_t>(monotonic_us() / 1000); }
 
-KEEL_API uint64_t os_clock_us(void) { return static_cast<uint64_t>(clock_us()); }
+KEEL_API uint64_t os_clock_us(void) { return static_cast<uint64_t>(monotonic_us()); }
 
 }  // extern "C"

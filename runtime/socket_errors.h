@@ -3,6 +3,10 @@
 // in the high half of an event's code and given by sel_last_error().
 #pragma once
 
+#if defined(_WIN32)
+// The system's own numbers, as macros of the same names and values.
+#include <winsock2.h>
+#else
 namespace keel::rt {
 
 constexpr int WSABASEERR = 10000;  // added to an errno value that has no number of its own
@@ -38,6 +42,11 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
+
+}  // namespace keel::rt
+#endif
+
+namespace keel::rt {
 
 // The number for an errno value (0 for 0).
 int wsa_error_from_errno(int err);

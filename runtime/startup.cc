@@ -1,9 +1,10 @@
 // Start-up: the runtime's statics, the main thread, the one-second tick and
 // the network side's lists. The runtime is started once and never taken down.
+#if KEEL_WITH_LIBXML2
 #include <libxml/parser.h>
 #include <libxml/threads.h>
 #include <libxml/xmlmemory.h>
-#include <pthread.h>
+#endif
 
 #include <cstdio>
 
@@ -14,9 +15,6 @@
 
 namespace keel::rt {
 
-// Usable from load, so an os_main_lock or a post that comes before
-// os_startup neither crashes nor deadlocks.
-os_mutex_t s_main_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 std::atomic<int> s_wnd{0};
 adt_dlist_t *s_ls_timer = nullptr;
 int s_wsa_errno = 0;
@@ -33,10 +31,11 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
     (void)reserved1;
     (void)reserved2;
     if (os_is_startup()) return 1;
-    // s_main_mutex is initialised statically as a re-entrant mutex;
+    // s_main_mutex is made before any call can reach it (main_lock.cc);
     // initialising it again here could pull it from under a thread that
     // already holds it.
 
+#if KEEL_WITH_LIBXML2
     // The library uses nothing of libxml2, but its callers do, from several
     // threads: its global state must be set up once, before any of them
     // parses, and start-up is the one call every caller makes first.
@@ -44,6 +43,7 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
     xmlInitMemory();
     xmlInitParser();
     xmlInitThreads();
+#endif
 
     // Only whether the marker can be opened counts, never what it holds.
     bool accept_at_once = false;
@@ -51,7 +51,11 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
         accept_at_once = true;
         fclose(marker);
     }
+#if KEEL_WITH_NETWORK
     net_start(accept_at_once);
+#else
+    (void)accept_at_once;
+#endif
 
     // One main thread for the process, also when an earlier start-up gave up
     // waiting for it. A thread that cannot start shows as the expired wait.

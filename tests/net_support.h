@@ -90,9 +90,6 @@ inline void reset_close(int fd) {  // a reset instead of a close
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
 }
-// CPU time of the whole process so far (all its threads): a spinning thread shows in it.
-inline double cpu_ms() { return std::clock() * 1e3 / CLOCKS_PER_SEC; }
-
 // How many descriptors the process holds, less the one the count itself opens.
 inline int fd_count() {
     std::filesystem::directory_iterator fds("/proc/self/fd");

@@ -1,20 +1,28 @@
-// The helpers every test program may use, on every platform: waits with a deadline, what the library writes to
-// standard error, and its lines and reports.
+// The helpers every test program may use, on every platform: waits with a deadline (also on the runtime's main
+// thread), what the library writes to standard error, its lines and reports, and the CPU time spent.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "keel/os_runtime.h"
 
 namespace keel_test {
 
@@ -108,6 +116,43 @@ inline std::vector<std::string> reports(const std::string &text) {
     std::vector<std::string> out;
     for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m) out.push_back((*m)[1].str());
     return out;
+}
+
+// Runs fn on the runtime's main thread and waits for it: every message queued before has been handled when this
+// returns. The call may run after a wait that gave up: it holds what it needs.
+inline bool on_main_thread(const std::function<void()> &fn) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto *call = new std::function<void()>([fn, done] { fn(), *done = true; });
+    auto run = [](void *arg) {
+        (*std::unique_ptr<std::function<void()>>(static_cast<std::function<void()> *>(arg)))();
+    };
+    if (os_post_func(run, call)) return wait_until([&] { return done->load(); });
+    delete call;
+    return false;
+}
+
+// wait_until with pred run under the main lock, for predicates that read what callbacks write on the main thread.
+inline bool wait_until_locked(const std::function<bool()> &pred,
+                              std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+    auto locked = [&] {
+        os_main_lock();
+        bool held = pred();
+        os_main_unlock();
+        return held;
+    };
+    return wait_until(locked, deadline);
+}
+
+// CPU time of the whole process so far (all its threads): a spinning thread shows in it.
+inline double cpu_ms() {
+#ifdef _WIN32  // clock() counts the wall clock there
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto ms = [](FILETIME t) { return (uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e4; };
+    return ms(kernel) + ms(user);
+#else
+    return std::clock() * 1e3 / CLOCKS_PER_SEC;
+#endif
 }
 
 }  // namespace keel_test

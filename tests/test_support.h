@@ -25,31 +25,6 @@ inline std::string output_of(const std::string &command, const std::string &inpu
     return out;
 }
 
-// Runs fn on the runtime's main thread and waits for it: every message queued before has been handled when this
-// returns. The call may run after a wait that gave up: it holds what it needs.
-inline bool on_main_thread(const std::function<void()> &fn) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto *call = new std::function<void()>([fn, done] { fn(), *done = true; });
-    auto run = [](void *arg) {
-        (*std::unique_ptr<std::function<void()>>(static_cast<std::function<void()> *>(arg)))();
-    };
-    if (os_post_func(run, call)) return wait_until([&] { return done->load(); });
-    delete call;
-    return false;
-}
-
-// wait_until with pred run under the main lock, for predicates that read what callbacks write on the main thread.
-inline bool wait_until_locked(const std::function<bool()> &pred,
-                              std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-    auto locked = [&] {
-        os_main_lock();
-        bool held = pred();
-        os_main_unlock();
-        return held;
-    };
-    return wait_until(locked, deadline);
-}
-
 inline bool is_open(const std::string &file) {  // by one of the process's descriptors
     std::error_code ec;
     for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))

@@ -14,6 +14,9 @@
 
 #include <stdint.h>
 #if defined(_WIN32)
+/* winsock2.h first: windows.h alone brings the older socket header, which
+ * then clashes with the network headers' winsock2.h. */
+#include <winsock2.h>
 #include <windows.h>
 #else
 #include <pthread.h>

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "runtime/platform_internal.h"
+#include "runtime/unix/platform_internal.h"
 
 namespace keel::rt {
 namespace {

@@ -13,7 +13,7 @@
 #include <cerrno>
 
 #include "log/report.h"
-#include "runtime/platform_internal.h"
+#include "runtime/unix/platform_internal.h"
 #include "sync/sync_internal.h"
 
 namespace keel::rt {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "log/report.h"
-#include "runtime/platform_internal.h"
+#include "runtime/unix/platform_internal.h"
 
 namespace keel::rt {
 
