@@ -2,13 +2,11 @@
 // client the library owns, handed to the server's accept callback before any
 // event of the connection is handled. Connections are taken on each tick
 // (poll_accept), and, in the accept-at-once mode, on each accept event.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "log/report.h"
 #include "net/records.h"
+#include "net/socket_calls.h"
 #include "net/tls.h"
 #include "runtime/net_hooks.h"
 
@@ -46,7 +44,7 @@ void adopt_accepted(os_tcp_server_t *server, const Accepted &accepted) {
     // way the record, the library's own, is freed.
     if (!tcp_client_adopt(client, sock, accepted.peer,
                           server->accepted_local_known ? &server->accepted_local : nullptr)) {
-        close(sock);
+        socket_close(sock);
         os_tcp_client_destroy(client);
         KEEL_INFO("os_tcp_client_open fail");
         return;

@@ -1,6 +1,5 @@
 // The exported address functions: classify, compare and convert address
 // texts. Parsing itself is in sockaddr.cc; nothing here keeps state.
-#include <arpa/inet.h>
 
 #include <cstring>
 

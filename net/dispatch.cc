@@ -20,11 +20,10 @@
 //
 // Every report of an event's error or of a connection's end carries that
 // cause in errno (none for the peer's close), never what errno held before.
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "log/log_internal.h"
 #include "log/report.h"
 #include "net/records.h"
 #include "net/resolver.h"
@@ -114,7 +113,7 @@ void on_client_read(int sock, os_tcp_client_t *client) {
         // A callback that closed its client itself has ended it already; its
         // -1 asks for nothing more.
         if (verdict != -1 || client->status == TCP_CLIENT_STATUS_DISCONN) return;
-        errno = client->read_error;
+        errno = error_of_byte(client->read_error);
     } else if (client->tls && tls_session(client)) {
         if (!drain_tls(client)) return;
     } else if (!drain_stream(sock, client->connectfd)) {
@@ -233,7 +232,9 @@ void keel::rt::dispatch_socket_event(const SocketEvent &ev) {
             if (connect_failed && host_try_next(client)) return;
             errno = cause;
             KEEL_ERROR("socket err: %d", ev.error);
-            if (connect_failed) return tcp_client_failed(client, ev.error, strerror(cause));
+            char reason[128];
+            if (connect_failed)
+                return tcp_client_failed(client, ev.error, keel::log::error_text(cause, reason, sizeof reason));
             if (ev.error == WSAECONNABORTED) close_at_once(client, "SOCKET_RST", cause);
         } else if (found.server() != nullptr || found.udp() != nullptr) {
             errno = cause;

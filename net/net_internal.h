@@ -3,10 +3,9 @@
 // socket records.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdint>
+
+#include "net/socket_calls.h"
 
 namespace keel::net {
 

@@ -3,7 +3,7 @@
 // shares with the exported calls. How a record lives and dies is lifetime.h.
 #pragma once
 
-#include <netinet/in.h>
+#include "net/socket_calls.h"
 
 #include <cstdint>
 

@@ -371,10 +371,11 @@ void on_host_answer(Job &job) {
 
 }  // namespace
 
-void host_set(os_tcp_client_t *client, const char *name) {
+bool host_set(os_tcp_client_t *client, const char *name) {
     Host &host = s_hosts[client];
     cancel(host);
     host = Host{name, nullptr, {}, 0};
+    return true;
 }
 
 const char *host_name(const os_tcp_client_t *client) {

@@ -18,7 +18,8 @@ constexpr size_t kHostNameMax = 256;
 // The client's host name, or nullptr when it connects by address.
 const char *host_name(const os_tcp_client_t *client);
 // Stores the name that the client's next open resolves.
-void host_set(os_tcp_client_t *client, const char *name);
+// False, reported, when this build resolves no names.
+bool host_set(os_tcp_client_t *client, const char *name);
 // True when the client connects by a host name.
 bool host_named(const os_tcp_client_t *client);
 // The open of a named client: starts the resolution and leaves the client

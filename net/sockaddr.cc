@@ -1,7 +1,6 @@
 // Address texts into platform socket addresses and back. These are the
 // internal parsers behind the exported address functions and the socket
 // records' bind and connect paths; they keep no state.
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <climits>

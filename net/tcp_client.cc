@@ -3,10 +3,6 @@
 // dispatch (dispatch.cc); the close paths they share are at the top of this
 // file. A client set to a host name has it resolved by resolver.cc, which
 // connects it to each address in turn through tcp_client_connect.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -132,7 +128,7 @@ bool tls_call(os_tcp_client_t *client, int *result, Call call) {
 
 // A failed open keeps no socket: the record is as it was before the call.
 int fail_connect(os_tcp_client_t *client) {
-    close(client->connectfd);
+    socket_close(client->connectfd);
     client->connectfd = -1;
     set_status(client, TCP_CLIENT_STATUS_DISCONN);
     return 0;
@@ -155,16 +151,16 @@ int open_connect(os_tcp_client_t *client) {
         return 0;
     }
     // Running out of descriptors is no reason to end the process.
-    client->connectfd = socket(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    client->connectfd = socket_open(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM);
     if (client->connectfd == -1) {
         KEEL_ERROR("client->connectfd == -1");
         return 0;
     }
     set_nonblocking(client->connectfd);
     linger no_linger{0, 0};
-    if (setsockopt(client->connectfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
+    if (socket_set(client->connectfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
         KEEL_INFO("setsockopt(client->connectfd, SOL_SOCKET, SO_DONTLINGER, (char*)&no_linger, sizeof(BOOL)) == SOCKET_ERROR");
-    if (bind_local && bind(client->connectfd, reinterpret_cast<sockaddr *>(&local), local_len) != 0) {
+    if (bind_local && socket_bind(client->connectfd, reinterpret_cast<sockaddr *>(&local), local_len) != 0) {
         KEEL_ERROR("bind fail");
         return fail_connect(client);
     }
@@ -210,10 +206,9 @@ int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_se
         return 0;
     }
     sockaddr_storage peer{}, self{};
-    socklen_t peer_len = sizeof peer, self_len = sizeof self;
     if (known_peer != nullptr) {
         peer = *known_peer;
-    } else if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0) {
+    } else if (socket_peer(fd, &peer) != 0) {
         KEEL_ERROR("getpeername fail");
         return 0;
     }
@@ -223,7 +218,7 @@ int open_adopt(os_tcp_client_t *client, int fd, const sockaddr_storage *known_se
     }
     if (known_self != nullptr) {
         self = *known_self;
-    } else if (getsockname(fd, reinterpret_cast<sockaddr *>(&self), &self_len) != 0) {
+    } else if (socket_local(fd, &self) != 0) {
         KEEL_ERROR("getsockname fail");
         return 0;
     }
@@ -298,8 +293,9 @@ KEEL_API int os_tcp_client_set_remote_host(os_tcp_client_t *client, const char *
         return 0;
     }
     os_main_lock();
-    host_set(client, name);
+    bool named = host_set(client, name);
     os_main_unlock();
+    if (!named) return 0;
     client->remote_ip[0] = '\0';
     client->remote_port = port;
     return 1;
@@ -424,7 +420,7 @@ KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t 
     int result;
     if (client->tls && tls_call(client, &result, [&] {
             int got = tls_read(client, buffer, len > INT_MAX ? INT_MAX : len);
-            if (got < 0) client->read_error = static_cast<uint8_t>(errno);
+            if (got < 0) client->read_error = error_byte(errno);
             return got;
         }))
         return result;
@@ -432,7 +428,7 @@ KEEL_API int os_tcp_client_read(os_tcp_client_t *client, void *buffer, uint32_t 
     if (got > 0) return static_cast<int>(got);
     int error = got < 0 ? rt::sel_last_error() : 0;
     if (got < 0 && error == rt::WSAEWOULDBLOCK) return 0;
-    client->read_error = static_cast<uint8_t>(errno);  // 0 after the peer's close
+    client->read_error = error_byte(errno);  // 0 after the peer's close
     KEEL_ERROR("&&&&&&&&&& os_tcp_client_read error, socket:%ld, ret:%d, error_no:%d != WSAEWOULDBLOCK:%d",
                static_cast<long>(client->connectfd), static_cast<int>(got), error, rt::WSAEWOULDBLOCK);
     return -1;
@@ -494,7 +490,7 @@ KEEL_API int os_tcp_client_bind_fail(os_tcp_client_t *client, os_tcp_fail_cb cb,
 KEEL_API int os_tcp_client_set_rcvbuf_len(os_tcp_client_t *client, uint32_t len) {
     if (refuse_null(client)) return 0;
     int size = len > INT_MAX ? INT_MAX : static_cast<int>(len);
-    if (setsockopt(client->connectfd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+    if (socket_set(client->connectfd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
         KEEL_ERROR("setsockopt fail");
         return 0;
     }

@@ -1,10 +1,6 @@
 // The TCP server: one listening socket, IPv4 or IPv6 by its address text
 // ("::" takes both families). Here the record is made, opened and closed;
 // accepting is accept.cc's.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +19,7 @@ using keel::rt::FD_READ;
 using keel::rt::FD_WRITE;
 
 void keel::net::free_record(os_tcp_server *server) {
-    if (server->tls_ctx != nullptr) SSL_CTX_free(server->tls_ctx);
+    tls_server_free(server);
     free(server);
 }
 
@@ -37,7 +33,7 @@ bool refuse_null(const os_tcp_server_t *server) {
 
 // A failed open keeps no socket: the next open starts from nothing.
 int fail_open(os_tcp_server_t *server) {
-    close(server->listenfd);
+    socket_close(server->listenfd);
     server->listenfd = -1;
     return 0;
 }
@@ -53,25 +49,22 @@ int start_listening(os_tcp_server_t *server) {
     }
     // Running out of descriptors is no reason to end the process: the open
     // fails like any other.
-    server->listenfd = socket(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    server->listenfd = socket_open(type == 1 ? AF_INET6 : AF_INET, SOCK_STREAM);
     if (server->listenfd == -1) {
         KEEL_ERROR("server->listenfd == -1");
         return 0;
     }
     set_nonblocking(server->listenfd);
     linger no_linger{0, 0};
-    if (setsockopt(server->listenfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
+    if (socket_set(server->listenfd, SOL_SOCKET, SO_LINGER, &no_linger, sizeof no_linger) != 0)
         KEEL_INFO("setsockopt(server->listenfd, SOL_SOCKET, SO_DONTLINGER, (char*)&no_linger, sizeof(BOOL)) == SOCKET_ERROR");
-    // A restarted server may bind its port while old connections of it wait
-    // out their time; a port that another socket listens on stays refused.
-    int on = 1;
-    setsockopt(server->listenfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socket_allow_rebinding(server->listenfd);
     // "::" is both families' every address, whatever the system's default
     // for IPv6 sockets says.
     int v6only = 0;
     if (type == 1 && IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6 &>(address).sin6_addr))
-        setsockopt(server->listenfd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
-    if (bind(server->listenfd, reinterpret_cast<sockaddr *>(&address), address_len) != 0) {
+        socket_set(server->listenfd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (socket_bind(server->listenfd, reinterpret_cast<sockaddr *>(&address), address_len) != 0) {
         KEEL_ERROR("bind fail");
         return fail_open(server);
     }
@@ -81,10 +74,7 @@ int start_listening(os_tcp_server_t *server) {
     }
     bool wildcard = type == 1 ? IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6 &>(address).sin6_addr)
                               : reinterpret_cast<sockaddr_in &>(address).sin_addr.s_addr == htonl(INADDR_ANY);
-    socklen_t local_len = sizeof server->accepted_local;
-    server->accepted_local_known =
-        !wildcard &&
-        getsockname(server->listenfd, reinterpret_cast<sockaddr *>(&server->accepted_local), &local_len) == 0;
+    server->accepted_local_known = !wildcard && socket_local(server->listenfd, &server->accepted_local) == 0;
     set_status(server, TCP_SERVER_STATUS_LISTEN);
     list_server(server);
     if (s_accept_by_select)

@@ -6,12 +6,12 @@
 // the main lock.
 #pragma once
 
-#include <openssl/ssl.h>
-
 #include <cstdint>
 #include <string>
 
 #include "keel/os_net.h"
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace keel::net {
 
@@ -23,16 +23,18 @@ constexpr int kTlsHandshakeMs = 10000;
 // The context of clients trusting ca_file (nullptr: the system's store),
 // shared by every client that names the same file and kept for the process;
 // nullptr, reported, when the file cannot be used.
-SSL_CTX *tls_client_context(const char *ca_file);
+ssl_ctx_st *tls_client_context(const char *ca_file);
 // The reason for the failure that OpenSSL reported last on this thread, or
 // fallback when it reported none; the thread's error queue is emptied.
 std::string tls_reason(const char *fallback);
+// A server's record ends: its context goes with it.
+void tls_server_free(os_tcp_server_t *server);
 
 /* connections (tls_link.cc) */
 
 // Makes a client speak TLS from its next connect: ctx and the name to verify
 // (empty: the host name set, else the remote address).
-void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *server_name);
+void tls_client_configure(os_tcp_client_t *client, ssl_ctx_st *ctx, const char *server_name);
 // The TCP connect of a TLS client is done: the handshake starts, and the
 // connect callback waits for its end.
 void tls_client_connected(os_tcp_client_t *client);

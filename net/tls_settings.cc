@@ -2,6 +2,7 @@
 // caller's files, checked when they are set, so that a file that cannot be
 // used is reported by the call that names it, not by every connection later.
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <cstring>
 #include <map>
@@ -87,6 +88,10 @@ std::string tls_reason(const char *fallback) {
     }
     ERR_clear_error();
     return reason;
+}
+
+void tls_server_free(os_tcp_server_t *server) {
+    if (server->tls_ctx != nullptr) SSL_CTX_free(server->tls_ctx);
 }
 
 SSL_CTX *tls_client_context(const char *ca_file) {

@@ -1,11 +1,6 @@
 // The UDP client: one IPv4 datagram socket, made at create, bound and
 // registered by open. Its read and write events are handled by the dispatch
 // (dispatch.cc).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -36,6 +31,16 @@ int result_of(ssize_t n) {
     return rt::sel_last_error() == rt::WSAEWOULDBLOCK ? 0 : -1;
 }
 
+// A port unreachable that an earlier send met can come as the failure of a
+// later read (as it does on Windows): reported as the event would have been,
+// and the client goes on.
+int read_failed(ssize_t n) {
+    int error = rt::sel_last_error();
+    if (error != rt::WSAECONNREFUSED && error != rt::WSAECONNRESET) return result_of(n);
+    KEEL_ERROR("socket err: %d", error);
+    return 0;
+}
+
 // The local address that set_local asked for; false (reported) for a text
 // that is no IPv4 address.
 bool local_address(const os_udp_client_t *client, sockaddr_in *out) {
@@ -59,8 +64,7 @@ bool local_address(const os_udp_client_t *client, sockaddr_in *out) {
 bool bind_local(os_udp_client_t *client) {
     sockaddr_in want, have{};
     if (!local_address(client, &want)) return false;
-    socklen_t len = sizeof have;
-    if (getsockname(client->fd, reinterpret_cast<sockaddr *>(&have), &len) == 0 && have.sin_port != 0) {
+    if (socket_local(client->fd, reinterpret_cast<sockaddr_storage *>(&have)) == 0 && have.sin_port != 0) {
         if ((want.sin_port == 0 || want.sin_port == have.sin_port) &&
             (want.sin_addr.s_addr == htonl(INADDR_ANY) || want.sin_addr.s_addr == have.sin_addr.s_addr))
             return true;
@@ -68,7 +72,7 @@ bool bind_local(os_udp_client_t *client) {
                   client->local_ip, static_cast<unsigned>(client->local_port));
         return false;
     }
-    if (bind(client->fd, reinterpret_cast<sockaddr *>(&want), sizeof want) != 0) {
+    if (socket_bind(client->fd, reinterpret_cast<sockaddr *>(&want), sizeof want) != 0) {
         KEEL_ERROR("bind fail");
         return false;
     }
@@ -85,7 +89,7 @@ bool bound_for_use(os_udp_client_t *client) {
 extern "C" {
 
 KEEL_API os_udp_client_t *os_udp_client_create(void) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = socket_open(AF_INET, SOCK_DGRAM);
     if (fd == -1) {
         KEEL_INFO("fd == -1");
         return nullptr;
@@ -105,7 +109,7 @@ KEEL_API int os_udp_client_destroy(os_udp_client_t *client) {
     os_main_lock();
     os_udp_client_close(client);
     if (client->fd != -1) {
-        close(client->fd);
+        socket_close(client->fd);
         client->fd = -1;
     }
     release(client);
@@ -136,13 +140,12 @@ KEEL_API int os_udp_client_get_local(os_udp_client_t *client, char *ip_out, uint
     strcpy(ip_out, client->local_ip);
     *port_out = client->local_port;
     if (client->local_port != 0) return 1;
-    sockaddr_in address{};
-    socklen_t len = sizeof address;
-    if (getsockname(client->fd, reinterpret_cast<sockaddr *>(&address), &len) != 0) {
+    sockaddr_storage address{};
+    if (socket_local(client->fd, &address) != 0) {
         KEEL_INFO("getsockname failed!");
         return 0;
     }
-    *port_out = ntohs(address.sin_port);
+    *port_out = port_of(address);
     return 1;
 }
 
@@ -166,7 +169,7 @@ KEEL_API int os_udp_client_open(os_udp_client_t *client) {
     sockaddr_in again{};
     again.sin_family = AF_INET;
     if (client->status != UDP_CLIENT_STATUS_CLOSED) {
-        if (bind(client->fd, reinterpret_cast<sockaddr *>(&again), sizeof again) != 0) KEEL_ERROR("bind fail");
+        if (socket_bind(client->fd, reinterpret_cast<sockaddr *>(&again), sizeof again) != 0) KEEL_ERROR("bind fail");
     } else if (bind_local(client)) {
         list_udp_client(client);
         rt::select_socket(client->fd, rt::FD_READ | rt::FD_WRITE);
@@ -230,12 +233,15 @@ KEEL_API int os_udp_client_read(os_udp_client_t *client, void *data, uint32_t le
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
     int size = clamp_length(len);
-    ssize_t got = rt::sel_recvfrom(client->fd, data, static_cast<size_t>(size), MSG_TRUNC,
+    ssize_t got = rt::sel_recvfrom(client->fd, data, static_cast<size_t>(size), kWholeLength,
                                    reinterpret_cast<sockaddr *>(&from), &from_len);
     if (got == 0) return -1;
-    if (got < 0) return result_of(got);
+    if (got < 0) return read_failed(got);
     if (got > size) {
-        KEEL_INFO("datagram of %ld bytes cut to %d", static_cast<long>(got), size);
+        if (kWholeLength != 0)
+            KEEL_INFO("datagram of %ld bytes cut to %d", static_cast<long>(got), size);
+        else
+            KEEL_INFO("datagram cut to %d bytes", size);
         got = size;
     }
     *port_out = ntohs(from.sin_port);
@@ -273,14 +279,11 @@ KEEL_API int os_udp_client_bind_write(os_udp_client_t *client, os_udp_client_cb 
 KEEL_API int os_udp_client_set_rcvbuf_len(os_udp_client_t *client, uint32_t len) {
     if (refuse_null(client, "client == NULL")) return 0;
     int size = clamp_length(len);
-    if (setsockopt(client->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+    if (socket_set(client->fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
         KEEL_ERROR("setsockopt fail");
         return 0;
     }
-    int got = 0;
-    socklen_t got_len = sizeof got;
-    if (getsockopt(client->fd, SOL_SOCKET, SO_RCVBUF, &got, &got_len) == 0 && got / 2 < size)
-        setsockopt(client->fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    socket_force_receive_buffer(client->fd, size);
     return 1;
 }
 
@@ -292,15 +295,15 @@ KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *gr
         return 0;
     }
     int on = 1;
-    if (setsockopt(client->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    if (socket_set(client->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd, SOL_SOCKET, SO_REUSEADDR, &ttl, sizeof(ttl))");
     int ttl = 64;
-    if (setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0)
+    if (socket_set(client->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0)
         KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl))");
     ip_mreq mreq{};
     mreq.imr_multiaddr.s_addr = inet_addr(group_addr);
     mreq.imr_interface.s_addr = interface_addr != nullptr ? inet_addr(interface_addr) : htonl(INADDR_ANY);
-    if (setsockopt(client->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+    if (socket_set(client->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
         KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd,IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq))");
         return 0;
     }
@@ -308,7 +311,7 @@ KEEL_API int os_udp_client_set_multicast(os_udp_client_t *client, const char *gr
     // that a sender and a receiver that name it meet there (the loopback
     // interface, for one, is never the system's default for multicast).
     if (interface_addr != nullptr &&
-        setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq.imr_interface, sizeof mreq.imr_interface) != 0)
+        socket_set(client->fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq.imr_interface, sizeof mreq.imr_interface) != 0)
         KEEL_ERROR("SOCKET_ERROR == setsockopt(client->fd, IPPROTO_IP, IP_MULTICAST_IF, &mreq.imr_interface, sizeof(mreq.imr_interface))");
     return 1;
 }

@@ -51,8 +51,18 @@
 #pragma once
 
 #if defined(_WIN32)
+// The system's headers name WM_TIMER and the event codes as macros: they must
+// have the values below, and give way to them in the library's code.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+static_assert(WM_TIMER == 275 && FD_READ == 1 && FD_WRITE == 2 && FD_ACCEPT == 8 && FD_CONNECT == 16 && FD_CLOSE == 32);
+#undef WM_TIMER
+#undef FD_READ
+#undef FD_WRITE
+#undef FD_ACCEPT
+#undef FD_CONNECT
+#undef FD_CLOSE
 #else
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -64,11 +74,8 @@
 
 namespace keel::rt {
 
-// Runtime message numbers. WM_TIMER and the event codes are the system's own
-// on Windows, and have the same values everywhere.
-#if !defined(_WIN32)
+// Runtime message numbers.
 constexpr uint32_t WM_TIMER = 275;
-#endif
 constexpr uint32_t WM_SOCKET_EVENT = 11025;
 constexpr uint32_t WM_SOCKET_CLOSE = 11026;
 constexpr uint32_t WM_POSTED_FUNC = 11027;
@@ -76,15 +83,11 @@ constexpr uint32_t WM_POSTED_FUNC = 11027;
 constexpr uint32_t WM_DEADLINE = 11028;
 
 // Socket event codes.
-#if defined(_WIN32)
-static_assert(WM_TIMER == 275 && FD_READ == 1 && FD_WRITE == 2 && FD_ACCEPT == 8 && FD_CONNECT == 16 && FD_CLOSE == 32);
-#else
 constexpr uint32_t FD_READ = 1;
 constexpr uint32_t FD_WRITE = 2;
 constexpr uint32_t FD_ACCEPT = 8;
 constexpr uint32_t FD_CONNECT = 16;
 constexpr uint32_t FD_CLOSE = 32;
-#endif
 
 // The parameters are wide enough for what the runtime puts in them whatever
 // the width of a pointer: a descriptor in wparam, and in lparam the 64-bit

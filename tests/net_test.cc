@@ -1,5 +1,4 @@
 // Address texts: classification, socket addresses, comparison and host-byte conversions.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "keel/os_net.h"

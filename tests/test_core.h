@@ -143,6 +143,15 @@ inline bool wait_until_locked(const std::function<bool()> &pred,
     return wait_until(locked, deadline);
 }
 
+// True when the program runs under wine, whose sockets differ from Windows' in a few ways that the cases name.
+inline bool under_wine() {
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 // CPU time of the whole process so far (all its threads): a spinning thread shows in it.
 inline double cpu_ms() {
 #ifdef _WIN32  // clock() counts the wall clock there

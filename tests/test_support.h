@@ -32,10 +32,4 @@ inline bool is_open(const std::string &file) {  // by one of the process's descr
     return false;
 }
 
-// Waits until the process holds `count` descriptors again (a socket closes on the main thread, a little after the
-// call).
-inline bool fd_count_returns_to(int count) {
-    return wait_until([count] { return fd_count() == count; });
-}
-
 }  // namespace keel_test

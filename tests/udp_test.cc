@@ -7,8 +7,11 @@
 #include "keel/log.h"
 #include "keel/os_net.h"
 #include "keel/os_runtime.h"
+#ifdef _WIN32
+#include "net_support.h"
+#else
 #include "peers.h"
-#include "test_support.h"
+#endif
 
 using namespace keel_test;
 using namespace std::chrono_literals;
@@ -38,7 +41,7 @@ protected:
         peer_ = bound(SOCK_DGRAM, &peer_port_);
     }
     void TearDown() override {
-        close(peer_);
+        close_socket(peer_);
         EXPECT_TRUE(fd_count_returns_to(base_fds_)) << fd_count() << " vs " << base_fds_;
     }
     // Client c opened on 127.0.0.1 with read callback `read`, if any; to_
@@ -64,7 +67,7 @@ protected:
 TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
     StderrCapture cap;
     EXPECT_EQ(os_udp_client_destroy(os_udp_client_create()), 1);
-    EXPECT_EQ(fd_count(), base_fds_ + 3) << "the peer and the capture's two only";
+    EXPECT_EQ(fd_count(), base_fds_ + (kCountsSocketsOnly ? 1 : 3)) << "the peer and the capture's two only";
     os_udp_client_t *c = os_udp_client_create();
     EXPECT_EQ(os_udp_client_set_local(c, std::string(64, 'a').c_str(), 1), 0);
     EXPECT_EQ(os_udp_client_set_local(c, std::string(63, 'a').c_str(), 1), 1) << "not checked until open";
@@ -102,8 +105,12 @@ TEST_F(Udp, BadInputAndTheBindingBeforeOpen) {
     std::string text = cap.text();  // both refused opens fail at the bind, with the system's reason
     const std::pair<const char *, int> reports[] = {
         {"differs from the one an earlier send or connect bound", 1}, {"ip length out", 1},
-        {"inet_addr(ip) == INADDR_NONE", 1}, {"IP_ADD_MEMBERSHIP", 1}, {"err: Invalid argument bind fail", 1},
-        {"err: Bad file descriptor bind fail", 1}};
+        {"inet_addr(ip) == INADDR_NONE", 1}, {"IP_ADD_MEMBERSHIP", 1},
+#ifdef _WIN32  // the system's texts differ between Windows and wine
+        {"bind fail", 2}};
+#else
+        {"err: Invalid argument bind fail", 1}, {"err: Bad file descriptor bind fail", 1}};
+#endif
     for (const auto &[report, n] : reports) EXPECT_EQ(count_of(text, report), n) << report;
 }
 
@@ -150,7 +157,8 @@ TEST_F(Udp, DatagramsWholeInOrderOrCutAndAPortUnreachableIsReported) {
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), -1) << "an empty datagram";
     EXPECT_EQ(os_udp_client_read(c, buf, sizeof buf, ip, &port), 0);
     os_main_unlock();
-    EXPECT_EQ(count_of(cap.so_far(), "datagram of 1000 bytes cut to 100"), 1);
+    // Windows tells no length of a datagram it cut.
+    EXPECT_EQ(count_of(cap.so_far(), kCountsSocketsOnly ? "datagram cut to 100 bytes" : "datagram of 1000 bytes cut to 100"), 1);
     EXPECT_EQ(os_udp_client_destroy(c), 1);
     static std::atomic<bool> s_gone{false};
     open_client([](os_udp_client_t *self, void *) { os_udp_client_destroy(self), s_gone = true; });
@@ -161,8 +169,10 @@ TEST_F(Udp, DatagramsWholeInOrderOrCutAndAPortUnreachableIsReported) {
     port = free_port(SOCK_DGRAM);
     ASSERT_EQ(os_udp_client_connect_remote(c, "127.0.0.1", port), 1);
     EXPECT_EQ(os_udp_client_send(c, "anyone?", 7, "ignored", 1), 7);
-    EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), "socket err: 10061") == 1; }));
+    // wine keeps a port unreachable in SO_ERROR: no event, no read tells it.
+    EXPECT_TRUE(under_wine() || wait_until([&] { return count_of(cap.so_far(), "socket err: 10061") == 1; }));
     EXPECT_TRUE(echoed.count == 0 && os_udp_client_get_status(c) == UDP_CLIENT_STATUS_OPEN);
+#ifndef _WIN32  // socat is a Linux program
     Child socat({"socat", "-T", "5", "UDP-RECVFROM:" + std::to_string(port) + ",bind=127.0.0.1,fork", "PIPE"});
     // Until socat listens, each send meets the unreachable port again.
     for (int i = 0; i < 100 && echoed.count == 0; ++i) {
@@ -171,6 +181,7 @@ TEST_F(Udp, DatagramsWholeInOrderOrCutAndAPortUnreachableIsReported) {
     socat.stop();
     ASSERT_GT(echoed.count, 0);
     on_main_thread([&] { EXPECT_EQ(echoed.data[0], "echo me"); });
+#endif
     os_udp_client_destroy(c);
 }
 
@@ -192,11 +203,12 @@ TEST_F(Udp, MulticastOnTheLoopbackInterface) {
         Addr at;
         socklen_t len = sizeof ttl;
         with_ttl += getsockname(fd, at.sa(), &at.len) == 0 && at.port() == port &&
-                    getsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len) == 0 && ttl == 64;
+                    getsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<char *>(&ttl), &len) == 0 && ttl == 64;
     }
     EXPECT_EQ(with_ttl, 2);
-    in_addr lo{htonl(INADDR_LOOPBACK)};
-    ASSERT_EQ(setsockopt(peer_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo), 0) << "never off the machine";
+    in_addr lo{};
+    lo.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(setsockopt(peer_, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<char *>(&lo), sizeof lo), 0) << "never off the machine";
     to_ = Addr(AF_INET, port), reinterpret_cast<sockaddr_in &>(to_.ss).sin_addr.s_addr = inet_addr("239.255.12.34");
     send_to_client("to all");
     ASSERT_TRUE(wait_until([&] { return a.count == 1 && b.count == 1; }));

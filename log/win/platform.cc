@@ -26,7 +26,18 @@ void write_debugger(const char *text) { OutputDebugStringA(text); }
 
 void platform_local_time(time_t when, struct tm *out) { localtime_s(out, &when); }
 
+// The library's socket calls leave Winsock's numbers (10000 and up) in errno:
+// those are the system's to tell, the C library's own are strerror's.
 const char *platform_error_text(int error, char *scratch, int size) {
+    if (error >= 10000 && error < 12000) {
+        DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(error), 0, scratch, static_cast<DWORD>(size), nullptr);
+        while (len > 0 && (scratch[len - 1] == '\n' || scratch[len - 1] == '\r' || scratch[len - 1] == ' ')) --len;
+        if (len > 0) {
+            scratch[len] = '\0';
+            return scratch;
+        }
+    }
     if (strerror_s(scratch, static_cast<size_t>(size), error) != 0) snprintf(scratch, static_cast<size_t>(size), "error %d", error);
     return scratch;
 }

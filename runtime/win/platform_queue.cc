@@ -10,7 +10,7 @@
 #include <atomic>
 
 #include "log/report.h"
-#include "runtime/platform.h"
+#include "runtime/win/platform_win.h"
 #include "sync/sync_internal.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -71,7 +71,11 @@ void CALLBACK on_timer_proc(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
 
 }  // namespace
 
+HWND worker_window() { return s_window.load(std::memory_order_acquire); }
+
 bool queue_open() {
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
     WNDCLASSA window_class{};
     window_class.lpfnWndProc = worker_window_proc;
     window_class.hInstance = own_module();
@@ -102,6 +106,7 @@ int queue_get(Message *out) {
     BOOL rc = GetMessageA(&msg, nullptr, 0, 0);
     if (rc == -1) return -1;
     // WM_QUIT (rc 0) is nobody's to send here: taken as any unknown message.
+    if (socket_message(msg, out)) return 1;
     *out = Message{msg.message, msg.wParam, static_cast<LParam>(msg.lParam)};
     if (msg.message == WM_TIMER) s_tick_waiting.store(false, std::memory_order_release);
     return 1;
