@@ -29,10 +29,12 @@ using pollfd = WSAPOLLFD;
 inline int poll(pollfd *fds, unsigned n, int timeout_ms) { return WSAPoll(fds, n, timeout_ms); }
 inline int close_socket(int fd) { return closesocket(fd); }
 inline SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
+inline int read_some(int fd, char *buf, size_t n) { return recv(fd, buf, static_cast<int>(n), 0); }
 inline const bool kWinsockStarted = [] { WSADATA d; return WSAStartup(MAKEWORD(2, 2), &d) == 0; }();
 #else
 inline int close_socket(int fd) { return close(fd); }
 inline int as_socket(int fd) { return fd; }
+inline ssize_t read_some(int fd, char *buf, size_t n) { return read(fd, buf, n); }  // a socket's, a pty's or a pipe's
 #endif
 
 // A loopback address of either family; port 0 until a bind fills it in.
@@ -92,8 +94,7 @@ inline std::string read_exact(int fd, size_t n, int timeout_ms = 5000) {
     char buf[65536];
     pollfd p{as_socket(fd), POLLIN, 0};
     for (ssize_t k = 1; k > 0 && got.size() < n && poll(&p, 1, timeout_ms) == 1;)
-        if ((k = recv(fd, buf, static_cast<int>(std::min(sizeof buf, n - got.size())), 0)) > 0)
-            got.append(buf, static_cast<size_t>(k));
+        if ((k = read_some(fd, buf, std::min(sizeof buf, n - got.size()))) > 0) got.append(buf, static_cast<size_t>(k));
     return got;
 }
 
@@ -101,7 +102,7 @@ inline std::string read_exact(int fd, size_t n, int timeout_ms = 5000) {
 inline bool peer_ended(int fd, int timeout_ms = 5000) {
     pollfd p{as_socket(fd), POLLIN, 0};
     char byte;
-    return poll(&p, 1, timeout_ms) == 1 && recv(fd, &byte, 1, 0) <= 0;
+    return poll(&p, 1, timeout_ms) == 1 && read_some(fd, &byte, 1) <= 0;
 }
 inline void reset_close(int fd) {  // a reset instead of a close
     linger hard{1, 0};
