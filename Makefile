@@ -7,7 +7,8 @@
 #               then the ARM builds (64- and 32-bit) with their tests under
 #               qemu-user, then the Windows build with its tests under wine,
 #               then run every fuzz harness for FUZZ_SECONDS,
-#               then build, install and use the Debian packages
+#               then build, install and use the Debian packages and the
+#               Windows zip
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -142,12 +143,14 @@ bench-serial: setup
 
 # The Debian packages libkeel0 and libkeel-dev, built in PKG_BUILD for /usr,
 # for the build machine's architecture and, in PKG_BUILD-<target>, for arm64
-# and armhf. test-package installs the build machine's (or, where that is not safe, a staging install),
+# and armhf; and the zip for Windows x86-64, keel-<version>-windows-x86_64.zip,
+# made in the Windows build, WIN_BUILD. test-package installs the build machine's (or, where that is not safe, a staging install),
 # builds a C and a C++ consumer against the install alone, runs both, and
-# removes the packages again: tests/consumer/run.sh.
+# removes the packages again; then it builds them with mingw-w64 against the
+# unpacked zip alone and runs them under wine: tests/consumer/run.sh.
 PKG_BUILD ?= build-pkg
 .PHONY: package test-package docs clean-extra
-package: setup setup-arm
+package: setup setup-arm windows
 	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKEEL_TESTS=OFF
 	cmake --build $(PKG_BUILD) -j$(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
@@ -157,8 +160,9 @@ package: setup setup-arm
 	  cmake --build $(PKG_BUILD)-$$t -j$(JOBS) && \
 	  (cd $(PKG_BUILD)-$$t && cpack -G DEB) || exit 1; \
 	done
+	cd $(WIN_BUILD) && cpack -G ZIP
 test-package: package
-	bash tests/consumer/run.sh $(PKG_BUILD)
+	bash tests/consumer/run.sh $(PKG_BUILD) $(WIN_BUILD)
 
 # The API reference from the public headers: $(DOCS_BUILD)/docs/html/index.html.
 DOCS_BUILD ?= build-docs

@@ -53,4 +53,17 @@ The C headers (keel.h, keel/*.h), the link libkeel.so, keel.pc for
 pkg-config and the CMake package files for find_package(keel), which
 give the imported target keel::keel.")
 
+# `cpack -G ZIP` in a Windows build makes keel-<version>-windows-x86_64.zip of
+# the same two components as the Debian packages, and of nothing else the tree
+# might install: bin/keel.dll; lib/ with the import libraries, keel.pc and the
+# CMake package files; include/. Its files sit in a folder of the same name,
+# wherever the zip is unpacked.
+if(WIN32)
+  set(CPACK_PACKAGE_FILE_NAME "keel-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR}")
+  set(CPACK_PACKAGING_INSTALL_PREFIX "")
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+endif()
+
 include(CPack)

@@ -3,7 +3,10 @@
 # `make package` left in BUILD_DIR (and BUILD_DIR-<ARM triple>) declare and
 # hold; a C program built with pkg-config and a C++ one with find_package(keel)
 # against that install only run; the C one, cross-built against the unpacked
-# ARM packages, runs under qemu.   Usage: tests/consumer/run.sh BUILD_DIR
+# ARM packages, runs under qemu. The Windows zip in WINDOWS_BUILD_DIR, unpacked
+# into a scratch folder, alone serves the C consumer cross-built with mingw-w64
+# and the C++ one through find_package(keel), which run under wine in a prefix
+# made for the test.   Usage: tests/consumer/run.sh BUILD_DIR WINDOWS_BUILD_DIR
 #
 # The packages go into the system (dpkg -i, purged at the end) when running as
 # root on a machine with no Keel of its own (the CI machine); otherwise (a Keel
@@ -11,7 +14,8 @@
 # into a staging prefix. KEEL_PACKAGE_TEST=deb or =stage forces one of the two.
 set -euo pipefail
 
-build=$(realpath "${1:?usage: run.sh BUILD_DIR}")
+build=$(realpath "${1:?usage: run.sh BUILD_DIR WINDOWS_BUILD_DIR}")
+win_build=$(realpath "${2:?usage: run.sh BUILD_DIR WINDOWS_BUILD_DIR}")
 here=$(realpath "$(dirname "$0")")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 work=$(mktemp -d /tmp/keel-consumer.XXXXXX)
@@ -26,6 +30,7 @@ cleanup() {
   for p in "${installed[@]}"; do
     if dpkg-query -W "$p" >/dev/null 2>&1; then echo "test-package: dpkg still lists $p" >&2; rc=1; fi
   done
+  if [ -d "$work/wine" ]; then WINEPREFIX=$work/wine /usr/lib/wine/wineserver -k 2>/dev/null || true; fi
   rm -rf "$work"
   exit $rc
 }
@@ -114,3 +119,45 @@ for target in "${arm[@]}"; do
   LD_LIBRARY_PATH=$lib timeout 120 "qemu-${triple%%-*}-static" "./consumer_$arch" || fail "the $arch consumer failed"
 done
 echo "test-package: the arm64 and armhf packages hold ARM libraries, and a program built against them ran"
+
+# The Windows zip: what it holds; keel.lib, the import library for MSVC, which
+# cannot run here, imports exactly what keel.dll exports. The C consumer is
+# built through keel.pc (libkeel.dll.a) and through keel.lib, the C++ one
+# through find_package(keel); each runs under wine with keel.dll beside it, as
+# a user would put it, and with no other DLL but the system's.
+name=keel-$version-windows-x86_64
+root=$work/windows/$name
+[ -f "$win_build/$name.zip" ] || fail "no $win_build/$name.zip: run make package first"
+mkdir -p "$work/windows/run" && (cd "$work/windows" && cmake -E tar xf "$win_build/$name.zip")
+for f in bin/keel.dll lib/libkeel.dll.a lib/keel.lib include/keel.h include/keel/os_runtime.h lib/pkgconfig/keel.pc \
+         lib/cmake/keel/keelConfig.cmake lib/cmake/keel/keelConfigVersion.cmake lib/cmake/keel/keelTargets.cmake; do
+  [ -f "$root/$f" ] || fail "the Windows zip lacks $f"
+done
+exports=$(x86_64-w64-mingw32-objdump -p "$root/bin/keel.dll" |
+          sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\t\[ *[0-9]*\] //p' | sort)
+imports=$(x86_64-w64-mingw32-nm "$root/lib/keel.lib" | sed -n 's/^.* I __imp_//p' | sort)
+if ! grep -qx os_startup <<<"$exports" || [ "$exports" != "$imports" ]; then
+  fail "keel.lib does not import what keel.dll exports: $(diff <(echo "$exports") <(echo "$imports") | head -5)"
+fi
+
+cd "$work/windows/run"
+cp "$root/bin/keel.dll" .
+win_cc=(x86_64-w64-mingw32-gcc-posix -std=c11 -pedantic-errors -Wall -Wextra -Werror "$work/consumer.c")
+flags=$(PKG_CONFIG_LIBDIR=$root/lib/pkgconfig pkg-config --cflags --libs keel)
+# shellcheck disable=SC2086 # the flags are words
+"${win_cc[@]}" $flags -o consumer_pc.exe || fail "the C consumer does not build with keel.pc from the Windows zip"
+"${win_cc[@]}" -I"$root/include" "$root/lib/keel.lib" -o consumer_lib.exe ||
+  fail "the C consumer does not build with keel.lib"
+# The C++ runtime is linked in, as the DLL has it: wine finds no mingw DLL.
+cmake -S "$work" -B ../cxx -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
+  -DCMAKE_EXE_LINKER_FLAGS=-static -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_PREFIX_PATH="$root" >../cmake.log ||
+  { cat ../cmake.log; fail "find_package(keel) failed for Windows"; }
+grep -q "found in $root/" ../cmake.log ||
+  fail "find_package(keel) found a Keel outside the Windows zip: $(grep 'found in' ../cmake.log)"
+cmake --build ../cxx >../build.log || { cat ../build.log; fail "the C++ consumer does not build for Windows"; }
+cp ../cxx/consumer_cxx.exe .
+for program in consumer_pc consumer_lib consumer_cxx; do
+  KEEL_WINEPREFIX=$work/wine timeout 300 bash "$here/../../scripts/wine_run.sh" "$program.exe" ||
+    fail "$program.exe failed under wine"
+done
+echo "test-package: the Windows zip holds keel.dll, keel.lib and libkeel.dll.a; three consumers built against it ran under wine"
