@@ -1,9 +1,5 @@
 // The name of the per-executable mutex: two SHA-1 digests of the executable's
-// path in lower-case hexadecimal. The digest is libcrypto's; the steps keep
-// the order (and reports) of a provider, a hash object, data, and a finish.
-#include <openssl/err.h>
-#include <openssl/evp.h>
-
+// path in lower-case hexadecimal. The digest itself is the platform's (sha1).
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -12,52 +8,14 @@
 #include "log/report.h"
 #include "proc/proc_internal.h"
 
-namespace {
-
-// The most recent libcrypto error code stands in for a failed step's status.
-unsigned status() { return static_cast<unsigned>(ERR_peek_last_error()); }
-
-// Runs the digest steps; frees nothing, so the caller cleans up on every path.
-int digest(EVP_MD *md, EVP_MD_CTX *ctx, const char *text, unsigned char **out, int *len) {
-    if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1) {
-        KEEL_INFO("generate_hash_string BCryptCreateHash failed: 0x%x", status());
-        return 0;
-    }
-    if (EVP_DigestUpdate(ctx, text, strlen(text)) != 1) {
-        KEEL_INFO("generate_hash_string BCryptHashData failed: 0x%x", status());
-        return 0;
-    }
-    *len = EVP_MD_get_size(md);
-    if (*len <= 0) {
-        KEEL_INFO("generate_hash_string BCryptGetProperty failed: 0x%x", status());
-        return 0;
-    }
-    *out = static_cast<unsigned char *>(malloc(static_cast<size_t>(*len)));
-    if (*out == nullptr) KEEL_FATAL("generate_hash_string HeapAlloc pbFirstHash faile");
-    if (EVP_DigestFinal_ex(ctx, *out, nullptr) != 1) {
-        KEEL_INFO("generate_hash_string BCryptFinishHash failed: 0x%x", status());
-        return 0;
-    }
-    return 1;
-}
-
-}  // namespace
-
 int generate_hash_string(const char *text, char **out_str, int *out_len) {
     if (text == nullptr || out_str == nullptr || out_len == nullptr) {
         KEEL_INFO("text == NULL || out_str == NULL || out_len == NULL");
         return 0;
     }
-    EVP_MD *md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
-    if (md == nullptr) {
-        KEEL_INFO("generate_hash_string BCryptOpenAlgorithmProvider failed : 0x%x", status());
-        return 0;
-    }
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    if (ctx == nullptr) KEEL_FATAL("generate_hash_string HeapAlloc bHashObject faield");
     unsigned char *hash = nullptr;
     int hash_len = 0;
-    int result = digest(md, ctx, text, &hash, &hash_len);
+    int result = keel::proc::sha1(text, strlen(text), &hash, &hash_len) ? 1 : 0;
     if (result == 1) {
         auto *hex = static_cast<char *>(calloc(static_cast<size_t>(hash_len) * 2 + 1, 1));
         if (hex == nullptr) KEEL_FATAL("generate_hash_string calloc failed");
@@ -70,8 +28,6 @@ int generate_hash_string(const char *text, char **out_str, int *out_len) {
         *out_len = hash_len * 2;
     }
     free(hash);
-    EVP_MD_CTX_free(ctx);
-    EVP_MD_free(md);
     return result;
 }
 
@@ -80,8 +36,8 @@ char *proc_mutex_name(const char *exe_path) {
         KEEL_INFO("exe_path == NULL");
         return nullptr;
     }
-    // The path and its two-character suffix; PATH_MAX bounds what the kernel
-    // gives for /proc/self/exe.
+    // The path and its two-character suffix; PATH_MAX bounds the path that
+    // read_exe_path gives.
     char proc_str1[PATH_MAX + 3] = {0};
     char proc_str2[PATH_MAX + 3] = {0};
     snprintf(proc_str1, sizeof proc_str1, "%s:0", exe_path);

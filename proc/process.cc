@@ -1,95 +1,26 @@
-// Child processes started from one command line, without a shell. A child
-// that nobody polls any more is collected by a small detached thread, so an
-// ended child never lingers as a zombie.
-#include <pthread.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
+// Child processes started from one command line, without a shell: the checks,
+// the splitting and the reports. Starting, polling and letting go of a child
+// are the platform's (child_start, child_state, child_forget).
 #include <cstdlib>
 
 #include "keel/os_proc.h"
 #include "log/report.h"
 #include "proc/proc_internal.h"
-#include "sync/sync_internal.h"
-
-extern char **environ;
 
 namespace {
 
-constexpr size_t kReaperStack = 64 * 1024;
-
-// The shell's convention, so that a caller sees a killed child as failed.
-int exit_code_of(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-void *reap(void *arg) {
-    keel::sync::block_raised_signals();
-    auto pid = static_cast<pid_t>(reinterpret_cast<intptr_t>(arg));
-    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-    }
-    return nullptr;
-}
-
-// Hands the child to a detached thread that waits for its end. Should the
-// thread not start, the child is left to the caller's own collection.
-void reap_later(pid_t pid) {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return;
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kReaperStack);
-    pthread_t thread;
-    if (pthread_create(&thread, &attr, reap, reinterpret_cast<void *>(static_cast<intptr_t>(pid))) != 0)
-        KEEL_INFO("no thread to collect child %d", static_cast<int>(pid));
-    pthread_attr_destroy(&attr);
-}
-
-// The child inherits only standard input, output and error, with default
-// signal handling and nothing blocked: what a freshly started program expects
-// even when the caller ignores SIGPIPE or blocks signals in this thread.
-int spawn(char *const argv[], pid_t *pid) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0) return ENOMEM;
-    if (posix_spawnattr_init(&attr) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return ENOMEM;
-    }
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    int rc = posix_spawnp(pid, argv[0], &actions, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc;
-}
-
-// Starts the child of cmdline and reports the outcome. Returns its pid, or -1.
-pid_t start_child(const char *cmdline) {
+// Starts the child of cmdline into *child and reports the outcome. A line
+// without a program fails here, the same way on every platform.
+bool start_child(const char *cmdline, os_proc_t *child) {
     char **argv = split_command_line(cmdline);
-    // A program path written with "\" (bin\tool) means the same as with "/".
-    if (argv != nullptr && argv[0] != nullptr)
-        for (char *c = argv[0]; *c != '\0'; ++c)
-            if (*c == '\\') *c = '/';
-    pid_t pid = -1;
-    int rc = argv == nullptr ? ENOMEM : argv[0] == nullptr ? ENOENT : spawn(argv, &pid);
+    bool started = argv != nullptr && argv[0] != nullptr && keel::proc::child_start(cmdline, argv, child);
     free(argv);
-    if (rc != 0) {
+    if (!started) {
         KEEL_INFO("process failed: %s", cmdline);
-        return -1;
+        return false;
     }
     KEEL_INFO("process success: %s", cmdline);
-    return pid;
+    return true;
 }
 
 }  // namespace
@@ -98,38 +29,30 @@ extern "C" {
 
 KEEL_API int os_exec_process(const char *cmdline) {
     if (cmdline == nullptr) return 0;
-    pid_t pid = start_child(cmdline);
-    if (pid > 0) reap_later(pid);
+    os_proc_t child = {};
+    if (start_child(cmdline, &child)) keel::proc::child_forget(&child);
     return 1;
 }
 
 KEEL_API os_proc_t *os_exec_process_ex(const char *cmdline) {
     if (cmdline == nullptr) return nullptr;
-    pid_t pid = start_child(cmdline);
-    if (pid < 0) return nullptr;
+    os_proc_t child = {};
+    if (!start_child(cmdline, &child)) return nullptr;
     auto *pproc = static_cast<os_proc_t *>(calloc(1, sizeof(os_proc_t)));
     if (pproc == nullptr) KEEL_FATAL("pproc == NULL");
-    pproc->hprocess = pid;
-    pproc->hthread = pid;
+    *pproc = child;
     return pproc;
 }
 
-// Collecting the child's end frees its process id for reuse, so the exit code
-// is kept in the record and every later query answers from there.
+// The end is kept in the record, so every later query answers from there.
 KEEL_API int os_exec_query(os_proc_t *pproc) {
     if (pproc == nullptr) return 0;
-    if (!pproc->ended) {
-        int status = 0;
-        pid_t rc;
-        while ((rc = waitpid(pproc->hprocess, &status, WNOHANG)) == -1 && errno == EINTR) {
-        }
-        if (rc == 0) return 1;
-        if (rc == -1) {
-            KEEL_INFO("GetExitCodeProcess failed : %d", errno);
-            return 0;
-        }
-        pproc->ended = 1;
-        pproc->exit_code = exit_code_of(status);
+    int error = 0;
+    int state = keel::proc::child_state(pproc, &error);
+    if (state == 1) return 1;
+    if (state == -1) {
+        KEEL_INFO("GetExitCodeProcess failed : %d", error);
+        return 0;
     }
     KEEL_INFO("process over: %d", pproc->exit_code);
     return 0;
@@ -137,10 +60,7 @@ KEEL_API int os_exec_query(os_proc_t *pproc) {
 
 KEEL_API int os_exec_destroy(os_proc_t *pproc) {
     if (pproc == nullptr) return 0;
-    if (!pproc->ended) {
-        int status = 0;
-        if (waitpid(pproc->hprocess, &status, WNOHANG) == 0) reap_later(pproc->hprocess);
-    }
+    keel::proc::child_forget(pproc);
     free(pproc);
     return 0;
 }

@@ -1,33 +1,19 @@
 // Small questions to the system: the local calendar time and where the
 // running executable lives.
-#include <unistd.h>
-
 #include <climits>
 #include <cstring>
 #include <ctime>
 
 #include "keel/os_proc.h"
+#include "log/log_platform.h"
 #include "proc/proc_internal.h"
-
-int read_exe_path(char *buf, size_t size) {
-    if (buf == nullptr || size == 0) return -1;
-    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
-    // A result that fills the buffer may have been cut.
-    if (n < 0 || static_cast<size_t>(n) >= size - 1) {
-        buf[0] = '\0';
-        return -1;
-    }
-    buf[n] = '\0';
-    return static_cast<int>(n);
-}
 
 extern "C" {
 
 KEEL_API int os_get_localtime(os_localtime_t *t) {
     if (t == nullptr) return 1;
-    time_t now = time(nullptr);
     struct tm tm = {};
-    localtime_r(&now, &tm);
+    keel::log::platform_local_time(time(nullptr), &tm);
     t->year = static_cast<uint16_t>(tm.tm_year + 1900);
     t->month = static_cast<uint16_t>(tm.tm_mon + 1);
     t->day = static_cast<uint16_t>(tm.tm_mday);
@@ -43,7 +29,7 @@ KEEL_API int os_get_work_path(char *buf, int size) {
     if (buf == nullptr || size <= 0) return 0;
     char path[PATH_MAX] = {0};
     read_exe_path(path, sizeof path);  // a failure leaves the path empty
-    if (char *slash = strrchr(path, '/'); slash != nullptr) *slash = '\0';
+    if (char *cut = strrchr(path, keel::log::kPathSeparator[0]); cut != nullptr) *cut = '\0';
     size_t n = strnlen(path, static_cast<size_t>(size) - 1);
     memcpy(buf, path, n);
     buf[n] = '\0';

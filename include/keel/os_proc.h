@@ -17,6 +17,14 @@
  *    no "/"; a "\" in it stands for "/". The child gets the caller's environment, current directory and
  *    standard input, output and error, no other descriptor, default signal
  *    handling and an empty signal mask.
+ *  - On Windows the line goes to the child as it is, and the child's run-time
+ *    library splits it by the same rule. The system finds the program from
+ *    the first token (quoted when it holds blanks) in the program's folder,
+ *    the current folder, the system folders and PATH, adding ".exe" when the
+ *    name has no extension. The child gets the caller's environment, current
+ *    folder and standard input, output and error, no other handle, and a
+ *    main window of its own starts hidden. A line longer than 32767
+ *    characters cannot start a child there.
  *  - The library never waits for a child, never reads its output and never
  *    ends it, yet it collects every child that has ended: none is left
  *    behind as a zombie.
@@ -27,7 +35,9 @@
 #define KEEL_OS_PROC_H
 
 #include <stdint.h>
+#if !defined(_WIN32)
 #include <sys/types.h>
+#endif
 
 #include "keel/export.h"
 
@@ -36,12 +46,21 @@ KEEL_BEGIN_DECLS
 /* --- child processes --- */
 
 /** A started child. Allocated by os_exec_process_ex, freed by os_exec_destroy. */
+#if defined(_WIN32)
+typedef struct os_proc {
+    void *hprocess;    /**< the child process's handle (a HANDLE), open until os_exec_destroy */
+    void *hthread;     /**< the handle of its first thread, open as long */
+    int32_t ended;     /**< 1 once the child's end has been seen */
+    int32_t exit_code; /**< its exit code once ended, as the system gives it */
+} os_proc_t;
+#else
 typedef struct os_proc {
     pid_t hprocess;    /**< the child's process id */
     pid_t hthread;     /**< its first thread's id: on Linux the same number */
     int32_t ended;     /**< 1 once the child's end has been collected */
     int32_t exit_code; /**< its exit code once ended; 128 + n after signal n */
 } os_proc_t;
+#endif
 
 /** Starts a child and forgets it. 0 for a null command line, otherwise 1
  * whether or not the child started (a report tells which).
@@ -88,6 +107,11 @@ KEEL_API int os_exec_destroy(os_proc_t *pproc);
  * main); a killed holder leaves it empty and unlocked, and the next holder
  * reuses it and removes it in its turn. A child started by fork, with or
  * without exec, does not share the hold.
+ * On Windows the lock is a named system mutex of that name in the session's
+ * namespace, never locked: its existence is the signal, and the system
+ * closes the holder's handle when the holder ends, however it ends. No child
+ * inherits the handle. A name taken by an object of another kind fails the
+ * check (-1); N in its report is then the system's error code.
  * Returns 0 when this call took the lock, 1 when another holder exists (a
  * second call in the same process also gives 1), -1 when the check failed.
  * @return 0 first, 1 another runs, -1 unknown.
@@ -121,6 +145,12 @@ typedef struct os_localtime {
  * be used. Returns the text's length, or -1 for a bad argument, an unknown
  * character set or an empty input, -5 when save is too small (the part
  * converted so far stays in it), -6 for any other failure.
+ * On Windows the sets are the system's code pages, known by these names
+ * (either case): UTF-8 (UTF8), UTF-16LE, UTF-16BE, UTF-32LE, UTF-32BE,
+ * ASCII (US-ASCII), GBK (GB2312, EUC-CN, CP936), GB18030, BIG5 (CP950),
+ * SHIFT_JIS (SJIS, CP932), EUC-KR (CP949), EUC-JP, KOI8-R, KOI8-U,
+ * ISO-8859-N (LATIN1), WINDOWS-N and CPN for any installed code page N; a
+ * code page the system lacks is unknown.
  * @param from the input's character set, as iconv names it ("GBK", "UTF-8").
  * @param to the output's character set.
  * @param save where the text goes.
@@ -177,8 +207,9 @@ KEEL_API void os_free(void *pp);
  */
 KEEL_API int os_get_localtime(os_localtime_t *t);
 /** The running executable's directory without a trailing "/" (so "" for an
- * executable in "/"), cut to size - 1 characters. Returns 1, or 0 for a null
- * buf or size <= 0.
+ * executable in "/"; on Windows cut at the last "\", so "C:" for one in
+ * "C:\"), cut to size - 1 characters. Returns 1, or 0 for a null buf or
+ * size <= 0.
  * It is the executable's directory, not the current one.
  * @param buf where the text goes.
  * @param size the size of buf.
