@@ -1,6 +1,7 @@
 // The log's system services on Windows.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -26,9 +27,42 @@ void write_debugger(const char *text) { OutputDebugStringA(text); }
 
 void platform_local_time(time_t when, struct tm *out) { localtime_s(out, &when); }
 
-// The library's socket calls leave Winsock's numbers (10000 and up) in errno:
-// those are the system's to tell, the C library's own are strerror's.
+namespace {
+
+// The C library has texts for the classic error numbers only: the POSIX
+// numbers beside them (from 100 on, the network's among them) would all read
+// "Unknown error". They read as on Linux.
+struct ErrorText {
+    int error;
+    const char *text;
+};
+constexpr ErrorText kPosixTexts[] = {
+    {EADDRINUSE, "Address already in use"}, {EADDRNOTAVAIL, "Cannot assign requested address"},
+    {EAFNOSUPPORT, "Address family not supported by protocol"}, {EALREADY, "Operation already in progress"},
+    {EBADMSG, "Bad message"}, {ECANCELED, "Operation canceled"}, {ECONNABORTED, "Software caused connection abort"},
+    {ECONNREFUSED, "Connection refused"}, {ECONNRESET, "Connection reset by peer"},
+    {EDESTADDRREQ, "Destination address required"}, {EHOSTUNREACH, "No route to host"}, {EIDRM, "Identifier removed"},
+    {EINPROGRESS, "Operation now in progress"}, {EISCONN, "Transport endpoint is already connected"},
+    {ELOOP, "Too many levels of symbolic links"}, {EMSGSIZE, "Message too long"}, {ENETDOWN, "Network is down"},
+    {ENETRESET, "Network dropped connection on reset"}, {ENETUNREACH, "Network is unreachable"},
+    {ENOBUFS, "No buffer space available"}, {ENODATA, "No data available"}, {ENOLINK, "Link has been severed"},
+    {ENOMSG, "No message of desired type"}, {ENOPROTOOPT, "Protocol not available"},
+    {ENOSR, "Out of streams resources"}, {ENOSTR, "Device not a stream"},
+    {ENOTCONN, "Transport endpoint is not connected"}, {ENOTRECOVERABLE, "State not recoverable"},
+    {ENOTSOCK, "Socket operation on non-socket"}, {ENOTSUP, "Operation not supported"},
+    {EOPNOTSUPP, "Operation not supported"}, {EOVERFLOW, "Value too large for defined data type"},
+    {EOWNERDEAD, "Owner died"}, {EPROTO, "Protocol error"}, {EPROTONOSUPPORT, "Protocol not supported"},
+    {EPROTOTYPE, "Protocol wrong type for socket"}, {ETIME, "Timer expired"}, {ETIMEDOUT, "Connection timed out"},
+    {ETXTBSY, "Text file busy"}, {EWOULDBLOCK, "Resource temporarily unavailable"},
+};
+
+}  // namespace
+
 const char *platform_error_text(int error, char *scratch, int size) {
+    for (const ErrorText &known : kPosixTexts)
+        if (known.error == error) return known.text;
+    // The library's socket calls leave Winsock's numbers (10000 and up) in
+    // errno: those are the system's to tell.
     if (error >= 10000 && error < 12000) {
         DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                    static_cast<DWORD>(error), 0, scratch, static_cast<DWORD>(size), nullptr);
