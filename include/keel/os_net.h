@@ -276,7 +276,8 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
  * @reports "client is null or name is null", "strlen(name) >= 256" or
  *          "client->status != TCP_CLIENT_STATUS_DISCONN, status: N" (info);
  *          at open, a name that does not resolve as "resolve NAME fail:
- *          REASON" (error).
+ *          REASON" (error). The Windows build resolves no names yet: there
+ *          every name is refused with a report.
  */
 KEEL_API int os_tcp_client_set_remote_host(os_tcp_client_t *client, const char *name, uint16_t port);
 
@@ -299,6 +300,7 @@ typedef void (*os_resolve_cb)(const char *name, const char *const *addresses, in
  * @return 1 started, 0 refused.
  * @reports "name == NULL || cb == NULL", "strlen(name) >= 256" or
  *          "os_is_startup() == 0" (info).
+ * Not in the Windows build yet.
  */
 KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg);
 /** The peer's address and port: as set, or as the socket reports them for a
@@ -353,7 +355,8 @@ KEEL_API int os_tcp_client_get_status(os_tcp_client_t *client);
  * os_tcp_client_set_remote. An adopted socket belongs to the client from then
  * on; a refused one stays the caller's.
  * @param client a disconnected client.
- * @param fd -1, or a connected TCP socket.
+ * @param fd -1, or a connected TCP socket (on Windows a SOCKET, whose value
+ *        fits an int).
  * @return 1 started or adopted; 0 for a client that is not disconnected or is
  *         being destroyed, before os_startup, or when the socket could not be
  *         made, bound or read.
@@ -532,6 +535,7 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  *          "TLS CA file F cannot be used: REASON" (error); at open,
  *          "TLS handshake with A:P failed: REASON" or "TLS handshake with
  *          A:P took longer than 10000 ms" (error).
+ * Not in the Windows build yet, nor os_tcp_server_set_tls.
  */
 KEEL_API int os_tcp_client_set_tls(os_tcp_client_t *client, const char *server_name, const char *ca_file);
 /** Makes every connection the server accepts from now on speak TLS, with
