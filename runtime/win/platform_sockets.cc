@@ -54,7 +54,11 @@ bool socket_message(const MSG &msg, Message *out) {
     return true;
 }
 
-int select_socket(int fd, uint32_t mask, SocketIs) {
+// An accepted socket's events up to its own registration came under its
+// listener's (see sel_accept) and were dropped, an end of its peer's among
+// them, which registering again does not report a second time: its reader
+// is told to look once, and finds the data, the end, or nothing.
+int select_socket(int fd, uint32_t mask, SocketIs known) {
     std::lock_guard<std::mutex> guard(s_lock);
     HWND window = worker_window();
     if (mask == 0) {
@@ -65,7 +69,11 @@ int select_socket(int fd, uint32_t mask, SocketIs) {
     s_last_generation = s_last_generation % kGenerations + 1;
     s_generation[fd] = s_last_generation;
     keep_from_children(fd);
-    return noted(WSAAsyncSelect(native(fd), window, kSocketMessageBase + s_last_generation, static_cast<long>(mask)));
+    UINT message = kSocketMessageBase + s_last_generation;
+    if (noted(WSAAsyncSelect(native(fd), window, message, static_cast<long>(mask))) == SOCKET_ERROR) return -1;
+    if (known == SocketIs::Accepted && (mask & FD_READ) != 0)
+        PostMessageA(window, message, static_cast<WPARAM>(native(fd)), WSAMAKESELECTREPLY(FD_READ, 0));
+    return 0;
 }
 
 bool socket_event_is_current(int fd, uint32_t generation) {
@@ -113,7 +121,7 @@ ssize_t sel_sendto(int fd, const void *buf, size_t len, int flags, const sockadd
 
 // The accepted socket shares its listener's registration until the caller
 // registers it: what that posts meanwhile carries the listener's generation
-// and is dropped, and registering it again reports what still holds.
+// and is dropped (select_socket makes up for it).
 int sel_accept(int fd, sockaddr *addr, socklen_t *addrlen) {
     SOCKET s = accept(native(fd), addr, addrlen);
     if (s == INVALID_SOCKET) {
