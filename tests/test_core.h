@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
 #include <winsock2.h>
@@ -76,16 +77,23 @@ public:
         return text_;
     }
     // What was written so far; capturing goes on. Read by its descriptor, since a case may have run out of others.
+    // Descriptor 2 shares the file's offset: a read that moved it would have a line written meanwhile land over the
+    // first ones. pread leaves it; Windows has none, and there a line may still be lost that way.
     std::string so_far() {
         if (saved_fd_ < 0) return text_;
         fflush(stderr);
+#ifdef _WIN32  // standard error is a text stream there: each line ends in CR LF
         std::string got(static_cast<size_t>(lseek(file_fd_, 0, SEEK_END)), '\0');  // where fd 2 writes next: the size
         lseek(file_fd_, 0, SEEK_SET);
         int n = static_cast<int>(read(file_fd_, got.data(), static_cast<unsigned>(got.size())));
         lseek(file_fd_, 0, SEEK_END);
         got.resize(static_cast<size_t>(std::max(n, 0)));
-#ifdef _WIN32  // standard error is a text stream there: each line ends in CR LF
         got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
+#else
+        struct stat file {};
+        fstat(file_fd_, &file);
+        std::string got(static_cast<size_t>(file.st_size), '\0');
+        got.resize(static_cast<size_t>(std::max<ssize_t>(pread(file_fd_, got.data(), got.size(), 0), 0)));
 #endif
         return got;
     }
