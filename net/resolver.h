@@ -1,7 +1,8 @@
-// Host names, between the resolver (resolver.cc: os_resolve's thread, and the
-// names of TCP clients with the addresses still to try) and the TCP client,
-// which connects to one address at a time. Every call below runs under the
-// main lock.
+// Host names, between the resolver (resolver.cc: os_resolve's thread, and
+// the names of TCP clients with the addresses still to try) and the TCP
+// client, which connects to one address at a time. Every call below runs
+// under the main lock. Linux's resolver is over c-ares, in net/unix; Windows
+// has none yet (net/win/names_absent.cc).
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,10 @@
 // TLS on TCP records, between the settings (tls_settings.cc: the contexts
-// made from the caller's files) and the connections (tls_link.cc: one
-// session per connection, its handshake, and plaintext in and out). The TCP
-// client and the dispatch call the functions below for a client whose `tls`
-// bit is set; a plain client never reaches this file. Every call runs under
-// the main lock.
+// made from the caller's files) and the connections (tls_link.cc: one session
+// per connection, its handshake, and plaintext in and out). The TCP client
+// and the dispatch call the functions below for a client whose `tls` bit is
+// set; a plain client never reaches this file. Every call runs under the main
+// lock. Linux's are over OpenSSL, in net/unix; Windows has none yet
+// (net/win/tls_absent.cc).
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,7 @@
  * the main thread, opens a TCP server on the loopback address and connects to
  * it, which the accept callback must see. Built as strict C11 with pkg-config,
  * and as C++ through find_package(keel) (consumer.cc), so the installed
- * headers serve both languages. Built with mingw-w64 against the Windows zip,
- * where keel.dll has no network side yet, it waits for a timer instead. */
+ * headers serve both languages, and with mingw-w64 against the Windows zip. */
 #include <keel.h>
 #include <stdio.h>
 #include <time.h>
@@ -15,12 +14,10 @@ static void on_main_thread(void *arg) {
     os_native_condition_set(&s_done, 1);
 }
 
-#ifndef _WIN32
 static void on_accept(os_tcp_server_t *server, os_tcp_client_t *client, void *arg) {
     (void)server, (void)client, (void)arg;
     os_native_condition_set(&s_done, 1);
 }
-#endif
 
 static int fail(const char *what) {
     fprintf(stderr, "consumer: %s\n", what);
@@ -31,24 +28,13 @@ int main(void) {
     /* The end of a connection is reported at the error level. */
     log_start(0, LOG_LEVEL_FATAL);
     uint32_t main_thread = 0;
-#ifndef _WIN32
     if (!os_set_accept_mode(OS_ACCEPT_AT_ONCE)) return fail("no accept mode");
-#endif
     if (!os_startup(0, 0) || os_native_condition_init(&s_done) != 0 || !os_post_func(on_main_thread, &main_thread))
         return fail("no runtime");
     if (os_native_condition_wait(&s_done, 5000) != 0) return fail("the posted function did not run within 5 s");
     if (main_thread == 0 || main_thread == os_thread_self()) return fail("the posted function ran on this thread");
     os_native_condition_set(&s_done, 0);
 
-#ifdef _WIN32
-    uint32_t timer_thread = 0;
-    if (os_timer_create_once(on_main_thread, 50, &timer_thread) == NULL) return fail("no timer");
-    if (os_native_condition_wait(&s_done, 10000) != 0) return fail("the timer did not fire within 10 s");
-    if (timer_thread != main_thread) return fail("the timer ran off the main thread");
-    os_native_condition_uninit(&s_done);
-    printf("consumer: posted function ran on the main thread, so did a 50 ms timer\n");
-    return 0;
-#else
     /* The client must know the port: the first of a range that is free. */
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_bind_accept(server, on_accept, NULL);
@@ -68,5 +54,4 @@ int main(void) {
     os_native_condition_uninit(&s_done);
     printf("consumer: posted function ran on the main thread, TCP server on 127.0.0.1:%u accepted\n", port);
     return 0;
-#endif
 }
