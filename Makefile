@@ -61,8 +61,8 @@ test-fault: setup
 
 # Windows x86-64: a cross build with mingw-w64 into build-windows (keel.dll
 # and the test programs in build-windows/bin), and its tests under wine in a
-# prefix made for the run in a temporary folder. The families ported so far:
-# the containers, locks and threads, and the log.
+# prefix made for the run in a temporary folder. Every family but serial
+# ports, TLS and host names is built there.
 WIN_BUILD ?= build-windows
 windows: setup
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake \
@@ -109,7 +109,8 @@ fuzz: setup
 	    -artifact_prefix=build-fuzz/crashes/$$h- build-fuzz/corpus/$$h tests/fuzz/corpus/$$h tests/fuzz/corpus/regressions \
 	    >build-fuzz/$$h.log 2>&1; \
 	  status=$$?; grep -E '^(stat::number_of_executed_units|==[0-9]+==|SUMMARY|harness:)' build-fuzz/$$h.log | sed "s/^/$$h: /"; \
-	  [ $$status -eq 0 ] || { tail -n 60 build-fuzz/$$h.log; exit 1; }; \
+	  [ $$status -eq 0 ] || { tail -n 60 build-fuzz/$$h.log; \
+	    echo "$$h failed:"; grep -E '^(harness:|==[0-9]+==ERROR|SUMMARY|Base64)' build-fuzz/$$h.log; exit 1; }; \
 	done
 
 clean:

@@ -99,6 +99,29 @@ TEST(LogDebugEx, LabelsErrnoTextNullsAndTheMacroFileName) {
     EXPECT_TRUE(path[0] == '\0' && logged(file, "here") && (close_file(), fs::remove(file))) << file;
 }
 
+#ifdef _WIN32
+// Each line goes to a viewer of the system's debug strings as it goes to standard error. A viewer offers a buffer and
+// two events by name; a line comes in the buffer behind the writer's process id.
+TEST(LogDebugger, EachLineReachesAViewerOfDebugStrings) {
+    HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"),
+           data = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"),
+           map = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+    const char *view = map != nullptr ? static_cast<const char *>(MapViewOfFile(map, FILE_MAP_READ, 0, 0, 4096)) : nullptr;
+    ASSERT_TRUE(ready != nullptr && data != nullptr && view != nullptr);
+    std::string seen;
+    std::thread viewer([&] {
+        for (int i = 0; i < 2 && SetEvent(ready) && WaitForSingleObject(data, 10000) == WAIT_OBJECT_0; ++i)
+            if (*reinterpret_cast<const DWORD *>(view) == GetCurrentProcessId()) seen += view + sizeof(DWORD);
+    });
+    log_start(0, 1);
+    StderrCapture cap;
+    KEEL_INFO("x == %d", 4), KEEL_ERROR("bind %s", "fail");
+    viewer.join();
+    EXPECT_TRUE(seen == cap.text() && count_of(seen, "x == 4") == 1) << seen;
+    UnmapViewOfFile(view), CloseHandle(map), CloseHandle(data), CloseHandle(ready);
+}
+#endif
+
 TEST(LogMessages, FamiliesTwinsThresholdsAndTheCutAt4094Characters) {
     log_start(0, 1);
     StderrCapture cap;

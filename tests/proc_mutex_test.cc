@@ -244,10 +244,15 @@ TEST(CodeConvert, AgreesWithIconvCommandAndReturnsStatuses) {
         {"GBK", "UTF-8", "\x81\x20" + zhong_gbk + "\xff\xd6", " " + zhong_utf8},     // bad pair, bad byte, cut
         {"UTF-16LE", "UTF-8", std::string("a\0\0\xd8" "b\0c\0", 8), "abc"},       // a lone surrogate is one unit
         {"UTF-16BE", "UTF-8", std::string("\xd8\x3d\xde\x00\0z", 6), "\xf0\x9f\x98\x80z"},  // a pair, four bytes
-        {"BIG5", "ASCII", "z\xa4\xa4!", "z!"}};
+        {"BIG5", "ASCII", "z\xa4\xa4!", "z!"},
+        // GB18030 has every character, some in four bytes: an emoji, U+0080; the last one cut
+        {"UTF-8", "GB18030", "a\xf0\x9f\x98\x80\xc2\x80" + zhong_utf8, "a\x94\x39\xfc\x36\x81\x30\x81\x30" + zhong_gbk},
+        {"GB18030", "UTF-8", "\x94\x39\xfc\x36\x81\x30\x81\x30z\x81\x30", "\xf0\x9f\x98\x80\xc2\x80z"}};
     for (const auto &c : cases) {
 #ifndef _WIN32  // the expected bytes are the iconv command's (there is none on Windows)
         EXPECT_EQ(output_of(std::string("iconv -c -f ") + c.from + " -t " + c.to, c.input), c.expected);
+#else  // wine has no GB18030 code page (54936), which Windows has
+        if (!IsValidCodePage(54936) && (std::string(c.from) == "GB18030" || std::string(c.to) == "GB18030")) continue;
 #endif
         char save[256] = {0};
         int n = os_code_convert(c.from, c.to, save, sizeof save, c.input.data(), c.input.size());

@@ -52,10 +52,15 @@ class StderrCapture {
 public:
     explicit StderrCapture(bool keep = true) {
         fflush(stderr);
-#ifdef _WIN32  // an open file cannot be unlinked there: it goes when its last descriptor closes
+#ifdef _WIN32  // an open file cannot be unlinked there: it goes when its last handle closes
         char path[] = "keel_stderr_XXXXXX";
         if (keep && _mktemp_s(path, sizeof path) != 0) abort();
-        file_fd_ = keep ? open(path, O_CREAT | O_EXCL | O_RDWR | O_BINARY | O_TEMPORARY, 0600) : open(kNullDevice, O_WRONLY);
+        // Opened to append only, each write lands at the end, wherever a read left the offset descriptor 2 shares.
+        HANDLE file = keep ? CreateFileA(path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)
+                           : INVALID_HANDLE_VALUE;
+        file_fd_ = keep ? (file == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND))
+                        : open(kNullDevice, O_WRONLY);
         if (file_fd_ < 0) abort();
 #else
         char path[] = "/tmp/keel_stderr_XXXXXX";
@@ -78,16 +83,19 @@ public:
     }
     // What was written so far; capturing goes on. Read by its descriptor, since a case may have run out of others.
     // Descriptor 2 shares the file's offset: a read that moved it would have a line written meanwhile land over the
-    // first ones. pread leaves it; Windows has none, and there a line may still be lost that way.
+    // first ones. pread leaves it; on Windows the file is opened to append only.
     std::string so_far() {
         if (saved_fd_ < 0) return text_;
         fflush(stderr);
 #ifdef _WIN32  // standard error is a text stream there: each line ends in CR LF
-        std::string got(static_cast<size_t>(lseek(file_fd_, 0, SEEK_END)), '\0');  // where fd 2 writes next: the size
-        lseek(file_fd_, 0, SEEK_SET);
-        int n = static_cast<int>(read(file_fd_, got.data(), static_cast<unsigned>(got.size())));
-        lseek(file_fd_, 0, SEEK_END);
-        got.resize(static_cast<size_t>(std::max(n, 0)));
+        HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(file_fd_));
+        LARGE_INTEGER size{};
+        GetFileSizeEx(file, &size);
+        std::string got(static_cast<size_t>(size.QuadPart), '\0');
+        OVERLAPPED at{};  // from the start
+        DWORD n = 0;
+        if (!got.empty() && !ReadFile(file, got.data(), static_cast<DWORD>(got.size()), &n, &at)) n = 0;
+        got.resize(n);
         got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
 #else
         struct stat file {};

@@ -66,5 +66,8 @@ inline bool write_all(int fd, const std::string &data) {
 // socket of theirs is left on either side.
 inline bool all_ended(long open) {
     auto done = [open] { return g_echo_accepted - g_echo_ended == open && socket_count() == g_sockets + 2 * open; };
-    return wait_for(done, 50) && g_echo_late == 0;
+    if (wait_for(done, 50) && g_echo_late == 0) return true;
+    fprintf(stderr, "harness: %ld accepted, %ld ended, %ld late callbacks, %d sockets (%d at start)\n",
+            g_echo_accepted.load(), g_echo_ended.load(), g_echo_late.load(), socket_count(), g_sockets);
+    return false;
 }

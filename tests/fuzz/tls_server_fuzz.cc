@@ -39,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     reset ? reset_close(fd) : void(close(fd));
     // Only a connection whose handshake was done reaches the accept callback, and so the end.
-    if (!all_ended(0) || g_echo_ended != ended + handshake) FUZZ_FAIL();
+    if (!all_ended(0)) FUZZ_FAIL();
+    if (g_echo_ended != ended + handshake) {
+        fprintf(stderr, "harness: %ld connection(s) ended, %d expected\n", g_echo_ended - ended, handshake);
+        FUZZ_FAIL();
+    }
     return 0;
 }
