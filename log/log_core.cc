@@ -283,9 +283,33 @@ void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args,
     finish(area, len, with_errno, error, fmt, args, level);
 }
 
+namespace {
+
+// -1 until known: whether standard error is the journal's stream (looked at
+// by log_start, else by the first line).
+std::atomic<int> s_to_journal{-1};
+
+// The syslog priority of each level: debug, info, warning, error, critical.
+int journal_priority(int level) {
+    static const int priorities[] = {6, 7, 6, 4, 3, 2};
+    return level >= 0 && level <= 5 ? priorities[level] : 6;
+}
+
+}  // namespace
+
 void log_deliver(const char *line, int level) {
     int saved_errno = errno;  // delivering a line never changes what the caller sees
-    write_stderr(line);
+    int journal = s_to_journal.load(std::memory_order_relaxed);
+    if (journal < 0) s_to_journal.store(journal = stderr_is_journal(), std::memory_order_relaxed);
+    if (journal != 0) {
+        // The journal reads "<N>" before a line as its priority, so that it
+        // can be filtered by level (journalctl -p err).
+        char marked[kLineSize + 8];
+        snprintf(marked, sizeof marked, "<%d>%s", journal_priority(level), line);
+        write_stderr(marked);
+    } else {
+        write_stderr(line);
+    }
     log_file_write(line, level);
     write_debugger(line);
     errno = saved_errno;
@@ -298,6 +322,7 @@ using namespace keel::log;
 extern "C" {
 
 KEEL_API int log_start(int to_file, int level) {
+    s_to_journal.store(stderr_is_journal(), std::memory_order_relaxed);
     s_log_to_file.store(to_file, std::memory_order_relaxed);
     s_log_level.store(level, std::memory_order_relaxed);
     return 1;

@@ -12,6 +12,9 @@ namespace keel::log {
 // Flushes standard output, then writes and flushes the text on standard error,
 // under the stream's lock taken once for both steps.
 void write_stderr(const char *text);
+// Whether standard error is the stream of systemd's journal: JOURNAL_STREAM
+// names its device and inode.
+bool stderr_is_journal();
 // The debugger channel. Where the system has none of its own, a debugger
 // already sees standard error, and the line goes nowhere else.
 void write_debugger(const char *text);

@@ -25,6 +25,8 @@ consteval const char *base_name(const char *path) {
 
 // Argument checks and most failed calls.
 #define KEEL_INFO(...) KEEL_REPORT(LOG_LEVEL_INFO, __VA_ARGS__)
+// What works but should not be so: a slow callback.
+#define KEEL_WARN(...) KEEL_REPORT(LOG_LEVEL_WARN, __VA_ARGS__)
 // Failed system calls: the line carries the text of errno.
 #define KEEL_ERROR(...) KEEL_REPORT(LOG_LEVEL_ERROR, __VA_ARGS__)
 // Unrecoverable failures end the process right after the report.

@@ -7,6 +7,7 @@
 //   WM_SOCKET_CLOSE  a socket shut down earlier is closed
 //   WM_POSTED_FUNC   the functions posted so far run, in posting order
 //   WM_DEADLINE      the precise timers that are due run, earliest first
+//   WM_SIGNAL        the function bound to a signal that arrived runs
 #include "keel/os_runtime.h"
 #include "log/report.h"
 #include "runtime/net_hooks.h"
@@ -21,24 +22,29 @@ namespace {
 // drain buffers live here too.
 constexpr size_t kMainThreadStack = 0xA00000;
 
-void run_tick() {
+uint32_t run_tick() {
 #if KEEL_WITH_NETWORK
     poll_accept();
 #endif
-    run_timers();
+    return run_timers();
 }
 
-void worker_wnd_proc(const Message &msg) {
+// Handles one message with the main lock held, and notes what it ran;
+// start_us: when it came. Returns when it ended.
+int64_t worker_wnd_proc(const Message &msg, int64_t start_us) {
 #if KEEL_WITH_NETWORK
     s_wsa_errno = sel_last_error();
 #endif
     os_main_lock();
+    int kind = -1;
+    uint32_t runs = 1;
     switch (msg.number) {
         case WM_TIMER:
-            run_tick();
+            kind = OS_LOOP_TIMER, runs = run_tick();
             break;
 #if KEEL_WITH_NETWORK
         case WM_SOCKET_EVENT:
+            kind = OS_LOOP_SOCKET;
             dispatch_socket_event(socket_event_of(msg));
             break;
         case WM_SOCKET_CLOSE:
@@ -48,32 +54,45 @@ void worker_wnd_proc(const Message &msg) {
             break;
 #endif
         case WM_POSTED_FUNC:
-            run_posted_funcs();
+            kind = OS_LOOP_POSTED, runs = run_posted_funcs();
             break;
         case WM_DEADLINE:
-            run_due_timers();
+            kind = OS_LOOP_TIMER, runs = run_due_timers();
+            break;
+        case WM_SIGNAL:
+            kind = OS_LOOP_SIGNAL, runs = run_signal(static_cast<int>(msg.wparam));
             break;
         default:
             break;  // nobody else posts to this queue; unknown numbers are dropped
     }
+    int64_t end_us = monotonic_us();
+    loop_note_message(kind, runs, start_us, end_us);
     os_main_unlock();
+    return end_us;
 }
 
 // Creates the queue that stands for the worker window, then handles messages
 // until the process ends.
 uint32_t main_thread_proc(void *) {
     keel::sync::block_raised_signals();
+    t_main_thread = true;
     if (!queue_open()) KEEL_FATAL("(s_wnd = MakeWorkerWindow()) == NULL");
+    loop_started();
     s_wnd.store(1, std::memory_order_release);
     Message msg;
-    for (;;) {
+    for (int64_t ready_us = monotonic_us();;) {
+        loop_note_waiting(ready_us);
         if (queue_get(&msg) == -1) KEEL_FATAL("GetMessage(&msg, NULL, 0, 0) == -1");
-        worker_wnd_proc(msg);
+        int64_t start_us = monotonic_us();
+        loop_note_idle(start_us - ready_us);
+        ready_us = worker_wnd_proc(msg, start_us);
     }
     return 0;
 }
 
 }  // namespace
+
+thread_local bool t_main_thread = false;
 
 bool start_main_thread() {
     os_thread_t thread{};

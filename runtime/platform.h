@@ -81,6 +81,8 @@ constexpr uint32_t WM_SOCKET_CLOSE = 11026;
 constexpr uint32_t WM_POSTED_FUNC = 11027;
 // The library's own: the timers' deadline passed (deadline_set).
 constexpr uint32_t WM_DEADLINE = 11028;
+// The library's own: a watched signal arrived; its number in wparam (signal_watch).
+constexpr uint32_t WM_SIGNAL = 11029;
 
 // Socket event codes.
 constexpr uint32_t FD_READ = 1;
@@ -134,6 +136,14 @@ int queue_get_for(Message *out, int timeout_ms);
 
 // The monotonic clock, in microseconds from an arbitrary start.
 int64_t monotonic_us();
+
+// Why signo cannot be watched here, or nullptr when it can.
+const char *signal_refusal(int signo);
+// Starts (on) or stops watching signo; any thread. While watched, each
+// arrival queues WM_SIGNAL (signo, 0), and the signal takes no other action;
+// the calling thread blocks it. Stopped, it has its default action again, in
+// the calling thread too. False when the system refused.
+bool signal_watch(int signo, bool on);
 
 // Starts the periodic WM_TIMER thread. False when it could not be started.
 bool tick_start();

@@ -49,6 +49,13 @@ alignas(64) std::atomic<bool> s_posted_pending{false};
 // Posts are accepted from os_startup on.
 std::atomic<bool> s_open{false};
 
+// Posts made and functions run, for the figures: what waits is the difference.
+alignas(64) std::atomic<uint64_t> s_posts{0};
+std::atomic<uint64_t> s_runs{0};  // main thread only writes
+// When the post that sent the waiting WM_POSTED_FUNC was made: the oldest of
+// its batch, whose lag is the batch's.
+std::atomic<int64_t> s_batch_posted_us{0};
+
 // Nodes handed back by the main thread and by ending threads; taken whole.
 alignas(64) std::atomic<main_thread_func *> s_free{nullptr};
 std::atomic<Slab *> s_slabs{nullptr};
@@ -114,13 +121,19 @@ main_thread_func *take_node() {
 
 void posted_funcs_open() { s_open.store(true, std::memory_order_release); }
 
-void run_posted_funcs() {
+uint32_t posted_waiting() {
+    uint64_t runs = s_runs.load(std::memory_order_acquire);
+    return static_cast<uint32_t>(s_posts.load(std::memory_order_acquire) - runs);
+}
+
+uint32_t run_posted_funcs() {
     // Cleared before the stack is taken: a poster whose push misses this
     // batch finds the flag clear and sends a message of its own. Both sides
     // use sequentially consistent operations for exactly that guarantee.
     s_posted_pending.store(false);
     main_thread_func *newest = s_ls_main_thread_func.exchange(nullptr);
-    if (newest == nullptr) return;
+    if (newest == nullptr) return 0;
+    loop_note_lag(monotonic_us() - s_batch_posted_us.load(std::memory_order_relaxed));
 
     // Read newest first and run oldest first: posting order. The nodes are
     // only read here (reversing the chain in place would write each one and
@@ -133,9 +146,15 @@ void run_posted_funcs() {
         grow_or_exit("posted function", [&] { batch.push_back(item); });
         oldest = item;
     }
-    for (size_t i = batch.size(); i-- > 0;) batch[i]->func(batch[i]->arg);
+    auto size = static_cast<uint32_t>(batch.size());
+    loop_note_posted_batch(size);
+    for (size_t i = batch.size(); i-- > 0;) {
+        s_runs.store(s_runs.load(std::memory_order_relaxed) + 1, std::memory_order_release);  // no longer waits
+        batch[i]->func(batch[i]->arg);
+    }
     batch.clear();  // keeps its capacity for the next batch
     push_chain(s_free, newest, oldest);
+    return size;
 }
 
 }  // namespace keel::rt
@@ -152,6 +171,7 @@ extern "C" KEEL_API int os_post_func(os_func_t func, void *arg) {
         KEEL_INFO("adt_dlist_add dlist == NULL");
         return 0;
     }
+    s_posts.fetch_add(1, std::memory_order_relaxed);
     main_thread_func *item = take_node();
     item->func = func;
     item->arg = arg;
@@ -163,7 +183,9 @@ extern "C" KEEL_API int os_post_func(os_func_t func, void *arg) {
     // A plain load first: while a message waits, posts only read the flag's
     // cache line. The load is ordered after the push, so a push that missed
     // the main thread's exchange sees the flag that thread cleared before it.
-    if (!s_posted_pending.load() && !s_posted_pending.exchange(true) && !queue_post(WM_POSTED_FUNC, 0, 0))
-        s_posted_pending.store(false);
+    if (!s_posted_pending.load() && !s_posted_pending.exchange(true)) {
+        s_batch_posted_us.store(monotonic_us(), std::memory_order_relaxed);
+        if (!queue_post(WM_POSTED_FUNC, 0, 0)) s_posted_pending.store(false);
+    }
     return 1;
 }

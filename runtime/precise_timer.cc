@@ -124,15 +124,16 @@ void advance(Precise *t, int64_t now) {
 // rescheduled meanwhile to a moment already past waits for the next round
 // (the platform's deadline is then in the past and comes at once), so a
 // timer function that keeps starting timers cannot hold the thread here.
-void run_due_timers() {
+uint32_t run_due_timers() {
     const int64_t now = monotonic_us();
-    for (;;) {
+    for (uint32_t ran = 0;; ++ran) {
         std::unique_lock<std::mutex> held(s_heap_lock);
         if (s_heap.empty() || s_heap[0].due_us > now) {
             rearm_locked();
-            return;
+            return ran;
         }
         Precise *t = s_heap[0].timer;
+        loop_note_lag(now - t->due_us);
         if (t->period_us > 0) {
             advance(t, monotonic_us());
             reschedule_top(t->due_us);

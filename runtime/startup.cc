@@ -70,6 +70,7 @@ KEEL_API int os_startup(int reserved1, int reserved2) {
     if (s_ls_timer == nullptr) s_ls_timer = adt_dlist_create(sizeof(void *));
     if (!tick_start()) KEEL_FATAL("timeSetEvent(on_timer_proc) == 0");
     posted_funcs_open();
+    service_watchdog_start();
     return 1;
 }
 

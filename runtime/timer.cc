@@ -18,8 +18,9 @@ adt_dlist_node_t *s_walk_next = nullptr;
 
 }  // namespace
 
-void run_timers() {
-    if (s_ls_timer == nullptr) return;
+uint32_t run_timers() {
+    if (s_ls_timer == nullptr) return 0;
+    uint32_t ran = 0;
     adt_dlist_lock(s_ls_timer);
     adt_dlist_node_t *node = adt_dlist_head(s_ls_timer);
     while (node != nullptr) {
@@ -28,12 +29,13 @@ void run_timers() {
         timer->elapsed_ms += 1000;
         if (timer->elapsed_ms >= timer->interval_ms) {
             timer->elapsed_ms = 0;
-            if (timer->func != nullptr) timer->func(timer->arg);
+            if (timer->func != nullptr) timer->func(timer->arg), ++ran;
         }
         node = s_walk_next;
     }
     s_walk_next = nullptr;
     adt_dlist_unlock(s_ls_timer);
+    return ran;
 }
 
 }  // namespace keel::rt

@@ -14,8 +14,12 @@ namespace keel::sync {
 // write to a pipe whose reader left, standard error among them) and SIGXFSZ
 // (a file past the process's size limit) are blocked there, and the write
 // that raised them fails with EPIPE or EFBIG instead, to be reported. The
-// callers' own threads keep their signal masks.
+// callers' own threads keep their signal masks. The signals bound to
+// functions (os_signal_bind) are blocked there too, so that they wait for the
+// main thread.
 void block_raised_signals();
+// Adds signo to what block_raised_signals blocks (on), or takes it out.
+void block_in_new_threads(int signo, bool on);
 
 /* mutexes: re-entrant, whatever the caller asks */
 bool mutex_init(os_mutex_t *mutex);

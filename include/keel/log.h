@@ -10,6 +10,11 @@
  *    messages are cut, never overflowed.
  *  - Each message function exists twice, as name and _name, with the same
  *    behaviour.
+ *  - Under systemd, when standard error is the journal's stream (as the
+ *    variable JOURNAL_STREAM tells, looked at by log_start and by the first
+ *    line), each line starts with the syslog priority of its level: "<7>"
+ *    debug, "<6>" info, "<4>" warn, "<3>" error, "<2>" fatal; the journal
+ *    takes it off and filters by it (journalctl -p err).
  *
  * The library reports through log_debug_ex: argument checks and most failed
  * calls at LOG_LEVEL_INFO, failed system calls at LOG_LEVEL_ERROR (the line
@@ -29,7 +34,7 @@ KEEL_BEGIN_DECLS
 
 #define LOG_LEVEL_DEBUG 1 /**< callers only */
 #define LOG_LEVEL_INFO 2  /**< argument checks, failed calls, notices */
-#define LOG_LEVEL_WARN 3  /**< callers only */
+#define LOG_LEVEL_WARN 3  /**< slow callbacks (os_set_slow_callback_ms) */
 #define LOG_LEVEL_ERROR 4 /**< failed system calls; the line carries errno's text */
 #define LOG_LEVEL_FATAL 5 /**< the reporter ends the process right after */
 

@@ -174,6 +174,131 @@ KEEL_API int os_timer_destroy(os_timer_t *timer);
  */
 KEEL_API void os_sleep(uint32_t ms);
 
+/* ---- a program's life: signals, running until stopped, the service manager ---- */
+
+/** A function bound to a signal: it runs on the main thread, like every callback. */
+typedef void (*os_signal_func_t)(int signo, void *arg);
+
+/** Has func(signo, arg) run on the main thread, with the main lock held, each
+ * time signal signo arrives; binding it again replaces the function. Call it
+ * after os_startup.
+ *
+ * The signal is taken out of the usual delivery: it waits, blocked, until the
+ * main thread reads it and runs func. The library's own threads always block
+ * it, and the call blocks it in the calling thread, whose mask the threads
+ * started from it afterwards inherit. So bind from main() before starting
+ * threads of your own; a thread of yours started earlier must block the
+ * signal itself (pthread_sigmask), or the signal may land there and take its
+ * usual action (for most signals, the end of the process). A signal that
+ * arrives again before func ran for the last one is delivered once.
+ *
+ * Signals that cannot be caught or that mean a fault are refused: SIGKILL,
+ * SIGSTOP, SIGSEGV, SIGBUS, SIGFPE, SIGILL, and also SIGABRT, SIGTRAP and
+ * SIGSYS. On Windows only SIGINT and SIGTERM are taken: Ctrl-C and Ctrl-Break
+ * arrive as SIGINT; closing the console, logging off and shutting down as
+ * SIGTERM (the system then gives the program a few seconds); raise() of
+ * either arrives too.
+ * @param signo the signal number.
+ * @param func called on the main thread with signo and arg.
+ * @param arg passed to func.
+ * @return 1 bound, 0 refused.
+ * @reports "func == NULL", "os_is_startup() == 0" or "signal N cannot be
+ *          bound: REASON" (info).
+ */
+KEEL_API int os_signal_bind(int signo, os_signal_func_t func, void *arg);
+/** Gives signal signo its default action back: it is no longer read by the
+ * main thread, the calling thread no longer blocks it, and its handler is the
+ * system's default. An instance that waits is delivered at once, with that
+ * action.
+ * @param signo a signal bound with os_signal_bind.
+ * @return 1 unbound, 0 when it was not bound.
+ * @reports "signal N is not bound" (info).
+ */
+KEEL_API int os_signal_unbind(int signo);
+
+/** Blocks the calling thread until os_stop is called, from any thread or
+ * callback, and returns the code given to it. A program's main becomes: start
+ * up, set up, bind SIGTERM and SIGINT to a function that calls os_stop, then
+ * `return os_run();`. A stop that came before the call ends it at once; each
+ * stop ends one run.
+ * @return the code of os_stop; -1 refused (before os_startup, or on the main
+ *         thread, where it would wait for itself).
+ * @reports "os_is_startup() == 0" or "os_run on the main thread would wait
+ *          forever" (info).
+ */
+KEEL_API int os_run(void);
+/** Ends os_run, which returns code; tells the service manager that the
+ * program is stopping (see os_service_ready). Any thread, any callback; the
+ * first code given before a run ends is the one returned.
+ * @param code what os_run returns.
+ * @return 1.
+ */
+KEEL_API int os_stop(int code);
+
+/** Tells systemd that the service is ready (READY=1), for a unit of
+ * Type=notify. Each of the calls below speaks to the socket named by the
+ * environment variable NOTIFY_SOCKET (a path, or "@name" for an abstract
+ * one); without it they do nothing and return 1, as on Windows.
+ *
+ * The watchdog needs no call: when WATCHDOG_USEC is set at os_startup (and
+ * WATCHDOG_PID, if set, is this process), the main thread itself sends
+ * WATCHDOG=1 at half that interval. A callback that hangs therefore stops the
+ * pings, and systemd restarts the service.
+ * @return 1 sent (or nothing to send to), 0 when the message could not be sent.
+ * @reports "the service manager at NAME cannot be told: ..." (error).
+ */
+KEEL_API int os_service_ready(void);
+/** Tells systemd the service's status, shown by systemctl status
+ * (STATUS=text); a line break in text is sent as a space.
+ * @param text the status, at most 1024 bytes are sent.
+ * @return 1 sent (or nothing to send to), 0 refused or not sent.
+ * @reports "text == NULL" (info); as os_service_ready.
+ */
+KEEL_API int os_service_status(const char *text);
+
+/* ---- the loop's health ---------------------------------------------------- */
+
+#define OS_LOOP_SOCKET 0 /**< a socket's event (accept, connect, read, write, close) */
+#define OS_LOOP_TIMER 1  /**< a timer's function, of either kind */
+#define OS_LOOP_POSTED 2 /**< a posted function */
+#define OS_LOOP_SIGNAL 3 /**< the function bound to a signal */
+
+/** What the main thread did: os_loop_stats fills it in. Times are in
+ * microseconds. */
+typedef struct os_loop_stats {
+    uint64_t idle_us;          /**< since os_startup: waiting for something to do */
+    uint64_t busy_us;          /**< since os_startup: everything else */
+    uint64_t callbacks[4];     /**< run since os_startup, by kind (OS_LOOP_*) */
+    uint32_t posted_waiting;   /**< posted functions queued and not yet run, now */
+    uint32_t posted_peak;      /**< the most that ever waited at once */
+    uint64_t longest_us;       /**< the longest callback since the last call */
+    int longest_kind;          /**< its kind (OS_LOOP_*); -1 when none ran */
+    uint64_t lag_max_us;       /**< since the last call: how late a timer or a posted function started, at most */
+    uint64_t lag_p99_us;       /**< the same, the 99th percentile (within 1/8 of the value) */
+    uint64_t lag_count;        /**< how many starts the lag figures cover */
+} os_loop_stats_t;
+
+/** Fills in the main thread's figures; "since the last call" figures start
+ * again. Any thread; it never waits for a callback to end.
+ *
+ * A socket's event, a signal, or the timers due at one moment count as one
+ * callback each for the longest; posted functions count one by one, but a
+ * batch of them (those queued while the main thread was busy) is timed as
+ * one. The lag of a posted function is measured for the oldest of each batch.
+ * @param out the figures.
+ * @return 1 filled in, 0 refused.
+ * @reports "out == NULL" or "os_is_startup() == 0" (info).
+ */
+KEEL_API int os_loop_stats(os_loop_stats_t *out);
+/** Reports each callback that runs longer than ms milliseconds (as timed by
+ * os_loop_stats), at the warning level with its kind and time: "a KIND
+ * callback ran for N ms". Once per episode: the callbacks after it are not
+ * reported until one runs within the limit. 0, the default, reports none.
+ * @param ms the limit.
+ * @return 1.
+ */
+KEEL_API int os_set_slow_callback_ms(uint32_t ms);
+
 KEEL_END_DECLS
 
 #endif /* KEEL_OS_RUNTIME_H */

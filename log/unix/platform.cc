@@ -1,6 +1,7 @@
 // The log's system services on Linux.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,6 +15,14 @@ namespace keel::log {
 
 const char *const kAppendMode = "ae";
 const char *const kPathSeparator = "/";
+
+bool stderr_is_journal() {
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev, ino;
+    struct stat err {};
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && fstat(STDERR_FILENO, &err) == 0 &&
+           static_cast<unsigned long long>(err.st_dev) == dev && static_cast<unsigned long long>(err.st_ino) == ino;
+}
 
 // The stream lock of standard error is the most contended lock of a line
 // when many threads report.

@@ -21,6 +21,8 @@ void write_stderr(const char *text) {
     _unlock_file(stderr);
 }
 
+bool stderr_is_journal() { return false; }  // a journal of that kind is Linux's
+
 // A debugger attached to the process, or a viewer of the system's debug
 // strings, shows every line.
 void write_debugger(const char *text) { OutputDebugStringA(text); }

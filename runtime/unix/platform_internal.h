@@ -29,6 +29,7 @@ struct Queue {
     int epfd = -1;
     int wakefd = -1;
     int timerfd = -1;  // the timers' next deadline (deadline_set)
+    int sigfd = -1;    // the watched signals (signal_watch)
 };
 
 extern Queue *s_queue;           // set once by queue_open, never freed
@@ -40,6 +41,12 @@ extern __attribute__((tls_model("initial-exec"))) thread_local bool t_owner;  //
 // until something happens). How many reports came (0 also for an interrupted
 // wait), or -1 when epoll failed. Owner thread only.
 int poll_sockets(Queue &q, int timeout_ms);
+// A descriptor that reads the watched signals, none yet; -1 on failure. A
+// signal that lands in a thread writes wakefd.
+int signals_open(int wakefd);
+// Gathers a WM_SIGNAL for each signal that waits on q.sigfd or landed in a
+// thread. Owner thread.
+void take_signals(Queue &q);
 
 /* the registry (platform_registry.cc): one entry per registered socket */
 

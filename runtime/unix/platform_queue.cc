@@ -73,8 +73,9 @@ bool queue_open() {
     q->epfd = epoll_create1(EPOLL_CLOEXEC);
     q->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     q->timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    bool watched = q->epfd >= 0 && q->wakefd >= 0 && q->timerfd >= 0;
-    for (int fd : {q->wakefd, q->timerfd}) {
+    q->sigfd = signals_open(q->wakefd);
+    bool watched = q->epfd >= 0 && q->wakefd >= 0 && q->timerfd >= 0 && q->sigfd >= 0;
+    for (int fd : {q->wakefd, q->timerfd, q->sigfd}) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
@@ -82,7 +83,7 @@ bool queue_open() {
     }
     Queue *expected = nullptr;
     if (!watched || !__atomic_compare_exchange_n(&s_queue, &expected, q, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        for (int fd : {q->epfd, q->wakefd, q->timerfd})  // failed, or another thread made the queue first
+        for (int fd : {q->epfd, q->wakefd, q->timerfd, q->sigfd})  // failed, or another made the queue first
             if (fd >= 0) close(fd);
         delete q;
         return watched;

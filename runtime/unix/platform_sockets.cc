@@ -371,6 +371,11 @@ int poll_sockets(Queue &q, int timeout_ms) {
                 uint64_t count;
                 while (read(q.wakefd, &count, sizeof count) > 0) {
                 }
+                take_signals(q);  // a signal that landed in a thread wakes the owner this way
+                continue;
+            }
+            if (fd == q.sigfd) {
+                take_signals(q);
                 continue;
             }
             if (fd == q.timerfd) {  // a deadline passed: one message, however many

@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 #include "sync/sync_internal.h"
@@ -37,12 +39,28 @@ size_t usable_stack_size(uint32_t requested) {
 
 }  // namespace
 
+namespace {
+std::atomic<uint64_t> s_bound{0};  // bit signo - 1: a bound signal
+}  // namespace
+
 void block_raised_signals() {
     sigset_t raised;
     sigemptyset(&raised);
     sigaddset(&raised, SIGPIPE);
     sigaddset(&raised, SIGXFSZ);
+    uint64_t bound = s_bound.load(std::memory_order_acquire);
+    for (int signo = 1; signo <= 64; ++signo)
+        if (bound & (uint64_t{1} << (signo - 1))) sigaddset(&raised, signo);
     pthread_sigmask(SIG_BLOCK, &raised, nullptr);
+}
+
+void block_in_new_threads(int signo, bool on) {
+    if (signo < 1 || signo > 64) return;
+    uint64_t bit = uint64_t{1} << (signo - 1);
+    if (on)
+        s_bound.fetch_or(bit, std::memory_order_acq_rel);
+    else
+        s_bound.fetch_and(~bit, std::memory_order_acq_rel);
 }
 
 bool thread_start(os_thread_t *thr, uint32_t stack_size, os_thread_func_t start, void *arg) {
