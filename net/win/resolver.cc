@@ -1,7 +1,8 @@
 // Windows's resolver: the system's GetAddrInfoW, which blocks, on threads of
 // the library's own that post every answer to the main thread. A name that
 // takes its time holds up no other: a name that finds every thread busy
-// starts another, up to kThreads.
+// starts another, up to kThreads, and a thread left idle for kIdle ends
+// while more than kKept are left.
 //
 // The system's resolver takes no name servers from a program, so
 // KEEL_DNS_SERVER has no effect here. KEEL_DNS_TIMEOUT_MS has: a name not
@@ -30,7 +31,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kThreads = 32;
+constexpr int kThreads = 128;
+constexpr int kKept = 4;
+constexpr auto kIdle = std::chrono::seconds(30);
 
 // A name in a thread's hands. Whichever answers it first, the thread or the
 // watch of the time-out, takes the job; the other finds none.
@@ -115,8 +118,13 @@ uint32_t worker_main(void *) {
     std::unique_lock<std::mutex> guard(s_pool.lock);
     for (;;) {
         ++s_pool.idle;
-        s_pool.work.wait(guard, [] { return !s_pool.queue.empty(); });
+        bool asked = s_pool.work.wait_for(guard, kIdle, [] { return !s_pool.queue.empty(); });
         --s_pool.idle;
+        if (!asked && s_pool.threads > kKept) {
+            --s_pool.threads;
+            return 0;
+        }
+        if (!asked) continue;
         Job *job = s_pool.queue.front();
         s_pool.queue.pop_front();
         if (job->cancelled.load(std::memory_order_acquire)) {  // never asked for
