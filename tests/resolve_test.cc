@@ -96,7 +96,9 @@ Answer resolve(const std::string &name, std::chrono::milliseconds deadline = 5s)
     return answer_for(name, deadline);
 }
 
-[[maybe_unused]] int family_of(const std::string &address) { return address.find(':') != std::string::npos ? AF_INET6 : AF_INET; }
+[[maybe_unused]] int family_of(const std::string &address) {
+    return address.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+}
 
 int accept_within(int lfd, int timeout_ms = 5000) {
     pollfd p{as_socket(lfd), POLLIN, 0};

@@ -1,8 +1,8 @@
 // Windows's resolver: the system's GetAddrInfoW, which blocks, on threads of
 // the library's own that post every answer to the main thread. A name that
-// takes its time holds up no other: a name that finds every thread busy
-// starts another, up to kThreads, and a thread left idle for kIdle ends
-// while more than kKept are left.
+// finds every thread busy starts another, so that names that take their time
+// hold up no other until kThreads of them are asked at once; a thread left
+// idle for kIdle ends while more than kKept are left.
 //
 // The system's resolver takes no name servers from a program, so
 // KEEL_DNS_SERVER has no effect here. KEEL_DNS_TIMEOUT_MS has: a name not
