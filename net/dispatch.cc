@@ -6,7 +6,7 @@
 //                            (TLS: only when a read would give something)
 //                FD_WRITE    write_cb (TLS: once the encrypted bytes that wait went out)
 //                FD_CONNECT  connecting -> connected, connect_cb; failed: a host name's
-//                            next address (resolver.cc), else the socket goes and
+//                            next address (names.cc), else the socket goes and
 //                            the failure callback runs (the client stays connecting);
 //                            TLS: the handshake starts, connect_cb at its end
 //                any event   while a TLS handshake runs: its next step (tls_link.cc)

@@ -1,7 +1,7 @@
 // The TCP client: one connection, made by the caller (connect) or by the
 // library for an accepted socket (adopt). Its events are handled by the
 // dispatch (dispatch.cc); the close paths they share are at the top of this
-// file. A client set to a host name has it resolved by resolver.cc, which
+// file. A client set to a host name has it resolved by names.cc, which
 // connects it to each address in turn through tcp_client_connect.
 #include <cerrno>
 #include <climits>

@@ -276,8 +276,7 @@ KEEL_API int os_tcp_client_set_remote(os_tcp_client_t *client, const char *ip, u
  * @reports "client is null or name is null", "strlen(name) >= 256" or
  *          "client->status != TCP_CLIENT_STATUS_DISCONN, status: N" (info);
  *          at open, a name that does not resolve as "resolve NAME fail:
- *          REASON" (error). The Windows build resolves no names yet: there
- *          every name is refused with a report.
+ *          REASON" (error).
  */
 KEEL_API int os_tcp_client_set_remote_host(os_tcp_client_t *client, const char *name, uint16_t port);
 
@@ -293,14 +292,16 @@ typedef void (*os_resolve_cb)(const char *name, const char *const *addresses, in
  * first resolution, change that: KEEL_DNS_SERVER ("127.0.0.1:5353", or
  * several separated by commas) asks those servers instead of resolv.conf's,
  * and KEEL_DNS_TIMEOUT_MS sets how long a server has to answer (tries
- * included) before the name is given up. Needs os_startup.
+ * included) before the name is given up. Needs os_startup. On Windows the
+ * system's resolver answers (its hosts file and name servers): there
+ * KEEL_DNS_SERVER has no effect, and without KEEL_DNS_TIMEOUT_MS the
+ * system's own time-outs hold.
  * @param name the host name, fewer than 256 characters.
  * @param cb the callback.
  * @param arg passed to cb.
  * @return 1 started, 0 refused.
  * @reports "name == NULL || cb == NULL", "strlen(name) >= 256" or
  *          "os_is_startup() == 0" (info).
- * Not in the Windows build yet.
  */
 KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg);
 /** The peer's address and port: as set, or as the socket reports them for a

@@ -1,7 +1,5 @@
-// Host names. os_resolve hands each name to a resolver thread of the
-// library's own, which asks c-ares and posts every answer to the main thread;
-// a TCP client set to a host name resolves it at open and tries the addresses
-// one after the other (the table of such clients is at the end of this file).
+// Linux's resolver: each name goes to a resolver thread of the library's
+// own, which asks c-ares and posts every answer to the main thread.
 //
 // The resolver thread, not the main thread's epoll set, serves c-ares's
 // sockets: that set is made for the library's socket records, and a name
@@ -25,16 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "keel/os_runtime.h"
 #include "log/report.h"
 #include "net/net_internal.h"
-#include "net/records.h"
 #include "runtime/socket_errors.h"
 #include "sync/sync_internal.h"
 
@@ -43,52 +36,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One resolution, from the request to the callback: the resolver thread fills
-// in the addresses (or the reason there are none, and its number), the main
-// thread calls cb, or for a TCP client's name on_host_answer.
-struct Job {
-    Job(const char *name_, os_resolve_cb cb_, void *arg_, os_tcp_client_t *client_ = nullptr)
-        : name(name_), cb(cb_), arg(arg_), client(client_) {}
-
-    std::string name;
-    os_resolve_cb cb;
-    void *arg;
-    os_tcp_client_t *client;  // set: the name of this client's open
-    std::vector<std::string> addresses;
-    std::string error;
-    int error_no = 0;
-    // Set by the main thread when the client no longer wants the answer: a
-    // job not yet started is dropped, and any answer is.
-    std::atomic<bool> cancelled{false};
-    Clock::time_point sent;
-};
-
-void on_host_answer(Job &job);
-
 /* the queue of requests, shared by every thread */
 
 // Never destroyed: the resolver thread runs while exit-time destructors do.
 std::mutex &s_lock = *new std::mutex;
 std::vector<Job *> &s_queue = *new std::vector<Job *>;
 int s_wake = -1;  // the resolver thread's eventfd; -1 until the thread runs
-
-// Runs on the main thread with the main lock held, as every callback does.
-void deliver(void *p) {
-    std::unique_ptr<Job> job(static_cast<Job *>(p));
-    if (job->cancelled.load(std::memory_order_relaxed)) return;
-    if (job->client != nullptr) return on_host_answer(*job);
-    std::vector<const char *> texts;
-    for (const std::string &address : job->addresses) texts.push_back(address.c_str());
-    job->cb(job->name.c_str(), texts.data(), static_cast<int>(texts.size()),
-            texts.empty() ? job->error.c_str() : nullptr, job->arg);
-}
-
-// os_post_func refuses only before os_startup, which os_resolve requires.
-bool post_answer(Job *job) {
-    if (os_post_func(deliver, job)) return true;
-    delete job;
-    return false;
-}
 
 /* the resolver thread: c-ares's sockets and the eventfd, in one poll */
 
@@ -300,14 +253,10 @@ bool start_thread_locked() {
     return true;
 }
 
-// An address text needs no resolver (and c-ares would not read a "%scope").
+}  // namespace
+
 // Many requests in a row cost one wake-up: the thread takes the whole queue.
-bool resolve(Job *job) {
-    const char *name = job->name.c_str();
-    if (name[0] != '\0' && strlen(name) < MAX_IPV6_LEN && (is_valid_ipv4_addr(name) || is_valid_ipv6_addr(name))) {
-        job->addresses.emplace_back(name);
-        return post_answer(job);
-    }
+bool resolver_take(Job *job) {
     std::lock_guard<std::mutex> guard(s_lock);
     if (!start_thread_locked()) {
         delete job;
@@ -318,129 +267,4 @@ bool resolve(Job *job) {
     return true;
 }
 
-/* TCP clients by host name: the main thread's, under the main lock */
-
-struct Host {
-    std::string name;
-    Job *resolving = nullptr;  // the resolution on its way, until answered or cancelled
-    std::vector<std::string> addresses;
-    size_t next = 0;  // the address to try next
-};
-
-// Keyed by the record, which has no room of its own for a name. A client
-// closed, reopened or freed cancels the resolution on its way, so no answer
-// ever reaches a client that did not ask for it (or a new record at the same
-// address).
-std::unordered_map<const os_tcp_client_t *, Host> &s_hosts = *new std::unordered_map<const os_tcp_client_t *, Host>;
-
-// After this the job is the resolver's alone: it frees it, unsent or answered.
-void cancel(Host &host) {
-    if (host.resolving != nullptr) host.resolving->cancelled.store(true, std::memory_order_release);
-    host.resolving = nullptr;
-}
-
-// An address whose socket cannot be made or bound is passed over as a
-// refused one is. When none is left the connect has failed with the last
-// one's error. After a connect that completed at once, its callback may have
-// closed or freed the client: nothing is touched then.
-void try_next(os_tcp_client_t *client, Host &host) {
-    errno = 0;
-    while (host.next < host.addresses.size())
-        if (tcp_client_connect(client, host.addresses[host.next++].c_str()) == 1) return;
-    set_status(client, TCP_CLIENT_STATUS_CONNECTING);
-    int cause = errno != 0 ? errno : EADDRNOTAVAIL;
-    tcp_client_failed(client, rt::wsa_error_from_errno(cause), strerror(cause));
-}
-
-// The report carries the resolver's own errno where it has one (a time-out,
-// a refusal), else none.
-void on_host_answer(Job &job) {
-    auto found = s_hosts.find(job.client);
-    if (found == s_hosts.end() || found->second.resolving != &job) return;
-    Host &host = found->second;
-    host.resolving = nullptr;
-    if (job.addresses.empty()) {
-        errno = rt::errno_from_wsa_error(job.error_no);
-        KEEL_ERROR("resolve %s fail: %s", job.name.c_str(), job.error.c_str());
-        return tcp_client_failed(job.client, job.error_no, job.error.c_str());
-    }
-    host.addresses = std::move(job.addresses);
-    host.next = 0;
-    try_next(job.client, host);
-}
-
-}  // namespace
-
-bool host_set(os_tcp_client_t *client, const char *name) {
-    Host &host = s_hosts[client];
-    cancel(host);
-    host = Host{name, nullptr, {}, 0};
-    return true;
-}
-
-const char *host_name(const os_tcp_client_t *client) {
-    auto found = s_hosts.find(client);
-    return found != s_hosts.end() ? found->second.name.c_str() : nullptr;
-}
-
-bool host_named(const os_tcp_client_t *client) { return !s_hosts.empty() && s_hosts.count(client) != 0; }
-
-// The address of the last open is no longer the one in use.
-int host_open(os_tcp_client_t *client) {
-    Host &host = s_hosts.at(client);
-    auto *job = new Job(host.name.c_str(), nullptr, nullptr, client);
-    host.resolving = job;  // before the job leaves this thread
-    if (!resolve(job)) {
-        host.resolving = nullptr;
-        return 0;
-    }
-    host.addresses.clear();
-    client->remote_ip[0] = '\0';
-    set_status(client, TCP_CLIENT_STATUS_CONNECTING);
-    return 1;
-}
-
-void host_stop(os_tcp_client_t *client) {
-    if (auto found = s_hosts.find(client); found != s_hosts.end()) {
-        cancel(found->second);
-        found->second.addresses.clear();
-        found->second.next = 0;
-    }
-}
-
-void host_forget(const os_tcp_client_t *client) {
-    if (s_hosts.empty()) return;
-    if (auto found = s_hosts.find(client); found != s_hosts.end()) {
-        cancel(found->second);
-        s_hosts.erase(found);
-    }
-}
-
-// The failed socket is closed quietly: only the last address's failure is
-// reported, as the failure of the whole connect.
-bool host_try_next(os_tcp_client_t *client) {
-    auto found = s_hosts.find(client);
-    if (found == s_hosts.end() || found->second.next >= found->second.addresses.size()) return false;
-    tcp_client_close_socket(client);
-    client->connectfd = -1;
-    try_next(client, found->second);
-    return true;
-}
-
 }  // namespace keel::net
-
-extern "C" KEEL_API int os_resolve(const char *name, os_resolve_cb cb, void *arg) {
-    if (name == nullptr || cb == nullptr) {
-        KEEL_INFO("name == NULL || cb == NULL");
-        return 0;
-    }
-    if (strnlen(name, keel::net::kHostNameMax) >= keel::net::kHostNameMax) {
-        KEEL_INFO("strlen(name) >= 256");
-        return 0;
-    }
-    if (!os_is_startup()) {
-        KEEL_INFO("os_is_startup() == 0");
-        return 0;
-    }
-    return keel::net::resolve(new keel::net::Job(name, cb, arg)) ? 1 : 0;
-}
