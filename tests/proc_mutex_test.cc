@@ -226,7 +226,7 @@ TEST(CloseOnExec, EveryDescriptorTheLibraryOpens) {
     for (int fd : fds())
         if (!before.count(fd) && ++ours && fcntl(fd, F_GETFD) != FD_CLOEXEC)
             inherited += fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string() + " ";
-    EXPECT_TRUE(ours == 10 && inherited.empty()) << ours << " opened; not close-on-exec: " << inherited;
+    EXPECT_TRUE(ours == 11 && inherited.empty()) << ours << " opened; not close-on-exec: " << inherited;
     os_comm_client_destroy(com), os_tcp_client_destroy(tcp), os_udp_client_destroy(udp), os_tcp_server_destroy(server);
     close(pty), close(listener), fs::remove_all(dir);
 #endif

@@ -139,19 +139,19 @@ TEST(Signals, EachArrivalRunsItsFunctionOnTheMainThreadAndUnbindGivesTheDefaultB
     EXPECT_EQ(os_signal_unbind(second) + os_signal_unbind(first), 2);
 }
 
-// Each stop ends one run with its code, from a callback or another thread, also when it came first; the main
-// thread cannot run.
+// Each stop ends one run with its code, from a callback or another thread, also when it came first (then the first
+// of those counts); the main thread cannot run.
 TEST(Run, EachStopEndsOneRunWithItsCode) {
     StderrCapture cap;
     EXPECT_EQ(os_run(), -1) << "no runtime yet";
     start();
     os_post_func([](void *) { os_stop(3); }, nullptr);
     EXPECT_EQ(run_with_deadline(), 3);
-    std::thread stopper([] { std::this_thread::sleep_for(50ms), os_stop(5), os_stop(6); });
-    EXPECT_EQ(run_with_deadline(), 5) << "two stops before the run ended: the first one's code";
-    stopper.join();
-    os_stop(7);
+    os_stop(5), os_stop(6);
+    EXPECT_EQ(run_with_deadline(), 5) << "two stops before the run: the first one's code";
+    std::thread stopper([] { std::this_thread::sleep_for(50ms), os_stop(7); });
     EXPECT_EQ(run_with_deadline(), 7);
+    stopper.join();
     int on_main = 0;
     EXPECT_TRUE(on_main_thread([&] { on_main = os_run(); }) && on_main == -1);
     EXPECT_EQ(reports(cap.text()),
