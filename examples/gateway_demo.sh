@@ -2,7 +2,8 @@
 # The last part of make demo: the serial-to-TCP gateway (serial_tcp_gateway.c)
 # between a socat pty pair, which stands in for a serial device, and one TCP
 # client. A line goes each way; the device goes away and comes back under the
-# same name; a line goes each way again; then everything ends.
+# same name; a line goes each way again; then everything ends, and what the
+# stand-in for systemd heard is shown.
 #
 #   bash examples/gateway_demo.sh [BUILD_DIR]      (default: build)
 set -euo pipefail
@@ -10,12 +11,12 @@ set -euo pipefail
 gateway=$(realpath "${1:-build}/examples/keel_serial_tcp_gateway")
 dir=$(mktemp -d /tmp/keel-gateway-demo.XXXXXX)
 log=$dir/gateway.out
-socat_pid="" gateway_pid="" shown=0
+socat_pid="" gateway_pid="" manager_pid="" shown=0
 
 cleanup() {
   exec 3>&- 4>&- || true
   if [ -n "$gateway_pid" ]; then kill "$gateway_pid" 2>/dev/null || true; wait "$gateway_pid" || true; fi
-  if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; wait "$socat_pid" 2>/dev/null || true; fi
+  for pid in $socat_pid $manager_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -70,13 +71,16 @@ echo
 echo "== serial-to-TCP gateway (examples/serial_tcp_gateway.c) on a socat pty pair =="
 plug_device
 
-# select_config.json in its directory makes the runtime accept each
-# connection at once instead of on its one-second tick. A port that is taken
-# already makes the gateway leave: another is tried.
-touch "$dir/select_config.json"
+# The gateway runs as systemd would run it (examples/keel-gateway.service):
+# with a notify socket, which a socat here stands for, and a watchdog of a
+# fifth of a second, so that its main loop pings every 100 ms. A port that is
+# taken already makes the gateway leave: another is tried.
+socat -u UNIX-RECV:"$dir/notify" OPEN:"$dir/manager",creat,append 2>/dev/null 3>&- 4>&- &
+manager_pid=$!
+for _ in $(seq 100); do [ -S "$dir/notify" ] && break; sleep 0.05; done
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
-  (cd "$dir" && exec "$gateway" "$dir/port" 115200 "$port") > "$log" 3>&- 4>&- &
+  NOTIFY_SOCKET="$dir/notify" WATCHDOG_USEC=200000 "$gateway" "$dir/port" 115200 "$port" > "$log" 3>&- 4>&- &
   gateway_pid=$!
   if wait_gateway "listening on" 2>/dev/null; then break; fi
   wait "$gateway_pid" || true
@@ -104,3 +108,10 @@ kill "$gateway_pid"
 wait "$gateway_pid"
 gateway_pid=""
 show_gateway
+
+# What the service manager heard, one datagram after another.
+sleep 0.2
+kill "$manager_pid" 2>/dev/null || true
+wait "$manager_pid" 2>/dev/null || true
+heard=$(grep -o 'READY=1\|WATCHDOG=1\|STOPPING=1' "$dir/manager" | uniq)
+echo "manager heard:" $heard

@@ -30,7 +30,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "keel.h"
 
@@ -169,9 +168,7 @@ static void port_gone(void) {
     fflush(stdout);
 }
 
-/* Posted by main() every 200 ms. The runtime's own timers count whole
- * seconds; a posted function from a thread that sleeps gives a shorter
- * period with no state shared between threads. */
+/* Every 200 ms, on a timer of the main thread's clock. */
 static void tick(void *arg) {
     (void)arg;
     if (gw.port == NULL) return;
@@ -237,6 +234,13 @@ static void on_accept(os_tcp_server_t *server, os_tcp_client_t *tcp, void *arg) 
     fflush(stdout);
 }
 
+/* SIGINT and SIGTERM (Ctrl-C, systemctl stop) end the run in main(). */
+static void on_stop_signal(int signo, void *arg) {
+    (void)signo;
+    (void)arg;
+    os_stop(0);
+}
+
 int main(int argc, char **argv) {
     if (argc != 4 || atoi(argv[2]) < 1 || atoi(argv[3]) < 1 || atoi(argv[3]) > 65535) {
         fprintf(stderr, "usage: keel_serial_tcp_gateway DEVICE BAUD PORT\n");
@@ -245,19 +249,15 @@ int main(int argc, char **argv) {
     gw.device = argv[1];
     int baud = atoi(argv[2]), port = atoi(argv[3]);
 
-    /* Blocked before any thread starts, so that only this thread takes them:
-     * it waits for them below. */
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, NULL);
-
     /* The library reports a device that is not there yet, a full send queue
      * and the end of every connection; the gateway says what matters in its
-     * own words. */
+     * own words. Each client is taken the moment it connects. */
     log_start(0, LOG_LEVEL_FATAL);
+    os_set_accept_mode(OS_ACCEPT_AT_ONCE);
     if (!os_startup(0, 0)) return 1;
+    /* Bound before any thread of the gateway's own starts (there is none). */
+    os_signal_bind(SIGINT, on_stop_signal, NULL);
+    os_signal_bind(SIGTERM, on_stop_signal, NULL);
 
     gw.port = os_comm_client_create_dev(gw.device, baud, 8, 'N', 1);
     os_comm_client_set_main_thread(gw.port, 1);
@@ -279,20 +279,21 @@ int main(int argc, char **argv) {
     }
     printf("gateway: %s open at %d baud, 8N1; listening on 127.0.0.1:%d\n", gw.device, baud, port);
     fflush(stdout);
+    os_timer_t *clock = os_timer_create_ms(tick, 200, NULL);
+    os_service_ready(); /* under systemd (Type=notify): started; elsewhere nothing */
 
-    /* This thread is the gateway's 200 ms clock until Ctrl-C or SIGTERM. */
-    struct timespec period = {0, 200 * 1000 * 1000};
-    while (sigtimedwait(&stop, NULL, &period) < 0) os_post_func(tick, NULL);
+    int code = os_run(); /* until SIGINT or SIGTERM */
 
     /* With the main lock held no callback runs: the records can go. Each
      * close runs its disconnect callback here, which frees the record. */
     os_main_lock();
+    os_timer_destroy(clock);
     os_tcp_server_destroy(server);
     while (gw.clients != NULL) os_tcp_client_close(gw.clients->tcp);
     os_comm_client_destroy(gw.port);
-    gw.port = NULL; /* for the ticks still queued */
+    gw.port = NULL;
     gw.port_open = 0;
     os_main_unlock();
     printf("gateway: stopped\n");
-    return 0;
+    return code;
 }

@@ -122,9 +122,11 @@ typedef int (*os_tcp_read_cb)(os_tcp_client_t *client, void *arg);
 typedef void (*os_udp_client_cb)(os_udp_client_t *client, void *arg);
 
 /* -- TCP server: one listening IPv4 socket --
- * Accepting: when a file "select_config.json" exists in the current directory
- * at os_startup, each connection is accepted as soon as it arrives; otherwise
- * every waiting connection is accepted on the next one-second tick. */
+ * Accepting: each connection as soon as it arrives, or every waiting
+ * connection on the next one-second tick. os_set_accept_mode chooses (a
+ * server of requests wants OS_ACCEPT_AT_ONCE); without that call, the first
+ * holds when a file "select_config.json" exists in the current directory at
+ * os_startup, the second otherwise. */
 
 /** A closed server on 0.0.0.0 port 0 (never NULL).
  * @return the server, to be freed with os_tcp_server_destroy.
