@@ -5,6 +5,7 @@
  * All callbacks run on the library's main thread, so the program needs no
  * locks of its own. What a send could not take waits in the connection's
  * buffer until the write callback says the socket takes data again. */
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,12 +76,21 @@ static void on_accept(os_tcp_server_t *server, os_tcp_client_t *client, void *ar
     os_tcp_client_bind_disconnect(client, on_disconnect, NULL);
 }
 
+/* Ctrl-C or SIGTERM ends the run in main(). */
+static void on_stop_signal(int signo, void *arg) {
+    (void)signo;
+    (void)arg;
+    os_stop(0);
+}
+
 int main(int argc, char **argv) {
     int port = argc > 1 ? atoi(argv[1]) : 7400;
     /* The library reports the end of every connection at the error level;
      * here only fatal reports are shown. */
     log_start(0, LOG_LEVEL_FATAL);
     if (!os_startup(0, 0)) return 1;
+    os_signal_bind(SIGINT, on_stop_signal, NULL);
+    os_signal_bind(SIGTERM, on_stop_signal, NULL);
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_set_local(server, "127.0.0.1", (uint16_t)port);
     os_tcp_server_bind_accept(server, on_accept, NULL);
@@ -90,5 +100,5 @@ int main(int argc, char **argv) {
     }
     printf("echo server: listening on 127.0.0.1:%d\n", port);
     fflush(stdout);
-    for (;;) os_sleep(1000); /* the main thread does the work */
+    return os_run(); /* the main thread does the work, until Ctrl-C or SIGTERM */
 }

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include "keel.h"
 
@@ -27,18 +26,27 @@ static int show(os_comm_client_t *client, void *arg) {
     return 0;
 }
 
+/* Ctrl-C, SIGTERM or the time limit end the run in main(). */
+static void stop_on_signal(int signo, void *arg) {
+    (void)signo;
+    (void)arg;
+    os_stop(0);
+}
+static void stop_on_time(void *arg) {
+    (void)arg;
+    os_stop(0);
+}
+
 int main(int argc, char **argv) {
     int port = argc > 1 ? atoi(argv[1]) : 1;
     int baud = argc > 2 ? atoi(argv[2]) : 9600;
     int seconds = argc > 3 ? atoi(argv[3]) : 0;
 
-    /* Blocked before open, so the port's I/O thread never takes the signal
-     * and the main thread can simply wait for it. */
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, NULL);
+    /* Bound before the port opens, so that its I/O thread, started then,
+     * blocks them too and the main thread gets them. */
+    if (!os_startup(0, 0)) return 1;
+    os_signal_bind(SIGINT, stop_on_signal, NULL);
+    os_signal_bind(SIGTERM, stop_on_signal, NULL);
 
     os_comm_client_t *client = os_comm_client_create(port, baud, 8, 'N', 1);
     if (client == NULL) return 2;
@@ -50,13 +58,8 @@ int main(int argc, char **argv) {
     }
     printf("COM%d open at %d baud, 8N1; Ctrl-C ends\n", port, baud);
     fflush(stdout);
-    if (seconds > 0) {
-        struct timespec limit = {seconds, 0};
-        sigtimedwait(&stop, NULL, &limit);
-    } else {
-        int sig;
-        sigwait(&stop, &sig);
-    }
+    if (seconds > 0) os_timer_create_once(stop_on_time, (uint32_t)seconds * 1000, NULL);
+    os_run();
     os_comm_client_destroy(client);
     printf("COM%d closed\n", port);
     return 0;

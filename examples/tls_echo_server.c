@@ -12,6 +12,7 @@
  *
  * The accept callback comes once a client's handshake is done; a client
  * that fails it, or takes longer than 10 seconds, never reaches it. */
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,6 +83,13 @@ static void on_accept(os_tcp_server_t *server, os_tcp_client_t *client, void *ar
     os_tcp_client_bind_disconnect(client, on_disconnect, NULL);
 }
 
+/* Ctrl-C or SIGTERM ends the run in main(). */
+static void on_stop_signal(int signo, void *arg) {
+    (void)signo;
+    (void)arg;
+    os_stop(0);
+}
+
 int main(int argc, char **argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: keel_tls_echo_server cert.pem key.pem [port]\n");
@@ -94,6 +102,8 @@ int main(int argc, char **argv) {
     /* Each client is accepted the moment it connects, not on the next tick. */
     os_set_accept_mode(OS_ACCEPT_AT_ONCE);
     if (!os_startup(0, 0)) return 1;
+    os_signal_bind(SIGINT, on_stop_signal, NULL);
+    os_signal_bind(SIGTERM, on_stop_signal, NULL);
     os_tcp_server_t *server = os_tcp_server_create();
     os_tcp_server_set_local(server, "127.0.0.1", (uint16_t)port);
     os_tcp_server_bind_accept(server, on_accept, NULL);
@@ -106,5 +116,5 @@ int main(int argc, char **argv) {
     }
     printf("tls echo server: listening on 127.0.0.1:%d\n", port);
     fflush(stdout);
-    for (;;) os_sleep(1000); /* the main thread does the work */
+    return os_run(); /* the main thread does the work, until Ctrl-C or SIGTERM */
 }
