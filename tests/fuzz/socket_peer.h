@@ -47,7 +47,10 @@ inline bool wait_for(const std::function<bool()> &done, int step_us = 5) {
 inline int peer_connect() {
     int fd = plain_connect(echo_server() != nullptr ? g_port : 0);
     timeval limit{10, 0};
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) FUZZ_FAIL();
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        fprintf(stderr, "harness: no connection to port %u: %s\n", g_port, strerror(errno));
+        FUZZ_FAIL();
+    }
     return fd;
 }
 

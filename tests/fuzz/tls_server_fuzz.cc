@@ -27,7 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int n = static_cast<int>(payload.size());
         SSL *ssl = SSL_new(client);
         SSL_set_fd(ssl, fd);
-        if (SSL_connect(ssl) != 1 || (n > 0 && SSL_write(ssl, payload.data(), n) != n)) FUZZ_FAIL();
+        if (SSL_connect(ssl) != 1 || (n > 0 && SSL_write(ssl, payload.data(), n) != n)) {
+            fprintf(stderr, "harness: the handshake or the write failed: %s\n", ERR_error_string(ERR_get_error(), nullptr));
+            FUZZ_FAIL();
+        }
         for (int got = 0, k; got < n; got += k)
             if ((k = SSL_read(ssl, echoed.data() + got, n - got)) <= 0) FUZZ_FAIL();
         if (echoed != payload) FUZZ_FAIL();
