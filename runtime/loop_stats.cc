@@ -11,6 +11,7 @@
 
 #include "keel/os_runtime.h"
 #include "log/report.h"
+#include "runtime/loop_stats.h"
 #include "runtime/runtime_internal.h"
 
 namespace keel::rt {
@@ -33,63 +34,59 @@ uint64_t bucket_top(int bucket) {  // the largest value a bucket holds
     return (((uint64_t{8} | static_cast<uint64_t>(bucket % 8)) + 1) << (msb - 3)) - 1;
 }
 
-// Adds to a figure only the main thread writes.
-template <class T>
-void add(std::atomic<T> &figure, T n) {
-    figure.store(figure.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-struct Figures {
-    std::atomic<int64_t> started_us{0};
-    std::atomic<uint64_t> idle_us{0};       // waits that ended
-    std::atomic<int64_t> waiting_since{0};  // the wait under way, 0 while busy
-    std::atomic<uint64_t> callbacks[4] = {};
-    std::atomic<uint64_t> longest{0};  // (microseconds + 1) << 2 | kind, 0: none
+// The lags, in microseconds (each is measured against the monotonic clock,
+// which timers run on anyway), and the posted queue's peak.
+struct LagFigures {
     std::atomic<uint64_t> lag_max{0}, lag_count{0};
-    std::atomic<uint32_t> lags[kLagBuckets] = {};
-    std::atomic<uint32_t> posted_peak{0};
-    std::atomic<uint32_t> slow_ms{0};
-    bool slow_episode = false;  // main thread only
+    std::atomic<uint64_t> lags[kLagBuckets] = {};
+    std::atomic<uint64_t> posted_peak{0};
 };
-Figures s_figures;
+LagFigures s_lags;
+
+// Where the ticks were counted from, for their rate.
+std::atomic<uint64_t> s_ticks0{0};
+std::atomic<int64_t> s_us0{0};
+
+uint64_t ticks_to_us(uint64_t ticks, double per_us) { return static_cast<uint64_t>(static_cast<double>(ticks) / per_us); }
 
 }  // namespace
 
-void loop_started() { s_figures.started_us.store(monotonic_us(), std::memory_order_relaxed); }
+LoopFigures g_loop;
 
-// A wait ended: counted, and no longer under way.
-void loop_note_idle(int64_t idle_us) {
-    add(s_figures.idle_us, static_cast<uint64_t>(std::max<int64_t>(idle_us, 0)));
-    s_figures.waiting_since.store(0, std::memory_order_relaxed);
+void loop_started() {
+    s_us0.store(monotonic_us(), std::memory_order_relaxed);
+    s_ticks0.store(loop_ticks(), std::memory_order_relaxed);
 }
 
-void loop_note_waiting(int64_t since_us) { s_figures.waiting_since.store(since_us, std::memory_order_relaxed); }
+double loop_ticks_per_us() {
+    if (!KEEL_LOOP_TICKS_COUNTER) return 1.0;
+    int64_t us0 = s_us0.load(std::memory_order_relaxed), now_us = monotonic_us();
+    uint64_t ticks0 = s_ticks0.load(std::memory_order_relaxed), now = loop_ticks();
+    if (us0 == 0 || now_us - us0 < 50000) {  // too short a base for a rate: two milliseconds measured now
+        us0 = now_us, ticks0 = now;
+        while ((now_us = monotonic_us()) - us0 < 2000) now = loop_ticks();
+    }
+    return static_cast<double>(now - ticks0) / static_cast<double>(now_us - us0);
+}
 
-void loop_note_message(int kind, uint64_t runs, int64_t start_us, int64_t end_us) {
-    Figures &f = s_figures;
-    if (kind < 0 || runs == 0) return;
-    add(f.callbacks[kind], runs);
-    auto took = static_cast<uint64_t>(std::max<int64_t>(end_us - start_us, 0));
-    uint64_t mark = (took + 1) << 2 | static_cast<uint64_t>(kind);
-    if (mark > f.longest.load(std::memory_order_relaxed)) f.longest.store(mark, std::memory_order_relaxed);
-    uint32_t slow_ms = f.slow_ms.load(std::memory_order_relaxed);
-    bool slow = slow_ms != 0 && took > uint64_t{slow_ms} * 1000;
-    if (slow && !f.slow_episode)
-        KEEL_WARN("a %s callback ran for %llu ms", kKindNames[kind], static_cast<unsigned long long>(took / 1000));
-    f.slow_episode = slow;
+void loop_note_slow(uint64_t took, int kind) {
+    bool slow = took > g_loop.slow_ticks.load(std::memory_order_relaxed);
+    if (slow && !g_loop.slow_episode)
+        KEEL_WARN("a %s callback ran for %llu ms", kKindNames[kind],
+                  static_cast<unsigned long long>(ticks_to_us(took, loop_ticks_per_us()) / 1000));
+    g_loop.slow_episode = slow;
 }
 
 void loop_note_lag(int64_t late_us) {
     auto late = static_cast<uint64_t>(std::max<int64_t>(late_us, 0));
-    add(s_figures.lags[lag_bucket(late)], 1u);
-    add(s_figures.lag_count, uint64_t{1});
-    if (late > s_figures.lag_max.load(std::memory_order_relaxed))
-        s_figures.lag_max.store(late, std::memory_order_relaxed);
+    loop_add(s_lags.lags[lag_bucket(late)], 1);
+    loop_add(s_lags.lag_count, 1);
+    if (late > s_lags.lag_max.load(std::memory_order_relaxed)) s_lags.lag_max.store(late, std::memory_order_relaxed);
 }
 
 void loop_note_posted_batch(uint32_t size) {
-    if (size > s_figures.posted_peak.load(std::memory_order_relaxed))
-        s_figures.posted_peak.store(size, std::memory_order_relaxed);
+    if (size > s_lags.posted_peak.load(std::memory_order_relaxed))
+        s_lags.posted_peak.store(size, std::memory_order_relaxed);
 }
 
 }  // namespace keel::rt
@@ -107,25 +104,25 @@ KEEL_API int os_loop_stats(os_loop_stats_t *out) {
         KEEL_INFO("os_is_startup() == 0");
         return 0;
     }
-    Figures &f = s_figures;
     *out = os_loop_stats_t{};
-    int64_t now = monotonic_us(), waiting_since = f.waiting_since.load(std::memory_order_relaxed);
-    auto up = static_cast<uint64_t>(now - f.started_us.load(std::memory_order_relaxed));
-    uint64_t idle = f.idle_us.load(std::memory_order_relaxed);
-    if (waiting_since != 0) idle += static_cast<uint64_t>(std::max<int64_t>(now - waiting_since, 0));
-    out->idle_us = std::min(idle, up);
+    const double per_us = loop_ticks_per_us();
+    uint64_t mark = g_loop.mark.load(std::memory_order_relaxed), now = loop_ticks();
+    uint64_t idle = g_loop.idle_ticks.load(std::memory_order_relaxed);
+    if ((mark & 1) != 0 && now > mark >> 1) idle += now - (mark >> 1);  // the wait under way
+    auto up = static_cast<uint64_t>(monotonic_us() - s_us0.load(std::memory_order_relaxed));
+    out->idle_us = std::min(ticks_to_us(idle, per_us), up);
     out->busy_us = up - out->idle_us;
-    for (int kind = 0; kind < 4; ++kind) out->callbacks[kind] = f.callbacks[kind].load(std::memory_order_relaxed);
+    for (int kind = 0; kind < 4; ++kind) out->callbacks[kind] = g_loop.callbacks[kind].load(std::memory_order_relaxed);
     out->posted_waiting = posted_waiting();
-    out->posted_peak = std::max(f.posted_peak.load(std::memory_order_relaxed), out->posted_waiting);
-    uint64_t longest = f.longest.exchange(0, std::memory_order_relaxed);
-    out->longest_us = longest != 0 ? (longest >> 2) - 1 : 0;
+    out->posted_peak = std::max(static_cast<uint32_t>(s_lags.posted_peak.load(std::memory_order_relaxed)),
+                                out->posted_waiting);
+    uint64_t longest = g_loop.longest.exchange(0, std::memory_order_relaxed);
+    out->longest_us = longest != 0 ? ticks_to_us((longest >> 2) - 1, per_us) : 0;
     out->longest_kind = longest != 0 ? static_cast<int>(longest & 3) : -1;
-    out->lag_max_us = f.lag_max.exchange(0, std::memory_order_relaxed);
-    out->lag_count = f.lag_count.exchange(0, std::memory_order_relaxed);
-    uint32_t counts[kLagBuckets];
-    uint64_t total = 0;
-    for (int b = 0; b < kLagBuckets; ++b) total += counts[b] = f.lags[b].exchange(0, std::memory_order_relaxed);
+    out->lag_max_us = s_lags.lag_max.exchange(0, std::memory_order_relaxed);
+    out->lag_count = s_lags.lag_count.exchange(0, std::memory_order_relaxed);
+    uint64_t counts[kLagBuckets], total = 0;
+    for (int b = 0; b < kLagBuckets; ++b) total += counts[b] = s_lags.lags[b].exchange(0, std::memory_order_relaxed);
     for (uint64_t seen = 0, b = 0; total > 0 && b < kLagBuckets; ++b)
         if ((seen += counts[b]) * 100 >= total * 99) {
             out->lag_p99_us = std::min(bucket_top(static_cast<int>(b)), out->lag_max_us);
@@ -135,7 +132,8 @@ KEEL_API int os_loop_stats(os_loop_stats_t *out) {
 }
 
 KEEL_API int os_set_slow_callback_ms(uint32_t ms) {
-    s_figures.slow_ms.store(ms, std::memory_order_relaxed);
+    double ticks = ms == 0 ? 0 : static_cast<double>(ms) * 1000 * loop_ticks_per_us();
+    g_loop.slow_ticks.store(ms == 0 ? UINT64_MAX : static_cast<uint64_t>(ticks), std::memory_order_relaxed);
     return 1;
 }
 

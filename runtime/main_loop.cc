@@ -10,6 +10,7 @@
 //   WM_SIGNAL        the function bound to a signal that arrived runs
 #include "keel/os_runtime.h"
 #include "log/report.h"
+#include "runtime/loop_stats.h"
 #include "runtime/net_hooks.h"
 #include "runtime/runtime_internal.h"
 #include "sync/sync_internal.h"
@@ -30,8 +31,8 @@ uint32_t run_tick() {
 }
 
 // Handles one message with the main lock held, and notes what it ran;
-// start_us: when it came. Returns when it ended.
-int64_t worker_wnd_proc(const Message &msg, int64_t start_us) {
+// start: when it came, in the figures' ticks. Returns when it ended.
+uint64_t worker_wnd_proc(const Message &msg, uint64_t start) {
 #if KEEL_WITH_NETWORK
     s_wsa_errno = sel_last_error();
 #endif
@@ -65,10 +66,10 @@ int64_t worker_wnd_proc(const Message &msg, int64_t start_us) {
         default:
             break;  // nobody else posts to this queue; unknown numbers are dropped
     }
-    int64_t end_us = monotonic_us();
-    loop_note_message(kind, runs, start_us, end_us);
+    uint64_t end = loop_ticks();
+    if (kind >= 0) loop_note_callbacks(kind, runs, start, end);
     os_main_unlock();
-    return end_us;
+    return end;
 }
 
 // Creates the queue that stands for the worker window, then handles messages
@@ -80,12 +81,12 @@ uint32_t main_thread_proc(void *) {
     loop_started();
     s_wnd.store(1, std::memory_order_release);
     Message msg;
-    for (int64_t ready_us = monotonic_us();;) {
-        loop_note_waiting(ready_us);
+    for (uint64_t ready = loop_ticks();;) {
+        loop_note_waiting(ready);
         if (queue_get(&msg) == -1) KEEL_FATAL("GetMessage(&msg, NULL, 0, 0) == -1");
-        int64_t start_us = monotonic_us();
-        loop_note_idle(start_us - ready_us);
-        ready_us = worker_wnd_proc(msg, start_us);
+        uint64_t start = loop_ticks();
+        loop_note_idle(ready, start);
+        ready = worker_wnd_proc(msg, start);
     }
     return 0;
 }

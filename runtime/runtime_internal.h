@@ -25,12 +25,9 @@ extern thread_local bool t_main_thread;  // true on the main thread
 // none is bound.
 bool run_signal(int signo);
 
-// The main thread's figures (loop_stats.cc). Main thread only, but for
-// posted_waiting. Kinds are the OS_LOOP_* numbers; -1 is no callback.
+// The main thread's figures (loop_stats.cc; what each message notes is in
+// loop_stats.h). Main thread only, but for posted_waiting.
 void loop_started();
-void loop_note_waiting(int64_t since_us);  // before the wait for a message
-void loop_note_idle(int64_t idle_us);      // after it
-void loop_note_message(int kind, uint64_t runs, int64_t start_us, int64_t end_us);
 void loop_note_lag(int64_t late_us);
 void loop_note_posted_batch(uint32_t size);
 uint32_t posted_waiting();  // posted.cc; any thread
