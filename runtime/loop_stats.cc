@@ -69,12 +69,36 @@ double loop_ticks_per_us() {
     return static_cast<double>(now - ticks0) / static_cast<double>(now_us - us0);
 }
 
-void loop_note_slow(uint64_t took, int kind) {
-    bool slow = took > g_loop.slow_ticks.load(std::memory_order_relaxed);
-    if (slow && !g_loop.slow_episode)
-        KEEL_WARN("a %s callback ran for %llu ms", kKindNames[kind],
-                  static_cast<unsigned long long>(ticks_to_us(took, loop_ticks_per_us()) / 1000));
-    g_loop.slow_episode = slow;
+// Main thread only: the longest callback since the last call, the limit for
+// a slow one, and the callbacks counted when the last slow one ended.
+uint64_t s_longest = 0, s_slow_limit = UINT64_MAX, s_calls_at_slow = UINT64_MAX;
+std::atomic<uint64_t> s_longest_seen{0};  // s_longest as (ticks + 1) << 2 | kind, for the reader; 0: none
+std::atomic<bool> s_restart{false};       // the reader started the figures again
+std::atomic<uint64_t> s_slow_ticks{UINT64_MAX};
+
+uint64_t calls_so_far() {
+    uint64_t n = 0;
+    for (const auto &kind : g_loop.callbacks) n += kind.load(std::memory_order_relaxed);
+    return n;
+}
+
+void loop_note_long(uint64_t took, int kind, uint32_t runs) {
+    if (s_restart.exchange(false, std::memory_order_relaxed)) s_longest = 0;
+    s_slow_limit = s_slow_ticks.load(std::memory_order_relaxed);
+    if (took > s_longest) {
+        s_longest = took;
+        s_longest_seen.store((took + 1) << 2 | static_cast<uint64_t>(kind), std::memory_order_relaxed);
+    }
+    if (took > s_slow_limit) {
+        // One report for a run of slow callbacks: the episode goes on while
+        // no callback ran between the last slow one and this one.
+        uint64_t calls = calls_so_far();
+        if (calls - runs != s_calls_at_slow)
+            KEEL_WARN("a %s callback ran for %llu ms", kKindNames[kind],
+                      static_cast<unsigned long long>(ticks_to_us(took, loop_ticks_per_us()) / 1000));
+        s_calls_at_slow = calls;
+    }
+    g_loop.watch_ticks.store(std::min(s_longest, s_slow_limit), std::memory_order_relaxed);
 }
 
 void loop_note_lag(int64_t late_us) {
@@ -107,16 +131,18 @@ KEEL_API int os_loop_stats(os_loop_stats_t *out) {
     *out = os_loop_stats_t{};
     const double per_us = loop_ticks_per_us();
     uint64_t mark = g_loop.mark.load(std::memory_order_relaxed), now = loop_ticks();
-    uint64_t idle = g_loop.idle_ticks.load(std::memory_order_relaxed);
-    if ((mark & 1) != 0 && now > mark >> 1) idle += now - (mark >> 1);  // the wait under way
+    uint64_t busy = g_loop.busy_ticks.load(std::memory_order_relaxed);
+    if ((mark & 1) != 0 && now > mark >> 1) busy += now - (mark >> 1);  // the message under way
     auto up = static_cast<uint64_t>(monotonic_us() - s_us0.load(std::memory_order_relaxed));
-    out->idle_us = std::min(ticks_to_us(idle, per_us), up);
-    out->busy_us = up - out->idle_us;
+    out->busy_us = std::min(ticks_to_us(busy, per_us), up);
+    out->idle_us = up - out->busy_us;
     for (int kind = 0; kind < 4; ++kind) out->callbacks[kind] = g_loop.callbacks[kind].load(std::memory_order_relaxed);
     out->posted_waiting = posted_waiting();
     out->posted_peak = std::max(static_cast<uint32_t>(s_lags.posted_peak.load(std::memory_order_relaxed)),
                                 out->posted_waiting);
-    uint64_t longest = g_loop.longest.exchange(0, std::memory_order_relaxed);
+    uint64_t longest = s_longest_seen.exchange(0, std::memory_order_relaxed);
+    s_restart.store(true, std::memory_order_relaxed);
+    g_loop.watch_ticks.store(0, std::memory_order_relaxed);  // the next message restarts the longest
     out->longest_us = longest != 0 ? ticks_to_us((longest >> 2) - 1, per_us) : 0;
     out->longest_kind = longest != 0 ? static_cast<int>(longest & 3) : -1;
     out->lag_max_us = s_lags.lag_max.exchange(0, std::memory_order_relaxed);
@@ -133,7 +159,8 @@ KEEL_API int os_loop_stats(os_loop_stats_t *out) {
 
 KEEL_API int os_set_slow_callback_ms(uint32_t ms) {
     double ticks = ms == 0 ? 0 : static_cast<double>(ms) * 1000 * loop_ticks_per_us();
-    g_loop.slow_ticks.store(ms == 0 ? UINT64_MAX : static_cast<uint64_t>(ticks), std::memory_order_relaxed);
+    s_slow_ticks.store(ms == 0 ? UINT64_MAX : static_cast<uint64_t>(ticks), std::memory_order_relaxed);
+    g_loop.watch_ticks.store(0, std::memory_order_relaxed);  // the next message takes the new limit
     return 1;
 }
 

@@ -33,17 +33,17 @@ inline uint64_t loop_ticks() {
 // The main thread is the only writer of these, but for the "since the last
 // call" figures, which the reader starts again.
 struct LoopFigures {
-    std::atomic<uint64_t> mark{0};  // ticks << 1, | 1 while the thread waits for a message
-    std::atomic<uint64_t> idle_ticks{0};
+    std::atomic<uint64_t> mark{0};  // ticks << 1: when the message under way began, | 1; when the last one ended
+    std::atomic<uint64_t> busy_ticks{0};
     std::atomic<uint64_t> callbacks[4] = {};
-    std::atomic<uint64_t> longest{0};                  // (ticks + 1) << 2 | kind, 0: none
-    std::atomic<uint64_t> slow_ticks{UINT64_MAX};      // a callback longer is reported
-    bool slow_episode = false;                         // main thread only
+    // A message that runs longer than this takes the slow path: the longest
+    // since the last call so far, or the slow-callback limit if lower.
+    std::atomic<uint64_t> watch_ticks{0};
 };
 extern LoopFigures g_loop;
 
-// Out of line: what happens seldom.
-void loop_note_slow(uint64_t took, int kind);
+// The slow path: a new longest, or a slow callback. Out of line.
+void loop_note_long(uint64_t took, int kind, uint32_t runs);
 // How many ticks make a microsecond.
 double loop_ticks_per_us();
 
@@ -52,20 +52,17 @@ inline void loop_add(std::atomic<uint64_t> &figure, uint64_t n) {
     figure.store(figure.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-inline void loop_note_waiting(uint64_t since) { g_loop.mark.store(since << 1 | 1, std::memory_order_relaxed); }
+inline void loop_note_start(uint64_t now) { g_loop.mark.store(now << 1 | 1, std::memory_order_relaxed); }
 
-inline void loop_note_idle(uint64_t since, uint64_t now) {
-    g_loop.mark.store(now << 1, std::memory_order_relaxed);
-    loop_add(g_loop.idle_ticks, now > since ? now - since : 0);  // a move to another core may look like a step back
-}
-
-// A message that ran `runs` callbacks of `kind` (OS_LOOP_*) from start to end.
-inline void loop_note_callbacks(int kind, uint32_t runs, uint64_t start, uint64_t end) {
+// A message that ran `runs` callbacks of `kind` (OS_LOOP_*, or -1 for none)
+// from start to end.
+inline void loop_note_end(int kind, uint32_t runs, uint64_t start, uint64_t end) {
+    g_loop.mark.store(end << 1, std::memory_order_relaxed);
+    uint64_t took = end > start ? end - start : 0;  // a move to another core may look like a step back
+    loop_add(g_loop.busy_ticks, took);
+    if (kind < 0) return;
     loop_add(g_loop.callbacks[kind], runs);
-    uint64_t took = end > start ? end - start : 0;
-    uint64_t mark = (took + 1) << 2 | static_cast<uint64_t>(kind);
-    if (mark > g_loop.longest.load(std::memory_order_relaxed)) g_loop.longest.store(mark, std::memory_order_relaxed);
-    if (took > g_loop.slow_ticks.load(std::memory_order_relaxed) || g_loop.slow_episode) loop_note_slow(took, kind);
+    if (took > g_loop.watch_ticks.load(std::memory_order_relaxed)) loop_note_long(took, kind, runs);
 }
 
 }  // namespace keel::rt

@@ -31,8 +31,8 @@ uint32_t run_tick() {
 }
 
 // Handles one message with the main lock held, and notes what it ran;
-// start: when it came, in the figures' ticks. Returns when it ended.
-uint64_t worker_wnd_proc(const Message &msg, uint64_t start) {
+// start: when it came, in the figures' ticks.
+void worker_wnd_proc(const Message &msg, uint64_t start) {
 #if KEEL_WITH_NETWORK
     s_wsa_errno = sel_last_error();
 #endif
@@ -66,10 +66,8 @@ uint64_t worker_wnd_proc(const Message &msg, uint64_t start) {
         default:
             break;  // nobody else posts to this queue; unknown numbers are dropped
     }
-    uint64_t end = loop_ticks();
-    if (kind >= 0) loop_note_callbacks(kind, runs, start, end);
+    loop_note_end(kind, runs, start, loop_ticks());
     os_main_unlock();
-    return end;
 }
 
 // Creates the queue that stands for the worker window, then handles messages
@@ -81,12 +79,11 @@ uint32_t main_thread_proc(void *) {
     loop_started();
     s_wnd.store(1, std::memory_order_release);
     Message msg;
-    for (uint64_t ready = loop_ticks();;) {
-        loop_note_waiting(ready);
+    for (;;) {
         if (queue_get(&msg) == -1) KEEL_FATAL("GetMessage(&msg, NULL, 0, 0) == -1");
         uint64_t start = loop_ticks();
-        loop_note_idle(ready, start);
-        ready = worker_wnd_proc(msg, start);
+        loop_note_start(start);
+        worker_wnd_proc(msg, start);
     }
     return 0;
 }
