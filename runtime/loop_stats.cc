@@ -83,6 +83,7 @@ uint64_t calls_so_far() {
 }
 
 void loop_note_long(uint64_t took, int kind, uint32_t runs) {
+    if (kind < 0 || runs == 0) return;  // no callback ran
     if (s_restart.exchange(false, std::memory_order_relaxed)) s_longest = 0;
     s_slow_limit = s_slow_ticks.load(std::memory_order_relaxed);
     if (took > s_longest) {
@@ -130,9 +131,9 @@ KEEL_API int os_loop_stats(os_loop_stats_t *out) {
     }
     *out = os_loop_stats_t{};
     const double per_us = loop_ticks_per_us();
-    uint64_t mark = g_loop.mark.load(std::memory_order_relaxed), now = loop_ticks();
+    uint64_t since = g_loop.busy_since.load(std::memory_order_relaxed), now = loop_ticks();
     uint64_t busy = g_loop.busy_ticks.load(std::memory_order_relaxed);
-    if ((mark & 1) != 0 && now > mark >> 1) busy += now - (mark >> 1);  // the message under way
+    if (since != 0 && now > since) busy += now - since;  // the message under way
     auto up = static_cast<uint64_t>(monotonic_us() - s_us0.load(std::memory_order_relaxed));
     out->busy_us = std::min(ticks_to_us(busy, per_us), up);
     out->idle_us = up - out->busy_us;

@@ -33,7 +33,7 @@ inline uint64_t loop_ticks() {
 // The main thread is the only writer of these, but for the "since the last
 // call" figures, which the reader starts again.
 struct LoopFigures {
-    std::atomic<uint64_t> mark{0};  // ticks << 1: when the message under way began, | 1; when the last one ended
+    std::atomic<uint64_t> busy_since{0};  // when the message under way began; 0 between messages
     std::atomic<uint64_t> busy_ticks{0};
     std::atomic<uint64_t> callbacks[4] = {};
     // A message that runs longer than this takes the slow path: the longest
@@ -52,16 +52,14 @@ inline void loop_add(std::atomic<uint64_t> &figure, uint64_t n) {
     figure.store(figure.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-inline void loop_note_start(uint64_t now) { g_loop.mark.store(now << 1 | 1, std::memory_order_relaxed); }
+inline void loop_note_start(uint64_t now) { g_loop.busy_since.store(now, std::memory_order_relaxed); }
 
-// A message that ran `runs` callbacks of `kind` (OS_LOOP_*, or -1 for none)
-// from start to end.
+// A message that ran `runs` callbacks of `kind` (OS_LOOP_*; counted by the
+// caller) from start to end.
 inline void loop_note_end(int kind, uint32_t runs, uint64_t start, uint64_t end) {
-    g_loop.mark.store(end << 1, std::memory_order_relaxed);
+    g_loop.busy_since.store(0, std::memory_order_relaxed);
     uint64_t took = end > start ? end - start : 0;  // a move to another core may look like a step back
     loop_add(g_loop.busy_ticks, took);
-    if (kind < 0) return;
-    loop_add(g_loop.callbacks[kind], runs);
     if (took > g_loop.watch_ticks.load(std::memory_order_relaxed)) loop_note_long(took, kind, runs);
 }
 

@@ -42,10 +42,12 @@ void worker_wnd_proc(const Message &msg, uint64_t start) {
     switch (msg.number) {
         case WM_TIMER:
             kind = OS_LOOP_TIMER, runs = run_tick();
+            loop_add(g_loop.callbacks[OS_LOOP_TIMER], runs);
             break;
 #if KEEL_WITH_NETWORK
         case WM_SOCKET_EVENT:
             kind = OS_LOOP_SOCKET;
+            loop_add(g_loop.callbacks[OS_LOOP_SOCKET], 1);
             dispatch_socket_event(socket_event_of(msg));
             break;
         case WM_SOCKET_CLOSE:
@@ -56,12 +58,15 @@ void worker_wnd_proc(const Message &msg, uint64_t start) {
 #endif
         case WM_POSTED_FUNC:
             kind = OS_LOOP_POSTED, runs = run_posted_funcs();
+            loop_add(g_loop.callbacks[OS_LOOP_POSTED], runs);
             break;
         case WM_DEADLINE:
             kind = OS_LOOP_TIMER, runs = run_due_timers();
+            loop_add(g_loop.callbacks[OS_LOOP_TIMER], runs);
             break;
         case WM_SIGNAL:
             kind = OS_LOOP_SIGNAL, runs = run_signal(static_cast<int>(msg.wparam));
+            loop_add(g_loop.callbacks[OS_LOOP_SIGNAL], runs);
             break;
         default:
             break;  // nobody else posts to this queue; unknown numbers are dropped
