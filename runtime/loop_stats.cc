@@ -83,7 +83,7 @@ uint64_t calls_so_far() {
 }
 
 void loop_note_long(uint64_t took, int kind, uint32_t runs) {
-    if (kind < 0 || runs == 0) return;  // no callback ran
+    if (kind < 0 || runs == 0 || took > UINT64_MAX / 2) return;  // no callback ran, or a step back
     if (s_restart.exchange(false, std::memory_order_relaxed)) s_longest = 0;
     s_slow_limit = s_slow_ticks.load(std::memory_order_relaxed);
     if (took > s_longest) {

@@ -58,7 +58,9 @@ inline void loop_note_start(uint64_t now) { g_loop.busy_since.store(now, std::me
 // caller) from start to end.
 inline void loop_note_end(int kind, uint32_t runs, uint64_t start, uint64_t end) {
     g_loop.busy_since.store(0, std::memory_order_relaxed);
-    uint64_t took = end > start ? end - start : 0;  // a move to another core may look like a step back
+    // A move to another core may look like a step back: the sum takes it
+    // modulo 2^64, which is right, and the slow path leaves it out.
+    uint64_t took = end - start;
     loop_add(g_loop.busy_ticks, took);
     if (took > g_loop.watch_ticks.load(std::memory_order_relaxed)) loop_note_long(took, kind, runs);
 }

@@ -367,23 +367,19 @@ int poll_sockets(Queue &q, int timeout_ms) {
         for (int i = 0; i < n; ++i) {
             uint64_t data = events[i].data.u64;
             int fd = static_cast<int>(data & 0xFFFFFFFF);
-            if (fd == q.wakefd) {
+            if ((data >> 32) != 0) {  // a socket's registration: its generation is never 0
+                on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
+            } else if (fd == q.wakefd) {
                 uint64_t count;
                 while (read(q.wakefd, &count, sizeof count) > 0) {
                 }
                 take_signals(q);  // a signal that landed in a thread wakes the owner this way
-                continue;
-            }
-            if (fd == q.sigfd) {
+            } else if (fd == q.sigfd) {
                 take_signals(q);
-                continue;
-            }
-            if (fd == q.timerfd) {  // a deadline passed: one message, however many
+            } else if (fd == q.timerfd) {  // a deadline passed: one message, however many
                 uint64_t count;
                 if (read(q.timerfd, &count, sizeof count) > 0) q.gathered.push_back(Message{WM_DEADLINE, 0, 0});
-                continue;
             }
-            on_ready(fd, static_cast<uint32_t>(data >> 32), events[i].events);
         }
         t_gathered = nullptr;
     }
