@@ -37,6 +37,8 @@ bool is_open(const std::string &file) {  // by someone: a handle that shares not
     return h == INVALID_HANDLE_VALUE ? GetLastError() == ERROR_SHARING_VIOLATION : !CloseHandle(h);
 }
 const char *const kRunCopy = "k.EXE --gtest_filter=LogFiles.Dbg* >NUL 2>&1";
+int setenv(const char *name, const char *value, int) { return _putenv_s(name, value); }
+int unsetenv(const char *name) { return _putenv_s(name, ""); }
 #else
 fs::path program_file() { return fs::read_symlink("/proc/self/exe"); }
 const char *const kRunCopy = "timeout 60 ./k.EXE --gtest_filter=LogFiles.Dbg* >/dev/null 2>&1";
@@ -121,6 +123,29 @@ TEST(LogDebugger, EachLineReachesAViewerOfDebugStrings) {
     UnmapViewOfFile(view), CloseHandle(map), CloseHandle(data), CloseHandle(ready);
 }
 #endif
+
+// Under the journal each line starts with its level's priority; otherwise, or when the variable names another
+// stream, lines are as ever.
+TEST(Journal, LinesCarryTheirPriorityOnlyWhenStandardErrorIsTheJournal) {
+    StderrCapture cap;
+    struct stat err {};
+    fstat(2, &err);
+    const std::string mine = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+    for (const std::string &stream : {mine, std::string("1:2"), std::string()}) {
+        stream.empty() ? unsetenv("JOURNAL_STREAM") : setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        log_start(0, 1);
+        log_debug_ex(4, "f", 1, "a"), log_debug_ex(2, "f", 2, "b"), log_debug_ex(1, "f", 3, "c");
+        log_debug_ex(3, "f", 4, "d"), log_debug_ex(5, "f", 5, "e");
+    }
+    unsetenv("JOURNAL_STREAM");
+    std::string marks;
+    for (const std::string &line : lines_of(cap.text())) marks += line[0] == '<' ? line.substr(0, 3) : "-";
+#ifdef _WIN32
+    EXPECT_EQ(marks, "---------------") << "no journal on Windows";
+#else
+    EXPECT_EQ(marks, "<3><6><7><4><2>----------");
+#endif
+}
 
 TEST(LogMessages, FamiliesTwinsThresholdsAndTheCutAt4094Characters) {
     log_start(0, 1);
