@@ -190,6 +190,13 @@ bool comm_port_gone(int err);
 void comm_thread_begin(os_comm_client *client);
 // The I/O thread's loop, until close clears the running flag.
 void comm_serve(os_comm_client *client);
+// The line of an open client: 1 done, 0 refused by the driver (reported at
+// the error level).
+int comm_line_set(os_comm_client *client, uint32_t line, bool on);
+int comm_line_get(os_comm_client *client, uint32_t *lines);
+int comm_line_break(os_comm_client *client, uint32_t ms);
+int comm_line_rs485(os_comm_client *client, bool enable, bool rts_on_send, uint32_t delay_before_ms,
+                    uint32_t delay_after_ms);
 
 #ifdef _WIN32
 #include "serial/win/comm_win.h"

@@ -1,8 +1,7 @@
-// The line beyond its bytes: the modem output lines, the state of all of
-// them, a break, and RS-485 direction control. Each is a call of the
-// terminal's driver on the open device; a driver without the feature refuses
-// and the refusal is reported. A pseudo-terminal has no line at all: its
-// driver would take a break without sending anything, so it is refused here.
+// The line on a terminal: each call is an ioctl of the terminal's driver on
+// the open device; a driver without the feature refuses and the refusal is
+// reported. A pseudo-terminal has no line at all: its driver would take a
+// break without sending anything, so it is refused here.
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -13,12 +12,6 @@
 #include "serial/serial_internal.h"
 
 namespace {
-
-bool open_or_report(const os_comm_client_t *client) {
-    if (client->com != -1) return true;
-    KEEL_INFO("client->com == -1");
-    return false;
-}
 
 // The driver's answer: 1, or 0 with the report of what it refused.
 int driver_answer(int rc, const char *what) {
@@ -40,24 +33,12 @@ uint32_t comm_lines_of(int bits) {
     return lines;
 }
 
-extern "C" {
-
-KEEL_API int os_comm_client_set_line(os_comm_client_t *client, uint32_t line, int on) {
-    if (client == nullptr || (line != OS_COMM_LINE_DTR && line != OS_COMM_LINE_RTS)) {
-        KEEL_INFO("client == NULL || (line != OS_COMM_LINE_DTR && line != OS_COMM_LINE_RTS)");
-        return 0;
-    }
-    if (!open_or_report(client)) return 0;
+int comm_line_set(os_comm_client *client, uint32_t line, bool on) {
     int bits = line == OS_COMM_LINE_DTR ? TIOCM_DTR : TIOCM_RTS;
     return driver_answer(ioctl(client->com, on ? TIOCMBIS : TIOCMBIC, &bits), "TIOCMBIS/TIOCMBIC");
 }
 
-KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines) {
-    if (client == nullptr || lines == nullptr) {
-        KEEL_INFO("client == NULL || lines == NULL");
-        return 0;
-    }
-    if (!open_or_report(client)) return 0;
+int comm_line_get(os_comm_client *client, uint32_t *lines) {
     int bits = 0;
     if (!driver_answer(ioctl(client->com, TIOCMGET, &bits), "TIOCMGET")) return 0;
     *lines = comm_lines_of(bits);
@@ -66,12 +47,7 @@ KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines)
 
 // TIOCSBRK and TIOCCBRK around a sleep of the caller's own give the length
 // to the millisecond; tcsendbreak would round it to tenths of a second.
-KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms) {
-    if (client == nullptr || ms < 1 || ms > 10000) {
-        KEEL_INFO("client == NULL || ms < 1 || ms > 10000");
-        return 0;
-    }
-    if (!open_or_report(client)) return 0;
+int comm_line_break(os_comm_client *client, uint32_t ms) {
     if (comm_is_pty(client->com)) {
         errno = ENOTTY;
         return driver_answer(-1, "TIOCSBRK");
@@ -83,13 +59,8 @@ KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms) {
     return driver_answer(ioctl(client->com, TIOCCBRK), "TIOCCBRK");
 }
 
-KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
-                                      uint32_t delay_after_ms) {
-    if (client == nullptr) {
-        KEEL_INFO("client == NULL");
-        return 0;
-    }
-    if (!open_or_report(client)) return 0;
+int comm_line_rs485(os_comm_client *client, bool enable, bool rts_on_send, uint32_t delay_before_ms,
+                    uint32_t delay_after_ms) {
     serial_rs485 rs485{};
     if (enable) {
         rs485.flags = SER_RS485_ENABLED | (rts_on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
@@ -98,5 +69,3 @@ KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int 
     }
     return driver_answer(ioctl(client->com, TIOCSRS485, &rs485), "TIOCSRS485");
 }
-
-}  // extern "C"
