@@ -3,7 +3,9 @@
 #pragma once
 
 #include <fcntl.h>
+#ifndef _WIN32
 #include <pty.h>
+#endif
 
 #include <mutex>
 #include <regex>
@@ -14,6 +16,52 @@
 
 namespace keel_test {
 
+#ifdef _WIN32
+// Under wine the pair is made on the Linux side, where a Windows process cannot reach: socat makes a pty, links its
+// slave into the prefix's dosdevices folder as com<port> (which \\.\COM<port> opens), and carries its master's bytes
+// over a loopback connection, whose end this is. Closing that end ends socat, which hangs the terminal up.
+struct Device {
+    int master = -1;
+    std::string path;
+    explicit Device(int port) : path("COM" + std::to_string(port)) {
+        Addr at;
+        int listener = bound(SOCK_STREAM, at);
+        std::string link = std::string(getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "") + "/dosdevices/com" +
+                           std::to_string(port), old = "Z:" + link;
+        std::replace(old.begin(), old.end(), '/', '\\');
+        DeleteFileA(old.c_str());  // an earlier run's
+        std::string command = "start.exe /unix /usr/bin/socat pty,raw,echo=0,link=" + link + " tcp:127.0.0.1:" +
+                              std::to_string(at.port());
+        STARTUPINFOA start{};
+        start.cb = sizeof start;
+        PROCESS_INFORMATION child{};
+        pollfd p{as_socket(listener), POLLIN, 0};
+        if (getenv("WINEPREFIX") && CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                                   &start, &child)) {
+            CloseHandle(child.hThread), CloseHandle(child.hProcess);
+            if (poll(&p, 1, 20000) == 1) master = static_cast<int>(accept(as_socket(listener), nullptr, nullptr));
+        }
+        u_long on = 1;
+        if (master >= 0) ioctlsocket(as_socket(master), FIONBIO, &on);
+        close_socket(listener);
+    }
+    ~Device() { hang_up(); }
+    void hang_up() {
+        if (master >= 0) close_socket(master);
+        master = -1;
+    }
+    // As fast as socat takes it; false when it took nothing for 10 s.
+    bool write_all(const std::string &data) {
+        pollfd p{as_socket(master), POLLOUT, 0};
+        for (size_t done = 0; done < data.size();)
+            if (int n = send(as_socket(master), &data[done], static_cast<int>(data.size() - done), 0); n > 0)
+                done += static_cast<size_t>(n);
+            else if ((n < 0 && WSAGetLastError() != WSAEWOULDBLOCK) || poll(&p, 1, 10000) != 1)
+                return false;
+        return true;
+    }
+};
+#else
 // The device end of a pty pair, whose slave is KEEL_COM<port>; closed on exec, lest a child keep it from hanging up.
 struct Device {
     int master = -1, slave = -1;
@@ -37,6 +85,7 @@ struct Device {
         return true;
     }
 };
+#endif
 
 // A client whose read callback takes every byte into `got`.
 struct Port {
