@@ -308,8 +308,15 @@ int comm_port_put(os_comm_client *client, const unsigned char *data, size_t len,
 bool comm_port_write_pending(const os_comm_client *client) { return client->win->write_pending; }
 
 // Only the input side: the bytes of earlier items still on their way out
-// must go.
-void comm_port_flush_input(os_comm_client *client) { PurgeComm(port_of(client), PURGE_RXCLEAR); }
+// must go. What a read already took counts as received: a read that ended
+// meanwhile is collected and dropped, one still waiting is left to wait.
+void comm_port_flush_input(os_comm_client *client) {
+    comm_win_port *w = client->win;
+    DWORD n;
+    if (w->read_pending && GetOverlappedResult(port_of(client), &w->read_ov, &n, FALSE)) w->read_pending = false;
+    w->inbox_at = w->inbox_len = 0;
+    PurgeComm(port_of(client), PURGE_RXCLEAR);
+}
 
 // What a port answers once its device is gone: a USB adapter unplugged
 // refuses access or the command, a pipe-like port broke.
