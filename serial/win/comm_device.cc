@@ -32,8 +32,7 @@ constexpr int kRates[] = {50,     75,     110,     134,     150,     200,     30
 bool settings_valid(const char *text, bool any_rate, int *baud, const char **rest) {
     int data_bits = 0, used = 0;
     char parity = 0, stop[8] = {0};
-    if (sscanf(text, "%*[^:]:%d,%c,%d,%7[0-9.]%n", baud, &parity, &data_bits, stop, &used) != 4 ||
-        text[used] != '\0')
+    if (sscanf(text, "%*[^:]:%d,%c,%d,%7[0-9.]%n", baud, &parity, &data_bits, stop, &used) != 4 || text[used] != '\0')
         return false;
     bool known = false;
     for (int rate : kRates) known = known || rate == *baud;
@@ -113,8 +112,8 @@ bool comm_port_open(os_comm_client *client) {
     if (named && !hold(name, &w->held)) {
         err = ERROR_ACCESS_DENIED;
     } else if (named) {
-        port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+        port =
+            CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         err = GetLastError();
     }
     client->com = reinterpret_cast<intptr_t>(port);
@@ -322,9 +321,17 @@ void comm_port_flush_input(os_comm_client *client) {
 // refuses access or the command, a pipe-like port broke.
 bool comm_port_gone(int err) {
     switch (err) {
-        case ERROR_ACCESS_DENIED: case ERROR_BAD_COMMAND: case ERROR_GEN_FAILURE: case ERROR_BROKEN_PIPE:
-        case ERROR_DEVICE_NOT_CONNECTED: case ERROR_OPERATION_ABORTED: case ERROR_INVALID_HANDLE:
-        case ERROR_NOT_READY: case ERROR_DEVICE_REMOVED: return true;
-        default: return false;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_BROKEN_PIPE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_NOT_READY:
+        case ERROR_DEVICE_REMOVED:
+            return true;
+        default:
+            return false;
     }
 }

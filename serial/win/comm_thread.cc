@@ -62,7 +62,8 @@ void look_at_lines(os_comm_client *client) {
     bool carrier_lost = (w->modem & MS_RLSD_ON) && !(modem & MS_RLSD_ON);
     w->modem = modem;
     comm_notify(client, OS_COMM_EVENT_LINES, comm_win_lines(modem, w->outputs));
-    if (carrier_lost && comm_running(client) == 1) comm_lose_port(client, CommFound::reading, ERROR_DEVICE_NOT_CONNECTED);
+    if (carrier_lost && comm_running(client) == 1)
+        comm_lose_port(client, CommFound::reading, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // The wait's limit in whole milliseconds, rounded up: the frame's deadline

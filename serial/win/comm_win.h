@@ -2,8 +2,8 @@
 // for overlapped I/O, with the events its I/O thread waits on.
 #pragma once
 
-#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
 #include <windows.h>
+#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
 
 #include <cstdint>
 #include <string>
@@ -23,8 +23,8 @@ struct comm_win_port {
     OVERLAPPED event_ov{};
     OVERLAPPED read_ov{};
     OVERLAPPED write_ov{};
-    DWORD event_mask = 0;      // what WaitCommEvent found
-    DWORD mask = 0;            // what the port is asked to report
+    DWORD event_mask = 0;  // what WaitCommEvent found
+    DWORD mask = 0;        // what the port is asked to report
     bool event_pending = false;
     bool write_pending = false;
     bool read_pending = false;
@@ -34,12 +34,12 @@ struct comm_win_port {
     // such a port waits for the first byte and returns what came.
     bool read_waits = false;
     bool read_idle = false;  // a read under way ended with nothing: the next starts after a pause
-    std::string held;  // the port's name among those this process holds
+    std::string held;        // the port's name among those this process holds
     // What the last read took, handed out by comm_port_take.
     DWORD inbox_at = 0, inbox_len = 0;
     unsigned char inbox[MAX_READ_BUF_SIZE];
-    DWORD outputs = 0;         // OS_COMM_LINE_DTR and _RTS as last set: Windows cannot read them back
-    DWORD modem = 0;           // the modem status at the last look
+    DWORD outputs = 0;  // OS_COMM_LINE_DTR and _RTS as last set: Windows cannot read them back
+    DWORD modem = 0;    // the modem status at the last look
 };
 
 // Writes the name CreateFile takes for the client's port: \\.\COMn for port

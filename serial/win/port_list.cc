@@ -4,9 +4,9 @@
 // of a USB device. The watch lists them again twice a second and tells the
 // differences: a port's coming and going changes that list, whatever bus it
 // is on, and needs no window of its own.
-#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
+#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
 
 #include <algorithm>
 #include <atomic>
@@ -82,8 +82,9 @@ void add_usb_identities(std::vector<os_comm_port_info_t> *ports) {
         if (key == INVALID_HANDLE_VALUE) continue;
         char name[64] = "";
         DWORD size = sizeof name - 1, type = 0;
-        bool named = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) ==
-                         ERROR_SUCCESS && type == REG_SZ;
+        bool named =
+            RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) == ERROR_SUCCESS &&
+            type == REG_SZ;
         RegCloseKey(key);
         for (os_comm_port_info_t &port : *ports)
             if (named && _stricmp(port.device, name) == 0) usb_identity(set, &device, &port);
