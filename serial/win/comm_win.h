@@ -2,8 +2,11 @@
 // for overlapped I/O, with the events its I/O thread waits on.
 #pragma once
 
+// winsock2.h before windows.h, which the library's other headers may bring in again.
+#include <winsock2.h>
+// clang-format off
 #include <windows.h>
-#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
+// clang-format on
 
 #include <cstdint>
 #include <string>

@@ -4,9 +4,12 @@
 // of a USB device. The watch lists them again twice a second and tells the
 // differences: a port's coming and going changes that list, whatever bus it
 // is on, and needs no window of its own.
-#include <setupapi.h>
+// winsock2.h before windows.h, which the library's other headers may bring in again.
+#include <winsock2.h>
+// clang-format off
 #include <windows.h>
-#include <winsock2.h>  // before windows.h, which the library's other headers may bring in again
+#include <setupapi.h>
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
