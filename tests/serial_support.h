@@ -19,17 +19,19 @@ namespace keel_test {
 #ifdef _WIN32
 // Under wine the pair is made on the Linux side, where a Windows process cannot reach: socat makes a pty, links its
 // slave into the prefix's dosdevices folder as com<port> (which \\.\COM<port> opens), and carries its master's bytes
-// over a loopback connection, whose end this is. Closing that end ends socat, which hangs the terminal up.
+// over a loopback connection, whose end this is. Closing that end ends socat, which hangs the terminal up and removes
+// its link: only then may the next socat make the same one, or this one would remove that.
 struct Device {
     int master = -1;
-    std::string path;
+    std::string path, link;
     explicit Device(int port) : path("COM" + std::to_string(port)) {
         Addr at;
         int listener = bound(SOCK_STREAM, at);
         std::string link = std::string(getenv("WINEPREFIX") ? getenv("WINEPREFIX") : "") + "/dosdevices/com" +
-                           std::to_string(port), old = "Z:" + link;
-        std::replace(old.begin(), old.end(), '/', '\\');
-        DeleteFileA(old.c_str());  // an earlier run's
+                           std::to_string(port);
+        this->link = "Z:" + link;
+        std::replace(this->link.begin(), this->link.end(), '/', '\\');
+        wait_until([&] { return !linked(); });  // an earlier case's socat may still be ending
         std::string command = "start.exe /unix /usr/bin/socat pty,raw,echo=0,link=" + link + " tcp:127.0.0.1:" +
                               std::to_string(at.port());
         STARTUPINFOA start{};
@@ -47,8 +49,17 @@ struct Device {
     }
     ~Device() { hang_up(); }
     void hang_up() {
-        if (master >= 0) close_socket(master);
-        master = -1;
+        if (master < 0) return;
+        close_socket(master), master = -1;
+        wait_until([&] { return !linked(); });
+    }
+    bool linked() {  // by the folder's listing ("com<n>" itself, in any folder, names the port)
+        WIN32_FIND_DATAA found;
+        HANDLE h = FindFirstFileA((link + "*").c_str(), &found);
+        bool seen = false;
+        for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileA(h, &found))
+            seen = seen || link.ends_with(std::string("\\") + found.cFileName);
+        return h != INVALID_HANDLE_VALUE && FindClose(h) && seen;
     }
     // As fast as socat takes it; false when it took nothing for 10 s.
     bool write_all(const std::string &data) {

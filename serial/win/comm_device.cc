@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <utility>
 #include <string>
 
 #include "keel/os_comm.h"
@@ -44,6 +45,9 @@ bool settings_valid(const char *text, bool any_rate, int *baud, const char **res
 }
 
 HANDLE manual_event() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+// How long close waits for a cancelled transfer to end.
+constexpr DWORD kEndMs = 5000;
 
 // The ports this process holds, by their names in upper case. A COM port's
 // driver lets one opener in at a time, but not every driver does (wine's
@@ -195,16 +199,29 @@ bool comm_port_setup(os_comm_client *client, const char *settings) {
 void comm_port_release(os_comm_client *client) {
     comm_win_port *w = client->win;
     HANDLE port = port_of(client);
+    bool ended = true;
     if (client->com != -1 && w != nullptr) {
-        DWORD n;
-        if (w->event_pending) CancelIoEx(port, &w->event_ov), GetOverlappedResult(port, &w->event_ov, &n, TRUE);
-        if (w->write_pending) CancelIoEx(port, &w->write_ov), GetOverlappedResult(port, &w->write_ov, &n, TRUE);
-        if (w->read_pending) CancelIoEx(port, &w->read_ov), GetOverlappedResult(port, &w->read_ov, &n, TRUE);
-        w->event_pending = w->write_pending = w->read_pending = false;
+        for (auto [pending, ov] : {std::pair{w->event_pending, &w->event_ov}, {w->write_pending, &w->write_ov},
+                                   {w->read_pending, &w->read_ov}})
+            if (pending) CancelIoEx(port, ov);
+        // Closing the handle ends whatever the cancel did not.
+        CloseHandle(port);
+        for (auto [pending, ov] : {std::pair{w->event_pending, &w->event_ov}, {w->write_pending, &w->write_ov},
+                                   {w->read_pending, &w->read_ov}})
+            ended = ended && (!pending || WaitForSingleObject(ov->hEvent, kEndMs) == WAIT_OBJECT_0);
+        client->com = -1;
     }
     if (client->com != -1) {
         CloseHandle(port);
         client->com = -1;
+    }
+    // A transfer that never ended may still write into the record: it is
+    // left to it, rather than freed under it.
+    if (w != nullptr && !ended) {
+        KEEL_INFO("CancelIoEx: a transfer did not end");
+        let_go(&w->held);
+        client->win = nullptr;
+        return;
     }
     if (w != nullptr) {
         let_go(&w->held);
@@ -229,16 +246,17 @@ int comm_win_start_read(os_comm_client *client, int *err) {
     w->read_ov.Offset = w->read_ov.OffsetHigh = 0;
     if (!ReadFile(port, w->inbox, sizeof w->inbox, &n, &w->read_ov)) {
         DWORD e = GetLastError();
-        if (e == ERROR_IO_PENDING && w->read_waits) {
-            w->read_pending = true;
-            return 0;
-        }
-        // With the port's read timeouts the read ends at once, whatever it
-        // found; should the driver still answer pending, its answer is at hand.
-        if (e != ERROR_IO_PENDING || !GetOverlappedResult(port, &w->read_ov, &n, TRUE)) {
-            *err = static_cast<int>(e == ERROR_IO_PENDING ? GetLastError() : e);
+        if (e != ERROR_IO_PENDING) {
+            *err = static_cast<int>(e);
             return -1;
         }
+        // The port's read timeouts end a read at once, whatever it found. A
+        // port whose read waits all the same (wine's pseudo-terminals) has
+        // its reads wait from now on: this one, under way, is the wait for
+        // the next bytes, and the I/O thread never sits in it.
+        w->read_waits = true;
+        w->read_pending = true;
+        return 0;
     }
     w->inbox_len = n;
     return n > 0 ? 1 : 0;

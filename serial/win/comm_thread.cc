@@ -1,6 +1,6 @@
 // The I/O thread's loop on a COM port. It waits on the port's events
-// (WaitCommEvent: received bytes, and with an event callback bound the modem
-// input lines), on a write under way and on its wake-up event, so it costs
+// (WaitCommEvent: received bytes, the carrier, and with an event callback
+// bound the other modem input lines), on a write under way and on its wake-up event, so it costs
 // nothing while the line is quiet. Its wait is timed only for the silence
 // that ends a frame; the silence itself is measured on the performance
 // counter, so a frame never comes before its gap however coarse the wait's
@@ -53,15 +53,16 @@ bool bytes_wait(os_comm_client *client) {
     return ClearCommError(port_of(client), &errors, &stat) && stat.cbInQue > 0;
 }
 
-// A change of the modem input lines; the carrier's loss is the hang-up of a
-// modem or of a device that drives DCD.
+// A change of the modem input lines, told to an event callback; the loss of
+// a carrier that was there is the hang-up of a modem or of a device that
+// drives DCD, with or without one.
 void look_at_lines(os_comm_client *client) {
     comm_win_port *w = client->win;
     DWORD modem = 0;
     if (!GetCommModemStatus(port_of(client), &modem)) return;
     bool carrier_lost = (w->modem & MS_RLSD_ON) && !(modem & MS_RLSD_ON);
     w->modem = modem;
-    comm_notify(client, OS_COMM_EVENT_LINES, comm_win_lines(modem, w->outputs));
+    if (client->event_cb != nullptr) comm_notify(client, OS_COMM_EVENT_LINES, comm_win_lines(modem, w->outputs));
     if (carrier_lost && comm_running(client) == 1)
         comm_lose_port(client, CommFound::reading, ERROR_DEVICE_NOT_CONNECTED);
 }
@@ -85,10 +86,10 @@ void comm_thread_begin(os_comm_client *client) {
     PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     client->frame_pending = false;
     client->counting_lines = false;  // no timed looks: the port reports the changes itself
-    w->lines_watched = client->event_cb != nullptr;
-    w->mask = EV_RXCHAR | (w->lines_watched ? kLineEvents : 0);
+    w->lines_watched = true;
+    w->mask = EV_RXCHAR | (client->event_cb != nullptr ? kLineEvents : EV_RLSD);
     if (!SetCommMask(port, w->mask)) KEEL_INFO("!SetCommMask, %d", static_cast<int>(GetLastError()));
-    if (w->lines_watched) GetCommModemStatus(port, &w->modem);
+    GetCommModemStatus(port, &w->modem);
 }
 
 // The port's events first, as received bytes were there before anything

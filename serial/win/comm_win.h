@@ -31,7 +31,7 @@ struct comm_win_port {
     bool event_pending = false;
     bool write_pending = false;
     bool read_pending = false;
-    bool lines_watched = false;  // an event callback is bound and the driver reports the modem lines
+    bool lines_watched = false;  // the driver reports the modem input lines
     // The port cannot wait for its events (wine's pseudo-terminals): a read
     // kept under way is the wait for received bytes instead, as a read of
     // such a port waits for the first byte and returns what came.
