@@ -1,12 +1,8 @@
 // The serial client record and its exported calls: open builds the device,
-// the wake-up descriptor, the queue and the lock and starts the I/O thread;
-// close takes them down in the reverse order and is the clean-up of a failed
-// open.
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
+// the wake-up, the queue and the lock and starts the I/O thread; close takes
+// them down in the reverse order and is the clean-up of a failed open. What
+// talks to the system is the platform's (serial/unix, serial/win).
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -16,14 +12,6 @@
 
 namespace {
 
-// Both the stop request and a new send wake the I/O thread through the one
-// eventfd; the thread tells them apart by the running flag.
-void wake_io_thread(os_comm_client_t *client) {
-    uint64_t one = 1;
-    ssize_t n = write(client->wake_fd, &one, sizeof one);
-    (void)n;  // only fails when the counter is already far from zero: awake anyway
-}
-
 int fail_open(os_comm_client_t *client) {
     os_comm_client_close(client);
     return 0;
@@ -32,14 +20,7 @@ int fail_open(os_comm_client_t *client) {
 }  // namespace
 
 void comm_release(os_comm_client_t *client) {
-    if (client->com != -1) {
-        comm_device_close(client->com);
-        client->com = -1;
-    }
-    if (client->wake_fd != -1) {
-        close(client->wake_fd);
-        client->wake_fd = -1;
-    }
+    comm_port_release(client);
     if (client->mutex != nullptr) {
         os_mutex_free(client->mutex);
         client->mutex = nullptr;
@@ -65,8 +46,7 @@ os_comm_client_t *new_client(int comport, int baud, int data_bits, int parity, i
     client->parity = parity;
     client->data_bits = data_bits;
     client->stop_bits = static_cast<float>(stop_bits);
-    client->com = -1;
-    client->wake_fd = -1;
+    comm_port_reset(client);
     client->comport = comport;
     client->event_mask = 1;
     client->flush_before_write = true;
@@ -78,6 +58,21 @@ os_comm_client_t *new_client(int comport, int baud, int data_bits, int parity, i
 void comm_free(os_comm_client_t *client) {
     free(client->device);
     delete client;
+}
+
+// Only the two integral stop-bit forms can come from create; 1.5 comes from a
+// record set by hand and is still written as such.
+void comm_settings_text(const os_comm_client *client, char *text, size_t size) {
+    char cport[50];
+    if (client->device != nullptr)
+        snprintf(cport, sizeof cport, "DEV");  // the path may hold a ':', and the text needs no path
+    else
+        snprintf(cport, sizeof cport, "COM%d", client->comport);
+    const char *format = client->stop_bits < 1.5f   ? "%s:%d,%c,%d,1"
+                         : client->stop_bits < 2.0f ? "%s:%d,%c,%d,1.5"
+                                                    : "%s:%d,%c,%d,2";
+    snprintf(text, size, format, cport, client->baud, static_cast<char>(client->parity),
+             client->data_bits);
 }
 
 extern "C" {
@@ -140,48 +135,14 @@ KEEL_API int os_comm_client_open(os_comm_client_t *client) {
     char cbaud[50];
     comm_settings_text(client, cbaud, sizeof cbaud);
 
-    int err = 0;
-    client->com = comm_device_open(client, &err);
-    if (client->com == -1) {
-        KEEL_INFO("client->com == INVALID_HANDLE_VALUE, errno: %d", err);
-        return fail_open(client);
-    }
-    client->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (client->wake_fd == -1) {
-        KEEL_INFO("client->wake_fd == -1, errno: %d", errno);
-        return fail_open(client);
-    }
+    if (!comm_port_open(client)) return fail_open(client);
     client->lst_send = adt_dlist_create(sizeof(comm_send_item *));
     client->mutex = os_mutex_create(0);
     if (client->mutex == nullptr) {
         KEEL_INFO("client->mutex == NULL");
         return fail_open(client);
     }
-    // The port's timeouts and event mask have nothing to set here: the
-    // descriptor never blocks, and the I/O thread waits in poll for received
-    // bytes, room to write, and its wake-up descriptor.
-    struct termios tio;
-    if (tcgetattr(client->com, &tio) != 0) {
-        KEEL_INFO("!GetCommState, %d", errno);
-        return fail_open(client);
-    }
-    int custom_baud = 0;  // a client of a path takes any rate its driver does
-    if ((err = comm_build_settings(cbaud, &tio, client->device != nullptr, &custom_baud)) != 0) {
-        KEEL_INFO("!BuildCommDCB, %d", err);
-        return fail_open(client);
-    }
-    if ((err = comm_apply_settings(client->com, &tio)) != 0 ||
-        (custom_baud != 0 && (err = comm_set_any_rate(client->com, custom_baud)) != 0)) {
-        KEEL_INFO("!SetCommState, %d", err);
-        return fail_open(client);
-    }
-    // RTS raised; a pseudo-terminal has no modem lines and refuses, harmlessly.
-    int rts = TIOCM_RTS;
-    ioctl(client->com, TIOCMBIS, &rts);
-    if (tcflush(client->com, TCIOFLUSH) != 0) {
-        KEEL_INFO("!PurgeComm, %d", errno);
-        return fail_open(client);
-    }
+    if (!comm_port_setup(client, cbaud)) return fail_open(client);
 
     client->hung_up = false;
     client->write_blocked = false;
@@ -229,7 +190,7 @@ KEEL_API int os_comm_client_close(os_comm_client_t *client) {
         // releasing the port meanwhile: only join it.
         if (client->closed_from_callback == 0) {
             comm_set_running(client, 0);
-            wake_io_thread(client);
+            comm_wake(client);
         }
         os_thread_join(&client->thread);
         client->thread_started = false;
@@ -266,7 +227,7 @@ KEEL_API int os_comm_client_send(os_comm_client_t *client, const void *data, uin
     adt_dlist_node_t *node = adt_dlist_add(client->lst_send, nullptr, &item);
     adt_dlist_unlock(client->lst_send);
     if (node == nullptr) KEEL_FATAL("buf == NULL");
-    wake_io_thread(client);
+    comm_wake(client);
     return static_cast<int>(len);
 }
 
@@ -292,7 +253,7 @@ KEEL_API int os_comm_client_read(os_comm_client_t *client, void *data, uint32_t 
     // the port again.
     bool wake = mutex != nullptr && len > 0 && client->room_wanted.exchange(false);
     if (mutex != nullptr) os_mutex_unlock(mutex);
-    if (wake) wake_io_thread(client);
+    if (wake) comm_wake(client);
     return static_cast<int>(len);
 }
 

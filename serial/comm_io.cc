@@ -1,55 +1,17 @@
-// The I/O thread of one open port. It sleeps in poll on the port and on the
-// wake-up descriptor, so it costs nothing while the line is quiet: received
-// bytes run the read step, a send or room to write runs the write step, and
-// close clears the running flag and wakes it to end. Its waits are timed
-// only for what has a deadline: the silence that ends a frame, and the next
-// look at the modem input lines.
-#include <linux/serial.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <time.h>
-#include <unistd.h>
-
+// The I/O thread's steps that every platform shares: gathering received
+// bytes into the client's buffer and handing them to the read callback
+// (whole frames, with a read gap), writing the send queue, the hang-up, and
+// the thread's start and end around the platform's loop (comm_serve).
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "log/report.h"
 #include "serial/serial_internal.h"
-#include "sync/sync_internal.h"
 
 namespace {
 
 thread_local const os_comm_client *t_serving = nullptr;
-
-void drain_wakeups(os_comm_client *client) {
-    uint64_t count;
-    ssize_t n = read(client->wake_fd, &count, sizeof count);
-    (void)n;  // EAGAIN: nothing was pending
-}
-
-bool device_gone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
-
-// Changes of the modem input lines are looked for this often.
-constexpr int64_t kLineLookNs = 20'000'000;
-
-int64_t now_ns() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-// The event callback, which like the read callback may close or destroy the
-// client: the caller looks at the running flag afterwards. A client served
-// on the main thread only hands the event over.
-void notify(os_comm_client *client, int event, uint32_t lines) {
-    if (client->relay != nullptr)
-        comm_relay_hand_over(client, event, lines);
-    else if (client->event_cb != nullptr)
-        client->event_cb(client, event, lines, client->event_arg);
-}
 
 // The read callback, or on the main thread its hand-over.
 void offer_bytes(os_comm_client *client) {
@@ -59,54 +21,39 @@ void offer_bytes(os_comm_client *client) {
         client->read_cb(client, client->read_arg);
 }
 
-enum class Found { reading, writing };
+}  // namespace
+
+// A client served on the main thread only hands the event over.
+void comm_notify(os_comm_client *client, int event, uint32_t lines) {
+    if (client->relay != nullptr)
+        comm_relay_hand_over(client, event, lines);
+    else if (client->event_cb != nullptr)
+        client->event_cb(client, event, lines, client->event_arg);
+}
 
 // A device that vanished answers every later call at once, so it is reported
-// once and left alone: polling it again would spin.
-void lose_port(os_comm_client *client, Found found, int err) {
+// once and left alone: waiting on it again would spin.
+void comm_lose_port(os_comm_client *client, CommFound found, int err) {
     if (client->hung_up) return;
     client->hung_up = true;
     client->write_blocked = false;
-    if (found == Found::reading)
+    if (found == CommFound::reading)
         KEEL_INFO("ReadFile err %d", err);
     else
         KEEL_INFO("WriteFile err=[%d]", err);
-    notify(client, OS_COMM_EVENT_HANGUP, 0);
+    comm_notify(client, OS_COMM_EVENT_HANGUP, 0);
 }
 
-// Drivers that count the changes of each modem input line (TIOCGICOUNT) let
-// a look tell a change from none, also one that came and went between looks.
-bool read_line_counts(int fd, int32_t counts[4]) {
-    serial_icounter_struct c{};
-    if (ioctl(fd, TIOCGICOUNT, &c) != 0) return false;
-    counts[0] = c.cts, counts[1] = c.dsr, counts[2] = c.rng, counts[3] = c.dcd;
-    return true;
-}
-
-void look_at_lines(os_comm_client *client) {
-    client->next_line_look_ns = now_ns() + kLineLookNs;
-    int32_t counts[4];
-    if (!read_line_counts(client->com, counts)) return;
-    if (std::equal(counts, counts + 4, client->line_counts)) return;
-    std::copy(counts, counts + 4, client->line_counts);
-    int bits = 0;
-    if (ioctl(client->com, TIOCMGET, &bits) != 0) return;
-    notify(client, OS_COMM_EVENT_LINES, comm_lines_of(bits));
-}
-
-// A frame is over once the line has been silent for the gap.
-void deliver_frame_if_over(os_comm_client *client) {
+void comm_deliver_frame_if_over(os_comm_client *client) {
     if (!client->frame_pending) return;
     uint32_t gap = client->read_gap_us.load(std::memory_order_relaxed);
-    if (now_ns() - client->last_byte_ns < static_cast<int64_t>(gap) * 1000) return;
+    if (comm_now_ns() - client->last_byte_ns < static_cast<int64_t>(gap) * 1000) return;
     client->frame_pending = false;
     os_mutex_lock(client->mutex);
     bool waiting = client->buff_size > 0;
     os_mutex_unlock(client->mutex);
     if (waiting) offer_bytes(client);
 }
-
-}  // namespace
 
 // The lines are not looked at on a port that hung up, so their deadline no
 // longer moves: counted, it would be due at every pass and poll would spin.
@@ -155,8 +102,8 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
         }
         unsigned char *into = full ? spill : client->read_buf + client->buff_size;
         size_t room = full ? sizeof spill : MAX_READ_BUF_SIZE - client->buff_size;
-        ssize_t n = read(client->com, into, room);
-        int err = errno;
+        int err = 0;
+        int n = comm_port_take(client, into, room, &err);
         if (n > 0 && full) {
             KEEL_INFO("client->buff_size >= MAX_READ_BUF_SIZE");
             memcpy(client->read_buf, spill, static_cast<size_t>(n));
@@ -167,16 +114,14 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
         os_mutex_unlock(client->mutex);
         got = got || n > 0;
         if (n > 0 && (static_cast<size_t>(n) == room || until_empty)) continue;
-        if (n > 0) break;
-        if (n < 0 && err == EINTR) continue;
-        if (n < 0 && err == EAGAIN) break;
-        gone = n == 0 ? EIO : err;  // a terminal that was hung up reads as end of file
+        if (n >= 0) break;  // the port holds no more for now
+        gone = err;
         break;
     }
     // A client closed meanwhile (by its callback or another thread) keeps
     // what it gathered for a later read, but is not called again.
     if (got && client->read_gap_us.load(std::memory_order_relaxed) > 0 && gone == 0) {
-        client->last_byte_ns = now_ns();
+        client->last_byte_ns = comm_now_ns();
         client->frame_pending = true;
         return 0;
     }
@@ -190,7 +135,7 @@ int comm_read_step(os_comm_client *client, bool until_empty) {
 
 // A queue that this step emptied is announced as drained.
 int comm_write_step(os_comm_client *client) {
-    drain_wakeups(client);
+    comm_drain_wakeups(client);
     client->write_blocked = false;
     bool wrote = false;
     while (comm_running(client) == 1) {
@@ -198,7 +143,7 @@ int comm_write_step(os_comm_client *client) {
         adt_dlist_node_t *node = adt_dlist_head(client->lst_send);
         if (node == nullptr) {
             adt_dlist_unlock(client->lst_send);
-            if (wrote) notify(client, OS_COMM_EVENT_DRAINED, 0);
+            if (wrote) comm_notify(client, OS_COMM_EVENT_DRAINED, 0);
             return 0;
         }
         auto *item = *static_cast<comm_send_item **>(adt_dlist_getdata(node));
@@ -212,29 +157,28 @@ int comm_write_step(os_comm_client *client) {
         os_mutex_lock(client->mutex);
         // Bytes received but not read yet are discarded before each item, so
         // the answer to what is sent is not mixed with what came before: both
-        // those the terminal holds and those already gathered here. Only the
-        // input side: a finished write() leaves its bytes in the kernel's
-        // output queue, and flushing that would drop the earlier items. Not
-        // again between the parts of one item, as what comes then may be the
-        // answer to its first part. A port that carries a stream both ways at
-        // once (a client of a path, by default) keeps them.
-        if (item->sent == 0 && client->flush_before_write.load(std::memory_order_relaxed)) {
-            tcflush(client->com, TCIFLUSH);
+        // those the device holds and those already gathered here. Not again
+        // between the parts of one item (or while its write is under way), as
+        // what comes then may be the answer to its first part. A port that
+        // carries a stream both ways at once (a client of a path, by default)
+        // keeps them.
+        if (item->sent == 0 && !comm_port_write_pending(client) &&
+            client->flush_before_write.load(std::memory_order_relaxed)) {
+            comm_port_flush_input(client);
             client->buff_size = 0;
             client->room_wanted = false;
             client->frame_pending = false;
         }
-        ssize_t n = write(client->com, item->data + item->sent, item->count - item->sent);
-        int err = errno;
+        int err = 0;
+        int n = comm_port_put(client, item->data + item->sent, item->count - item->sent, &err);
         os_mutex_unlock(client->mutex);
 
+        if (n == 0) {  // the rest goes when the port takes more
+            client->write_blocked = true;
+            return 0;
+        }
         if (n < 0) {
-            if (err == EINTR) continue;
-            if (err == EAGAIN) {  // the rest goes when poll finds room
-                client->write_blocked = true;
-                return 0;
-            }
-            if (device_gone(err)) return err;
+            if (comm_port_gone(err)) return err;
             // Kept at the head and tried again at the next send: retrying at
             // once would spin on a port that keeps refusing.
             KEEL_INFO("WriteFile err=[%d]", err);
@@ -267,54 +211,9 @@ uint32_t comm_io_thread(void *arg) {
         return 0;
     }
     t_serving = client;
-    keel::sync::block_raised_signals();  // a FIFO named as a port raises SIGPIPE
-    // Timed waits end within a microsecond of their deadline (the default
-    // slack is 50), so a frame's silence is measured to the microsecond.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-    tcflush(client->com, TCIOFLUSH);
-    client->frame_pending = false;
-    client->counting_lines = client->event_cb != nullptr && read_line_counts(client->com, client->line_counts);
-    client->next_line_look_ns = now_ns() + kLineLookNs;
+    comm_thread_begin(client);
     os_native_condition_set(&client->started, 1);
-
-    while (comm_running(client) == 1) {
-        // A full buffer that waits for the main thread leaves received bytes
-        // in the port; a read that makes room wakes this thread.
-        auto want = static_cast<short>((client->room_wanted ? 0 : POLLIN) | (client->write_blocked ? POLLOUT : 0));
-        struct pollfd fds[2] = {
-            {client->hung_up || want == 0 ? -1 : client->com, want, 0},
-            {client->wake_fd, POLLIN, 0},
-        };
-        timespec limit;
-        if (ppoll(fds, 2, comm_wait_limit(client, now_ns(), &limit), nullptr) < 0) {
-            if (errno != EINTR) KEEL_INFO("default event");
-            continue;
-        }
-        if (comm_running(client) != 1) break;
-
-        // Received bytes first, as they were there before anything sent now.
-        short port = fds[0].revents;
-        if (port & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            int gone = comm_read_step(client, (port & (POLLHUP | POLLERR | POLLNVAL)) != 0);
-            if (gone == 0 && (port & (POLLHUP | POLLERR | POLLNVAL))) gone = EIO;
-            if (gone != 0) lose_port(client, Found::reading, gone);
-        }
-        if (comm_running(client) == 1 && !client->hung_up) deliver_frame_if_over(client);
-        bool woken = fds[1].revents & POLLIN;
-        if (comm_running(client) != 1) break;
-        if (client->hung_up) {
-            if (woken) drain_wakeups(client);  // sends wait in the queue for close
-        } else if (woken || (port & POLLOUT)) {
-            int gone = comm_write_step(client);
-            if (gone != 0) {
-                comm_read_step(client, true);  // what arrived before the end is still delivered
-                lose_port(client, Found::writing, gone);
-            }
-        }
-        if (comm_running(client) == 1 && client->counting_lines && !client->hung_up &&
-            now_ns() >= client->next_line_look_ns)
-            look_at_lines(client);
-    }
+    comm_serve(client);
     KEEL_INFO("has shutdown");
     // Closed or destroyed by its own read callback: nobody can join this
     // thread from there, so it releases the port (and the record) itself. A

@@ -1,14 +1,7 @@
 // The line beyond its bytes: the modem output lines, the state of all of
-// them, a break, and RS-485 direction control. Each is a call of the
-// terminal's driver on the open device; a driver without the feature refuses
-// and the refusal is reported. A pseudo-terminal has no line at all: its
-// driver would take a break without sending anything, so it is refused here.
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#include <time.h>
-
-#include <cerrno>
-
+// them, a break, and RS-485 direction control. The calls check their
+// arguments and that the port is open here; the platform's driver does the
+// rest (comm_line_*), and its refusal is reported there.
 #include "log/report.h"
 #include "serial/serial_internal.h"
 
@@ -20,25 +13,7 @@ bool open_or_report(const os_comm_client_t *client) {
     return false;
 }
 
-// The driver's answer: 1, or 0 with the report of what it refused.
-int driver_answer(int rc, const char *what) {
-    if (rc == 0) return 1;
-    KEEL_ERROR("%s, %d", what, errno);
-    return 0;
-}
-
 }  // namespace
-
-uint32_t comm_lines_of(int bits) {
-    uint32_t lines = 0;
-    if (bits & TIOCM_DTR) lines |= OS_COMM_LINE_DTR;
-    if (bits & TIOCM_RTS) lines |= OS_COMM_LINE_RTS;
-    if (bits & TIOCM_CTS) lines |= OS_COMM_LINE_CTS;
-    if (bits & TIOCM_DSR) lines |= OS_COMM_LINE_DSR;
-    if (bits & TIOCM_CAR) lines |= OS_COMM_LINE_DCD;
-    if (bits & TIOCM_RNG) lines |= OS_COMM_LINE_RI;
-    return lines;
-}
 
 extern "C" {
 
@@ -48,8 +23,7 @@ KEEL_API int os_comm_client_set_line(os_comm_client_t *client, uint32_t line, in
         return 0;
     }
     if (!open_or_report(client)) return 0;
-    int bits = line == OS_COMM_LINE_DTR ? TIOCM_DTR : TIOCM_RTS;
-    return driver_answer(ioctl(client->com, on ? TIOCMBIS : TIOCMBIC, &bits), "TIOCMBIS/TIOCMBIC");
+    return comm_line_set(client, line, on != 0);
 }
 
 KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines) {
@@ -58,29 +32,16 @@ KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines)
         return 0;
     }
     if (!open_or_report(client)) return 0;
-    int bits = 0;
-    if (!driver_answer(ioctl(client->com, TIOCMGET, &bits), "TIOCMGET")) return 0;
-    *lines = comm_lines_of(bits);
-    return 1;
+    return comm_line_get(client, lines);
 }
 
-// TIOCSBRK and TIOCCBRK around a sleep of the caller's own give the length
-// to the millisecond; tcsendbreak would round it to tenths of a second.
 KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms) {
     if (client == nullptr || ms < 1 || ms > 10000) {
         KEEL_INFO("client == NULL || ms < 1 || ms > 10000");
         return 0;
     }
     if (!open_or_report(client)) return 0;
-    if (comm_is_pty(client->com)) {
-        errno = ENOTTY;
-        return driver_answer(-1, "TIOCSBRK");
-    }
-    if (!driver_answer(ioctl(client->com, TIOCSBRK), "TIOCSBRK")) return 0;
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-    return driver_answer(ioctl(client->com, TIOCCBRK), "TIOCCBRK");
+    return comm_line_break(client, ms);
 }
 
 KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
@@ -90,13 +51,7 @@ KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int 
         return 0;
     }
     if (!open_or_report(client)) return 0;
-    serial_rs485 rs485{};
-    if (enable) {
-        rs485.flags = SER_RS485_ENABLED | (rts_on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
-        rs485.delay_rts_before_send = delay_before_ms;
-        rs485.delay_rts_after_send = delay_after_ms;
-    }
-    return driver_answer(ioctl(client->com, TIOCSRS485, &rs485), "TIOCSRS485");
+    return comm_line_rs485(client, enable != 0, rts_on_send != 0, delay_before_ms, delay_after_ms);
 }
 
 }  // extern "C"

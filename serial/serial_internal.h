@@ -1,8 +1,8 @@
 // Internals of the serial folder: the client record behind the opaque handle,
-// the device and line settings on termios, and the I/O thread's steps.
+// the I/O thread's steps that every platform shares, and what each platform
+// (serial/unix, serial/win) provides beneath them.
 #pragma once
 
-#include <termios.h>
 #include <time.h>
 
 #include <atomic>
@@ -23,6 +23,14 @@ struct comm_send_item {
 
 struct comm_relay;
 
+#ifdef _WIN32
+// The port's HANDLE, -1 (INVALID_HANDLE_VALUE) when closed.
+using comm_handle = intptr_t;
+struct comm_win_port;
+#else
+using comm_handle = int;
+#endif
+
 struct os_comm_client {
     int32_t baud;
     int32_t parity;     // the character of the settings text
@@ -31,8 +39,14 @@ struct os_comm_client {
     os_thread_t thread;
     int32_t running;    // 1 while the I/O thread is to run; read through comm_running
     os_mutex_t *mutex;  // guards read_buf with buff_size, and each read or write of the port
-    int com;            // the open device, -1 when closed
+    comm_handle com;    // the open device, -1 when closed
+#ifdef _WIN32
+    // While open: the events, the overlapped records and the received bytes
+    // of the reads in flight (serial/win).
+    comm_win_port *win;
+#else
     int wake_fd;        // eventfd that send and close write to wake the I/O thread; -1 when closed
+#endif
     // Set by the I/O thread once it has discarded what waited on the port, so
     // that open returns only when every later byte will be kept.
     os_native_condition_t started;
@@ -45,7 +59,7 @@ struct os_comm_client {
     bool hung_up;        // the device is gone: neither read nor written again
     bool write_blocked;  // the head item waits for the port to take bytes
     bool frame_pending;  // bytes wait for the line's silence before the read callback
-    int64_t last_byte_ns;     // when the last bytes were read (monotonic clock)
+    int64_t last_byte_ns;     // when the last bytes were read (comm_now_ns)
     bool counting_lines;      // the driver counts modem input changes
     int32_t line_counts[4];   // CTS, DSR, RI and DCD changes counted so far
     int64_t next_line_look_ns;
@@ -89,45 +103,14 @@ inline void comm_set_running(os_comm_client *client, int32_t value) {
     std::atomic_ref<int32_t>(client->running).store(value);
 }
 
-/* device */
-
-// Writes the device path of port comport into path: $KEEL_COM<n>, else
-// /dev/ttyS<n-1>. 0 when there is none (COM0 without its variable) or the
-// path does not fit.
-int comm_device_path(int comport, char *path, size_t size);
-// Opens the client's device (its path, or its port's) for exclusive use:
-// non-blocking, close-on-exec, no controlling terminal. The descriptor, or -1
-// with *err set (EBUSY when another client holds it).
-int comm_device_open(const os_comm_client *client, int *err);
-// Gives up the exclusive hold and closes fd.
-void comm_device_close(int fd);
-// True for a pseudo-terminal: it has no line, so no modem lines, no break and
-// no parity or word size of its own.
-bool comm_is_pty(int fd);
-
-/* line settings */
-
-// Writes "COMn:baud,parity,data,stop" for the client into text (50 bytes).
+// Writes "COMn:baud,parity,data,stop" for the client into text (50 bytes);
+// a client of a path writes "DEV" for the port.
 void comm_settings_text(const os_comm_client *client, char *text, size_t size);
-// Sets tio from a settings text: speed, frame, raw mode, no flow control.
-// 0, or EINVAL for a text the terminal interface cannot take. With any_rate,
-// a rate outside the standard table is left to comm_set_any_rate: tio then
-// carries a placeholder speed and *custom_baud the rate (0 otherwise).
-int comm_build_settings(const char *text, struct termios *tio, bool any_rate = false, int *custom_baud = nullptr);
-// Applies tio to fd and reads it back: 0 when the device kept the speed and
-// the frame, otherwise an errno value (EINVAL for a setting it dropped).
-int comm_apply_settings(int fd, const struct termios *tio);
-// Sets baud, any rate, in both directions and reads it back: 0 when the
-// driver kept it (within 1%), otherwise an errno value (EINVAL: it did not).
-int comm_set_any_rate(int fd, int baud);
-
 // Closes the device, the wake-up descriptor and the lock and frees the queue:
 // the part of close that follows the end of the I/O thread.
 void comm_release(os_comm_client *client);
 // Frees a closed record.
 void comm_free(os_comm_client *client);
-// The OS_COMM_LINE_ bits of a TIOCMGET answer.
-uint32_t comm_lines_of(int bits);
 
 /* callbacks on the main thread */
 
@@ -142,7 +125,7 @@ void comm_relay_drop(os_comm_client *client);
 // is to be delivered on the main thread. A delivery already queued takes it.
 void comm_relay_hand_over(os_comm_client *client, int event, uint32_t lines);
 
-/* I/O thread */
+/* I/O thread (serial/comm_io.cc) */
 
 uint32_t comm_io_thread(void *arg);
 // How long the I/O thread may sleep in poll: until the frame's silence is
@@ -155,5 +138,68 @@ bool comm_on_io_thread(const os_comm_client *client);
 // wait. 0, or the errno value of a read that found the device gone.
 int comm_read_step(os_comm_client *client, bool until_empty);
 // Writes the send queue, oldest first, until it is empty or the port takes no
-// more. 0, or the errno value of a write that found the device gone.
+// more. 0, or the error number of a write that found the device gone.
 int comm_write_step(os_comm_client *client);
+// The event callback, or on the main thread its hand-over. Like the read
+// callback, it may close or destroy the client: the caller looks at the
+// running flag afterwards.
+void comm_notify(os_comm_client *client, int event, uint32_t lines);
+enum class CommFound { reading, writing };
+// The device is gone: reported once (the failed call's error number) as a
+// hang-up, and the port is neither read nor written again.
+void comm_lose_port(os_comm_client *client, CommFound found, int err);
+// Hands a frame to the read callback once the line has been silent for the
+// read gap.
+void comm_deliver_frame_if_over(os_comm_client *client);
+
+/* what each platform provides (serial/unix, serial/win) */
+
+// The monotonic clock in nanoseconds, to the microsecond at least.
+int64_t comm_now_ns();
+// A new record's platform fields: nothing open.
+void comm_port_reset(os_comm_client *client);
+// The first steps of open: the device (reported as "client->com ==
+// INVALID_HANDLE_VALUE, errno: N") and the I/O thread's wake-up. False after
+// the report; close then releases what was made.
+bool comm_port_open(os_comm_client *client);
+// The line from the settings text, RTS raised and everything that waited on
+// the port discarded. False after the report.
+bool comm_port_setup(os_comm_client *client, const char *settings);
+// Closes the device and the wake-up, once no I/O thread runs.
+void comm_port_release(os_comm_client *client);
+// Wakes the I/O thread: a send or close waits for it.
+void comm_wake(os_comm_client *client);
+// The wake-ups that came are taken (the write step follows).
+void comm_drain_wakeups(os_comm_client *client);
+// On the I/O thread: what the port received, up to room bytes, into into. The
+// count (> 0); 0 when nothing waits now; -1 when the port is gone, with the
+// error in *err.
+int comm_port_take(os_comm_client *client, unsigned char *into, size_t room, int *err);
+// On the I/O thread, under the client's lock: writes up to len bytes. The
+// count taken (> 0); 0 when the port takes nothing now (the I/O thread waits
+// for room); -1 with the error in *err.
+int comm_port_put(os_comm_client *client, const unsigned char *data, size_t len, int *err);
+// True while a write that comm_port_put started is still under way.
+bool comm_port_write_pending(const os_comm_client *client);
+// Discards what the device holds received and unread.
+void comm_port_flush_input(os_comm_client *client);
+// True for the error of a write to a device that went away.
+bool comm_port_gone(int err);
+// On the I/O thread, before open returns: discards what waited, and sets up
+// the looks at the modem lines.
+void comm_thread_begin(os_comm_client *client);
+// The I/O thread's loop, until close clears the running flag.
+void comm_serve(os_comm_client *client);
+// The line of an open client: 1 done, 0 refused by the driver (reported at
+// the error level).
+int comm_line_set(os_comm_client *client, uint32_t line, bool on);
+int comm_line_get(os_comm_client *client, uint32_t *lines);
+int comm_line_break(os_comm_client *client, uint32_t ms);
+int comm_line_rs485(os_comm_client *client, bool enable, bool rts_on_send, uint32_t delay_before_ms,
+                    uint32_t delay_after_ms);
+
+#ifdef _WIN32
+#include "serial/win/comm_win.h"
+#else
+#include "serial/unix/comm_unix.h"
+#endif

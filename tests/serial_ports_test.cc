@@ -1,16 +1,21 @@
 // Finding serial ports: the listing and the watch over a sysfs and a /dev built under a temporary directory
-// (KEEL_SYSFS_ROOT, KEEL_DEV_ROOT), with relative links as sysfs has them and plain files for device nodes.
+// (KEEL_SYSFS_ROOT, KEEL_DEV_ROOT), with relative links as sysfs has them and plain files for device nodes; on Windows
+// over the system's own list, written as a port's driver writes it.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
 
 #include "keel/os_runtime.h"
 #include "serial_support.h"
+#ifndef _WIN32
 #include "test_support.h"
+#endif
 
 namespace fs = std::filesystem;
 using namespace keel_test;
@@ -19,6 +24,50 @@ using Lines = std::vector<std::string>;
 
 static std::vector<std::pair<os_comm_port_info_t, int>> s_got;  // written on the main thread, read under the main lock
 static void record(const os_comm_port_info_t *port, int present, void *) { s_got.emplace_back(*port, present); }
+
+#ifdef _WIN32
+// Ports in the order of their names (COM2 before COM10), each with its driver's kind, and the watch's comings and
+// goings; first the refusals, with their reports. The ports are values of the system's list, as drivers add them.
+TEST(Ports, ListsAndWatchesTheSystemsPorts) {
+    StderrCapture cap;
+    os_comm_port_info_t got[16];
+    EXPECT_TRUE(os_comm_list_ports(nullptr, 1) + os_comm_list_ports(got, -1) == -2 &&
+                !os_comm_watch_ports(record, nullptr) && !os_comm_watch_ports(nullptr, 0) && !os_comm_unwatch_ports(0));
+    const std::string bad = "ports == NULL && max > 0 || max < 0";
+    EXPECT_EQ(reports(cap.text()), (Lines{bad, bad, "os_is_startup() == 0", "cb == NULL", "watch == NULL"}));
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    auto set = [key](const char *object, const char *name) {
+        RegSetValueExA(key, object, 0, REG_SZ, reinterpret_cast<const BYTE *>(name), static_cast<DWORD>(strlen(name) + 1));
+    };
+    auto ours = [](const os_comm_port_info_t *ports, int n) {  // those of this case, not the machine's own
+        Lines all;
+        for (int i = 0; i < n; ++i)
+            if (std::string name = ports[i].device; name == "COM2" || name == "COM9" || name == "COM10")
+                all.push_back(name + " " + ports[i].driver);
+        return all;
+    };
+    set("\\Device\\VCP10", "COM10"), set("\\Device\\Serial2", "COM2");
+    EXPECT_EQ(ours(got, std::min(os_comm_list_ports(got, 16), 16)), (Lines{"COM2 Serial", "COM10 VCP"}));
+    ASSERT_EQ(os_startup(0, 0), 1);
+    os_comm_watch_t *watch = os_comm_watch_ports(record, nullptr);
+    auto shown = [&](size_t count) {
+        EXPECT_TRUE(wait_until_locked([&] { return s_got.size() >= count; }, 10s));
+        Lines all;
+        os_main_lock();
+        for (const auto &[info, present] : s_got) all.push_back((present ? "+ " : "- ") + ours(&info, 1).at(0));
+        os_main_unlock();
+        return all;
+    };
+    RegDeleteValueA(key, "\\Device\\Serial2");
+    EXPECT_EQ(shown(1), Lines{"- COM2 Serial"});
+    set("\\Device\\USBSER000", "COM9");
+    EXPECT_EQ(shown(2), (Lines{"- COM2 Serial", "+ COM9 USBSER"}));
+    EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
+    RegDeleteValueA(key, "\\Device\\VCP10"), RegDeleteValueA(key, "\\Device\\USBSER000"), RegCloseKey(key);
+}
+#else
 
 static void put(const fs::path &file, const std::string &text = "") {
     fs::create_directories(file.parent_path());
@@ -188,3 +237,4 @@ TEST_F(Ports, OverflowedEventQueueIsMadeGoodByListingAgain) {
     EXPECT_EQ(shown(3), (Lines{"+ /dev/ttyAMA1" + amba, "- " + kAcm0, "+ /dev/ttyAMA0" + amba}));
     EXPECT_EQ(os_comm_unwatch_ports(watch), 1);
 }
+#endif

@@ -6,7 +6,8 @@
  *  - Port n is the device named by the environment variable KEEL_COM<n> when it
  *    is set (KEEL_COM3=/dev/ttyUSB0), and /dev/ttyS<n-1> otherwise: COM1 is
  *    /dev/ttyS0, COM10 /dev/ttyS9. COM0 has no default device and needs
- *    KEEL_COM0. The variable is read at every open.
+ *    KEEL_COM0. The variable is read at every open. On Windows port n is the
+ *    system's COMn (opened as \\.\COMn), and no variable is read.
  *  - The line is set from the text "COMn:baud,parity,data,stop" (for example
  *    "COM3:9600,N,8,1"): the standard rates from 50 to 4000000 baud, parity N,
  *    E, O, M or S (mark and space; lower case accepted), 5 to 8 data bits, 1 or
@@ -90,7 +91,9 @@ KEEL_API int os_comm_client_get_status(os_comm_client_t *client);
  * @reports, all at the info level: "client == NULL"; "client->running == 1"
  *          for an open client; "client->com == INVALID_HANDLE_VALUE, errno: N"
  *          when the device cannot be opened (2: no such device or no KEEL_COMn
- *          for COM0, 16: busy, 13: no permission); "!BuildCommDCB, N" or
+ *          for COM0, 16: busy, 13: no permission; on Windows the system's
+ *          numbers, 2: no such port, 5: busy or no permission); the
+ *          settings text refused as "!BuildCommDCB, 22"; "!BuildCommDCB, N" or
  *          "!SetCommState, N" for settings the port or the device does not
  *          take; "!os_thread_create" when the I/O thread cannot start.
  */
@@ -185,7 +188,8 @@ KEEL_API int os_comm_client_bind_read(os_comm_client_t *client, os_comm_read_cb 
  * keep it. And it keeps every received byte: it does not discard unread
  * input before each write, so a stream can flow both ways at once (see
  * os_comm_client_set_input_flush). The path is copied; it is opened at each
- * open.
+ * open. On Windows device is a port's name as the system knows it ("COM7",
+ * or the full form "\\.\COM12"), and the rate is the driver's to take.
  * @param device the device's path; fewer than 4,096 characters.
  * @param baud the rate in bits per second, 1 or more.
  * @param data_bits 5 to 8.
@@ -222,7 +226,9 @@ typedef void (*os_comm_event_cb)(os_comm_client_t *client, int event, uint32_t l
  * port is neither read nor written; close the client, and open it again once
  * the device is back (os_comm_watch_ports tells when). Changes of the modem
  * input lines are looked for every 20 ms, only while a callback is bound and
- * only where the driver counts them (TIOCGICOUNT).
+ * only where the driver counts them (TIOCGICOUNT). On Windows the port
+ * reports them itself (WaitCommEvent), where its driver does; there a carrier
+ * (DCD) that drops is a hang-up as well, reported as "ReadFile err 1167".
  * Bind before open: the I/O thread reads the callback without a lock.
  * @param client a closed client.
  * @param event_cb called on the I/O thread; NULL removes it.
@@ -239,7 +245,8 @@ KEEL_API int os_comm_client_bind_event(os_comm_client_t *client, os_comm_event_c
  * @return 1 set, 0 refused.
  * @reports "client == NULL || (line != OS_COMM_LINE_DTR && line !=
  *          OS_COMM_LINE_RTS)" or "client->com == -1" (not open) (info); a
- *          driver without modem lines as "TIOCMBIS/TIOCMBIC, N" (error).
+ *          driver without modem lines as "TIOCMBIS/TIOCMBIC, N" (error), on
+ *          Windows "EscapeCommFunction, N".
  */
 KEEL_API int os_comm_client_set_line(os_comm_client_t *client, uint32_t line, int on);
 /** Reads every modem line of an open client into *lines (OS_COMM_LINE_ bits).
@@ -247,7 +254,10 @@ KEEL_API int os_comm_client_set_line(os_comm_client_t *client, uint32_t line, in
  * @param lines where the bits go.
  * @return 1 read, 0 refused.
  * @reports "client == NULL || lines == NULL" or "client->com == -1" (info);
- *          a driver without modem lines as "TIOCMGET, N" (error).
+ *          a driver without modem lines as "TIOCMGET, N" (error), on Windows
+ *          "GetCommModemStatus, N". Windows cannot read the output lines
+ *          back: DTR and RTS are as open or os_comm_client_set_line last set
+ *          them.
  */
 KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines);
 /** Sends a break (the line held at space) of about ms milliseconds; the
@@ -256,7 +266,8 @@ KEEL_API int os_comm_client_get_lines(os_comm_client_t *client, uint32_t *lines)
  * @param ms the length, 1 to 10,000.
  * @return 1 sent, 0 refused.
  * @reports "client == NULL || ms < 1 || ms > 10000" or "client->com == -1"
- *          (info); a driver that cannot send one as "TIOCSBRK, N" (error).
+ *          (info); a driver that cannot send one as "TIOCSBRK, N" (error), on
+ *          Windows "SetCommBreak, N" or "ClearCommBreak, N".
  */
 KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
 /** Turns RS-485 direction control on or off: the driver raises RTS while it
@@ -269,7 +280,10 @@ KEEL_API int os_comm_client_send_break(os_comm_client_t *client, uint32_t ms);
  * @param delay_after_ms and kept this long after the last.
  * @return 1 set, 0 refused.
  * @reports "client == NULL" or "client->com == -1" (info); a driver without
- *          RS-485 as "TIOCSRS485, N" (error).
+ *          RS-485 as "TIOCSRS485, N" (error). Windows has no common call for
+ *          it (each adapter's driver sets it its own way): there every call
+ *          is refused with "RS-485 direction control is not available on
+ *          Windows" (error).
  */
 KEEL_API int os_comm_client_set_rs485(os_comm_client_t *client, int enable, int rts_on_send, uint32_t delay_before_ms,
                                       uint32_t delay_after_ms);
@@ -326,7 +340,17 @@ KEEL_API int os_comm_client_set_main_thread(os_comm_client_t *client, int on);
  *
  * The serial devices present, as sysfs and /dev describe them, and their
  * comings and goings. For tests, the two roots can be moved: KEEL_SYSFS_ROOT
- * stands for /sys and KEEL_DEV_ROOT for /dev (each read at every call). */
+ * stands for /sys and KEEL_DEV_ROOT for /dev (each read at every call).
+ *
+ * On Windows the ports are those the system lists under the registry key
+ * HARDWARE\DEVICEMAP\SERIALCOMM, in the order of their names (COM2 before
+ * COM10): device is the port's name ("COM3"), driver the kind of its
+ * driver's device object ("Serial", "VCP", "USBSER"), the USB fields come
+ * from the device's instance (the serial number only where the device gives
+ * one), and by_id and by_path stay empty. A list that cannot be read is
+ * reported as "RegOpenKeyEx(HARDWARE\DEVICEMAP\SERIALCOMM) fail" (error). The
+ * watch reads the list again twice a second, and tells a port's coming or
+ * going within that time. */
 
 /** One serial device present. Text fields are empty when unknown. */
 typedef struct os_comm_port_info {

@@ -103,21 +103,6 @@ void comm_device_close(int fd) {
     close(fd);
 }
 
-// Only the two integral stop-bit forms can come from create; 1.5 comes from a
-// record set by hand and is still written as such.
-void comm_settings_text(const os_comm_client *client, char *text, size_t size) {
-    char cport[50];
-    if (client->device != nullptr)
-        snprintf(cport, sizeof cport, "DEV");  // the path may hold a ':', and the text needs no path
-    else
-        snprintf(cport, sizeof cport, "COM%d", client->comport);
-    const char *format = client->stop_bits < 1.5f   ? "%s:%d,%c,%d,1"
-                         : client->stop_bits < 2.0f ? "%s:%d,%c,%d,1.5"
-                                                    : "%s:%d,%c,%d,2";
-    snprintf(text, size, format, cport, client->baud, static_cast<char>(client->parity),
-             client->data_bits);
-}
-
 int comm_build_settings(const char *text, struct termios *tio, bool any_rate, int *custom_baud) {
     int baud = 0, data_bits = 0, used = 0;
     char parity = 0, stop[8] = {0};

@@ -15,7 +15,7 @@
 #include <tuple>
 
 #include "log/report.h"
-#include "serial/ports_internal.h"
+#include "serial/unix/ports_internal.h"
 
 namespace {
 

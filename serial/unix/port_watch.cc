@@ -20,7 +20,7 @@
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
 #include "log/report.h"
-#include "serial/ports_internal.h"
+#include "serial/unix/ports_internal.h"
 #include "sync/sync_internal.h"
 
 namespace {
