@@ -20,6 +20,9 @@ namespace keel::sync {
 void block_raised_signals();
 // Adds signo to what block_raised_signals blocks (on), or takes it out.
 void block_in_new_threads(int signo, bool on);
+// What block_raised_signals blocks beyond its own two: a thread started
+// before a change calls it again when this changed.
+uint64_t bound_signals();
 
 /* mutexes: re-entrant, whatever the caller asks */
 bool mutex_init(os_mutex_t *mutex);

@@ -274,6 +274,7 @@ TEST(Signals, EachArrivalRunsItsFunctionOnTheMainThreadAndUnbindGivesTheDefaultB
                   os_signal_unbind(first) + os_signal_unbind(1000),
               0);
     ASSERT_EQ(os_signal_bind(first, count_call, &g_main_thread) + os_signal_bind(second, count_call, &g_main_thread), 2);
+    std::this_thread::sleep_for(1100ms);  // every thread but `earlier` blocks them now: they wait to be read
     for (int round = 1; round <= 2; ++round) {
         send_to_self(first);
         EXPECT_TRUE(wait_until([&] { return g_calls[first] == round; })) << round;

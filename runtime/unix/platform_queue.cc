@@ -48,11 +48,18 @@ int64_t monotonic_ms() {
 // each post takes.
 void *tick_main(void *) {
     keel::sync::block_raised_signals();
+    uint64_t blocked = keel::sync::bound_signals();
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {
         next.tv_sec += 1;
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+        // A signal bound since is blocked here too, within a second, so that
+        // it waits for the main thread's signal descriptor.
+        if (uint64_t bound = keel::sync::bound_signals(); bound != blocked) {
+            keel::sync::block_raised_signals();
+            blocked = bound;
         }
         on_timer_proc();
     }

@@ -1,10 +1,11 @@
 // Watched signals read from a signalfd in the owner's epoll set. A watched
 // signal is blocked in the watching thread, in the threads it starts after,
-// and in the library's threads started after; it then waits for the owner to
-// read it, and becomes a WM_SIGNAL like any other message. A thread that was
-// running before (the library's main thread and tick among them) does not
-// block it, and may be the one the signal lands in: a handler there passes it
-// on to the owner the same way, so no thread ever takes its usual action.
+// in the library's threads started after, and in the owner and the tick at
+// once or within a second; it then waits for the owner to read it, and
+// becomes a WM_SIGNAL like any other message. A thread that does not block it
+// (one of the caller's that ran before, or a library thread meanwhile) may be
+// the one the signal lands in: a handler there passes it on to the owner the
+// same way, so no thread ever takes its usual action.
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -29,6 +30,8 @@ sigset_t s_watched;  // guarded by s_watch_lock
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 std::atomic<uint64_t> s_landed{0};
 int s_wakefd = -1;
+// False from a binding until the owner has blocked the bound signals too.
+std::atomic<bool> s_owner_blocks{true};
 
 void on_landed(int signo) {
     int saved_errno = errno;
@@ -101,6 +104,14 @@ bool signal_watch(int signo, bool on) {
         sigdelset(&s_watched, signo);
     }
     bool ok = signalfd(q->sigfd, &s_watched, 0) >= 0;
+    if (on) {
+        // The owner blocks it as well when it wakes (take_signals).
+        s_owner_blocks.store(false, std::memory_order_release);
+        uint64_t one_more = 1;
+        if (write(q->wakefd, &one_more, sizeof one_more) < 0) {
+            // a full counter still wakes the owner
+        }
+    }
     if (!on) {
         set_action(signo, false);
         keel::sync::block_in_new_threads(signo, false);
@@ -111,6 +122,7 @@ bool signal_watch(int signo, bool on) {
 }
 
 void take_signals(Queue &q) {
+    if (!s_owner_blocks.exchange(true, std::memory_order_acq_rel)) keel::sync::block_raised_signals();
     signalfd_siginfo info[8];
     for (ssize_t n; (n = read(q.sigfd, info, sizeof info)) > 0;)
         for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; ++i)

@@ -54,6 +54,8 @@ void block_raised_signals() {
     pthread_sigmask(SIG_BLOCK, &raised, nullptr);
 }
 
+uint64_t bound_signals() { return s_bound.load(std::memory_order_acquire); }
+
 void block_in_new_threads(int signo, bool on) {
     if (signo < 1 || signo > 64) return;
     uint64_t bit = uint64_t{1} << (signo - 1);

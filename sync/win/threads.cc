@@ -10,6 +10,7 @@ namespace keel::sync {
 // the write fails with its error. Nothing to block.
 void block_raised_signals() {}
 void block_in_new_threads(int, bool) {}
+uint64_t bound_signals() { return 0; }
 
 // A stack size of 0 is 1 MiB, as on every platform.
 bool thread_start(os_thread_t *thr, uint32_t stack_size, os_thread_func_t start, void *arg) {
