@@ -123,6 +123,10 @@ bool signal_watch(int signo, bool on) {
 
 void take_signals(Queue &q) {
     if (!s_owner_blocks.exchange(true, std::memory_order_acq_rel)) keel::sync::block_raised_signals();
+    // Read under the lock its changes are made under: the kernel needs none,
+    // but the thread checker sees a descriptor's change and its read as
+    // touching one object, and wants them ordered.
+    std::lock_guard<std::mutex> guard(s_watch_lock);
     signalfd_siginfo info[8];
     for (ssize_t n; (n = read(q.sigfd, info, sizeof info)) > 0;)
         for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; ++i)
