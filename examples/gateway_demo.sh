@@ -69,6 +69,9 @@ exchange() {
 
 echo
 echo "== serial-to-TCP gateway (examples/serial_tcp_gateway.c) on a socat pty pair =="
+unit=$(dirname "$0")/keel-gateway.service
+echo "run as systemd runs it under $(basename "$unit")" \
+  "($(grep -E '^(Type|WatchdogSec|Restart)=' "$unit" | paste -sd' ')), here with a watchdog of 0.2 s"
 plug_device
 
 # The gateway runs as systemd would run it (examples/keel-gateway.service):
