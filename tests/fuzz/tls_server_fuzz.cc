@@ -21,8 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool handshake = in.ConsumeBool(), reset = in.ConsumeBool();
     long ended = g_echo_ended;
     int fd = peer_connect();
+    size_t payload_size = 0;
     if (handshake) {  // a handshake, then one echo through it, checked; the socket stays for the raw bytes that follow
         std::string payload = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 4096));
+        payload_size = payload.size();
         std::string echoed(payload.size(), '\0');
         int n = static_cast<int>(payload.size());
         SSL *ssl = SSL_new(client);
@@ -43,7 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reset ? reset_close(fd) : void(close(fd));
     // Only a connection whose handshake was done reaches the accept callback, and so the end.
     if (!all_ended(0)) FUZZ_FAIL();
-    if (g_echo_ended != ended + handshake) {
+    // A reset throws away what the peer had not sent yet. A client that resets right after its handshake, with no
+    // echo waited for, may lose its last handshake message that way (a loaded machine holds it back now and then):
+    // the server then never finishes the handshake, and there is nothing to end.
+    bool may_be_lost = handshake && reset && payload_size == 0;
+    if (g_echo_ended != ended + handshake && !(may_be_lost && g_echo_ended == ended)) {
         fprintf(stderr, "harness: %ld connection(s) ended, %d expected\n", g_echo_ended - ended, handshake);
         FUZZ_FAIL();
     }
