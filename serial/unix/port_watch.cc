@@ -10,16 +10,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
-#include <new>
 
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
 #include "log/report.h"
+#include "serial/port_watch.h"
 #include "serial/unix/ports_internal.h"
 #include "sync/sync_internal.h"
 
@@ -37,23 +36,14 @@ struct Event {
 
 // Each watch has a thread of its own: watches are few, and a thread per
 // watch needs no registry, no lock between watches and nothing shared to
-// take down when the last one ends.
-//
-// Lifetime: the record is counted, one reference for the watch itself and
-// one for each posted event not yet run, and whoever drops the last frees
-// it. Unwatch marks it dead under the main lock, which every posted event
-// holds while it runs, so none calls back after that; the events still
-// queued only drop their reference.
-struct os_comm_watch {
-    os_comm_port_cb cb;
-    void *arg;
+// take down when the last one ends. Its lifetime is every platform's (see
+// serial/port_watch.h).
+struct os_comm_watch : PortWatchBase {
     std::string sysfs, dev;  // the roots as they were at the watch's start
     int inotify_fd = -1;
     int stop_fd = -1;                                        // eventfd written by unwatch
     int dev_wd = -1, serial_wd = -1, link_wd[2] = {-1, -1};  // -1: not watched (or not there)
     os_thread_t thread{};
-    bool alive = true;  // read and written under the main lock
-    std::atomic<int> refs{1};
     // The watcher thread's own: every device reported present and not yet
     // gone (with what was known when it appeared), and the events not posted.
     std::map<std::string, os_comm_port_info_t> known;
@@ -94,35 +84,6 @@ bool looks_serial(const char *name) {
     return false;
 }
 
-void drop(os_comm_watch_t *watch) {
-    if (watch->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete watch;
-}
-
-struct Delivery {
-    os_comm_watch_t *watch;
-    int present;
-    os_comm_port_info_t info;
-};
-
-void deliver(void *arg) {
-    auto *d = static_cast<Delivery *>(arg);
-    if (d->watch->alive) d->watch->cb(&d->info, d->present, d->watch->arg);
-    drop(d->watch);
-    delete d;
-}
-
-// Posting never waits for the main thread, so the watcher never waits for
-// the main lock, and unwatch, on the main thread, can always join it.
-void post(os_comm_watch_t *watch, const os_comm_port_info_t &info, bool present) {
-    auto *d = new (std::nothrow) Delivery{watch, present ? 1 : 0, info};
-    if (d == nullptr) KEEL_FATAL("delivery == NULL");
-    watch->refs.fetch_add(1, std::memory_order_relaxed);
-    if (os_post_func(deliver, d) == 0) {
-        watch->refs.fetch_sub(1, std::memory_order_relaxed);  // the watch's own reference remains
-        delete d;
-    }
-}
-
 // The watch descriptor, or -1 for a directory that is not there (yet), or -2
 // after reporting any other failure.
 int add_watch(os_comm_watch_t *watch, const std::string &dir, uint32_t mask) {
@@ -158,7 +119,7 @@ void release(os_comm_watch_t *watch) {
             ports_find_links(watch->dev, &info);
             if ((info.by_id[0] == '\0' || info.by_path[0] == '\0') && now_ns() < e.due_ns) return;
         }
-        post(watch, info, e.present);
+        port_watch_post(watch, info, e.present);
         if (!e.present) watch->known.erase(e.name);
         watch->queue.pop_front();
     }
@@ -315,14 +276,12 @@ extern "C" KEEL_API int os_comm_unwatch_ports(os_comm_watch_t *watch) {
         KEEL_INFO("watch == NULL");
         return 0;
     }
-    os_main_lock();
-    watch->alive = false;
-    os_main_unlock();
+    port_watch_end(watch);
     uint64_t one = 1;
     ssize_t n = write(watch->stop_fd, &one, sizeof one);
     (void)n;  // fails only when the counter is already far from zero: woken anyway
     os_thread_join(&watch->thread);
     close_watch(watch);
-    drop(watch);
+    port_watch_drop(watch);
     return 1;
 }

@@ -12,7 +12,6 @@
 // clang-format on
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +24,7 @@
 #include "keel/os_runtime.h"
 #include "keel/os_sync.h"
 #include "log/report.h"
+#include "serial/port_watch.h"
 
 namespace {
 
@@ -136,52 +136,21 @@ extern "C" KEEL_API int os_comm_list_ports(os_comm_port_info_t *ports, int max) 
     return static_cast<int>(present.size());
 }
 
-// Lifetime as on every platform: one reference for the watch and one for
-// each posted event not yet run; unwatch marks it dead under the main lock,
-// which every posted event holds while it runs.
-struct os_comm_watch {
-    os_comm_port_cb cb;
-    void *arg;
+// A watch's lifetime is every platform's (serial/port_watch.h); the stop
+// event is its own.
+struct os_comm_watch : PortWatchBase {
     HANDLE stop = nullptr;
     os_thread_t thread{};
-    bool alive = true;
-    std::atomic<int> refs{1};
     std::map<std::string, os_comm_port_info_t> known;  // the watcher thread's own
+
+    ~os_comm_watch() override {
+        if (stop != nullptr) CloseHandle(stop);
+    }
 };
 
 namespace {
 
 constexpr DWORD kLookMs = 500;
-
-void drop(os_comm_watch_t *watch) {
-    if (watch->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        CloseHandle(watch->stop);
-        delete watch;
-    }
-}
-
-struct Delivery {
-    os_comm_watch_t *watch;
-    int present;
-    os_comm_port_info_t info;
-};
-
-void deliver(void *arg) {
-    auto *d = static_cast<Delivery *>(arg);
-    if (d->watch->alive) d->watch->cb(&d->info, d->present, d->watch->arg);
-    drop(d->watch);
-    delete d;
-}
-
-void post(os_comm_watch_t *watch, const os_comm_port_info_t &info, bool present) {
-    auto *d = new (std::nothrow) Delivery{watch, present ? 1 : 0, info};
-    if (d == nullptr) KEEL_FATAL("delivery == NULL");
-    watch->refs.fetch_add(1, std::memory_order_relaxed);
-    if (os_post_func(deliver, d) == 0) {
-        watch->refs.fetch_sub(1, std::memory_order_relaxed);
-        delete d;
-    }
-}
 
 // Departures first, then arrivals, each in the list's order. A list that
 // cannot be read tells nothing, rather than that every port went.
@@ -193,11 +162,11 @@ void look(os_comm_watch_t *watch) {
         if (std::none_of(here.begin(), here.end(), [&](const auto &p) { return name == p.device; }))
             went.push_back(name);
     for (const std::string &name : went) {
-        post(watch, watch->known[name], false);
+        port_watch_post(watch, watch->known[name], false);
         watch->known.erase(name);
     }
     for (const os_comm_port_info_t &port : here)
-        if (watch->known.emplace(port.device, port).second) post(watch, port, true);
+        if (watch->known.emplace(port.device, port).second) port_watch_post(watch, port, true);
 }
 
 uint32_t watch_thread(void *arg) {
@@ -227,7 +196,6 @@ extern "C" KEEL_API os_comm_watch_t *os_comm_watch_ports(os_comm_port_cb cb, voi
     watch->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (watch->stop != nullptr && os_thread_create(&watch->thread, 0, watch_thread, watch) != 0) return watch;
     KEEL_INFO("!os_thread_create");
-    if (watch->stop != nullptr) CloseHandle(watch->stop);
     delete watch;
     return nullptr;
 }
@@ -237,11 +205,9 @@ extern "C" KEEL_API int os_comm_unwatch_ports(os_comm_watch_t *watch) {
         KEEL_INFO("watch == NULL");
         return 0;
     }
-    os_main_lock();
-    watch->alive = false;
-    os_main_unlock();
+    port_watch_end(watch);
     SetEvent(watch->stop);
     os_thread_join(&watch->thread);
-    drop(watch);
+    port_watch_drop(watch);
     return 1;
 }
