@@ -91,7 +91,7 @@ void demo_tcp(void) {
     os_tcp_client_destroy(client);
     os_sleep(100); /* the server's line about the closed connection */
 #ifdef _WIN32
-    TerminateProcess(server->hprocess, 0); /* it has no console event of its own to be sent */
+    TerminateProcess(server->hprocess, 0); /* a Ctrl-C event would reach the demo too: they share a console */
 #else
     kill(server->hprocess, SIGTERM);
 #endif
