@@ -59,8 +59,8 @@ test-fault: setup
 	cmake --build $(BUILD) -j$(JOBS) --target keel_stress
 	bash scripts/fault_inject.sh $(BUILD)
 
-# Windows x86-64: a cross build with mingw-w64 into build-windows (keel.dll
-# and the test programs in build-windows/bin), and its tests under wine in a
+# Windows x86-64: a cross build with mingw-w64 into build-windows (keel.dll,
+# the test programs and the examples in build-windows/bin), and its tests under wine in a
 # prefix made for the run in a temporary folder. Every family but serial
 # ports, TLS and host names is built there.
 WIN_BUILD ?= build-windows

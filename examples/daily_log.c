@@ -2,15 +2,25 @@
  * also goes to <dir>/log_YYYY-MM-DD<name>.log, a new file each day, written
  * by a background thread.
  *
- *   keel_daily_log [dir]      (default /tmp/keel-daily-log; made if missing)
+ *   keel_daily_log [dir]      (default /tmp/keel-daily-log, on Windows
+ *                              %TEMP%\keel-daily-log; made if missing)
  *
  * Prints where the file went and what it holds. */
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "keel.h"
+
+#ifdef _WIN32 /* folders have no mode bits there, and the temporary folder is the user's */
+#include <direct.h>
+#define mkdir(path, mode) _mkdir(path)
+#define TEMP_DIR (getenv("TEMP") != NULL ? getenv("TEMP") : ".")
+#else
+#define TEMP_DIR "/tmp"
+#endif
 
 /* Lines of the file, or -1 while it does not exist. */
 static int count_lines(const char *path) {
@@ -26,7 +36,10 @@ int main(int argc, char **argv) {
     /* log_set_path appends the '/' a directory lacks to the caller's string,
      * so the buffer has room for one more char. */
     char dir[MAX_PATH_LEN + 2];
-    snprintf(dir, sizeof dir, "%s", argc > 1 ? argv[1] : "/tmp/keel-daily-log");
+    if (argc > 1)
+        snprintf(dir, sizeof dir, "%s", argv[1]);
+    else
+        snprintf(dir, sizeof dir, "%s/keel-daily-log", TEMP_DIR);
     if (mkdir(dir, 0755) != 0 && errno != EEXIST) { /* the library makes no directory */
         perror(dir);
         return 1;

@@ -3,15 +3,25 @@
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "demo.h"
 #include "keel.h"
 
+#ifdef _WIN32 /* folders have no mode bits there, and the temporary folder is the user's */
+#include <direct.h>
+#define mkdir(path, mode) _mkdir(path)
+#define TEMP_DIR (getenv("TEMP") != NULL ? getenv("TEMP") : ".")
+#else
+#define TEMP_DIR "/tmp"
+#endif
+
 void demo_logfiles(void) {
     demo_section("log files");
-    char dir[64] = "/tmp/keel-demo-logs"; /* room for the '/' the call appends */
+    char dir[MAX_PATH_LEN + 2]; /* room for the '/' the call appends */
+    snprintf(dir, sizeof dir, "%s/keel-demo-logs", TEMP_DIR);
     mkdir(dir, 0755);
     log_set_path(dir);
     log_set_proc_name("_demo");

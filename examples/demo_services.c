@@ -6,6 +6,13 @@
 #include "demo.h"
 #include "keel.h"
 
+/* A child that ends at once with exit code 3. */
+#ifdef _WIN32
+#define CHILD_COMMAND "cmd /c exit 3"
+#else
+#define CHILD_COMMAND "sh -c \"exit 3\""
+#endif
+
 void demo_services(void) {
     fflush(stderr);
     demo_section("addresses, text, the process mutex and a child process");
@@ -36,13 +43,13 @@ void demo_services(void) {
     log_start(0, LOG_LEVEL_ERROR + 1);
     printf("process mutex: first call %d (took it), second call %d (already held)\n", first, again);
 
-    os_proc_t *child = os_exec_process_ex("sh -c \"exit 3\"");
+    os_proc_t *child = os_exec_process_ex(CHILD_COMMAND);
     int running = 1;
     for (int i = 0; i < 500 && running; ++i) {
         running = os_exec_query(child);
         if (running) os_sleep(10);
     }
-    printf("child 'sh -c \"exit 3\"' %s with code %d\n", running ? "still runs" : "ended",
+    printf("child '%s' %s with code %d\n", CHILD_COMMAND, running ? "still runs" : "ended",
            child != NULL ? child->exit_code : -1);
     os_exec_destroy(child);
     log_start(0, LOG_LEVEL_DEBUG);

@@ -1,12 +1,18 @@
 /* The demo's TCP section: the echo server of echo_server.c runs as a child
  * process, and a client on the library makes a few round trips to it. */
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#define close closesocket
+#else
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include "demo.h"
 #include "keel.h"
@@ -84,7 +90,11 @@ void demo_tcp(void) {
     printf("client: %d round trips, then closed\n", round_trips);
     os_tcp_client_destroy(client);
     os_sleep(100); /* the server's line about the closed connection */
+#ifdef _WIN32
+    TerminateProcess(server->hprocess, 0); /* a Ctrl-C event would reach the demo too: they share a console */
+#else
     kill(server->hprocess, SIGTERM);
+#endif
     os_exec_destroy(server);
     log_start(0, LOG_LEVEL_WARN);
 }

@@ -6,12 +6,32 @@
 # stand-in for systemd heard is shown.
 #
 #   bash examples/gateway_demo.sh [BUILD_DIR]      (default: build)
+#
+# Given a Windows build (BUILD_DIR/bin holds keel_serial_tcp_gateway.exe), the
+# gateway runs under wine as a Windows user runs it from a console: its port
+# is COM3, a link in the wine prefix's dosdevices folder to socat's terminal,
+# and Ctrl-C ends it (SIGINT, which wine hands to the console's handlers).
+# Windows has no systemd, and os_service_ready and the watchdog's pings do
+# nothing there: that run says how it runs instead of naming the unit file,
+# and has no manager's line at the end. Every other line is the Linux run's,
+# with COM3 for the port's path.
 set -euo pipefail
 
-gateway=$(realpath "${1:-build}/examples/keel_serial_tcp_gateway")
+build=${1:-build}
+here=$(dirname "$0")
 dir=$(mktemp -d /tmp/keel-gateway-demo.XXXXXX)
 log=$dir/gateway.out
 socat_pid="" gateway_pid="" manager_pid="" shown=0
+if [ -f "$build/bin/keel_serial_tcp_gateway.exe" ]; then
+  wine_run=$(realpath "$here/../scripts/wine_run.sh")
+  windows=1 port_name=COM3 port_link=$(bash "$wine_run")/dosdevices/com3 stop=INT
+  gateway=(bash "$wine_run" "$(realpath "$build/bin/keel_serial_tcp_gateway.exe")")
+  patience=400 # a wine process takes seconds to start on a loaded machine
+else
+  windows="" port_name=$dir/port port_link=$dir/port stop=TERM
+  gateway=(env NOTIFY_SOCKET="$dir/notify" WATCHDOG_USEC=200000 "$(realpath "$build/examples/keel_serial_tcp_gateway")")
+  patience=100
+fi
 
 cleanup() {
   exec 3>&- 4>&- || true
@@ -21,18 +41,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Prints the gateway's lines that were not shown yet.
+# Prints the gateway's lines that were not shown yet (a Windows program ends
+# its lines with CR LF).
 show_gateway() {
   local total
   total=$(wc -l < "$log")
-  [ "$total" -gt "$shown" ] && sed -n "$((shown + 1)),${total}p" "$log"
+  [ "$total" -gt "$shown" ] && sed -n "$((shown + 1)),${total}p" "$log" | tr -d '\r'
   shown=$total
 }
 
-# Waits up to 5 s for a line of the gateway that holds TEXT, then shows it
-# with those before it.
+# Waits up to 5 s (20 s under wine) for a line of the gateway that holds TEXT,
+# then shows it with those before it.
 wait_gateway() {
-  for _ in $(seq 100); do
+  for _ in $(seq "$patience"); do
     if grep -qF -- "$1" "$log"; then show_gateway; return 0; fi
     kill -0 "$gateway_pid" 2>/dev/null || break
     sleep 0.05
@@ -42,16 +63,16 @@ wait_gateway() {
   return 1
 }
 
-# Two connected terminals: the gateway opens $dir/port as its serial port,
+# Two connected terminals: the gateway opens $port_link as its serial port,
 # and this script plays the device on $dir/device (descriptor 4). Neither
 # socat nor the gateway may inherit descriptors 3 and 4: a copy held there
 # would keep the client connected, or the device plugged in.
 plug_device() {
-  rm -f "$dir/device" "$dir/port"
-  socat pty,raw,echo=0,link="$dir/device" pty,raw,echo=0,link="$dir/port" 2>/dev/null 3>&- 4>&- &
+  rm -f "$dir/device" "$port_link"
+  socat pty,raw,echo=0,link="$dir/device" pty,raw,echo=0,link="$port_link" 2>/dev/null 3>&- 4>&- &
   socat_pid=$!
   for _ in $(seq 100); do
-    [ -e "$dir/device" ] && [ -e "$dir/port" ] && break
+    [ -e "$dir/device" ] && [ -e "$port_link" ] && break
     sleep 0.05
   done
   exec 4<>"$dir/device"
@@ -69,21 +90,27 @@ exchange() {
 
 echo
 echo "== serial-to-TCP gateway (examples/serial_tcp_gateway.c) on a socat pty pair =="
-unit=$(dirname "$0")/keel-gateway.service
-echo "run as systemd runs it under $(basename "$unit")" \
-  "($(grep -E '^(Type|WatchdogSec|Restart)=' "$unit" | paste -sd' ')), here with a watchdog of 0.2 s"
+unit=$here/keel-gateway.service
+if [ -n "$windows" ]; then
+  echo "run under wine as a Windows user runs it from a console, on COM3, and stopped with Ctrl-C"
+else
+  echo "run as systemd runs it under $(basename "$unit")" \
+    "($(grep -E '^(Type|WatchdogSec|Restart)=' "$unit" | paste -sd' ')), here with a watchdog of 0.2 s"
+fi
 plug_device
 
-# The gateway runs as systemd would run it (examples/keel-gateway.service):
+# On Linux the gateway runs as systemd would run it (examples/keel-gateway.service):
 # with a notify socket, which a socat here stands for, and a watchdog of a
 # fifth of a second, so that its main loop pings every 100 ms. A port that is
 # taken already makes the gateway leave: another is tried.
-socat -u UNIX-RECV:"$dir/notify" OPEN:"$dir/manager",creat,append 2>/dev/null 3>&- 4>&- &
-manager_pid=$!
-for _ in $(seq 100); do [ -S "$dir/notify" ] && break; sleep 0.05; done
+if [ -z "$windows" ]; then
+  socat -u UNIX-RECV:"$dir/notify" OPEN:"$dir/manager",creat,append 2>/dev/null 3>&- 4>&- &
+  manager_pid=$!
+  for _ in $(seq 100); do [ -S "$dir/notify" ] && break; sleep 0.05; done
+fi
 for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
-  NOTIFY_SOCKET="$dir/notify" WATCHDOG_USEC=200000 "$gateway" "$dir/port" 115200 "$port" > "$log" 3>&- 4>&- &
+  "${gateway[@]}" "$port_name" 115200 "$port" > "$log" 3>&- 4>&- &
   gateway_pid=$!
   if wait_gateway "listening on" 2>/dev/null; then break; fi
   wait "$gateway_pid" || true
@@ -107,10 +134,11 @@ exchange "still there?" "yes, back again"
 
 exec 3>&-
 wait_gateway "left (0 clients)"
-kill "$gateway_pid"
+kill -"$stop" "$gateway_pid"
 wait "$gateway_pid"
 gateway_pid=""
 show_gateway
+[ -z "$windows" ] || exit 0
 
 # What the service manager heard, one datagram after another.
 sleep 0.2

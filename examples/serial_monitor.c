@@ -3,7 +3,8 @@
  *
  *   serial_monitor [port [baud [seconds]]]
  *
- * Port n is the device in KEEL_COM<n>, or /dev/ttyS<n-1>; the line is 8N1.
+ * Port n is the device in KEEL_COM<n>, or /dev/ttyS<n-1> (COMn on Windows);
+ * the line is 8N1.
  * Runs until Ctrl-C, or for the given number of seconds. */
 #include <signal.h>
 #include <stdio.h>

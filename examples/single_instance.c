@@ -4,8 +4,9 @@
  *   keel_single_instance [seconds]      (default 5: how long the first copy stays)
  *
  * Start it twice, the second while the first still runs. The hold is the
- * user's (a lock file under $XDG_RUNTIME_DIR/keel, else /tmp/keel-<uid>), and
- * the kernel releases it when the holder ends, however it ends. */
+ * user's (a lock file under $XDG_RUNTIME_DIR/keel, else /tmp/keel-<uid>; on
+ * Windows a named mutex of the session), and the system releases it when the
+ * holder ends, however it ends. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>

@@ -5,6 +5,8 @@
 # first program to need a prefix makes it, while the others wait: two wine
 # processes that make one prefix at once can hang. Wine's own chatter is off,
 # and no display is needed (the library's window is a message-only one).
+# With no program it only makes the prefix and prints its folder, for a
+# script that links a COM port into it before a program runs.
 set -euo pipefail
 prefix=${KEEL_WINEPREFIX:-${TMPDIR:-/tmp}/keel-wine-$(id -u)}
 wine=/usr/lib/wine/wine64
@@ -20,4 +22,5 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix/.keel-lock"
 fi
+[ $# -gt 0 ] || { echo "$prefix"; exit 0; }
 exec "$wine" "$@"
