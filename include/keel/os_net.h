@@ -538,7 +538,6 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  *          "TLS CA file F cannot be used: REASON" (error); at open,
  *          "TLS handshake with A:P failed: REASON" or "TLS handshake with
  *          A:P took longer than 10000 ms" (error).
- * Not in the Windows build yet, nor os_tcp_server_set_tls.
  */
 KEEL_API int os_tcp_client_set_tls(os_tcp_client_t *client, const char *server_name, const char *ca_file);
 /** Makes every connection the server accepts from now on speak TLS, with
