@@ -77,6 +77,29 @@ void accept_conn(os_tcp_server_t *s, os_tcp_client_t *c, void *) {
 // Wine's Schannel (8.0) has no server side: AcceptSecurityContext gives SEC_E_UNSUPPORTED_FUNCTION.
 constexpr const char *kNoServerSide = "wine's Schannel cannot accept a TLS connection";
 
+#ifdef _WIN32
+// Under wine a host program serves the handshakes our server cannot: socat, echoing through TLS with cert, on :: (both
+// families) and a port of its own, for one connection and 20 s at most. It listens once a bind to its port fails.
+uint16_t host_tls_echo(const std::string &cert) {
+    uint16_t port = free_port();
+    std::string command = "Z:\\usr\\bin\\timeout 20 socat OPENSSL-LISTEN:" + std::to_string(port) +
+                          ",pf=ip6,reuseaddr,verify=0,cert=" + cert.substr(2) + " PIPE";  // its path without "Z:"
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 0;
+    CloseHandle(process.hProcess), CloseHandle(process.hThread);
+    Addr at(AF_INET, port);
+    wait_until([&] {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        bool taken = bind(fd, at.sa(), at.len) != 0;
+        return close_socket(fd), taken;
+    });
+    return port;
+}
+#endif
+
 // Each case has a TLS server on 127.0.0.1 with certs_.server. A resolution
 // first starts the resolver thread, whose descriptor stays.
 class Tls : public ::testing::Test {
@@ -215,7 +238,9 @@ TEST_F(Tls, ServerEndsPeersThatMisbehaveClientVerifiesAndRefusedSettingsChangeNo
     os_tcp_client_t *c = os_tcp_client_create();
     conn_bind(c, &t);
     for (const auto &k : rows) {
-        if (under_wine()) break;  // kNoServerSide
+#ifdef _WIN32
+        if (under_wine()) port = host_tls_echo(k.pair.cert);  // kNoServerSide
+#endif
         SCOPED_TRACE(k.pair.cert + " at " + k.remote + " as " + (k.name ? k.name : "(none)"));
         auto set_remote = isalpha(*k.remote) ? os_tcp_client_set_remote_host : os_tcp_client_set_remote;
         ASSERT_TRUE(os_tcp_server_set_tls(s, k.pair.cert.c_str(), k.pair.key.c_str(), nullptr) == 1 &&
