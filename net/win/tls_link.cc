@@ -320,11 +320,13 @@ void on_deadline(void *arg) {
 }
 
 // One call of the handshake on what `in` holds (nothing for a client's
-// first); its tokens go out, and what it left of `in` stays.
+// first, or for the close_notify after a shutdown); its tokens go out, and
+// what it left of `in` stays.
 SECURITY_STATUS handshake_call(Link &link, bool server) {
     SecBuffer in[2] = {{static_cast<ULONG>(link.in.size()), SECBUFFER_TOKEN, link.in.data()},
                        {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in};
+    SecBufferDesc *input = link.in.empty() ? nullptr : &in_desc;  // a client's first call, a close's
     SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc out_desc{SECBUFFER_VERSION, 1, out};
     ULONG attributes = 0;
@@ -332,14 +334,14 @@ SECURITY_STATUS handshake_call(Link &link, bool server) {
     SECURITY_STATUS status;
     if (server) {
         DWORD flags = kServerFlags | (link.ctx->trusted != nullptr ? ASC_REQ_MUTUAL_AUTH : 0);
-        status = AcceptSecurityContext(&link.ctx->credentials, current, &in_desc, flags, 0, &link.session, &out_desc,
+        status = AcceptSecurityContext(&link.ctx->credentials, current, input, flags, 0, &link.session, &out_desc,
                                        &attributes, nullptr);
     } else {
         bool first = !link.has_session;
         std::wstring target(link.peer.checked.begin(), link.peer.checked.end());
         SEC_WCHAR *name = first && !link.peer.address ? target.data() : nullptr;  // sent (SNI): never an address
         status = InitializeSecurityContextW(&link.ctx->credentials, current, name, kClientFlags, 0, 0,
-                                            first ? nullptr : &in_desc, 0, &link.session, &out_desc, &attributes,
+                                            input, 0, &link.session, &out_desc, &attributes,
                                             nullptr);
     }
     // The first call makes the context, unless it failed or had too few bytes to begin.

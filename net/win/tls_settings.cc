@@ -251,17 +251,32 @@ void drop(ssl_ctx_st *settings) {
 
 std::string tls_reason(const char *fallback) { return fallback; }
 
+// The system's text when it has one; else the status's name when it is one
+// a TLS session commonly meets, else its number.
 std::string tls_status_text(SECURITY_STATUS status, const char *fallback) {
     char text[256];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(status), 0, text, sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) --n;
     if (n > 0) return std::string(text, n);
+    static const struct {
+        SECURITY_STATUS status;
+        const char *name;
+    } kNames[] = {
+        {SEC_E_UNSUPPORTED_FUNCTION, "SEC_E_UNSUPPORTED_FUNCTION"}, {SEC_E_ILLEGAL_MESSAGE, "SEC_E_ILLEGAL_MESSAGE"},
+        {SEC_E_ALGORITHM_MISMATCH, "SEC_E_ALGORITHM_MISMATCH"},     {SEC_E_INVALID_TOKEN, "SEC_E_INVALID_TOKEN"},
+        {SEC_E_INTERNAL_ERROR, "SEC_E_INTERNAL_ERROR"},             {SEC_E_DECRYPT_FAILURE, "SEC_E_DECRYPT_FAILURE"},
+        {SEC_E_MESSAGE_ALTERED, "SEC_E_MESSAGE_ALTERED"},           {SEC_E_NO_CREDENTIALS, "SEC_E_NO_CREDENTIALS"},
+        {SEC_E_UNKNOWN_CREDENTIALS, "SEC_E_UNKNOWN_CREDENTIALS"},   {SEC_E_CERT_UNKNOWN, "SEC_E_CERT_UNKNOWN"},
+    };
+    for (const auto &known : kNames)
+        if (known.status == status) return std::string(fallback) + " (" + known.name + ")";
     snprintf(text, sizeof text, "%s (0x%08lx)", fallback, static_cast<unsigned long>(status));
     return text;
 }
 
 ssl_ctx_st *tls_server_context(const char *cert_file, const char *key_file, const char *client_ca_file) {
+    errno = 0;  // a report's cause is a file's, when one could not be read
     auto *settings = new ssl_ctx_st;
     settings->server = true;
     std::string reason;
@@ -308,6 +323,7 @@ void tls_server_free(os_tcp_server_t *server) {
 ssl_ctx_st *tls_client_context(const char *ca_file) {
     std::string key = ca_file != nullptr ? ca_file : "";
     if (auto found = s_client_contexts.find(key); found != s_client_contexts.end()) return found->second;
+    errno = 0;
     auto *settings = new ssl_ctx_st;
     std::string reason;
     if (ca_file != nullptr && (settings->trusted = read_certificates(ca_file, &reason)) == nullptr) {
