@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "log/report.h"
 #include "net/records.h"
@@ -132,7 +133,44 @@ bool unwrap_pkcs8(const std::string &der, KeyKind *kind, std::string *key) {
     return true;
 }
 
-unsigned s_containers = 0;
+/* key containers */
+
+// A container outlives the process unless deleted, and holds a copy of the
+// key: each goes with its settings, and those still alive when the process
+// ends go then. Names carry the process and the time it started, so that one
+// left by a process that crashed is not met again (and if it is, it is
+// replaced).
+std::set<std::wstring> &s_containers = *new std::set<std::wstring>;
+
+void delete_container(const std::wstring &name) {
+    HCRYPTPROV gone;
+    CryptAcquireContextW(&gone, name.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET | CRYPT_SILENT);
+    s_containers.erase(name);
+}
+
+void delete_containers() {
+    while (!s_containers.empty()) delete_container(*s_containers.begin());
+}
+
+// A new container, empty; false when none could be made.
+bool new_container(HCRYPTPROV *provider, std::wstring *name) {
+    static const uint64_t started = GetTickCount64();
+    static unsigned made = 0;
+    if (made == 0) atexit(delete_containers);
+    wchar_t text[80];
+    swprintf(text, 80, L"keel-tls-%lu-%llu-%u", GetCurrentProcessId(), static_cast<unsigned long long>(started), ++made);
+    *name = text;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (CryptAcquireContextW(provider, text, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET | CRYPT_SILENT)) {
+            s_containers.insert(*name);
+            return true;
+        }
+        if (GetLastError() != static_cast<DWORD>(NTE_EXISTS)) break;
+        delete_container(*name);
+    }
+    *provider = 0;
+    return false;
+}
 
 // An RSA key (PKCS #1) imported into a new key container of ours, named in
 // settings; false with the reason.
@@ -144,11 +182,9 @@ bool import_rsa(ssl_ctx_st *settings, const std::string &key, std::string *reaso
         *reason = "not an RSA key";
         return false;
     }
-    wchar_t name[64];
-    swprintf(name, 64, L"keel-tls-%lu-%u", GetCurrentProcessId(), ++s_containers);
+    std::wstring name;
     HCRYPTKEY imported = 0;
-    bool ok = CryptAcquireContextW(&settings->provider, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                   CRYPT_NEWKEYSET | CRYPT_SILENT) &&
+    bool ok = new_container(&settings->provider, &name) &&
               CryptImportKey(settings->provider, blob, size, 0, 0, &imported);
     LocalFree(blob);
     if (imported != 0) CryptDestroyKey(imported);
@@ -239,11 +275,7 @@ void drop(ssl_ctx_st *settings) {
     if (settings->cert != nullptr) CertFreeCertificateContext(settings->cert);
     if (settings->trusted != nullptr) CertCloseStore(settings->trusted, 0);
     if (settings->provider != 0) CryptReleaseContext(settings->provider, 0);
-    if (!settings->container.empty()) {
-        HCRYPTPROV gone;  // deletes the container
-        CryptAcquireContextW(&gone, settings->container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                             CRYPT_DELETEKEYSET | CRYPT_SILENT);
-    }
+    if (!settings->container.empty()) delete_container(settings->container);
     delete settings;
 }
 
