@@ -517,9 +517,9 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * floods the connection with handshake messages" (error), and the connection
  * ends. While more than 128 KiB wait to be sent to a peer that does not
  * read, nothing more is read from it. On Windows TLS is the system's
- * (Schannel): TLS 1.3 where the system offers it; a server's key must be an
- * RSA key, which is kept in a key container of the user's for as long as
- * the server's settings last. */
+ * (Schannel): clients speak TLS 1.3 where the system offers it, servers TLS
+ * 1.2; a server's key must be an RSA key, which is kept in a key container
+ * of the user's for as long as the server's settings last (or the process). */
 
 /** Makes the client speak TLS from its next open on: the connect callback
  * comes once the handshake is done and the server's certificate chain and

@@ -109,7 +109,8 @@ std::string error_string(int error) {
 bool send_unsent(Link &link) {
     bool all = true;
     while (link.unsent_at < link.unsent.size()) {
-        ssize_t sent = rt::sel_send(link.fd, link.unsent.data() + link.unsent_at, link.unsent.size() - link.unsent_at, 0);
+        ssize_t sent =
+            rt::sel_send(link.fd, link.unsent.data() + link.unsent_at, link.unsent.size() - link.unsent_at, 0);
         if (sent > 0) {
             link.unsent_at += static_cast<size_t>(sent);
             continue;
@@ -340,9 +341,8 @@ SECURITY_STATUS handshake_call(Link &link, bool server) {
         bool first = !link.has_session;
         std::wstring target(link.peer.checked.begin(), link.peer.checked.end());
         SEC_WCHAR *name = first && !link.peer.address ? target.data() : nullptr;  // sent (SNI): never an address
-        status = InitializeSecurityContextW(&link.ctx->credentials, current, name, kClientFlags, 0, 0,
-                                            input, 0, &link.session, &out_desc, &attributes,
-                                            nullptr);
+        status = InitializeSecurityContextW(&link.ctx->credentials, current, name, kClientFlags, 0, 0, input, 0,
+                                            &link.session, &out_desc, &attributes, nullptr);
     }
     // The first call makes the context, unless it failed or had too few bytes to begin.
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS)
@@ -415,7 +415,8 @@ void step_handshake(os_tcp_client_t *client) {
     if (os_tcp_server_t *server_record = link.server) {
         link.server = nullptr;  // the settings' reference stays with the connection
         if (server_record->accept_cb != nullptr)
-            call_out(server_record, [&] { server_record->accept_cb(server_record, client, server_record->accept_arg); });
+            call_out(server_record,
+                     [&] { server_record->accept_cb(server_record, client, server_record->accept_arg); });
         return;
     }
     set_status(client, TCP_CLIENT_STATUS_CONNECT);
@@ -571,9 +572,10 @@ bool tls_session(const os_tcp_client_t *client) { return link_of(client).active;
 void tls_handshake_event(os_tcp_client_t *client, uint32_t event, int error) {
     Link &link = link_of(client);
     if (error != 0)
-        return fail_handshake(client, error == rt::WSAECONNABORTED || error == rt::WSAECONNRESET
-                                          ? "the connection was reset"
-                                          : "socket error " + error_string(error),
+        return fail_handshake(client,
+                              error == rt::WSAECONNABORTED || error == rt::WSAECONNRESET
+                                  ? "the connection was reset"
+                                  : "socket error " + error_string(error),
                               error);
     if (event == rt::FD_CLOSE) return fail_handshake(client, "the peer closed the connection", 0);
     if (event == rt::FD_WRITE && !send_unsent(link)) return;

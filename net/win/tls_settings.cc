@@ -71,11 +71,11 @@ HCERTSTORE read_certificates(const char *file, std::string *reason) {
     int added = 0;
     for (const PemBlock &block : blocks) {
         if (block.label != "CERTIFICATE" && block.label != "TRUSTED CERTIFICATE") continue;
-        added += CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                  reinterpret_cast<const BYTE *>(block.der.data()),
-                                                  static_cast<DWORD>(block.der.size()), CERT_STORE_ADD_ALWAYS, nullptr)
-                     ? 1
-                     : 0;
+        added +=
+            CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(block.der.data()),
+                                             static_cast<DWORD>(block.der.size()), CERT_STORE_ADD_ALWAYS, nullptr)
+                ? 1
+                : 0;
     }
     if (added > 0) return store;
     CertCloseStore(store, 0);
@@ -158,7 +158,8 @@ bool new_container(HCRYPTPROV *provider, std::wstring *name) {
     static unsigned made = 0;
     if (made == 0) atexit(delete_containers);
     wchar_t text[80];
-    swprintf(text, 80, L"keel-tls-%lu-%llu-%u", GetCurrentProcessId(), static_cast<unsigned long long>(started), ++made);
+    swprintf(text, 80, L"keel-tls-%lu-%llu-%u", GetCurrentProcessId(), static_cast<unsigned long long>(started),
+             ++made);
     *name = text;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (CryptAcquireContextW(provider, text, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET | CRYPT_SILENT)) {
@@ -184,8 +185,8 @@ bool import_rsa(ssl_ctx_st *settings, const std::string &key, std::string *reaso
     }
     std::wstring name;
     HCRYPTKEY imported = 0;
-    bool ok = new_container(&settings->provider, &name) &&
-              CryptImportKey(settings->provider, blob, size, 0, 0, &imported);
+    bool ok =
+        new_container(&settings->provider, &name) && CryptImportKey(settings->provider, blob, size, 0, 0, &imported);
     LocalFree(blob);
     if (imported != 0) CryptDestroyKey(imported);
     if (settings->provider != 0) settings->container = name;
@@ -234,20 +235,24 @@ bool use_key(ssl_ctx_st *settings, const char *key_file, std::string *reason) {
     info.dwProvType = PROV_RSA_AES;
     info.dwKeySpec = AT_KEYEXCHANGE;
     if (CertSetCertificateContextProperty(settings->cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) return true;
-    *reason = tls_status_text(static_cast<SECURITY_STATUS>(GetLastError()), "the key cannot be tied to the certificate");
+    *reason =
+        tls_status_text(static_cast<SECURITY_STATUS>(GetLastError()), "the key cannot be tied to the certificate");
     return false;
 }
 
 /* credentials */
 
 // TLS 1.2 and 1.3 only. The newer form of the settings is tried first (the
-// one that allows TLS 1.3); a system that knows only the older gets that.
+// one that allows TLS 1.3); a system that knows only the older gets that. A
+// server speaks TLS 1.2: its key sits in the older key store, whose RSA keys
+// cannot make the signatures TLS 1.3 asks for (RSA-PSS).
 SECURITY_STATUS acquire(ssl_ctx_st *settings, bool server) {
     PCCERT_CONTEXT certs[1] = {settings->cert};
     DWORD flags = server ? 0 : SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     DWORD use = server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND;
     TLS_PARAMETERS parameters{};
-    parameters.grbitDisabledProtocols = static_cast<DWORD>(~(SP_PROT_TLS1_2 | SP_PROT_TLS1_3));
+    parameters.grbitDisabledProtocols =
+        SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1 | (server ? SP_PROT_TLS1_3 : 0);
     SCH_CREDENTIALS current{};
     current.dwVersion = SCH_CREDENTIALS_VERSION;
     current.dwFlags = flags;
@@ -295,11 +300,16 @@ std::string tls_status_text(SECURITY_STATUS status, const char *fallback) {
         SECURITY_STATUS status;
         const char *name;
     } kNames[] = {
-        {SEC_E_UNSUPPORTED_FUNCTION, "SEC_E_UNSUPPORTED_FUNCTION"}, {SEC_E_ILLEGAL_MESSAGE, "SEC_E_ILLEGAL_MESSAGE"},
-        {SEC_E_ALGORITHM_MISMATCH, "SEC_E_ALGORITHM_MISMATCH"},     {SEC_E_INVALID_TOKEN, "SEC_E_INVALID_TOKEN"},
-        {SEC_E_INTERNAL_ERROR, "SEC_E_INTERNAL_ERROR"},             {SEC_E_DECRYPT_FAILURE, "SEC_E_DECRYPT_FAILURE"},
-        {SEC_E_MESSAGE_ALTERED, "SEC_E_MESSAGE_ALTERED"},           {SEC_E_NO_CREDENTIALS, "SEC_E_NO_CREDENTIALS"},
-        {SEC_E_UNKNOWN_CREDENTIALS, "SEC_E_UNKNOWN_CREDENTIALS"},   {SEC_E_CERT_UNKNOWN, "SEC_E_CERT_UNKNOWN"},
+        {SEC_E_UNSUPPORTED_FUNCTION, "SEC_E_UNSUPPORTED_FUNCTION"},
+        {SEC_E_ILLEGAL_MESSAGE, "SEC_E_ILLEGAL_MESSAGE"},
+        {SEC_E_ALGORITHM_MISMATCH, "SEC_E_ALGORITHM_MISMATCH"},
+        {SEC_E_INVALID_TOKEN, "SEC_E_INVALID_TOKEN"},
+        {SEC_E_INTERNAL_ERROR, "SEC_E_INTERNAL_ERROR"},
+        {SEC_E_DECRYPT_FAILURE, "SEC_E_DECRYPT_FAILURE"},
+        {SEC_E_MESSAGE_ALTERED, "SEC_E_MESSAGE_ALTERED"},
+        {SEC_E_NO_CREDENTIALS, "SEC_E_NO_CREDENTIALS"},
+        {SEC_E_UNKNOWN_CREDENTIALS, "SEC_E_UNKNOWN_CREDENTIALS"},
+        {SEC_E_CERT_UNKNOWN, "SEC_E_CERT_UNKNOWN"},
     };
     for (const auto &known : kNames)
         if (known.status == status) return std::string(fallback) + " (" + known.name + ")";
@@ -327,7 +337,8 @@ ssl_ctx_st *tls_server_context(const char *cert_file, const char *key_file, cons
     } else if (!use_key(settings, key_file, &reason)) {
         KEEL_ERROR("TLS key %s cannot be used: %s", key_file, reason.c_str());
         failed = key_file;
-    } else if (client_ca_file != nullptr && (settings->trusted = read_certificates(client_ca_file, &reason)) == nullptr) {
+    } else if (client_ca_file != nullptr &&
+               (settings->trusted = read_certificates(client_ca_file, &reason)) == nullptr) {
         KEEL_ERROR("TLS CA file %s cannot be used: %s", client_ca_file, reason.c_str());
         failed = client_ca_file;
     } else if (SECURITY_STATUS status = acquire(settings, true); status != SEC_E_OK) {

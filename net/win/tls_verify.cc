@@ -47,8 +47,8 @@ bool names(PCCERT_CONTEXT cert, const TlsPeerName &peer) {
         if (inet_pton(AF_INET6, peer.checked.c_str(), address) == 1) address_size = 16;
     }
     bool dns_names = false, found = false;
-    CERT_EXTENSION *extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                                                  cert->pCertInfo->rgExtension);
+    CERT_EXTENSION *extension =
+        CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
     CERT_ALT_NAME_INFO *alt = nullptr;
     DWORD size = 0;
     if (extension != nullptr &&
@@ -112,8 +112,8 @@ std::string tls_verify(const ssl_ctx_st *settings, PCCERT_CONTEXT peer, const Tl
                        : anchored && (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) == 0;
     std::string verdict;
     if (!trusted) {
-        bool self_signed = (simple->rgpElement[simple->cElement - 1]->TrustStatus.dwInfoStatus &
-                            CERT_TRUST_IS_SELF_SIGNED) != 0;
+        bool self_signed =
+            (simple->rgpElement[simple->cElement - 1]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) != 0;
         verdict = !anchored || !self_signed ? "unable to get local issuer certificate"
                   : simple->cElement == 1   ? "self-signed certificate"
                                             : "self-signed certificate in certificate chain";

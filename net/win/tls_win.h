@@ -3,13 +3,16 @@
 #pragma once
 
 #include <winsock2.h>
+// The order matters: each needs the one before.
 #include <windows.h>
+
 #include <wincrypt.h>
 #define SECURITY_WIN32
 // The newer form of the credentials (SCH_CREDENTIALS), which needs
 // UNICODE_STRING.
 #define SCHANNEL_USE_BLACKLISTS
 #include <subauth.h>
+
 #include <schannel.h>
 #include <security.h>
 
