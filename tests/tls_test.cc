@@ -78,12 +78,13 @@ void accept_conn(os_tcp_server_t *s, os_tcp_client_t *c, void *) {
 constexpr const char *kNoServerSide = "wine's Schannel cannot accept a TLS connection";
 
 #ifdef _WIN32
-// Under wine a host program serves the handshakes our server cannot: socat, echoing through TLS with cert, on :: (both
-// families) and a port of its own, for one connection and 60 s at most. It listens once a bind to its port fails.
-uint16_t host_tls_echo(const std::string &cert) {
+// Under wine a host program serves the handshakes our server cannot: socat, echoing through TLS with cert (or passing
+// the bytes to `to`), on :: (both families) and a port of its own, for one connection and 60 s at most. It listens once
+// a bind to its port fails.
+uint16_t host_tls_echo(const std::string &cert, const std::string &to = "PIPE") {
     uint16_t port = free_port();
     std::string command = "Z:\\usr\\bin\\timeout 60 socat OPENSSL-LISTEN:" + std::to_string(port) +
-                          ",pf=ip6,reuseaddr,verify=0,cert=" + cert.substr(2) + " PIPE";  // its path without "Z:"
+                          ",pf=ip6,reuseaddr,verify=0,cert=" + cert.substr(2) + " " + to;  // its path without "Z:"
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -146,16 +147,25 @@ protected:
 // the end).
 TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
 #ifdef _WIN32
-    if (under_wine()) {  // our client alone, against the host's echo: 16 MiB both ways, then its close_notify
-        static Conn e;
-        e.out = pattern(16 << 20, 11), port_ = host_tls_echo(certs_.server.cert);
-        os_tcp_client_t *c = client(&e, nullptr);
+    if (under_wine()) {  // our client alone, against the host's echo: 16 MiB both ways, then its close_notify; 64 KiB
+                         // from a peer that then sends its close_notify, read 100 bytes a call, then that end
+        static Conn e, f;
+        e.out = pattern(16 << 20, 11), f.out = pattern(65536, 21), f.bite = 100;
         StderrCapture cap;
+        port_ = host_tls_echo(certs_.server.cert);
+        os_tcp_client_t *c = client(&e, nullptr);
         ASSERT_EQ(os_tcp_client_open(c, -1), 1);
         EXPECT_TRUE(wait_until_locked([] { return e.got == e.out && e.would_block > 0; }, 60s))
             << e.got.size() << " bytes, " << e.would_block << " sends met a full socket";
         os_tcp_client_destroy(c);
-        EXPECT_EQ(count_of(cap.text(), "unsent") + count_of(cap.text(), "do not happen"), 0) << cap.text();
+        port_ = host_tls_echo(certs_.server.cert, "SYSTEM:\"head -c 65536\"");
+        c = client(&f, nullptr);
+        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        EXPECT_TRUE(wait_until_locked([] { return f.got == f.out && f.ends == 1; }, 30s)) << f.got.size() << " bytes";
+        os_tcp_client_destroy(c);
+        std::string text = cap.text();
+        EXPECT_EQ(count_of(text, "closed the connection (close_notify)"), 1) << text;
+        EXPECT_EQ(count_of(text, "unsent") + count_of(text, "do not happen"), 0) << text;
         GTEST_SKIP() << kNoServerSide << ": only our client was served";
     }
 #endif

@@ -440,14 +440,20 @@ bool late_message(Link &link, const char *data, size_t size) {
 }
 
 // Decrypts the records that are whole in `in` until plaintext comes; false,
-// with the reason, when the session refuses what came.
+// with the reason, when the session refuses what came. The peer's
+// close_notify ends the session with SEC_I_CONTEXT_EXPIRED; wine's Schannel
+// (8.0) takes it as a record without data instead, so an alert record the
+// session came through whole is taken for the peer's close too (in TLS 1.2 a
+// record's type is plain to see; a fatal alert fails the call).
 bool open_records(Link &link, std::string *reason) {
+    constexpr char kAlert = 21;
     while (!link.in.empty() && plain_size(link) == 0 && !link.close_notify && !link.flooding) {
         SecBuffer b[4] = {{static_cast<ULONG>(link.in.size()), SECBUFFER_DATA, link.in.data()},
                           {0, SECBUFFER_EMPTY, nullptr},
                           {0, SECBUFFER_EMPTY, nullptr},
                           {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+        bool alert = link.in[0] == kAlert;  // before the call, which decrypts in place
         SECURITY_STATUS status = DecryptMessage(&link.session, &desc, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return true;
         std::string extra;
@@ -460,9 +466,9 @@ bool open_records(Link &link, std::string *reason) {
             if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0)
                 extra.assign(static_cast<const char *>(buffer.pvBuffer), buffer.cbBuffer);
         }
-        if (status == SEC_E_OK) {
+        if (status == SEC_E_OK && !(alert && plain_size(link) == 0)) {
             link.in = std::move(extra);
-        } else if (status == SEC_I_CONTEXT_EXPIRED) {
+        } else if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_OK) {
             link.close_notify = true;
             link.in.clear();
         } else if (status == SEC_I_RENEGOTIATE) {
