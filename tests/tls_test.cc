@@ -148,8 +148,9 @@ protected:
 TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
 #ifdef _WIN32
     if (under_wine()) {  // our client alone, against the host's echo: 16 MiB both ways, then its close_notify; 64 KiB
-                         // from a peer that then sends its close_notify, read 100 bytes a call, then that end
-        static Conn e, f;
+                         // from a peer that then sends its close_notify, read 100 bytes a call, then that end; a
+                         // silent server, until the handshake's deadline
+        static Conn e, f, g;
         e.out = pattern(16 << 20, 11), f.out = pattern(65536, 21), f.bite = 100;
         StderrCapture cap;
         port_ = host_tls_echo(certs_.server.cert);
@@ -163,6 +164,11 @@ TEST_F(Tls, OurClientsAreServedWhileAStalledHandshakeWaitsForItsDeadline) {
         ASSERT_EQ(os_tcp_client_open(c, -1), 1);
         EXPECT_TRUE(wait_until_locked([] { return f.got == f.out && f.ends == 1; }, 30s)) << f.got.size() << " bytes";
         os_tcp_client_destroy(c);
+        int silent = bound(SOCK_STREAM, &port_);
+        c = client(&g, nullptr);
+        ASSERT_EQ(os_tcp_client_open(c, -1), 1);
+        EXPECT_TRUE(wait_until([&] { return count_of(cap.so_far(), " took longer than 10000 ms") == 1; }, 13s));
+        os_tcp_client_destroy(c), close_socket(silent);
         std::string text = cap.text();
         EXPECT_EQ(count_of(text, "closed the connection (close_notify)"), 1) << text;
         EXPECT_EQ(count_of(text, "unsent") + count_of(text, "do not happen"), 0) << text;

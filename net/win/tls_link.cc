@@ -348,7 +348,10 @@ SECURITY_STATUS handshake_call(Link &link, bool server) {
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS)
         link.has_session = true;
     put_token(link, out[0]);
-    if (status == SEC_E_INCOMPLETE_MESSAGE) return status;
+    // Too few bytes: they stay for the next call, with more. A server that
+    // asks for a client certificate (we have none to give): the same bytes
+    // go to the next call, which goes on without one.
+    if (status == SEC_E_INCOMPLETE_MESSAGE || status == SEC_I_INCOMPLETE_CREDENTIALS) return status;
     if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 && in[1].cbBuffer <= link.in.size())
         link.in.erase(0, link.in.size() - in[1].cbBuffer);
     else if (server || link.has_session)
