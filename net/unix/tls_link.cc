@@ -36,25 +36,6 @@
 namespace keel::net {
 namespace {
 
-// A send encrypts at most this much plaintext at once, which bounds what a
-// connection keeps when its socket is full (the caller sends the rest when
-// the write callback comes).
-constexpr int kSendSlice = 64 * 1024;
-// Nothing more is read from a peer while more than this waits to be sent.
-// A caller's send adds one slice at most, and only to an empty queue, so
-// only what the session writes unasked (answers to the peer's key update
-// requests) can go past it: a peer that asks and never reads.
-constexpr size_t kUnsentMax = 2 * kSendSlice;
-// Handshake messages after the handshake (session tickets, key updates) that
-// a peer may send at any time, and one more for each kDataPerMessage bytes of
-// data it sent; past that it floods, and the connection ends.
-constexpr uint64_t kLateMessages = 64;
-constexpr uint64_t kDataPerMessage = 16 * 1024;
-// A socket whose connection we closed is kept until what was sent has been
-// acknowledged, for this long at most, looked at every kLingerStepMs.
-constexpr uint64_t kLingerMs = 10000;
-constexpr uint32_t kLingerStepMs = 10;
-
 struct Link {
     SSL_CTX *ctx = nullptr;   // a client's settings; nullptr for an accepted connection
     std::string server_name;  // a client's name to verify; empty: the host name or address

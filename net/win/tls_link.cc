@@ -28,21 +28,6 @@
 namespace keel::net {
 namespace {
 
-// A send encrypts at most this much plaintext at once, which bounds what a
-// connection keeps when its socket is full (the caller sends the rest when
-// the write callback comes).
-constexpr int kSendSlice = 64 * 1024;
-// Nothing more is read from a peer while more than this waits to be sent.
-constexpr size_t kUnsentMax = 2 * kSendSlice;
-// Handshake messages after the handshake (session tickets, key updates) that
-// a peer may send at any time, and one more for each kDataPerMessage bytes of
-// data it sent; past that it floods, and the connection ends.
-constexpr uint64_t kLateMessages = 64;
-constexpr uint64_t kDataPerMessage = 16 * 1024;
-// A socket whose connection we closed is kept until the peer has ended its
-// side too, for this long at most, looked at every kLingerStepMs.
-constexpr uint64_t kLingerMs = 10000;
-constexpr uint32_t kLingerStepMs = 10;
 // One read of the socket: a whole record and then some.
 constexpr size_t kReadSize = 32 * 1024;
 
