@@ -248,7 +248,9 @@ bool use_key(ssl_ctx_st *settings, const char *key_file, std::string *reason) {
 // cannot make the signatures TLS 1.3 asks for (RSA-PSS).
 SECURITY_STATUS acquire(ssl_ctx_st *settings, bool server) {
     PCCERT_CONTEXT certs[1] = {settings->cert};
-    DWORD flags = server ? 0 : SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    // A client's certificate is checked here, against the caller's authorities,
+    // never mapped to an account of the system's.
+    DWORD flags = server ? SCH_CRED_NO_SYSTEM_MAPPER : SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     DWORD use = server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND;
     TLS_PARAMETERS parameters{};
     parameters.grbitDisabledProtocols =
