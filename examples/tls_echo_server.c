@@ -9,6 +9,8 @@
  *       -keyout key.pem -out cert.pem -days 30 -subj /CN=localhost
  *   keel_tls_echo_server cert.pem key.pem &
  *   openssl s_client -connect 127.0.0.1:7443 -CAfile cert.pem -verify_hostname localhost
+ * On Windows (keel_tls_echo_server.exe beside keel.dll) the key must be an
+ * RSA key: -newkey rsa:2048 instead of the two ec options.
  *
  * The accept callback comes once a client's handshake is done; a client
  * that fails it, or takes longer than 10 seconds, never reaches it. */

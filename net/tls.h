@@ -3,8 +3,8 @@
 // per connection, its handshake, and plaintext in and out). The TCP client
 // and the dispatch call the functions below for a client whose `tls` bit is
 // set; a plain client never reaches this file. Every call runs under the main
-// lock. Linux's are over OpenSSL, in net/unix; Windows has none yet
-// (net/win/tls_absent.cc).
+// lock. Linux's are over OpenSSL, in net/unix; Windows's over Schannel, in
+// net/win. What both say of a peer is in tls_peer.cc.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,48 @@
 
 #include "keel/os_net.h"
 
-struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+// The settings of clients or of a server: OpenSSL's SSL_CTX on Linux, the
+// Schannel credentials and trusted authorities on Windows (tls_settings.cc).
+struct ssl_ctx_st;
 
 namespace keel::net {
 
 // A handshake ends within this time, or the connection with it.
 constexpr int kTlsHandshakeMs = 10000;
+
+/* the bounds of a connection, on every platform (tls_link.cc) */
+
+// A send encrypts at most this much plaintext at once, which bounds what a
+// connection keeps when its socket is full (the caller sends the rest when
+// the write callback comes).
+constexpr int kSendSlice = 64 * 1024;
+// Nothing more is read from a peer while more than this waits to be sent.
+// A caller's send adds one slice at most, and only to an empty queue, so
+// only what the session writes unasked (answers to the peer's key update
+// requests) can go past it: a peer that asks and never reads.
+constexpr size_t kUnsentMax = 2 * kSendSlice;
+// Handshake messages after the handshake (session tickets, key updates) that
+// a peer may send at any time, and one more for each kDataPerMessage bytes of
+// data it sent; past that it floods, and the connection ends.
+constexpr uint64_t kLateMessages = 64;
+constexpr uint64_t kDataPerMessage = 16 * 1024;
+// A socket whose connection we closed is kept until what was sent has been
+// delivered, for this long at most, looked at every kLingerStepMs.
+constexpr uint64_t kLingerMs = 10000;
+constexpr uint32_t kLingerStepMs = 10;
+
+/* peers (tls_peer.cc) */
+
+// "address:port", as reports name the peer.
+std::string tls_peer_text(const os_tcp_client_t *client);
+// The name a client's server must prove, given the name the caller set
+// (empty: none): `name` as reports give it, `checked` as the certificate
+// must carry it, and whether it is an address.
+struct TlsPeerName {
+    std::string name, checked;
+    bool address = false;
+};
+TlsPeerName tls_peer_name(const os_tcp_client_t *client, const std::string &given);
 
 /* contexts (tls_settings.cc) */
 
@@ -27,7 +63,13 @@ constexpr int kTlsHandshakeMs = 10000;
 ssl_ctx_st *tls_client_context(const char *ca_file);
 // The reason for the failure that OpenSSL reported last on this thread, or
 // fallback when it reported none; the thread's error queue is emptied.
+// (Schannel keeps no such queue: its reasons come with each call.)
 std::string tls_reason(const char *fallback);
+// The settings of a server, checked: nullptr, reported, when a file cannot
+// be used.
+ssl_ctx_st *tls_server_context(const char *cert_file, const char *key_file, const char *client_ca_file);
+// Gives up a reference to settings (the last one frees them).
+void tls_context_free(ssl_ctx_st *ctx);
 // A server's record ends: its context goes with it.
 void tls_server_free(os_tcp_server_t *server);
 

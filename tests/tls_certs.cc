@@ -1,5 +1,38 @@
 #include "tls_certs.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace keel_test {
+
+// The Windows build has no OpenSSL: the same files come from this file built
+// for the host (tls_certs_tool, with RSA keys, which Schannel can import),
+// which wine runs as it runs any program of the host.
+TlsCerts::TlsCerts() {
+    static int made = 0;
+    std::string unix_dir = "/tmp/keel_tls_w" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(made++);
+    std::string command = std::string("Z:") + KEEL_TLS_CERTS_TOOL + " " + unix_dir;
+    std::replace(command.begin(), command.begin() + command.find(' '), '/', '\\');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return;
+    CloseHandle(process.hProcess), CloseHandle(process.hThread);  // wine's handle of a host program may not wait
+    dir_ = "Z:" + unix_dir;
+    ca = path("ca.pem"), other_ca = path("other_ca.pem");
+    for (auto [pair, name] : {std::pair{&server, "server"}, {&expired, "expired"}, {&by_name, "by_name"},
+                              {&other_name, "other"}})
+        pair->cert = pair->key = path(std::string(name) + ".pem");
+    for (int tenths = 0; tenths < 600 && !ok_; ++tenths)  // the folder comes whole (renamed), within 60 s
+        ok_ = bool(std::ifstream(other_name.cert)) || (Sleep(100), false);
+}
+
+}  // namespace keel_test
+#else
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -9,7 +42,11 @@ namespace keel_test {
 // written to file: the certificate, then the key. An authority is a version 1 certificate, which OpenSSL trusts as a
 // root; a leaf is version 3, naming its hosts and addresses in san.
 struct Made {
+#ifdef KEEL_TLS_CERTS_RSA
+    EVP_PKEY *key = EVP_RSA_gen(2048);
+#else
     EVP_PKEY *key = EVP_EC_gen("P-256");
+#endif
     X509 *cert = X509_new();
     bool ok;
     Made(const std::string &file, const char *cn, const char *san, const Made *by, long from) {
@@ -48,3 +85,12 @@ TlsCerts::TlsCerts() {
 }
 
 }  // namespace keel_test
+
+#ifdef KEEL_TLS_CERTS_TOOL
+// Makes the files in the directory named (which must not exist yet).
+int main(int argc, char **argv) {
+    keel_test::TlsCerts certs;
+    return argc == 2 && certs.ok() && rename(certs.dir_.c_str(), argv[1]) == 0 ? 0 : 1;
+}
+#endif
+#endif

@@ -1,5 +1,6 @@
 // Certificates and keys for the TLS tests, made afresh by each test process with OpenSSL's C interface (EC P-256, quick
-// to make) in a directory of its own that goes away with the object.
+// to make) in a directory of its own that goes away with the object. The Windows build's come from the host (RSA keys:
+// see tls_certs.cc).
 #pragma once
 
 #include <filesystem>

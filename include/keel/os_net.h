@@ -516,7 +516,10 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  * and one per 16 KiB of data is refused: the read gives -1 with "TLS peer A:P
  * floods the connection with handshake messages" (error), and the connection
  * ends. While more than 128 KiB wait to be sent to a peer that does not
- * read, nothing more is read from it. */
+ * read, nothing more is read from it. On Windows TLS is the system's
+ * (Schannel): clients speak TLS 1.3 where the system offers it, servers TLS
+ * 1.2; a server's key must be an RSA key, which is kept in a key container
+ * of the user's for as long as the server's settings last (or the process). */
 
 /** Makes the client speak TLS from its next open on: the connect callback
  * comes once the handshake is done and the server's certificate chain and
@@ -538,7 +541,6 @@ KEEL_API int os_tcp_client_set_refuse_read(os_tcp_client_t *client, uint32_t fla
  *          "TLS CA file F cannot be used: REASON" (error); at open,
  *          "TLS handshake with A:P failed: REASON" or "TLS handshake with
  *          A:P took longer than 10000 ms" (error).
- * Not in the Windows build yet, nor os_tcp_server_set_tls.
  */
 KEEL_API int os_tcp_client_set_tls(os_tcp_client_t *client, const char *server_name, const char *ca_file);
 /** Makes every connection the server accepts from now on speak TLS, with

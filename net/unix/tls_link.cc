@@ -36,25 +36,6 @@
 namespace keel::net {
 namespace {
 
-// A send encrypts at most this much plaintext at once, which bounds what a
-// connection keeps when its socket is full (the caller sends the rest when
-// the write callback comes).
-constexpr int kSendSlice = 64 * 1024;
-// Nothing more is read from a peer while more than this waits to be sent.
-// A caller's send adds one slice at most, and only to an empty queue, so
-// only what the session writes unasked (answers to the peer's key update
-// requests) can go past it: a peer that asks and never reads.
-constexpr size_t kUnsentMax = 2 * kSendSlice;
-// Handshake messages after the handshake (session tickets, key updates) that
-// a peer may send at any time, and one more for each kDataPerMessage bytes of
-// data it sent; past that it floods, and the connection ends.
-constexpr uint64_t kLateMessages = 64;
-constexpr uint64_t kDataPerMessage = 16 * 1024;
-// A socket whose connection we closed is kept until what was sent has been
-// acknowledged, for this long at most, looked at every kLingerStepMs.
-constexpr uint64_t kLingerMs = 10000;
-constexpr uint32_t kLingerStepMs = 10;
-
 struct Link {
     SSL_CTX *ctx = nullptr;   // a client's settings; nullptr for an accepted connection
     std::string server_name;  // a client's name to verify; empty: the host name or address
@@ -263,14 +244,6 @@ bool linger(int fd, std::string unsent) {
 
 /* sessions */
 
-// Formatted by hand: std::to_string would put a template of the standard
-// library among the shared library's exports in an unoptimised build.
-std::string peer_of(const os_tcp_client_t *client) {
-    char text[MAX_IPV6_LEN + 8];
-    snprintf(text, sizeof text, "%s:%u", client->remote_ip, static_cast<unsigned>(client->remote_port));
-    return text;
-}
-
 std::string number_text(int error) {
     char text[16];
     snprintf(text, sizeof text, "%d", error);
@@ -324,7 +297,7 @@ bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
     link.ssl = SSL_new(ctx);
     BIO *bio = link.ssl != nullptr ? BIO_new(socket_method()) : nullptr;
     if (bio == nullptr) {
-        KEEL_ERROR("TLS handshake with %s failed: %s", peer_of(client).c_str(), tls_reason("no session").c_str());
+        KEEL_ERROR("TLS handshake with %s failed: %s", tls_peer_text(client).c_str(), tls_reason("no session").c_str());
         free_session(link);
         return false;
     }
@@ -348,7 +321,7 @@ bool start_session(os_tcp_client_t *client, Link &link, SSL_CTX *ctx) {
 void fail_handshake(os_tcp_client_t *client, const std::string &reason, int cause) {
     Link &link = link_of(client);
     errno = cause;
-    KEEL_ERROR("TLS handshake with %s failed: %s", peer_of(client).c_str(), reason.c_str());
+    KEEL_ERROR("TLS handshake with %s failed: %s", tls_peer_text(client).c_str(), reason.c_str());
     bool accepted = link.server != nullptr;
     free_session(link);
     if (accepted) {
@@ -365,7 +338,7 @@ void on_deadline(void *arg) {
     Link &link = link_of(client);
     link.deadline = nullptr;  // freed by the runtime after this call
     errno = ETIMEDOUT;
-    KEEL_ERROR("TLS handshake with %s took longer than %d ms", peer_of(client).c_str(), kTlsHandshakeMs);
+    KEEL_ERROR("TLS handshake with %s took longer than %d ms", tls_peer_text(client).c_str(), kTlsHandshakeMs);
     bool accepted = link.server != nullptr;
     free_session(link);
     if (accepted) {
@@ -396,7 +369,7 @@ std::string handshake_failure(const Link &link, int ssl_error) {
 int read_result(os_tcp_client_t *client, Link &link, int result) {
     if (link.flooding) {
         if (!link.ended)
-            KEEL_ERROR("TLS peer %s floods the connection with handshake messages", peer_of(client).c_str());
+            KEEL_ERROR("TLS peer %s floods the connection with handshake messages", tls_peer_text(client).c_str());
         link.ended = true;
         ERR_clear_error();
         return -1;
@@ -405,7 +378,7 @@ int read_result(os_tcp_client_t *client, Link &link, int result) {
     int error = SSL_get_error(link.ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
     link.ended = true;
-    std::string peer = peer_of(client);
+    std::string peer = tls_peer_text(client);
     if (error == SSL_ERROR_ZERO_RETURN) {
         KEEL_INFO("TLS peer %s closed the connection (close_notify)", peer.c_str());
     } else if ((error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
@@ -477,12 +450,9 @@ void tls_client_configure(os_tcp_client_t *client, SSL_CTX *ctx, const char *ser
     client->tls = true;
 }
 
-// The name verified is the one the caller gave, else the host name the
-// client connects to, else its address (a certificate may name addresses).
-// An IPv6 address is checked without its scope ("fe80::1%2"), which names
-// our own link, not the server. A check that cannot be set up fails the
-// handshake before it starts: without it any certificate of a trusted
-// authority, for any name, would pass.
+// A name check that cannot be set up fails the handshake before it starts:
+// without it any certificate of a trusted authority, for any name, would
+// pass (tls_peer_name tells which name).
 void tls_client_connected(os_tcp_client_t *client) {
     Link &link = link_of(client);
     if (!start_session(client, link, link.ctx)) {
@@ -491,14 +461,13 @@ void tls_client_connected(os_tcp_client_t *client) {
         tcp_client_failed(client, rt::WSAECONNABORTED, "no TLS session could be made");
         return;
     }
-    std::string name = link.server_name;
-    if (name.empty() && host_name(client) != nullptr) name = host_name(client);
+    TlsPeerName peer = tls_peer_name(client, link.server_name);
+    const std::string &name = peer.name;
     X509_VERIFY_PARAM *param = SSL_get0_param(link.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (name.empty()) name = client->remote_ip;
     bool checked;
-    if (os_get_ip_type(name.c_str()) != -1) {
-        checked = X509_VERIFY_PARAM_set1_ip_asc(param, name.substr(0, name.find('%')).c_str()) == 1;  // no SNI
+    if (peer.address) {
+        checked = X509_VERIFY_PARAM_set1_ip_asc(param, peer.checked.c_str()) == 1;  // no SNI
     } else {
         checked = X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0) == 1 &&
                   SSL_set_tlsext_host_name(link.ssl, name.c_str()) == 1;
@@ -596,7 +565,7 @@ int tls_send(os_tcp_client_t *client, const void *data, int len) {
     if (sent > 0) return sent;
     int error = SSL_get_error(link.ssl, sent);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
-    KEEL_ERROR("TLS send to %s failed: %s", peer_of(client).c_str(), tls_reason("failed").c_str());
+    KEEL_ERROR("TLS send to %s failed: %s", tls_peer_text(client).c_str(), tls_reason("failed").c_str());
     return -1;
 }
 
@@ -616,7 +585,7 @@ bool tls_close(os_tcp_client_t *client, bool keep_socket) {
         if (keep_socket) {
             kept = linger(link.fd, link.unsent.substr(link.unsent_at));
         } else if (size_t left = unsent_size(link); left > 0) {
-            KEEL_INFO("TLS %s: %zu encrypted bytes unsent at close", peer_of(client).c_str(), left);
+            KEEL_INFO("TLS %s: %zu encrypted bytes unsent at close", tls_peer_text(client).c_str(), left);
         }
     }
     free_session(link);

@@ -8,7 +8,6 @@
 #include <map>
 #include <string>
 
-#include "keel/os_runtime.h"
 #include "log/report.h"
 #include "net/records.h"
 #include "net/resolver.h"
@@ -39,7 +38,10 @@ bool trust(SSL_CTX *ctx, const char *ca_file) {
                               : SSL_CTX_set_default_verify_paths(ctx) == 1;
 }
 
-SSL_CTX *server_context(const char *cert_file, const char *key_file, const char *client_ca_file) {
+}  // namespace
+
+SSL_CTX *tls_server_context(const char *cert_file, const char *key_file, const char *client_ca_file) {
+    ERR_clear_error();
     SSL_CTX *ctx = new_context(TLS_server_method());
     if (ctx == nullptr) {
         KEEL_ERROR("TLS certificate %s cannot be used: %s", cert_file, tls_reason("no context").c_str());
@@ -71,8 +73,6 @@ SSL_CTX *server_context(const char *cert_file, const char *key_file, const char 
     return nullptr;
 }
 
-}  // namespace
-
 // The first error queued is the cause ("No such file or directory"); those
 // after it only say which layer passed it on ("system lib").
 std::string tls_reason(const char *fallback) {
@@ -89,6 +89,8 @@ std::string tls_reason(const char *fallback) {
     ERR_clear_error();
     return reason;
 }
+
+void tls_context_free(SSL_CTX *ctx) { SSL_CTX_free(ctx); }
 
 void tls_server_free(os_tcp_server_t *server) {
     if (server->tls_ctx != nullptr) SSL_CTX_free(server->tls_ctx);
@@ -111,54 +113,3 @@ SSL_CTX *tls_client_context(const char *ca_file) {
 }
 
 }  // namespace keel::net
-
-using namespace keel::net;
-
-extern "C" {
-
-KEEL_API int os_tcp_client_set_tls(os_tcp_client_t *client, const char *server_name, const char *ca_file) {
-    if (client == nullptr) {
-        KEEL_INFO("client is null");
-        return 0;
-    }
-    if (server_name != nullptr && strnlen(server_name, kHostNameMax) >= kHostNameMax) {
-        KEEL_INFO("strlen(server_name) >= 256");
-        return 0;
-    }
-    if (client->status != TCP_CLIENT_STATUS_DISCONN) {
-        KEEL_INFO("client->status != TCP_CLIENT_STATUS_DISCONN, status: %d", client->status);
-        return 0;
-    }
-    os_main_lock();
-    SSL_CTX *ctx = tls_client_context(ca_file);
-    if (ctx != nullptr) tls_client_configure(client, ctx, server_name);
-    os_main_unlock();
-    return ctx != nullptr ? 1 : 0;
-}
-
-// Connections accepted before keep the context they began with: each of their
-// sessions holds a reference to it.
-KEEL_API int os_tcp_server_set_tls(os_tcp_server_t *server, const char *cert_file, const char *key_file,
-                                   const char *client_ca_file) {
-    if (server == nullptr) {
-        KEEL_INFO("server == NULL");
-        return 0;
-    }
-    if ((cert_file == nullptr) != (key_file == nullptr) || (cert_file == nullptr && client_ca_file != nullptr)) {
-        KEEL_INFO("cert_file is null or key_file is null");
-        return 0;
-    }
-    SSL_CTX *ctx = nullptr;
-    if (cert_file != nullptr) {
-        ERR_clear_error();
-        ctx = server_context(cert_file, key_file, client_ca_file);
-        if (ctx == nullptr) return 0;
-    }
-    os_main_lock();
-    if (server->tls_ctx != nullptr) SSL_CTX_free(server->tls_ctx);
-    server->tls_ctx = ctx;
-    os_main_unlock();
-    return 1;
-}
-
-}  // extern "C"
