@@ -61,8 +61,7 @@ test-fault: setup
 
 # Windows x86-64: a cross build with mingw-w64 into build-windows (keel.dll,
 # the test programs and the examples in build-windows/bin), and its tests under wine in a
-# prefix made for the run in a temporary folder. Every family but serial
-# ports, TLS and host names is built there.
+# prefix made for the run in a temporary folder.
 WIN_BUILD ?= build-windows
 windows: setup
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake \
