@@ -1276,6 +1276,431 @@ private:
     state *s_;
 };
 
+
+/* ---- coroutines ------------------------------------------------------------------------------------------------ */
+
+/** A coroutine's result, or the failure that ended it. Lazy: it runs once awaited (co_await) or started (start(),
+ * spawn()). Awaitables resume it on the runtime's main thread, with the main lock held, so that it may use the
+ * records freely, like any callback. A task that is destroyed before it finished destroys its coroutine: what it
+ * awaits is cancelled (a connect is closed, a timer stopped, a read or write forgotten, a resolution ignored). An
+ * exception thrown in a task comes out of the co_await (or result()) that waits for it; a spawned task's is reported
+ * like a callback's. Needs a keel::runtime, which learns which thread is the main one. As with every C++
+ * coroutine, a lambda that is a coroutine must take what it needs as parameters, not captures: its closure is gone
+ * once the call that made the task has returned. */
+template <class T = void>
+class task;
+
+namespace detail {
+
+struct promise_base {
+    std::coroutine_handle<> continuation;
+    std::exception_ptr error;
+    bool detached = false;
+
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    struct final_awaiter {
+        bool await_ready() noexcept { return false; }
+        template <class P>
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
+            promise_base &p = h.promise();
+            if (p.detached) {  // nobody waits for it: it frees itself
+                if (p.error) {
+                    try {
+                        std::rethrow_exception(p.error);
+                    } catch (...) {
+                        report_throw("spawned task");
+                    }
+                }
+                h.destroy();
+                return std::noop_coroutine();
+            }
+            return p.continuation ? p.continuation : std::noop_coroutine();
+        }
+        void await_resume() noexcept {}
+    };
+    final_awaiter final_suspend() noexcept { return {}; }
+    void unhandled_exception() { error = std::current_exception(); }
+};
+template <class T>
+struct promise : promise_base {
+    std::optional<T> value;
+    task<T> get_return_object();
+    template <class U = T>
+    void return_value(U &&v) {
+        value.emplace(std::forward<U>(v));
+    }
+    T take() {
+        if (error) std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+template <>
+struct promise<void> : promise_base {
+    task<void> get_return_object();
+    void return_void() {}
+    void take() {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
+}  // namespace detail
+
+template <class T>
+class task {
+public:
+    using promise_type = detail::promise<T>;
+    task() = default;
+    task(task &&o) noexcept : h_(std::exchange(o.h_, {})) {}
+    task &operator=(task &&o) noexcept {
+        if (this != &o) {
+            destroy();
+            h_ = std::exchange(o.h_, {});
+        }
+        return *this;
+    }
+    ~task() { destroy(); }
+
+    /** Runs the coroutine on this thread, with the main lock held, until it first waits; it resumes on the main
+     * thread. Once only. */
+    void start() {
+        main_lock l;
+        if (h_ && !started_) started_ = true, h_.resume();
+    }
+    /** Whether the coroutine has finished. */
+    bool done() const {
+        main_lock l;
+        return !h_ || h_.done();
+    }
+    /** Its result once done (rethrows its exception). */
+    T result() { return h_.promise().take(); }
+
+    auto operator co_await() && noexcept {
+        struct awaiter {
+            std::coroutine_handle<promise_type> h;
+            bool await_ready() noexcept { return !h || h.done(); }
+            std::coroutine_handle<> await_suspend(std::coroutine_handle<> waiting) noexcept {
+                h.promise().continuation = waiting;
+                return h;
+            }
+            T await_resume() { return h.promise().take(); }
+        };
+        started_ = true;
+        return awaiter{h_};
+    }
+
+private:
+    friend promise_type;
+    template <class U>
+    friend void spawn(task<U> t);
+    explicit task(std::coroutine_handle<promise_type> h) : h_(h) {}
+    void destroy() {
+        if (!h_) return;
+        main_lock l;
+        std::exchange(h_, {}).destroy();
+    }
+    std::coroutine_handle<promise_type> h_;
+    bool started_ = false;
+};
+
+namespace detail {
+template <class T>
+task<T> promise<T>::get_return_object() {
+    return task<T>(std::coroutine_handle<promise<T>>::from_promise(*this));
+}
+inline task<void> promise<void>::get_return_object() {
+    return task<void>(std::coroutine_handle<promise<void>>::from_promise(*this));
+}
+}  // namespace detail
+
+/** Runs t on its own (started as task::start does): it frees itself when it ends. */
+template <class T>
+void spawn(task<T> t) {
+    main_lock l;
+    if (!t.h_) return;
+    auto h = std::exchange(t.h_, {});
+    h.promise().detached = true;
+    h.resume();
+}
+
+/** What a read or a write did: the error, or the bytes moved. */
+struct io_result {
+    std::error_code ec;
+    size_t bytes = 0;
+};
+
+namespace detail {
+inline std::error_code cancelled() { return std::make_error_code(std::errc::operation_canceled); }
+
+// The part every awaiter of a record shares: it registers in await_ready, under the main lock, so that no event
+// slips in between; one that comes before the suspension makes it not suspend.
+struct record_awaiter {
+    waiter w;
+    waiter **slot = nullptr;  // where it is registered, while it is
+    bool enlist(waiter *&at) {
+        slot = &at;
+        at = &w;
+        return false;
+    }
+    bool await_suspend(std::coroutine_handle<> h) {
+        main_lock l;
+        if (w.finished) return false;
+        w.h = h;
+        return true;
+    }
+    // The coroutine is destroyed while it waits: it is taken off its record, which is still there (a record's end
+    // finishes its awaiters).
+    bool leave() {
+        main_lock l;
+        w.forget();
+        if (w.finished || slot == nullptr || *slot != &w) return false;
+        *slot = nullptr;
+        return true;
+    }
+};
+}  // namespace detail
+
+/** co_await client.connect(host, port): sets the peer (an address or a host name), connects (with TLS if set) and
+ * gives the error_code: empty once connected; a refused or failed connect closes the client again. */
+struct tcp_client::connect_awaiter : detail::record_awaiter {
+    detail::tcp_state *s;
+    std::string host;
+    uint16_t port;
+    bool await_ready() {
+        main_lock l;
+        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        std::string h(host);
+        int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s->c, h.c_str(), port)
+                                                  : os_tcp_client_set_remote_host(s->c, h.c_str(), port);
+        if (ok != 1) return w.ec = make_error_code(errc::refused), true;
+        enlist(s->connector);
+        if (os_tcp_client_open(s->c, -1) == 1) return w.finished;  // the connect may complete at once
+        s->connector = nullptr;
+        return w.ec = make_error_code(errc::failed), true;
+    }
+    std::error_code await_resume() { return w.ec; }
+    ~connect_awaiter() {
+        main_lock l;
+        if (leave() && s->c != nullptr) os_tcp_client_close(s->c);
+    }
+};
+/** co_await client.read_some(buffer): what arrived, at least one byte, or the error (errc::end_of_stream once the
+ * peer ended; operation_canceled when the record was destroyed). Do not mix with on_read. */
+struct tcp_client::read_awaiter {
+    detail::tcp_state *s;
+    std::span<std::byte> buf;
+    detail::read_waiter w;
+    bool await_ready() {
+        main_lock l;
+        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        if (os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
+            return w.ec = make_error_code(errc::end_of_stream), true;
+        if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
+            int n = os_tcp_client_read(s->c, buf.data(), static_cast<uint32_t>(buf.size()));
+            s->more = n > 0 && static_cast<size_t>(n) == buf.size();
+            if (n < 0) return w.ec = make_error_code(errc::end_of_stream), true;
+            if (n > 0) return w.n = static_cast<size_t>(n), true;
+        }
+        w.buf = buf;
+        s->reader = &w;  // the read callback reads into buf
+        os_tcp_client_bind_read(s->c, detail::tcp_state::read_cb, s);
+        if (s->refusing) s->refusing = false, os_tcp_client_set_refuse_read(s->c, 0);
+        return w.finished;
+    }
+    bool await_suspend(std::coroutine_handle<> h) {
+        main_lock l;
+        if (w.finished) return false;
+        w.h = h;
+        return true;
+    }
+    io_result await_resume() { return {w.ec, w.n}; }
+    ~read_awaiter() {
+        main_lock l;
+        w.forget();
+        if (!w.finished && s != nullptr && s->reader == &w) s->reader = nullptr;
+    }
+};
+/** co_await client.write_all(data): the bytes are copied (or sent) at once; it resumes when the socket has taken all
+ * of them, with the error_code if the connection ended first. */
+struct tcp_client::write_awaiter : detail::record_awaiter {
+    detail::tcp_state *s;
+    std::span<const std::byte> data;
+    bool await_ready() {
+        main_lock l;
+        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        if (!s->write(data)) return w.ec = make_error_code(errc::connection_aborted), true;
+        if (s->out_off >= s->out.size()) return true;
+        return enlist(s->writer);
+    }
+    io_result await_resume() { return {w.ec, w.ec ? 0 : data.size()}; }
+    ~write_awaiter() { leave(); }
+};
+
+inline tcp_client::connect_awaiter tcp_client::connect(std::string_view host, uint16_t port) {
+    connect_awaiter a;
+    a.s = s_, a.host = host, a.port = port;
+    return a;
+}
+inline tcp_client::read_awaiter tcp_client::read_some(std::span<std::byte> buffer) {
+    read_awaiter a;
+    a.s = s_, a.buf = buffer;
+    return a;
+}
+inline tcp_client::write_awaiter tcp_client::write_all(std::span<const std::byte> data) {
+    write_awaiter a;
+    a.s = s_, a.data = data;
+    return a;
+}
+inline tcp_client::write_awaiter tcp_client::write_all(std::string_view text) { return write_all(detail::as_bytes(text)); }
+
+/** What serial_port::read_frame gives: the error, or the frame (valid until the next read_frame of the port). */
+struct frame_result {
+    std::error_code ec;
+    std::span<const std::byte> data;
+};
+
+/** co_await port.read_frame(): the next frame (with a read gap, what came before a silence; without, what waited).
+ * Frames that came while no coroutine waited are kept in order. Needs set_main_thread(true) (errc::refused
+ * otherwise); errc::end_of_stream once the device hung up. */
+struct serial_port::frame_awaiter : detail::record_awaiter {
+    detail::serial_state *s;
+    bool await_ready() {
+        main_lock l;
+        if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
+        if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
+        if (s->queued.empty()) return enlist(s->reader);
+        s->frame = std::move(s->queued.front());
+        s->queued.erase(s->queued.begin());
+        w.n = s->frame.size();
+        return true;
+    }
+    frame_result await_resume() { return {w.ec, w.ec ? std::span<const std::byte>() : std::span(s->frame.data(), w.n)}; }
+    ~frame_awaiter() { leave(); }
+};
+/** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied. */
+struct serial_port::write_awaiter : detail::record_awaiter {
+    detail::serial_state *s;
+    std::span<const std::byte> data;
+    bool await_ready() {
+        main_lock l;
+        if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
+        if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
+        if (data.empty()) return true;
+        enlist(s->writer);
+        if (os_comm_client_send(s->c, data.data(), static_cast<uint32_t>(data.size())) > 0) return false;
+        s->writer = nullptr;
+        return w.ec = make_error_code(errc::refused), true;
+    }
+    io_result await_resume() { return {w.ec, w.ec ? 0 : data.size()}; }
+    ~write_awaiter() { leave(); }
+};
+inline serial_port::frame_awaiter serial_port::read_frame() {
+    frame_awaiter a;
+    a.s = s_;
+    return a;
+}
+inline serial_port::write_awaiter serial_port::write_all(std::span<const std::byte> data) {
+    write_awaiter a;
+    a.s = s_, a.data = data;
+    return a;
+}
+
+/** co_await keel::sleep_for(50ms): resumes after the delay (rounded up to milliseconds) on the main thread. */
+class sleep_awaiter {
+public:
+    explicit sleep_awaiter(std::chrono::milliseconds d) : ms_(d.count() < 0 ? 0 : static_cast<uint32_t>(d.count())) {}
+    sleep_awaiter(const sleep_awaiter &) = delete;
+    sleep_awaiter &operator=(const sleep_awaiter &) = delete;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> h) {
+        main_lock l;
+        h_ = h;
+        t_ = os_timer_create_once(fire, ms_, this);
+        return t_ != nullptr;
+    }
+    void await_resume() const noexcept {}
+    ~sleep_awaiter() {
+        main_lock l;
+        if (t_ != nullptr) os_timer_destroy(t_);
+    }
+
+private:
+    static void fire(void *arg) {
+        auto *a = static_cast<sleep_awaiter *>(arg);
+        a->t_ = nullptr;  // the library frees it after this call
+        a->h_.resume();
+    }
+    uint32_t ms_;
+    os_timer_t *t_ = nullptr;
+    std::coroutine_handle<> h_;
+};
+template <class Rep, class Period>
+sleep_awaiter sleep_for(std::chrono::duration<Rep, Period> d) {
+    return sleep_awaiter(std::chrono::ceil<std::chrono::milliseconds>(d));
+}
+
+/** What keel::resolve gives: the addresses (IPv6 and IPv4 texts, in the resolver's order), or the error and the
+ * resolver's reason. */
+struct resolve_result {
+    std::error_code ec;
+    std::vector<std::string> addresses;
+    std::string reason;
+};
+
+/** co_await keel::resolve(name): resolves a host name without blocking (os_resolve). */
+class resolve_awaiter {
+public:
+    explicit resolve_awaiter(std::string_view name) : name_(name) {}
+    resolve_awaiter(const resolve_awaiter &) = delete;
+    resolve_awaiter &operator=(const resolve_awaiter &) = delete;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> h) {
+        main_lock l;
+        link_ = new link{this};
+        if (os_resolve(name_.c_str(), answer, link_) != 1) {
+            delete std::exchange(link_, nullptr);
+            r_.ec = make_error_code(errc::refused);
+            return false;
+        }
+        if (done_) return false;  // answered at once
+        h_ = h;
+        return true;
+    }
+    resolve_result await_resume() { return std::move(r_); }
+    ~resolve_awaiter() {
+        main_lock l;
+        if (link_ != nullptr) link_->to = nullptr;  // the answer, when it comes, finds nobody
+    }
+
+private:
+    struct link {
+        resolve_awaiter *to;
+    };
+    static std::error_code error_of(std::string_view why) {
+        auto has = [&](std::string_view w) { return why.find(w) != std::string_view::npos; };
+        if (has("not found") || has("No such host") || has("Non-existent")) return make_error_code(errc::host_not_found);
+        if (has("imeout") || has("timed out")) return make_error_code(errc::timed_out);
+        if (has("no data") || has("No address")) return make_error_code(errc::no_data);
+        if (has("efused") || has("SERVFAIL") || has("server fail")) return make_error_code(errc::try_again);
+        return make_error_code(errc::no_recovery);
+    }
+    static void answer(const char *, const char *const *addresses, int count, const char *error, void *arg) {
+        std::unique_ptr<link> l(static_cast<link *>(arg));
+        resolve_awaiter *a = l->to;
+        if (a == nullptr) return;
+        a->link_ = nullptr;
+        for (int i = 0; i < count; ++i) a->r_.addresses.emplace_back(addresses[i]);
+        if (count == 0) a->r_.reason = error != nullptr ? error : "", a->r_.ec = error_of(a->r_.reason);
+        a->done_ = true;
+        if (a->h_) a->h_.resume();
+    }
+    std::string name_;
+    link *link_ = nullptr;
+    resolve_result r_;
+    bool done_ = false;
+    std::coroutine_handle<> h_;
+};
+inline resolve_awaiter resolve(std::string_view name) { return resolve_awaiter(name); }
+
 }  // namespace keel
 
 #endif /* KEEL_HPP */

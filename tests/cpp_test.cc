@@ -9,6 +9,7 @@
 #include "keel.hpp"
 #include "serial_support.h"
 #include "test_core.h"
+#include "tls_certs.h"
 
 using namespace keel_test;
 using namespace std::chrono_literals;
@@ -204,6 +205,134 @@ TEST_F(Cpp, SerialPortFramesByItsReadGap) {
     EXPECT_TRUE(port.write(bytes("reply")));
     EXPECT_EQ(read_exact(dev.master, 5), "reply");
     EXPECT_EQ(keel::serial_port("/no/such/device").open(), keel::errc::failed);
+}
+
+// ---- coroutines ----
+
+keel::task<> echo_session(keel::tcp_client c) {
+    std::array<std::byte, 4096> buf;
+    for (;;) {
+        auto [ec, n] = co_await c.read_some(buf);
+        if (ec || (co_await c.write_all(std::span(buf.data(), n))).ec) co_return;
+    }
+}
+
+// Runs t from this thread until it ends (it resumes on the main thread); false when it did not end in time.
+template <class T>
+bool run(keel::task<T> &t, std::chrono::seconds deadline = 10s) {
+    t.start();
+    return wait_until([&] { return t.done(); }, deadline);
+}
+
+// Every awaitable of a connection against a TLS echo server of coroutines: the name resolved, the connect with its
+// handshake, a quarter MiB written and read back whole; then a sleep.
+TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
+    TlsCerts certs;
+    keel::tcp_server server;
+    uint16_t port = free_port();
+    ASSERT_FALSE(server.set_tls(certs.server.cert, certs.server.key));
+    server.on_accept([](keel::tcp_client c) { keel::spawn(echo_session(std::move(c))); });
+    ASSERT_FALSE(server.listen("127.0.0.1", port));
+    // A coroutine lambda keeps no captures (its closure is gone once it returns): what it needs are its parameters.
+    auto client = [](uint16_t port, std::string ca) -> keel::task<std::string> {
+        auto names = co_await keel::resolve("localhost");
+        EXPECT_FALSE(names.ec);
+        EXPECT_NE(std::find(names.addresses.begin(), names.addresses.end(), "127.0.0.1"), names.addresses.end());
+        keel::tcp_client c;
+        c.set_tls("localhost", ca);
+        if (auto ec = co_await c.connect("127.0.0.1", port)) co_return "connect: " + ec.message();
+        std::string sent = pattern(256 << 10, 3), got(sent.size(), '\0');
+        EXPECT_EQ((co_await c.write_all(sent)).bytes, sent.size());
+        for (size_t n = 0; n < got.size();) {
+            auto r = co_await c.read_some(std::as_writable_bytes(std::span(got).subspan(n)));
+            if (r.ec) co_return r.ec.message();
+            n += r.bytes;
+        }
+        auto t0 = std::chrono::steady_clock::now();
+        co_await keel::sleep_for(20ms);
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, 20ms);
+        co_return got == sent ? "echoed" : "differs";
+    }(port, certs.ca);
+    ASSERT_TRUE(run(client, 20s));
+    EXPECT_EQ(client.result(), "echoed");
+}
+
+// Destroying a record, here from another thread, resumes what awaits it with operation_canceled (on the main thread).
+TEST_F(Cpp, DestroyedRecordResumesItsAwaiterCancelled) {
+    EchoServer echo;
+    Device dev(6);
+    auto client = std::make_unique<keel::tcp_client>();
+    auto port = std::make_unique<keel::serial_port>("COM6");
+    port->set_main_thread(true);
+    ASSERT_FALSE(port->open());
+    auto read = [](keel::tcp_client &c, uint16_t to) -> keel::task<std::error_code> {
+        if (auto ec = co_await c.connect("127.0.0.1", to)) co_return ec;
+        std::array<std::byte, 16> buf;
+        co_return (co_await c.read_some(buf)).ec;  // nothing comes
+    }(*client, echo.port);
+    auto frame = [](keel::serial_port &p) -> keel::task<std::error_code> { co_return (co_await p.read_frame()).ec; }(*port);
+    read.start(), frame.start();
+    ASSERT_TRUE(wait_until([&] { return echo.count() == 1; }));
+    std::thread([&] { client.reset(), port.reset(); }).join();
+    ASSERT_TRUE(wait_until([&] { return read.done() && frame.done(); }));
+    EXPECT_EQ(read.result(), std::errc::operation_canceled);
+    EXPECT_EQ(frame.result(), std::errc::operation_canceled);
+}
+
+// A task dropped while it waits cancels what it awaits: a sleep, a read, a resolution whose answer comes after it,
+// and a connect that waits for that name (the client is closed). Nothing of theirs runs later (the address checker).
+TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
+    uint16_t silent_port;
+    int silent = bound(SOCK_DGRAM, &silent_port);  // a name server that never answers
+    setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(silent_port)).c_str(), 1);
+    setenv("KEEL_DNS_TIMEOUT_MS", "300", 1);
+    EchoServer echo;
+    keel::tcp_client reader, connector;
+    std::atomic<bool> late{false};
+    {
+        auto sleeper = [](std::atomic<bool> &l) -> keel::task<> { co_await keel::sleep_for(50ms), l = true; }(late);
+        auto read = [](keel::tcp_client &c, uint16_t to, std::atomic<bool> &l) -> keel::task<> {
+            co_await c.connect("127.0.0.1", to);
+            std::array<std::byte, 16> buf;
+            co_await c.read_some(buf), l = true;
+        }(reader, echo.port, late);
+        auto name = [](std::atomic<bool> &l) -> keel::task<> { co_await keel::resolve("nobody.answers.test"), l = true; }(late);
+        auto connect = [](keel::tcp_client &c, std::atomic<bool> &l) -> keel::task<> {
+            co_await c.connect("nobody.answers.test", 1), l = true;
+        }(connector, late);
+        sleeper.start(), read.start(), name.start(), connect.start();
+        ASSERT_TRUE(wait_until([&] { return echo.count() == 1; }));
+    }
+    EXPECT_EQ(reader.ref().write("x"), true);  // the reader's connection goes on, unread
+    std::this_thread::sleep_for(600ms);        // past the sleep and the resolver's time-out
+    EXPECT_FALSE(late);
+    EXPECT_FALSE(connector.connected());
+    close(silent);
+}
+
+// A serial slave of coroutines: each request frame (by the read gap) answered with write_all; a hang-up ends it.
+TEST_F(Cpp, SerialCoroutineAnswersFramesUntilHangUp) {
+    Device dev(7);
+    keel::serial_port port("COM7");
+    port.set_main_thread(true);
+    port.set_read_gap(10ms);
+    ASSERT_FALSE(port.open());
+    auto slave = [](keel::serial_port &p) -> keel::task<std::error_code> {
+        for (;;) {
+            auto [ec, frame] = co_await p.read_frame();
+            if (ec) co_return ec;
+            std::string reply = "got " + std::to_string(frame.size());
+            if (auto w = co_await p.write_all(bytes(reply)); w.ec) co_return w.ec;
+        }
+    }(port);
+    slave.start();
+    dev.write_all("abc"), std::this_thread::sleep_for(3ms), dev.write_all("de");
+    EXPECT_EQ(read_exact(dev.master, 5), "got 5");
+    dev.write_all(std::string(300, 'x'));
+    EXPECT_EQ(read_exact(dev.master, 7), "got 300");
+    dev.hang_up();
+    ASSERT_TRUE(wait_until([&] { return slave.done(); }));
+    EXPECT_EQ(slave.result(), keel::errc::end_of_stream);
 }
 
 }  // namespace
