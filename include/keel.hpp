@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <coroutine>
 #include <cstddef>
@@ -62,11 +63,11 @@ namespace keel {
 /** The error numbers of keel::category(). The socket and resolver numbers are those of the C interface's failure
  * callbacks; refused and failed stand for a C call that returned 0 (its report in the log says why). */
 enum class errc {
-    refused = 1,          /**< a call was refused: a bad argument, or the record is in the wrong state */
-    failed = 2,           /**< a call failed: the system refused (the log has its reason) */
-    would_block = 10035,  /**< the socket takes nothing now */
+    refused = 1,         /**< a call was refused: a bad argument, or the record is in the wrong state */
+    failed = 2,          /**< a call failed: the system refused (the log has its reason) */
+    would_block = 10035, /**< the socket takes nothing now */
     net_unreachable = 10051,
-    end_of_stream = 3,    /**< the peer ended the connection */
+    end_of_stream = 3,          /**< the peer ended the connection */
     connection_aborted = 10053, /**< also: the TLS layer gave up (a certificate refused, say) */
     connection_reset = 10054,
     timed_out = 10060,
@@ -83,31 +84,51 @@ public:
     const char *name() const noexcept override { return "keel"; }
     std::string message(int ev) const override {
         switch (static_cast<errc>(ev)) {
-            case errc::refused: return "refused by Keel (see its log)";
-            case errc::failed: return "failed (see Keel's log)";
-            case errc::end_of_stream: return "end of stream";
-            case errc::would_block: return "would block";
-            case errc::net_unreachable: return "network unreachable";
-            case errc::connection_aborted: return "connection aborted";
-            case errc::connection_reset: return "connection reset by peer";
-            case errc::timed_out: return "timed out";
-            case errc::connection_refused: return "connection refused";
-            case errc::host_not_found: return "no such host";
-            case errc::try_again: return "the name server failed, try again";
-            case errc::no_recovery: return "the name cannot be resolved";
-            case errc::no_data: return "no address of that kind";
+            case errc::refused:
+                return "refused by Keel (see its log)";
+            case errc::failed:
+                return "failed (see Keel's log)";
+            case errc::end_of_stream:
+                return "end of stream";
+            case errc::would_block:
+                return "would block";
+            case errc::net_unreachable:
+                return "network unreachable";
+            case errc::connection_aborted:
+                return "connection aborted";
+            case errc::connection_reset:
+                return "connection reset by peer";
+            case errc::timed_out:
+                return "timed out";
+            case errc::connection_refused:
+                return "connection refused";
+            case errc::host_not_found:
+                return "no such host";
+            case errc::try_again:
+                return "the name server failed, try again";
+            case errc::no_recovery:
+                return "the name cannot be resolved";
+            case errc::no_data:
+                return "no address of that kind";
         }
         return "keel error " + std::to_string(ev);
     }
     std::error_condition default_error_condition(int ev) const noexcept override {
         switch (static_cast<errc>(ev)) {
-            case errc::would_block: return std::errc::operation_would_block;
-            case errc::net_unreachable: return std::errc::network_unreachable;
-            case errc::connection_aborted: return std::errc::connection_aborted;
-            case errc::connection_reset: return std::errc::connection_reset;
-            case errc::timed_out: return std::errc::timed_out;
-            case errc::connection_refused: return std::errc::connection_refused;
-            default: return {ev, *this};
+            case errc::would_block:
+                return std::errc::operation_would_block;
+            case errc::net_unreachable:
+                return std::errc::network_unreachable;
+            case errc::connection_aborted:
+                return std::errc::connection_aborted;
+            case errc::connection_reset:
+                return std::errc::connection_reset;
+            case errc::timed_out:
+                return std::errc::timed_out;
+            case errc::connection_refused:
+                return std::errc::connection_refused;
+            default:
+                return {ev, *this};
         }
     }
 };
@@ -321,6 +342,11 @@ public:
     int run() { return os_run(); }
     /** Ends run(), from any thread or callback. */
     static void stop(int code = 0) { os_stop(code); }
+    /** Has SIGINT and SIGTERM end run() with code 0 (os_signal_bind): call it before starting threads. */
+    static bool stop_on_signals() {
+        auto stop = [](int, void *) { os_stop(0); };
+        return os_signal_bind(SIGINT, stop, nullptr) == 1 && os_signal_bind(SIGTERM, stop, nullptr) == 1;
+    }
     /** Runs f() once on the main thread, after what was posted before; false when refused. One allocation a post.
      * A throwing f is reported and otherwise ignored. */
     template <class F>
@@ -377,7 +403,7 @@ namespace detail {
 
 struct tcp_state : state {
     os_tcp_client_t *c = nullptr;
-    bool accepted = false;                               // the library frees the C record after its disconnect
+    bool accepted = false;                                  // the library frees the C record after its disconnect
     fn<void(tcp_ref, std::span<const std::byte>)> on_read;  // tcp_ref first: the record's address may change
     fn<void()> on_connect, on_disconnect, on_write;
     fn<void(std::error_code, std::string_view)> on_fail;
@@ -469,14 +495,14 @@ public:
         main_lock l;
         std::string h(host);
         int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s_->c, h.c_str(), port)
-                                                  : os_tcp_client_set_remote_host(s_->c, h.c_str(), port);
+                                                : os_tcp_client_set_remote_host(s_->c, h.c_str(), port);
         return ok == 1 ? std::error_code{} : detail::failed(errc::refused);
     }
     /** The local address and port to bind before connecting ("" and 0: any). */
     std::error_code set_local(std::string_view ip, uint16_t port = 0) {
         main_lock l;
         return os_tcp_client_set_local(s_->c, std::string(ip).c_str(), port) == 1 ? std::error_code{}
-                                                                                     : detail::failed(errc::refused);
+                                                                                  : detail::failed(errc::refused);
     }
     /** Speaks TLS from the next connect on (os_tcp_client_set_tls): server_name "" checks the host name given to
      * set_remote, ca_file "" trusts the system's store. */
@@ -627,7 +653,8 @@ public:
     }
     /** Every connection accepted from now on speaks TLS (os_tcp_server_set_tls); client_ca_file "" asks clients
      * for no certificate. */
-    std::error_code set_tls(std::string_view cert_file, std::string_view key_file, std::string_view client_ca_file = {}) {
+    std::error_code set_tls(std::string_view cert_file, std::string_view key_file,
+                            std::string_view client_ca_file = {}) {
         main_lock l;
         std::string c(cert_file), k(key_file), a(client_ca_file);
         return os_tcp_server_set_tls(s_->server, c.c_str(), k.c_str(), a.empty() ? nullptr : a.c_str()) == 1
@@ -852,8 +879,8 @@ private:
         detail::dispatch d(s);
         char ip[MAX_IPV6_LEN];
         uint16_t port = 0;
-        for (int n; !s->dead && (n = os_udp_client_read(c, detail::g_read_buf, sizeof detail::g_read_buf, ip,
-                                                       &port)) > 0;) {
+        for (int n;
+             !s->dead && (n = os_udp_client_read(c, detail::g_read_buf, sizeof detail::g_read_buf, ip, &port)) > 0;) {
             s->from.host.assign(ip);
             s->from.port = port;
             try {
@@ -880,10 +907,10 @@ private:
 
 /** The line settings of a serial port. */
 struct serial_settings {
-    int baud = 9600;     /**< bits per second */
-    int data_bits = 8;   /**< 5 to 8 */
-    char parity = 'N';   /**< 'N', 'E', 'O', 'M' or 'S' */
-    int stop_bits = 1;   /**< 1 or 2 */
+    int baud = 9600;   /**< bits per second */
+    int data_bits = 8; /**< 5 to 8 */
+    char parity = 'N'; /**< 'N', 'E', 'O', 'M' or 'S' */
+    int stop_bits = 1; /**< 1 or 2 */
 };
 
 /** An event of a serial line. */
@@ -1165,7 +1192,9 @@ private:
 class process {
 public:
     /** Starts the child; ok() false when it could not start. */
-    explicit process(std::string_view cmdline) : s_(new state) { s_->p = os_exec_process_ex(std::string(cmdline).c_str()); }
+    explicit process(std::string_view cmdline) : s_(new state) {
+        s_->p = os_exec_process_ex(std::string(cmdline).c_str());
+    }
     process(process &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
     process &operator=(process &&o) noexcept {
         if (this != &o) {
@@ -1276,7 +1305,6 @@ private:
     state *s_;
 };
 
-
 /* ---- coroutines ------------------------------------------------------------------------------------------------ */
 
 /** A coroutine's result, or the failure that ended it. Lazy: it runs once awaited (co_await) or started (start(),
@@ -1374,7 +1402,7 @@ public:
     /** Its result once done (rethrows its exception). */
     T result() { return h_.promise().take(); }
 
-    auto operator co_await() && noexcept {
+    auto operator co_await() &&noexcept {
         struct awaiter {
             std::coroutine_handle<promise_type> h;
             bool await_ready() noexcept { return !h || h.done(); }
@@ -1470,7 +1498,7 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
         if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
         std::string h(host);
         int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s->c, h.c_str(), port)
-                                                  : os_tcp_client_set_remote_host(s->c, h.c_str(), port);
+                                                : os_tcp_client_set_remote_host(s->c, h.c_str(), port);
         if (ok != 1) return w.ec = make_error_code(errc::refused), true;
         enlist(s->connector);
         if (os_tcp_client_open(s->c, -1) == 1) return w.finished;  // the connect may complete at once
@@ -1550,7 +1578,9 @@ inline tcp_client::write_awaiter tcp_client::write_all(std::span<const std::byte
     a.s = s_, a.data = data;
     return a;
 }
-inline tcp_client::write_awaiter tcp_client::write_all(std::string_view text) { return write_all(detail::as_bytes(text)); }
+inline tcp_client::write_awaiter tcp_client::write_all(std::string_view text) {
+    return write_all(detail::as_bytes(text));
+}
 
 /** What serial_port::read_frame gives: the error, or the frame (valid until the next read_frame of the port). */
 struct frame_result {
@@ -1573,7 +1603,9 @@ struct serial_port::frame_awaiter : detail::record_awaiter {
         w.n = s->frame.size();
         return true;
     }
-    frame_result await_resume() { return {w.ec, w.ec ? std::span<const std::byte>() : std::span(s->frame.data(), w.n)}; }
+    frame_result await_resume() {
+        return {w.ec, w.ec ? std::span<const std::byte>() : std::span(s->frame.data(), w.n)};
+    }
     ~frame_awaiter() { leave(); }
 };
 /** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied. */
@@ -1677,7 +1709,8 @@ private:
     };
     static std::error_code error_of(std::string_view why) {
         auto has = [&](std::string_view w) { return why.find(w) != std::string_view::npos; };
-        if (has("not found") || has("No such host") || has("Non-existent")) return make_error_code(errc::host_not_found);
+        if (has("not found") || has("No such host") || has("Non-existent"))
+            return make_error_code(errc::host_not_found);
         if (has("imeout") || has("timed out")) return make_error_code(errc::timed_out);
         if (has("no data") || has("No address")) return make_error_code(errc::no_data);
         if (has("efused") || has("SERVFAIL") || has("server fail")) return make_error_code(errc::try_again);

@@ -21,7 +21,9 @@ const keel::runtime &rt() {
     return r;
 }
 
-std::span<const std::byte> bytes(const std::string &s) { return {reinterpret_cast<const std::byte *>(s.data()), s.size()}; }
+std::span<const std::byte> bytes(const std::string &s) {
+    return {reinterpret_cast<const std::byte *>(s.data()), s.size()};
+}
 
 // An echo server whose connections erase themselves from its list when they end, inside their own callback.
 struct EchoServer {
@@ -52,7 +54,8 @@ TEST_F(Cpp, EchoCountsEveryByteBothWays) {
         keel::tcp_client client;
         std::string sent = pattern(1 << 20, 1), got;
         client.on_connect([&] { EXPECT_TRUE(client.write(bytes(sent))); });
-        client.on_read([&](std::span<const std::byte> d) { got.append(reinterpret_cast<const char *>(d.data()), d.size()); });
+        client.on_read(
+            [&](std::span<const std::byte> d) { got.append(reinterpret_cast<const char *>(d.data()), d.size()); });
         ASSERT_FALSE(client.set_remote("127.0.0.1", echo.port));
         ASSERT_FALSE(client.open());
         ASSERT_TRUE(wait_until_locked([&] { return got.size() == sent.size(); }, 20s));
@@ -119,7 +122,8 @@ TEST_F(Cpp, MovedWhileCallbacksAreBound) {
     EchoServer echo;
     std::vector<keel::tcp_client> clients(1);
     std::string got;
-    clients[0].on_read([&](std::span<const std::byte> d) { got.append(reinterpret_cast<const char *>(d.data()), d.size()); });
+    clients[0].on_read(
+        [&](std::span<const std::byte> d) { got.append(reinterpret_cast<const char *>(d.data()), d.size()); });
     clients[0].set_remote("127.0.0.1", echo.port);
     ASSERT_FALSE(clients[0].open());
     ASSERT_TRUE(wait_until([&] { return clients[0].connected(); }));
@@ -270,7 +274,9 @@ TEST_F(Cpp, DestroyedRecordResumesItsAwaiterCancelled) {
         std::array<std::byte, 16> buf;
         co_return (co_await c.read_some(buf)).ec;  // nothing comes
     }(*client, echo.port);
-    auto frame = [](keel::serial_port &p) -> keel::task<std::error_code> { co_return (co_await p.read_frame()).ec; }(*port);
+    auto frame = [](keel::serial_port &p) -> keel::task<std::error_code> {
+        co_return (co_await p.read_frame()).ec;
+    }(*port);
     read.start(), frame.start();
     ASSERT_TRUE(wait_until([&] { return echo.count() == 1; }));
     std::thread([&] { client.reset(), port.reset(); }).join();
@@ -296,7 +302,9 @@ TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
             std::array<std::byte, 16> buf;
             co_await c.read_some(buf), l = true;
         }(reader, echo.port, late);
-        auto name = [](std::atomic<bool> &l) -> keel::task<> { co_await keel::resolve("nobody.answers.test"), l = true; }(late);
+        auto name = [](std::atomic<bool> &l) -> keel::task<> {
+            co_await keel::resolve("nobody.answers.test"), l = true;
+        }(late);
         auto connect = [](keel::tcp_client &c, std::atomic<bool> &l) -> keel::task<> {
             co_await c.connect("nobody.answers.test", 1), l = true;
         }(connector, late);
