@@ -9,7 +9,8 @@
  *    holds in its destructor. A record may be destroyed, or moved, at any
  *    time and from any thread, also from inside one of its own callbacks:
  *    once the destructor has returned none of its callbacks runs, and a
- *    callback that destroyed its record returns normally.
+ *    callback that destroyed its record returns normally. A record that was
+ *    moved from is empty: its calls fail (errc::refused) or do nothing.
  *  - A callback is any callable: a lambda with captures, a function object.
  *    It is stored once, when it is bound, in a block that the record owns;
  *    events allocate nothing. Binding again replaces it (also from inside
@@ -37,9 +38,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <coroutine>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -493,6 +494,7 @@ public:
      * disconnected. */
     std::error_code set_remote(std::string_view host, uint16_t port) {
         main_lock l;
+        if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
         std::string h(host);
         int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s_->c, h.c_str(), port)
                                                 : os_tcp_client_set_remote_host(s_->c, h.c_str(), port);
@@ -501,6 +503,7 @@ public:
     /** The local address and port to bind before connecting ("" and 0: any). */
     std::error_code set_local(std::string_view ip, uint16_t port = 0) {
         main_lock l;
+        if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
         return os_tcp_client_set_local(s_->c, std::string(ip).c_str(), port) == 1 ? std::error_code{}
                                                                                   : detail::failed(errc::refused);
     }
@@ -508,6 +511,7 @@ public:
      * set_remote, ca_file "" trusts the system's store. */
     std::error_code set_tls(std::string_view server_name = {}, std::string_view ca_file = {}) {
         main_lock l;
+        if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
         std::string n(server_name), f(ca_file);
         return os_tcp_client_set_tls(s_->c, n.empty() ? nullptr : n.c_str(), f.empty() ? nullptr : f.c_str()) == 1
                    ? std::error_code{}
@@ -516,7 +520,7 @@ public:
     /** Starts connecting to the address set; the connect or the fail callback follows. */
     std::error_code open() {
         main_lock l;
-        if (s_->c == nullptr) return detail::failed(errc::refused);
+        if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
         return os_tcp_client_open(s_->c, -1) == 1 ? std::error_code{} : detail::failed();
     }
     /** Ends the connection; the disconnect callback runs (on this thread). */
@@ -541,6 +545,7 @@ public:
     template <class F>
     void on_read(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         if constexpr (std::is_invocable_v<F &, tcp_ref, std::span<const std::byte>>)
             s_->on_read.set(*s_, std::forward<F>(f));
         else
@@ -551,18 +556,21 @@ public:
     template <class F>
     void on_connect(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_connect.set(*s_, std::forward<F>(f));
     }
     /** f(): the connection ended, whichever way (not when the record is destroyed). */
     template <class F>
     void on_disconnect(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_disconnect.set(*s_, std::forward<F>(f));
     }
     /** f(): the queue has been sent, the socket takes more. */
     template <class F>
     void on_drained(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_write.set(*s_, std::forward<F>(f));
     }
     /** f(std::error_code, std::string_view reason): a connect ended without a connection (refused, no such host, a
@@ -570,6 +578,7 @@ public:
     template <class F>
     void on_fail(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_fail.set(*s_, std::forward<F>(f));
     }
 
@@ -647,6 +656,7 @@ public:
     /** Listens on ip ("0.0.0.0", "127.0.0.1", "::") and port. */
     std::error_code listen(std::string_view ip, uint16_t port) {
         main_lock l;
+        if (s_ == nullptr) return detail::failed(errc::refused);
         if (os_tcp_server_set_local(s_->server, std::string(ip).c_str(), port) != 1)
             return detail::failed(errc::refused);
         return os_tcp_server_open(s_->server) == 1 ? std::error_code{} : detail::failed();
@@ -656,6 +666,7 @@ public:
     std::error_code set_tls(std::string_view cert_file, std::string_view key_file,
                             std::string_view client_ca_file = {}) {
         main_lock l;
+        if (s_ == nullptr) return detail::failed(errc::refused);
         std::string c(cert_file), k(key_file), a(client_ca_file);
         return os_tcp_server_set_tls(s_->server, c.c_str(), k.c_str(), a.empty() ? nullptr : a.c_str()) == 1
                    ? std::error_code{}
@@ -676,6 +687,7 @@ public:
     template <class F>
     void on_accept(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_accept.set(*s_, std::forward<F>(f));
     }
 
@@ -751,6 +763,7 @@ inline void tcp_state::connect_cb(os_tcp_client_t *, void *arg) {
     auto *s = static_cast<tcp_state *>(arg);
     dispatch d(s);
     if (!s->flush()) return;
+    if (s->out_off >= s->out.size()) finish(s->writer, {});  // what was written while connecting has gone
     finish(s->connector, {});
     if (s->dead || !s->on_connect) return;
     try {
@@ -864,6 +877,7 @@ public:
     template <class F>
     void on_read(F &&f) {
         main_lock l;
+        if (s_ == nullptr) return;  // moved from
         s_->on_read.set(*s_, std::forward<F>(f));
         if (ok()) os_udp_client_bind_read(s_->c, read_cb, s_);
     }
@@ -1089,11 +1103,11 @@ inline void serial_port::set_main_thread(bool on) {
 }
 template <class F>
 void serial_port::on_read(F &&f) {
-    s_->on_read.set(*s_, std::forward<F>(f));
+    if (s_ != nullptr) s_->on_read.set(*s_, std::forward<F>(f));
 }
 template <class F>
 void serial_port::on_event(F &&f) {
-    s_->on_event.set(*s_, std::forward<F>(f));
+    if (s_ != nullptr) s_->on_event.set(*s_, std::forward<F>(f));
 }
 inline bool serial_port::write(std::span<const std::byte> data) {
     return s_ != nullptr && s_->c != nullptr && !data.empty() &&
