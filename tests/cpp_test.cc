@@ -79,7 +79,7 @@ TEST_F(Cpp, RefusedConnectGivesItsErrorCode) {
     EXPECT_EQ(ec, std::errc::connection_refused);
     EXPECT_EQ(ec.value(), 10061);
     EXPECT_STREQ(ec.category().name(), "keel");
-    EXPECT_EQ(reason, "Connection refused");
+    EXPECT_EQ(reason.rfind("Connection refused", 0), 0u) << reason;  // Windows ends it with a full stop
     EXPECT_EQ(keel::tcp_client().set_remote(std::string(300, 'a'), 1), keel::errc::refused);
 }
 
@@ -155,7 +155,11 @@ TEST_F(Cpp, DestroyedFromAnotherThreadWhileCallbacksRun) {
     ASSERT_FALSE(port->open());
     std::atomic<bool> stop{false};
     std::thread feeder([&] {  // the master does not block: once the port is gone its writes fail
+#ifdef _WIN32
+        while (!stop) send(as_socket(dev.master), "0123456789", 10, 0), std::this_thread::sleep_for(100us);
+#else
         while (!stop) write(dev.master, "0123456789", 10), std::this_thread::sleep_for(100us);
+#endif
     });
     ASSERT_TRUE(wait_until([&] { return reads > 100 && frames > 10; }, 10s));
     std::thread([&] { client.reset(), port.reset(); }).join();
@@ -180,9 +184,9 @@ TEST_F(Cpp, ThrowingCallbackIsReportedAndClosesItsConnection) {
     });
     ASSERT_FALSE(server.listen("127.0.0.1", port));
     int fd = plain_connect(port);
-    ASSERT_EQ(write(fd, "x", 1), 1);
+    ASSERT_EQ(send(as_socket(fd), "x", 1, 0), 1);
     EXPECT_TRUE(peer_ended(fd));
-    close(fd);
+    close_socket(fd);
     EXPECT_EQ(count_of(err.text(), "a C++ callback of a tcp_client threw: no such command"), 1);
     EXPECT_TRUE(server.listening());
 }
@@ -229,21 +233,25 @@ bool run(keel::task<T> &t, std::chrono::seconds deadline = 10s) {
 }
 
 // Every awaitable of a connection against a TLS echo server of coroutines: the name resolved, the connect with its
-// handshake, a quarter MiB written and read back whole; then a sleep.
+// handshake, a quarter MiB written and read back whole; then a sleep. (Windows has no TLS yet: plain there.)
 TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
-    TlsCerts certs;
     keel::tcp_server server;
     uint16_t port = free_port();
+#ifndef _WIN32
+    TlsCerts certs;
     ASSERT_FALSE(server.set_tls(certs.server.cert, certs.server.key));
+#endif
     server.on_accept([](keel::tcp_client c) { keel::spawn(echo_session(std::move(c))); });
     ASSERT_FALSE(server.listen("127.0.0.1", port));
     // A coroutine lambda keeps no captures (its closure is gone once it returns): what it needs are its parameters.
-    auto client = [](uint16_t port, std::string ca) -> keel::task<std::string> {
+    auto client = [](uint16_t port, [[maybe_unused]] std::string ca) -> keel::task<std::string> {
         auto names = co_await keel::resolve("localhost");
         EXPECT_FALSE(names.ec);
         EXPECT_NE(std::find(names.addresses.begin(), names.addresses.end(), "127.0.0.1"), names.addresses.end());
         keel::tcp_client c;
+#ifndef _WIN32
         c.set_tls("localhost", ca);
+#endif
         if (auto ec = co_await c.connect("127.0.0.1", port)) co_return "connect: " + ec.message();
         std::string sent = pattern(256 << 10, 3), got(sent.size(), '\0');
         EXPECT_EQ((co_await c.write_all(sent)).bytes, sent.size());
@@ -256,7 +264,11 @@ TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
         co_await keel::sleep_for(20ms);
         EXPECT_GE(std::chrono::steady_clock::now() - t0, 20ms);
         co_return got == sent ? "echoed" : "differs";
+#ifndef _WIN32
     }(port, certs.ca);
+#else
+    }(port, "");
+#endif
     ASSERT_TRUE(run(client, 20s));
     EXPECT_EQ(client.result(), "echoed");
 }
@@ -290,8 +302,10 @@ TEST_F(Cpp, DestroyedRecordResumesItsAwaiterCancelled) {
 TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
     uint16_t silent_port;
     int silent = bound(SOCK_DGRAM, &silent_port);  // a name server that never answers
+#ifndef _WIN32  // the system's resolver there takes no name server from a program: no names there
     setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(silent_port)).c_str(), 1);
     setenv("KEEL_DNS_TIMEOUT_MS", "300", 1);
+#endif
     EchoServer echo;
     keel::tcp_client reader, connector;
     std::atomic<bool> late{false};
@@ -302,20 +316,23 @@ TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
             std::array<std::byte, 16> buf;
             co_await c.read_some(buf), l = true;
         }(reader, echo.port, late);
-        auto name = [](std::atomic<bool> &l) -> keel::task<> {
+        keel::task<> name, connect;
+#ifndef _WIN32
+        name = [](std::atomic<bool> &l) -> keel::task<> {
             co_await keel::resolve("nobody.answers.test"), l = true;
         }(late);
-        auto connect = [](keel::tcp_client &c, std::atomic<bool> &l) -> keel::task<> {
+        connect = [](keel::tcp_client &c, std::atomic<bool> &l) -> keel::task<> {
             co_await c.connect("nobody.answers.test", 1), l = true;
         }(connector, late);
+#endif
         sleeper.start(), read.start(), name.start(), connect.start();
-        ASSERT_TRUE(wait_until([&] { return echo.count() == 1; }));
+        ASSERT_TRUE(wait_until([&] { return echo.count() == 1 && reader.connected(); }));  // the read waits
     }
     EXPECT_EQ(reader.ref().write("x"), true);  // the reader's connection goes on, unread
     std::this_thread::sleep_for(600ms);        // past the sleep and the resolver's time-out
     EXPECT_FALSE(late);
     EXPECT_FALSE(connector.connected());
-    close(silent);
+    close_socket(silent);
 }
 
 // A serial slave of coroutines: each request frame (by the read gap) answered with write_all; a hang-up ends it.
