@@ -26,6 +26,8 @@
  *    disconnect callback runs), a UDP client stops, a serial port closes, a
  *    timer is cancelled, a watch ends; a server's accept callback that throws
  *    ends the connection it was handed, and the server goes on listening.
+ *    What has nothing left to close (a disconnect callback, a process's exit
+ *    callback, a posted function, a spawned task) is reported only.
  *  - Data goes in and out as std::span<const std::byte> (std::string_view
  *    overloads are there for text). An address is text and a port
  *    (keel::endpoint). Errors are std::error_code of keel::category(): Keel's
