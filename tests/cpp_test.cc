@@ -3,6 +3,8 @@
 // moved while its callbacks are bound, and a callback that throws.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <list>
 #include <thread>
 
@@ -214,6 +216,67 @@ TEST_F(Cpp, SerialPortFramesByItsReadGap) {
     EXPECT_EQ(read_exact(dev.master, 5), "reply");
     EXPECT_EQ(keel::serial_port("/no/such/device").open(), keel::errc::failed);
 }
+
+// The other records: a UDP client's datagram with its sender, a one-shot timer, a child's exit code.
+TEST_F(Cpp, UdpTimerAndProcessDeliverTheirEvents) {
+    keel::udp_client a, b;
+    std::string got;
+    keel::endpoint from;
+    b.on_read([&](std::span<const std::byte> d, const keel::endpoint &e) {
+        got.assign(reinterpret_cast<const char *>(d.data()), d.size()), from = e;
+    });
+    ASSERT_FALSE(a.open("127.0.0.1") || b.open("127.0.0.1"));
+    ASSERT_TRUE(a.send_to("datagram", "127.0.0.1", b.local().port));
+    ASSERT_TRUE(wait_until_locked([&] { return got == "datagram"; }));
+    EXPECT_EQ(from, a.local());
+
+    int fired = 0;
+    keel::timer once = keel::timer::once(5ms, [&] { ++fired; });
+    EXPECT_TRUE(wait_until_locked([&] { return fired == 1; }));
+    EXPECT_FALSE(once.active());
+
+#ifdef _WIN32
+    keel::process child("cmd /c exit 3");
+#else
+    keel::process child("sh -c \"exit 3\"");
+#endif
+    std::atomic<int> code{-1};
+    child.on_exit([&](int c) { code = c; });
+    EXPECT_TRUE(wait_until([&] { return code == 3; }));
+    EXPECT_EQ(child.exit_code(), 3);
+}
+
+#ifndef _WIN32
+// A watch sees a device come and go, in a sysfs and /dev of its own; its callback throws at the going, which is
+// reported and ends the watch.
+TEST_F(Cpp, PortWatchSeesADeviceComeAndGo) {
+    namespace fs = std::filesystem;
+    char tmp[] = "/tmp/keel_cpp_ports_XXXXXX";
+    ASSERT_NE(mkdtemp(tmp), nullptr);
+    fs::path root = tmp, device = root / "sys/devices/platform/uart0", entry = device / "tty/ttyX9";
+    setenv("KEEL_SYSFS_ROOT", (root / "sys").c_str(), 1), setenv("KEEL_DEV_ROOT", (root / "dev").c_str(), 1);
+    for (const fs::path &dir : {entry, root / "sys/bus/drivers/pl011", root / "sys/class/tty", root / "dev"})
+        fs::create_directories(dir);
+    fs::create_directory_symlink(device, entry / "device"),
+        fs::create_directory_symlink(root / "sys/bus/drivers/pl011", device / "driver");
+    fs::create_directory_symlink(entry, root / "sys/class/tty/ttyX9");
+    StderrCapture err;
+    std::vector<std::string> seen;
+    keel::port_watch watch([&](const os_comm_port_info_t &p, bool present) {
+        seen.push_back((present ? "+ " : "- ") + std::string(p.device).substr(root.string().size()) + " " + p.driver);
+        if (!present) throw std::runtime_error("gone");
+    });
+    ASSERT_TRUE(watch.ok());
+    std::ofstream(root / "dev/ttyX9").close();
+    ASSERT_TRUE(wait_until_locked([&] { return seen.size() == 1; }));
+    fs::remove(root / "dev/ttyX9");
+    ASSERT_TRUE(wait_until_locked([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"+ /dev/ttyX9 pl011", "- /dev/ttyX9 pl011"}));
+    EXPECT_FALSE(watch.ok());
+    EXPECT_EQ(count_of(err.text(), "a C++ callback of a port_watch threw: gone"), 1);
+    fs::remove_all(root);
+}
+#endif
 
 // ---- coroutines ----
 
