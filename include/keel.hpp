@@ -19,7 +19,10 @@
  *    thread, one at a time, with the main lock held; a serial port's on its
  *    I/O thread unless serial_port::set_main_thread(true). The calls of a
  *    record may be made from any thread: those of the main-thread records
- *    take the main lock (keel::main_lock) for their time.
+ *    take the main lock (keel::main_lock) for their time. The program's own
+ *    objects are its own to guard: a list of connections that their
+ *    callbacks change is changed (or destroyed) elsewhere under
+ *    keel::main_lock, as examples/cpp/echo_server.cpp does at its end.
  *  - No exception crosses into the C side. A callback that throws is caught;
  *    the library's log gets the line "a C++ callback of a RECORD threw: WHAT"
  *    at the error level, and the record is closed: a connection ends (its
@@ -278,8 +281,10 @@ inline std::atomic<uint32_t> g_main_thread{0};
 inline bool on_main_thread() { return os_thread_self() == g_main_thread.load(std::memory_order_relaxed); }
 
 // A resumption handed to the main thread, which the awaiter cancels when its coroutine is destroyed first.
+struct waiter;
 struct posted_resume {
     std::coroutine_handle<> h;
+    waiter *w;
     bool cancelled = false;
 };
 
@@ -298,11 +303,13 @@ struct waiter {
         finished = true;
         if (!h) return;
         if (on_main_thread()) return std::exchange(h, nullptr).resume();
-        token = new posted_resume{std::exchange(h, nullptr)};
+        token = new posted_resume{std::exchange(h, nullptr), this};
         os_post_func(
             [](void *arg) {
                 std::unique_ptr<posted_resume> t(static_cast<posted_resume *>(arg));
-                if (!t->cancelled) t->h.resume();
+                if (t->cancelled) return;
+                t->w->token = nullptr;  // the awaiter may outlive this call
+                t->h.resume();
             },
             token);
     }

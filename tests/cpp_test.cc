@@ -41,6 +41,10 @@ struct EchoServer {
         EXPECT_FALSE(server.listen("127.0.0.1", port));
     }
     size_t count() { return keel::main_lock(), conns.size(); }
+    ~EchoServer() {  // under the lock: a connection that ends must not erase itself while the list goes
+        keel::main_lock hold;
+        server.close(), conns.clear();
+    }
 };
 
 class Cpp : public ::testing::Test {

@@ -27,5 +27,8 @@ int main(int argc, char **argv) {
     printf("echo: listening on 127.0.0.1:%u\n", port);
     fflush(stdout);
     keel::runtime::stop_on_signals();
-    return runtime.run();
+    int code = runtime.run();
+    keel::main_lock hold;  // no callback runs while the server and the connections go
+    server.close(), connections.clear();
+    return code;
 }
