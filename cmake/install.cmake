@@ -13,7 +13,7 @@ install(TARGETS keel EXPORT keelTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-  COMPONENT dev FILES_MATCHING PATTERN "*.h")
+  COMPONENT dev FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 
 # The imported target keel::keel. Its link dependencies are private to the
 # shared library, which records them as needed entries of its own; a program

@@ -49,9 +49,9 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libkeel0 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
   "development files of Keel, platform services for Linux
-The C headers (keel.h, keel/*.h), the link libkeel.so, keel.pc for
-pkg-config and the CMake package files for find_package(keel), which
-give the imported target keel::keel.")
+The C headers (keel.h, keel/*.h), the C++20 header keel.hpp, the link
+libkeel.so, keel.pc for pkg-config and the CMake package files for
+find_package(keel), which give the imported target keel::keel.")
 
 # `cpack -G ZIP` in a Windows build makes keel-<version>-windows-x86_64.zip of
 # the same two components as the Debian packages, and of nothing else the tree

@@ -58,7 +58,7 @@ for target in amd64: "${arm[@]}"; do
   for f in /libkeel.so.0 "/libkeel.so.$version"; do
     grep -q "$f\$" <<<"$runtime_files" || fail "libkeel0 ($arch) lacks $f"
   done
-  for f in include/keel.h include/keel/os_net.h /libkeel.so pkgconfig/keel.pc cmake/keel/keelConfig.cmake \
+  for f in include/keel.h include/keel.hpp include/keel/os_net.h /libkeel.so pkgconfig/keel.pc cmake/keel/keelConfig.cmake \
            cmake/keel/keelConfigVersion.cmake cmake/keel/keelTargets.cmake; do
     grep -q "$f\$" <<<"$dev_files" || fail "libkeel-dev ($arch) lacks $f"
   done
@@ -129,7 +129,7 @@ name=keel-$version-windows-x86_64
 root=$work/windows/$name
 [ -f "$win_build/$name.zip" ] || fail "no $win_build/$name.zip: run make package first"
 mkdir -p "$work/windows/run" && (cd "$work/windows" && cmake -E tar xf "$win_build/$name.zip")
-for f in bin/keel.dll lib/libkeel.dll.a lib/keel.lib include/keel.h include/keel/os_runtime.h lib/pkgconfig/keel.pc \
+for f in bin/keel.dll lib/libkeel.dll.a lib/keel.lib include/keel.h include/keel.hpp include/keel/os_runtime.h lib/pkgconfig/keel.pc \
          lib/cmake/keel/keelConfig.cmake lib/cmake/keel/keelConfigVersion.cmake lib/cmake/keel/keelTargets.cmake; do
   [ -f "$root/$f" ] || fail "the Windows zip lacks $f"
 done
