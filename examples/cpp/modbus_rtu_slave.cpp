@@ -9,11 +9,12 @@
 // the port. A frame is what arrives between two silences of 3.5 characters,
 // which the port measures itself (set_read_gap), so each read is one frame.
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -111,14 +112,21 @@ std::vector<uint8_t> reply_to(std::span<const uint8_t> frame, uint8_t address,
     return reply;
 }
 
+// The whole text as a number from low to high, or -1.
+int number(const char *text, int low, int high) {
+    int value = -1;
+    const auto [end, error] = std::from_chars(text, text + std::strlen(text), value);
+    return error == std::errc{} && *end == 0 && value >= low && value <= high ? value : -1;
+}
+
 void stop(int, void *) { os_stop(0); }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int address = argc > 2 ? std::atoi(argv[2]) : 1;
-    const int baud = argc > 3 ? std::atoi(argv[3]) : 19200;
-    if (argc < 2 || argc > 4 || address < 1 || address > 247 || baud < 1) {
+    const int address = argc > 2 ? number(argv[2], 1, 247) : 1;
+    const int baud = argc > 3 ? number(argv[3], 1, 4000000) : 19200;
+    if (argc < 2 || argc > 4 || address < 0 || baud < 0) {
         std::fprintf(stderr, "usage: %s DEVICE [ADDRESS 1-247] [BAUD]   (default: 1 19200; the line is 8E1)\n",
                      argv[0]);
         return 2;
