@@ -1,0 +1,1281 @@
+/** @file keel.hpp
+ * Keel for C++20: records that close themselves, any callable as a callback,
+ * errors as std::error_code, and coroutines for I/O. It sits on the C
+ * interface of keel.h and adds no library of its own.
+ *
+ * Rules of this face:
+ *  - Every record (runtime, tcp_server, tcp_client, udp_client, serial_port,
+ *    timer, process, port_watch) is move-only and closes and frees what it
+ *    holds in its destructor. A record may be destroyed, or moved, at any
+ *    time and from any thread, also from inside one of its own callbacks:
+ *    once the destructor has returned none of its callbacks runs, and a
+ *    callback that destroyed its record returns normally.
+ *  - A callback is any callable: a lambda with captures, a function object.
+ *    It is stored once, when it is bound, in a block that the record owns;
+ *    events allocate nothing. Binding again replaces it (also from inside
+ *    it: the old one lives until it returns).
+ *  - Callbacks run where the C interface runs them: on the runtime's main
+ *    thread, one at a time, with the main lock held; a serial port's on its
+ *    I/O thread unless serial_port::set_main_thread(true). The calls of a
+ *    record may be made from any thread: those of the main-thread records
+ *    take the main lock (keel::main_lock) for their time.
+ *  - No exception crosses into the C side. A callback that throws is caught;
+ *    the library's log gets the line "a C++ callback of a RECORD threw: WHAT"
+ *    at the error level, and the record is closed: a connection ends (its
+ *    disconnect callback runs), a UDP client stops, a serial port closes, a
+ *    timer is cancelled, a watch ends; a server's accept callback that throws
+ *    ends the connection it was handed, and the server goes on listening.
+ *  - Data goes in and out as std::span<const std::byte> (std::string_view
+ *    overloads are there for text). An address is text and a port
+ *    (keel::endpoint). Errors are std::error_code of keel::category(): Keel's
+ *    socket error numbers (10061 refused, 11001 no such host, ...), which
+ *    compare equal to the std::errc they stand for, and keel::errc for the
+ *    calls Keel refused (the log says why).
+ */
+#ifndef KEEL_HPP
+#define KEEL_HPP
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "keel.h"
+
+namespace keel {
+
+/* ---- errors ----------------------------------------------------------------------------------------------------- */
+
+/** The error numbers of keel::category(). The socket and resolver numbers are those of the C interface's failure
+ * callbacks; refused and failed stand for a C call that returned 0 (its report in the log says why). */
+enum class errc {
+    refused = 1,          /**< a call was refused: a bad argument, or the record is in the wrong state */
+    failed = 2,           /**< a call failed: the system refused (the log has its reason) */
+    would_block = 10035,  /**< the socket takes nothing now */
+    net_unreachable = 10051,
+    end_of_stream = 3,    /**< the peer ended the connection */
+    connection_aborted = 10053, /**< also: the TLS layer gave up (a certificate refused, say) */
+    connection_reset = 10054,
+    timed_out = 10060,
+    connection_refused = 10061,
+    host_not_found = 11001, /**< no such host */
+    try_again = 11002,      /**< the name server failed */
+    no_recovery = 11003,    /**< the name cannot be resolved */
+    no_data = 11004,        /**< no address of the kind asked for */
+};
+
+namespace detail {
+class category_impl final : public std::error_category {
+public:
+    const char *name() const noexcept override { return "keel"; }
+    std::string message(int ev) const override {
+        switch (static_cast<errc>(ev)) {
+            case errc::refused: return "refused by Keel (see its log)";
+            case errc::failed: return "failed (see Keel's log)";
+            case errc::end_of_stream: return "end of stream";
+            case errc::would_block: return "would block";
+            case errc::net_unreachable: return "network unreachable";
+            case errc::connection_aborted: return "connection aborted";
+            case errc::connection_reset: return "connection reset by peer";
+            case errc::timed_out: return "timed out";
+            case errc::connection_refused: return "connection refused";
+            case errc::host_not_found: return "no such host";
+            case errc::try_again: return "the name server failed, try again";
+            case errc::no_recovery: return "the name cannot be resolved";
+            case errc::no_data: return "no address of that kind";
+        }
+        return "keel error " + std::to_string(ev);
+    }
+    std::error_condition default_error_condition(int ev) const noexcept override {
+        switch (static_cast<errc>(ev)) {
+            case errc::would_block: return std::errc::operation_would_block;
+            case errc::net_unreachable: return std::errc::network_unreachable;
+            case errc::connection_aborted: return std::errc::connection_aborted;
+            case errc::connection_reset: return std::errc::connection_reset;
+            case errc::timed_out: return std::errc::timed_out;
+            case errc::connection_refused: return std::errc::connection_refused;
+            default: return {ev, *this};
+        }
+    }
+};
+}  // namespace detail
+
+/** The category of Keel's error numbers. */
+inline const std::error_category &category() noexcept {
+    static const detail::category_impl instance;
+    return instance;
+}
+/** An error_code of Keel's number n. */
+inline std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), category()}; }
+
+}  // namespace keel
+
+template <>
+struct std::is_error_code_enum<keel::errc> : std::true_type {};
+
+namespace keel {
+
+/* ---- the plumbing every record shares ------------------------------------------------------------------------- */
+
+/** Holds the main lock (os_main_lock) for its scope: no main-thread callback runs meanwhile. Re-entrant. */
+class main_lock {
+public:
+    main_lock() { os_main_lock(); }
+    ~main_lock() { os_main_unlock(); }
+    main_lock(const main_lock &) = delete;
+    main_lock &operator=(const main_lock &) = delete;
+};
+
+/** An address as text ("127.0.0.1", "::1") and a port. */
+struct endpoint {
+    std::string host;
+    uint16_t port = 0;
+    bool operator==(const endpoint &) const = default;
+};
+
+namespace detail {
+
+struct erased {
+    virtual ~erased() = default;
+};
+
+// The block a record owns and hands to the C side as its `arg`. It outlives the record while one of its callbacks
+// runs: the record's destructor only marks it, and the callback's dispatch frees it on the way out.
+struct state : erased {
+    bool dead = false;
+    std::vector<std::unique_ptr<erased>> retired;  // callables replaced from inside themselves
+};
+
+// The callbacks running on this thread, innermost first.
+struct frame {
+    state *s;
+    frame *prev;
+};
+inline thread_local frame *t_frames = nullptr;
+
+inline bool dispatching(const state *s) {
+    for (frame *f = t_frames; f != nullptr; f = f->prev)
+        if (f->s == s) return true;
+    return false;
+}
+
+// Frees a record's block now, or when the callback of it that runs on this thread returns.
+inline void retire(state *s) {
+    if (s == nullptr) return;
+    if (dispatching(s))
+        s->dead = true;
+    else
+        delete s;
+}
+
+// Marks a callback of s as running for its scope.
+class dispatch {
+public:
+    explicit dispatch(state *s) : f_{s, t_frames} { t_frames = &f_; }
+    ~dispatch() {
+        t_frames = f_.prev;
+        if (dispatching(f_.s)) return;
+        if (f_.s->dead)
+            delete f_.s;
+        else
+            f_.s->retired.clear();
+    }
+    dispatch(const dispatch &) = delete;
+    dispatch &operator=(const dispatch &) = delete;
+
+private:
+    frame f_;
+};
+
+// A stored callable of signature R(A...): allocated once when bound.
+template <class Sig>
+class fn;
+template <class R, class... A>
+class fn<R(A...)> {
+    struct base : erased {
+        virtual R call(A... a) = 0;
+    };
+    template <class F>
+    struct impl final : base {
+        F f;
+        explicit impl(F &&g) : f(std::move(g)) {}
+        explicit impl(const F &g) : f(g) {}
+        R call(A... a) override { return f(std::forward<A>(a)...); }
+    };
+    std::unique_ptr<base> p_;
+
+public:
+    template <class F>
+    void set(state &owner, F &&f) {
+        auto old = std::move(p_);
+        p_ = std::make_unique<impl<std::decay_t<F>>>(std::forward<F>(f));
+        if (old && dispatching(&owner)) owner.retired.push_back(std::move(old));
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+    R operator()(A... a) const { return p_->call(std::forward<A>(a)...); }
+};
+
+// Reports a callback that threw, at the error level with no system error of its own ("err: none").
+inline void report_throw(const char *record) noexcept {
+    const char *what = "an exception not derived from std::exception";
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+    }
+    errno = 0;
+    log_debug_ex(LOG_LEVEL_ERROR, __FILE__, __LINE__, "a C++ callback of a %s threw: %s", record, what);
+}
+
+inline std::span<const std::byte> as_bytes(std::string_view s) {
+    return {reinterpret_cast<const std::byte *>(s.data()), s.size()};
+}
+inline std::error_code failed(errc e = errc::failed) { return make_error_code(e); }
+
+// The main-thread records read into one buffer: their callbacks never run at the same time.
+inline std::byte g_read_buf[65536];
+
+// The runtime's main thread, learnt by keel::runtime: coroutines resume there.
+inline std::atomic<uint32_t> g_main_thread{0};
+inline bool on_main_thread() { return os_thread_self() == g_main_thread.load(std::memory_order_relaxed); }
+
+// A resumption handed to the main thread, which the awaiter cancels when its coroutine is destroyed first.
+struct posted_resume {
+    std::coroutine_handle<> h;
+    bool cancelled = false;
+};
+
+// A coroutine suspended on a record: the record's callback, or its destruction, calls done() once.
+struct waiter {
+    std::coroutine_handle<> h;
+    std::error_code ec;
+    size_t n = 0;
+    posted_resume *token = nullptr;
+    bool finished = false;
+
+    // Resumes the coroutine: at once on the main thread, else through a posted function.
+    void done(std::error_code e, size_t bytes = 0) {
+        ec = e;
+        n = bytes;
+        finished = true;
+        if (!h) return;
+        if (on_main_thread()) return std::exchange(h, nullptr).resume();
+        token = new posted_resume{std::exchange(h, nullptr)};
+        os_post_func(
+            [](void *arg) {
+                std::unique_ptr<posted_resume> t(static_cast<posted_resume *>(arg));
+                if (!t->cancelled) t->h.resume();
+            },
+            token);
+    }
+    // The coroutine is destroyed: a resumption on its way must not reach it.
+    void forget() {
+        if (token != nullptr) token->cancelled = true;
+    }
+};
+inline void finish(waiter *&slot, std::error_code ec, size_t n = 0) {
+    if (waiter *w = std::exchange(slot, nullptr)) w->done(ec, n);
+}
+
+}  // namespace detail
+
+/* ---- the runtime ---------------------------------------------------------------------------------------------- */
+
+/** The runtime: its main thread runs every callback. Make one before the other records; it starts the runtime
+ * (os_startup), which then runs until the process ends (its destructor leaves it running). TCP servers accept each
+ * connection the moment it arrives (OS_ACCEPT_AT_ONCE) unless another mode is given. */
+class runtime {
+public:
+    /** Starts the runtime; ok() tells whether it runs.
+     * @param accept_mode OS_ACCEPT_AT_ONCE or OS_ACCEPT_ON_TICK. */
+    explicit runtime(int accept_mode = OS_ACCEPT_AT_ONCE) {
+        os_set_accept_mode(accept_mode);
+        ok_ = os_startup(0, 0) == 1;
+        // The coroutines resume on the main thread: learn which it is.
+        if (!ok_ || detail::g_main_thread.load() != 0) return;
+        os_post_func([](void *) { detail::g_main_thread.store(os_thread_self()); }, nullptr);
+        for (int i = 0; i < 10000 && detail::g_main_thread.load() == 0; ++i) os_sleep(1);
+    }
+    runtime(runtime &&o) noexcept : ok_(std::exchange(o.ok_, false)) {}
+    runtime &operator=(runtime &&o) noexcept {
+        ok_ = std::exchange(o.ok_, false);
+        return *this;
+    }
+    /** Whether the runtime runs. */
+    bool ok() const { return ok_; }
+    /** Blocks until stop() and returns its code (os_run): not on the main thread. */
+    int run() { return os_run(); }
+    /** Ends run(), from any thread or callback. */
+    static void stop(int code = 0) { os_stop(code); }
+    /** Runs f() once on the main thread, after what was posted before; false when refused. One allocation a post.
+     * A throwing f is reported and otherwise ignored. */
+    template <class F>
+    static bool post(F &&f) {
+        using G = std::decay_t<F>;
+        auto *g = new G(std::forward<F>(f));
+        auto run = [](void *arg) {
+            std::unique_ptr<G> h(static_cast<G *>(arg));
+            try {
+                (*h)();
+            } catch (...) {
+                detail::report_throw("posted function");
+            }
+        };
+        if (os_post_func(run, g) == 1) return true;
+        delete g;
+        return false;
+    }
+
+private:
+    bool ok_ = false;
+};
+
+/* ---- TCP ------------------------------------------------------------------------------------------------------- */
+
+class tcp_client;
+class tcp_server;
+
+namespace detail {
+struct tcp_state;
+}
+
+/** A view of a connection handed to its callbacks: the calls of tcp_client that neither own nor free it. Valid
+ * while its record lives. */
+class tcp_ref {
+public:
+    explicit tcp_ref(detail::tcp_state *s) : s_(s) {}
+    /** Sends data, or queues what the socket does not take now (sent in order, from the write callback); false
+     * when not connected. */
+    bool write(std::span<const std::byte> data);
+    bool write(std::string_view text) { return write(detail::as_bytes(text)); }
+    /** Ends the connection; the disconnect callback runs. */
+    void close();
+    /** Bytes queued and not yet taken by the socket. */
+    size_t queued() const;
+    /** The peer's address, empty when there is none. */
+    endpoint remote() const;
+
+private:
+    detail::tcp_state *s_;
+};
+
+namespace detail {
+
+struct tcp_state : state {
+    os_tcp_client_t *c = nullptr;
+    bool accepted = false;                               // the library frees the C record after its disconnect
+    fn<void(tcp_ref, std::span<const std::byte>)> on_read;  // tcp_ref first: the record's address may change
+    fn<void()> on_connect, on_disconnect, on_write;
+    fn<void(std::error_code, std::string_view)> on_fail;
+    std::vector<std::byte> out;  // what the socket did not take yet
+    size_t out_off = 0;
+    // The coroutines waiting on this connection (at most one of each kind).
+    waiter *reader = nullptr, *writer = nullptr, *connector = nullptr;
+    bool more = false;  // the last read filled its buffer: more may wait
+
+    bool refusing = false;  // read notifications held off while nothing takes the data
+
+    void fail_all(std::error_code ec) {
+        finish(reader, ec);
+        finish(writer, ec);
+        finish(connector, ec);
+    }
+    void close_for_throw() {
+        report_throw("tcp_client");
+        if (c != nullptr) os_tcp_client_close(c);
+    }
+    bool flush() {  // sends the queue; false when the connection failed
+        while (out_off < out.size()) {
+            int n = os_tcp_client_send(c, out.data() + out_off, static_cast<uint32_t>(out.size() - out_off));
+            if (n < 0) return false;
+            if (n == 0) return true;
+            out_off += static_cast<size_t>(n);
+        }
+        out.clear();
+        out_off = 0;
+        return true;
+    }
+    bool write(std::span<const std::byte> d) {
+        if (c == nullptr || os_tcp_client_get_status(c) == TCP_CLIENT_STATUS_DISCONN) return false;
+        if (out_off < out.size()) {
+            out.insert(out.end(), d.begin(), d.end());
+            return true;
+        }
+        while (!d.empty()) {
+            int n = os_tcp_client_send(c, d.data(), static_cast<uint32_t>(d.size()));
+            if (n < 0) return false;
+            if (n == 0) {
+                out.assign(d.begin(), d.end());
+                out_off = 0;
+                return true;
+            }
+            d = d.subspan(static_cast<size_t>(n));
+        }
+        return true;
+    }
+    static int read_cb(os_tcp_client_t *, void *arg);
+    static void connect_cb(os_tcp_client_t *, void *arg);
+    static void write_cb(os_tcp_client_t *, void *arg);
+    static void disconnect_cb(os_tcp_client_t *, void *arg);
+    static void fail_cb(os_tcp_client_t *, int error_no, const char *reason, void *arg);
+    void bind_all() {
+        os_tcp_client_bind_connect(c, connect_cb, this);
+        os_tcp_client_bind_write(c, write_cb, this);
+        os_tcp_client_bind_disconnect(c, disconnect_cb, this);
+        os_tcp_client_bind_fail(c, fail_cb, this);
+    }
+};
+
+}  // namespace detail
+
+/** A TCP connection, IPv4 or IPv6, plain or TLS: made by the program to connect, or handed to a tcp_server's accept
+ * callback. Either way the program owns it: its destructor ends the connection (without calling the disconnect
+ * callback) and frees it. A connection that ended (its disconnect callback ran) may connect again if the program
+ * made it; an accepted one is then over. */
+class tcp_client {
+public:
+    /** A disconnected client with no address. */
+    tcp_client() : s_(new detail::tcp_state) {
+        s_->c = os_tcp_client_create();
+        s_->bind_all();
+    }
+    tcp_client(tcp_client &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    tcp_client &operator=(tcp_client &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~tcp_client() { reset(); }
+
+    /** Sets the peer: an address text or a host name (resolved at connect without blocking). Only while
+     * disconnected. */
+    std::error_code set_remote(std::string_view host, uint16_t port) {
+        main_lock l;
+        std::string h(host);
+        int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s_->c, h.c_str(), port)
+                                                  : os_tcp_client_set_remote_host(s_->c, h.c_str(), port);
+        return ok == 1 ? std::error_code{} : detail::failed(errc::refused);
+    }
+    /** The local address and port to bind before connecting ("" and 0: any). */
+    std::error_code set_local(std::string_view ip, uint16_t port = 0) {
+        main_lock l;
+        return os_tcp_client_set_local(s_->c, std::string(ip).c_str(), port) == 1 ? std::error_code{}
+                                                                                     : detail::failed(errc::refused);
+    }
+    /** Speaks TLS from the next connect on (os_tcp_client_set_tls): server_name "" checks the host name given to
+     * set_remote, ca_file "" trusts the system's store. */
+    std::error_code set_tls(std::string_view server_name = {}, std::string_view ca_file = {}) {
+        main_lock l;
+        std::string n(server_name), f(ca_file);
+        return os_tcp_client_set_tls(s_->c, n.empty() ? nullptr : n.c_str(), f.empty() ? nullptr : f.c_str()) == 1
+                   ? std::error_code{}
+                   : detail::failed(errc::refused);
+    }
+    /** Starts connecting to the address set; the connect or the fail callback follows. */
+    std::error_code open() {
+        main_lock l;
+        if (s_->c == nullptr) return detail::failed(errc::refused);
+        return os_tcp_client_open(s_->c, -1) == 1 ? std::error_code{} : detail::failed();
+    }
+    /** Ends the connection; the disconnect callback runs (on this thread). */
+    void close() { tcp_ref(s_).close(); }
+    /** Sends, or queues what the socket does not take now; false when not connected. */
+    bool write(std::span<const std::byte> data) { return tcp_ref(s_).write(data); }
+    bool write(std::string_view text) { return write(detail::as_bytes(text)); }
+    /** Bytes queued and not yet taken by the socket. */
+    size_t queued() const { return tcp_ref(s_).queued(); }
+    /** Whether the connection is up. */
+    bool connected() const {
+        main_lock l;
+        return s_ != nullptr && s_->c != nullptr && os_tcp_client_get_status(s_->c) == TCP_CLIENT_STATUS_CONNECT;
+    }
+    /** The peer's address; empty before there is one. */
+    endpoint remote() const { return tcp_ref(s_).remote(); }
+    /** A view for callbacks that must not own the connection. */
+    tcp_ref ref() const { return tcp_ref(s_); }
+
+    /** f(data) or f(tcp_ref, data), with data a std::span<const std::byte>: what arrived. What f does not keep is
+     * gone: the span is valid during the call only. */
+    template <class F>
+    void on_read(F &&f) {
+        main_lock l;
+        if constexpr (std::is_invocable_v<F &, tcp_ref, std::span<const std::byte>>)
+            s_->on_read.set(*s_, std::forward<F>(f));
+        else
+            s_->on_read.set(*s_, [g = std::forward<F>(f)](tcp_ref, std::span<const std::byte> d) mutable { g(d); });
+        if (s_->c != nullptr) os_tcp_client_bind_read(s_->c, detail::tcp_state::read_cb, s_);
+    }
+    /** f(): the connect completed (and its TLS handshake). */
+    template <class F>
+    void on_connect(F &&f) {
+        main_lock l;
+        s_->on_connect.set(*s_, std::forward<F>(f));
+    }
+    /** f(): the connection ended, whichever way (not when the record is destroyed). */
+    template <class F>
+    void on_disconnect(F &&f) {
+        main_lock l;
+        s_->on_disconnect.set(*s_, std::forward<F>(f));
+    }
+    /** f(): the queue has been sent, the socket takes more. */
+    template <class F>
+    void on_drained(F &&f) {
+        main_lock l;
+        s_->on_write.set(*s_, std::forward<F>(f));
+    }
+    /** f(std::error_code, std::string_view reason): a connect ended without a connection (refused, no such host, a
+     * TLS handshake that failed, ...). The client then waits to be closed and opened again. */
+    template <class F>
+    void on_fail(F &&f) {
+        main_lock l;
+        s_->on_fail.set(*s_, std::forward<F>(f));
+    }
+
+    /** Coroutines: see the awaitables further down. */
+    struct connect_awaiter;
+    struct read_awaiter;
+    struct write_awaiter;
+    connect_awaiter connect(std::string_view host, uint16_t port);
+    read_awaiter read_some(std::span<std::byte> buffer);
+    write_awaiter write_all(std::span<const std::byte> data);
+    write_awaiter write_all(std::string_view text);
+
+private:
+    friend class tcp_server;
+    explicit tcp_client(detail::tcp_state *s) : s_(s) {}
+    void reset() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        if (s->c != nullptr) {
+            // Destroyed by its owner: the callbacks are not told, the awaiters are.
+            os_tcp_client_bind_read(s->c, nullptr, nullptr);
+            os_tcp_client_bind_write(s->c, nullptr, nullptr);
+            os_tcp_client_bind_connect(s->c, nullptr, nullptr);
+            os_tcp_client_bind_disconnect(s->c, nullptr, nullptr);
+            os_tcp_client_bind_fail(s->c, nullptr, nullptr);
+            os_tcp_client_destroy(std::exchange(s->c, nullptr));
+        }
+        s->fail_all(std::make_error_code(std::errc::operation_canceled));
+        detail::retire(s);
+    }
+    detail::tcp_state *s_;
+};
+
+inline void tcp_ref::close() {
+    main_lock l;
+    if (s_ != nullptr && s_->c != nullptr) os_tcp_client_close(s_->c);
+}
+inline bool tcp_ref::write(std::span<const std::byte> data) {
+    main_lock l;
+    return s_ != nullptr && s_->write(data);
+}
+inline size_t tcp_ref::queued() const {
+    main_lock l;
+    return s_ == nullptr ? 0 : s_->out.size() - s_->out_off;
+}
+inline endpoint tcp_ref::remote() const {
+    main_lock l;
+    char ip[MAX_IPV6_LEN] = "";
+    uint16_t port = 0;
+    if (s_ == nullptr || s_->c == nullptr || os_tcp_client_get_status(s_->c) == TCP_CLIENT_STATUS_DISCONN ||
+        os_tcp_client_get_remote(s_->c, ip, &port) != 1)
+        return {};
+    return {ip, port};
+}
+
+/** A TCP server: one listening socket. Each accepted connection is handed to the accept callback as a tcp_client
+ * that the program owns from then on: a connection the callback does not keep ends when the callback returns. */
+class tcp_server {
+public:
+    tcp_server() : s_(new state) {
+        s_->server = os_tcp_server_create();
+        os_tcp_server_bind_accept(s_->server, accept_cb, s_);
+    }
+    tcp_server(tcp_server &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    tcp_server &operator=(tcp_server &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~tcp_server() { reset(); }
+
+    /** Listens on ip ("0.0.0.0", "127.0.0.1", "::") and port. */
+    std::error_code listen(std::string_view ip, uint16_t port) {
+        main_lock l;
+        if (os_tcp_server_set_local(s_->server, std::string(ip).c_str(), port) != 1)
+            return detail::failed(errc::refused);
+        return os_tcp_server_open(s_->server) == 1 ? std::error_code{} : detail::failed();
+    }
+    /** Every connection accepted from now on speaks TLS (os_tcp_server_set_tls); client_ca_file "" asks clients
+     * for no certificate. */
+    std::error_code set_tls(std::string_view cert_file, std::string_view key_file, std::string_view client_ca_file = {}) {
+        main_lock l;
+        std::string c(cert_file), k(key_file), a(client_ca_file);
+        return os_tcp_server_set_tls(s_->server, c.c_str(), k.c_str(), a.empty() ? nullptr : a.c_str()) == 1
+                   ? std::error_code{}
+                   : detail::failed(errc::refused);
+    }
+    /** Stops listening; the connections accepted live on. */
+    void close() {
+        main_lock l;
+        if (s_ != nullptr) os_tcp_server_close(s_->server);
+    }
+    /** Whether it listens. */
+    bool listening() const {
+        main_lock l;
+        return s_ != nullptr && os_tcp_server_get_status(s_->server) == TCP_SERVER_STATUS_LISTEN;
+    }
+    /** f(keel::tcp_client): a new connection, which f keeps (moves somewhere) or lets end. Bind its callbacks in
+     * f: none of its events comes before f returns. */
+    template <class F>
+    void on_accept(F &&f) {
+        main_lock l;
+        s_->on_accept.set(*s_, std::forward<F>(f));
+    }
+
+private:
+    struct state : detail::state {
+        os_tcp_server_t *server = nullptr;
+        detail::fn<void(tcp_client)> on_accept;
+    };
+    static void accept_cb(os_tcp_server_t *, os_tcp_client_t *c, void *arg) {
+        auto *s = static_cast<state *>(arg);
+        auto *cs = new detail::tcp_state;
+        cs->c = c;
+        cs->accepted = true;
+        cs->bind_all();
+        tcp_client client(cs);
+        if (!s->on_accept) return;  // nobody keeps it: it ends here
+        detail::dispatch d(s);
+        try {
+            s->on_accept(std::move(client));
+        } catch (...) {
+            detail::report_throw("tcp_server");  // the connection, which f held, has ended with it
+        }
+    }
+    void reset() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        os_tcp_server_destroy(s->server);
+        detail::retire(s);
+    }
+    state *s_;
+};
+
+namespace detail {
+
+struct read_waiter : waiter {
+    std::span<std::byte> buf;
+};
+
+inline int tcp_state::read_cb(os_tcp_client_t *c, void *arg) {
+    auto *s = static_cast<tcp_state *>(arg);
+    dispatch d(s);
+    if (!s->on_read) {  // a coroutine reads, or will
+        if (s->reader == nullptr) {
+            s->refusing = os_tcp_client_set_refuse_read(c, 1) == 1;  // the data waits in the socket meanwhile
+            return 0;
+        }
+        auto *r = static_cast<struct read_waiter *>(s->reader);
+        int n = os_tcp_client_read(c, r->buf.data(), static_cast<uint32_t>(r->buf.size()));
+        if (n == 0) return 0;
+        s->more = n > 0 && static_cast<size_t>(n) == r->buf.size();
+        finish(s->reader, n > 0 ? std::error_code{} : make_error_code(errc::end_of_stream), n > 0 ? n : 0);
+        // What the coroutine did since: destroyed or closed the client, which must then not be told -1.
+        if (n > 0 || s->dead || s->c == nullptr || os_tcp_client_get_status(c) != TCP_CLIENT_STATUS_CONNECT) return 0;
+        return -1;
+    }
+    for (;;) {
+        int n = os_tcp_client_read(c, g_read_buf, sizeof g_read_buf);
+        if (n < 0) return -1;  // the peer closed: the library closes
+        if (n == 0) return 0;
+        try {
+            s->on_read(tcp_ref(s), std::span<const std::byte>(g_read_buf, static_cast<size_t>(n)));
+        } catch (...) {
+            s->close_for_throw();
+            return 0;
+        }
+        // Destroyed or closed by the callback: the C record must not be read (nor be told -1) any more.
+        if (s->dead || s->c == nullptr || os_tcp_client_get_status(c) != TCP_CLIENT_STATUS_CONNECT) return 0;
+        if (static_cast<size_t>(n) < sizeof g_read_buf) return 0;  // a short read: nothing more waits now
+    }
+}
+inline void tcp_state::connect_cb(os_tcp_client_t *, void *arg) {
+    auto *s = static_cast<tcp_state *>(arg);
+    dispatch d(s);
+    if (!s->flush()) return;
+    finish(s->connector, {});
+    if (s->dead || !s->on_connect) return;
+    try {
+        s->on_connect();
+    } catch (...) {
+        s->close_for_throw();
+    }
+}
+inline void tcp_state::write_cb(os_tcp_client_t *, void *arg) {
+    auto *s = static_cast<tcp_state *>(arg);
+    dispatch d(s);
+    if (!s->flush() || s->out_off < s->out.size()) return;
+    finish(s->writer, {});
+    if (s->dead || !s->on_write) return;
+    try {
+        s->on_write();
+    } catch (...) {
+        s->close_for_throw();
+    }
+}
+inline void tcp_state::disconnect_cb(os_tcp_client_t *, void *arg) {
+    auto *s = static_cast<tcp_state *>(arg);
+    dispatch d(s);
+    s->out.clear();
+    s->out_off = 0;
+    if (s->accepted) s->c = nullptr;  // freed by the library once this returns
+    s->fail_all(make_error_code(errc::connection_aborted));
+    if (s->dead || !s->on_disconnect) return;
+    try {
+        s->on_disconnect();
+    } catch (...) {
+        report_throw("tcp_client");
+    }
+}
+inline void tcp_state::fail_cb(os_tcp_client_t *, int error_no, const char *reason, void *arg) {
+    auto *s = static_cast<tcp_state *>(arg);
+    dispatch d(s);
+    std::error_code ec(error_no, category());
+    if (waiter *w = std::exchange(s->connector, nullptr)) {
+        // The client is closed for the next connect, then the awaiting coroutine is told.
+        os_tcp_client_close(s->c);
+        w->done(ec);
+    }
+    if (s->dead || !s->on_fail) return;
+    try {
+        s->on_fail(ec, reason != nullptr ? std::string_view(reason) : std::string_view());
+    } catch (...) {
+        s->close_for_throw();
+    }
+}
+
+}  // namespace detail
+
+/* ---- UDP ------------------------------------------------------------------------------------------------------- */
+
+/** A UDP client: one IPv4 datagram socket. It opens once (bind), sends to any address and reads datagrams with
+ * their senders. */
+class udp_client {
+public:
+    /** A closed client; ok() false when no socket could be made (before the runtime runs, say). */
+    udp_client() : s_(new state) { s_->c = os_udp_client_create(); }
+    udp_client(udp_client &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    udp_client &operator=(udp_client &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~udp_client() { reset(); }
+    bool ok() const { return s_ != nullptr && s_->c != nullptr; }
+
+    /** Binds ip ("" any) and port (0 the system's choice) and starts the read callbacks. */
+    std::error_code open(std::string_view ip = {}, uint16_t port = 0) {
+        main_lock l;
+        if (!ok() || os_udp_client_set_local(s_->c, std::string(ip).c_str(), port) != 1)
+            return detail::failed(errc::refused);
+        return os_udp_client_open(s_->c) == 1 ? std::error_code{} : detail::failed();
+    }
+    /** Joins an IPv4 group (before open). */
+    std::error_code join(std::string_view group, std::string_view interface_ip = {}) {
+        main_lock l;
+        std::string g(group), i(interface_ip);
+        return ok() && os_udp_client_set_multicast(s_->c, g.c_str(), i.empty() ? nullptr : i.c_str()) == 1
+                   ? std::error_code{}
+                   : detail::failed();
+    }
+    /** Stops the callbacks and closes the socket (for good). */
+    void close() {
+        main_lock l;
+        if (ok()) os_udp_client_close(s_->c);
+    }
+    /** The bound address, with the port the system chose. */
+    endpoint local() const {
+        main_lock l;
+        char ip[MAX_IPV6_LEN] = "";
+        uint16_t port = 0;
+        if (!ok() || os_udp_client_get_local(s_->c, ip, &port) != 1) return {};
+        return {ip, port};
+    }
+    /** Sends one datagram to ip:port; false when it failed or the socket takes none now. */
+    bool send_to(std::span<const std::byte> data, std::string_view ip, uint16_t port) {
+        main_lock l;
+        return ok() && os_udp_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size()),
+                                          std::string(ip).c_str(), port) > 0;
+    }
+    bool send_to(std::string_view text, std::string_view ip, uint16_t port) {
+        return send_to(detail::as_bytes(text), ip, port);
+    }
+    /** f(std::span<const std::byte> datagram, const keel::endpoint &sender), once per datagram. */
+    template <class F>
+    void on_read(F &&f) {
+        main_lock l;
+        s_->on_read.set(*s_, std::forward<F>(f));
+        if (ok()) os_udp_client_bind_read(s_->c, read_cb, s_);
+    }
+
+private:
+    struct state : detail::state {
+        os_udp_client_t *c = nullptr;
+        detail::fn<void(std::span<const std::byte>, const endpoint &)> on_read;
+        endpoint from;  // kept, so that a sender's text costs no allocation per datagram
+    };
+    static void read_cb(os_udp_client_t *c, void *arg) {
+        auto *s = static_cast<state *>(arg);
+        detail::dispatch d(s);
+        char ip[MAX_IPV6_LEN];
+        uint16_t port = 0;
+        for (int n; !s->dead && (n = os_udp_client_read(c, detail::g_read_buf, sizeof detail::g_read_buf, ip,
+                                                       &port)) > 0;) {
+            s->from.host.assign(ip);
+            s->from.port = port;
+            try {
+                s->on_read(std::span<const std::byte>(detail::g_read_buf, static_cast<size_t>(n)), s->from);
+            } catch (...) {
+                detail::report_throw("udp_client");
+                if (!s->dead) os_udp_client_close(c);
+                return;
+            }
+            if (os_udp_client_get_status(c) != UDP_CLIENT_STATUS_OPEN) return;
+        }
+    }
+    void reset() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        if (s->c != nullptr) os_udp_client_destroy(s->c);
+        detail::retire(s);
+    }
+    state *s_;
+};
+
+/* ---- serial ports --------------------------------------------------------------------------------------------- */
+
+/** The line settings of a serial port. */
+struct serial_settings {
+    int baud = 9600;     /**< bits per second */
+    int data_bits = 8;   /**< 5 to 8 */
+    char parity = 'N';   /**< 'N', 'E', 'O', 'M' or 'S' */
+    int stop_bits = 1;   /**< 1 or 2 */
+};
+
+/** An event of a serial line. */
+struct serial_event {
+    enum kind_t {
+        hangup = OS_COMM_EVENT_HANGUP,   /**< the device hung up or went away: close, and open again once it is back */
+        drained = OS_COMM_EVENT_DRAINED, /**< the send queue emptied */
+        lines = OS_COMM_EVENT_LINES,     /**< a modem input line changed */
+    };
+    kind_t kind;
+    uint32_t line_state; /**< for lines: every modem line (OS_COMM_LINE_ bits) now; 0 otherwise */
+};
+
+namespace detail {
+struct serial_state;
+}
+
+/** A serial port, by path ("/dev/ttyUSB0", "/dev/pts/3"), by name ("COM3") or by number (COMn, see os_comm.h). Its
+ * callbacks run on the port's I/O thread, or on the main thread after set_main_thread(true). Bind them before
+ * open. */
+class serial_port {
+public:
+    /** A closed port of a device path, or of a name "COMn" (n 0 to 10: the numbered port, KEEL_COMn). */
+    serial_port(std::string_view device, serial_settings s = {}) : s_(make_state()) {
+        std::string d(device);
+#ifndef _WIN32
+        int n = -1;
+        if (d.size() > 3 && d.size() <= 5 && d.compare(0, 3, "COM") == 0 &&
+            d.find_first_not_of("0123456789", 3) == std::string::npos)
+            n = std::stoi(d.substr(3));
+        if (n >= 0 && n <= MAX_COM_PORT_NUM) {
+            init(os_comm_client_create(n, s.baud, s.data_bits, s.parity, s.stop_bits));
+            return;
+        }
+#endif
+        init(os_comm_client_create_dev(d.c_str(), s.baud, s.data_bits, s.parity, s.stop_bits));
+    }
+    /** A closed port COMn. */
+    explicit serial_port(int number, serial_settings s = {}) : s_(make_state()) {
+        init(os_comm_client_create(number, s.baud, s.data_bits, s.parity, s.stop_bits));
+    }
+    serial_port(serial_port &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    serial_port &operator=(serial_port &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~serial_port() { reset(); }
+
+    /** Opens the device and sets the line; errc::refused for a record whose device or settings were refused. */
+    std::error_code open();
+    /** Closes the device (the callbacks stop; awaiters get operation_canceled). */
+    void close();
+    /** Gathers received bytes into frames ended by a silence of gap (os_comm_client_set_read_gap); 0 off. */
+    void set_read_gap(std::chrono::microseconds gap);
+    /** Runs the callbacks on the runtime's main thread (before open). The coroutines need it. */
+    void set_main_thread(bool on);
+    /** f(std::span<const std::byte> data): everything waiting at that call (one frame with a read gap). */
+    template <class F>
+    void on_read(F &&f);
+    /** f(keel::serial_event). */
+    template <class F>
+    void on_event(F &&f);
+    /** Queues a copy of data; false when refused (not open, or the queue is full). */
+    bool write(std::span<const std::byte> data);
+    bool write(std::string_view text) { return write(detail::as_bytes(text)); }
+    /** The C record, for the calls this face does not wrap (lines, break, RS-485); nullptr if refused. */
+    os_comm_client_t *native() const;
+
+    /** Coroutines (need set_main_thread(true)): the next frame, and a write whose bytes have left the queue. */
+    struct frame_awaiter;
+    struct write_awaiter;
+    frame_awaiter read_frame();
+    write_awaiter write_all(std::span<const std::byte> data);
+
+private:
+    static detail::serial_state *make_state();
+    void init(os_comm_client_t *c);
+    void reset();
+    detail::serial_state *s_;
+};
+
+namespace detail {
+
+struct serial_state : state {
+    os_comm_client_t *c = nullptr;
+    bool main_thread = false;
+    fn<void(std::span<const std::byte>)> on_read;
+    fn<void(serial_event)> on_event;
+    std::byte buf[MAX_READ_BUF_SIZE];
+    waiter *reader = nullptr, *writer = nullptr;
+    std::vector<std::byte> frame;                // the frame a coroutine was given last
+    std::vector<std::vector<std::byte>> queued;  // frames that came while no coroutine waited
+
+    std::atomic<bool> open{false};
+
+    void fail_all(std::error_code ec) {
+        finish(reader, ec);
+        finish(writer, ec);
+    }
+    void close_for_throw() {
+        report_throw("serial_port");
+        open = false;
+        if (c != nullptr) os_comm_client_close(c);
+    }
+    void deliver(std::span<const std::byte> d);
+    static int read_cb(os_comm_client_t *c, void *arg) {
+        auto *s = static_cast<serial_state *>(arg);
+        dispatch g(s);
+        for (int n; !s->dead && s->open && (n = os_comm_client_read(c, s->buf, sizeof s->buf)) > 0;) {
+            s->deliver(std::span<const std::byte>(s->buf, static_cast<size_t>(n)));
+            if (static_cast<size_t>(n) < sizeof s->buf) break;
+        }
+        return 0;
+    }
+    static void event_cb(os_comm_client_t *, int event, uint32_t lines, void *arg) {
+        auto *s = static_cast<serial_state *>(arg);
+        dispatch g(s);
+        if (event == OS_COMM_EVENT_HANGUP) s->fail_all(make_error_code(errc::end_of_stream));
+        if (event == OS_COMM_EVENT_DRAINED) finish(s->writer, {});
+        if (s->dead || !s->on_event) return;
+        try {
+            s->on_event(serial_event{static_cast<serial_event::kind_t>(event), lines});
+        } catch (...) {
+            s->close_for_throw();
+        }
+    }
+};
+
+inline void serial_state::deliver(std::span<const std::byte> d) {
+    if (reader != nullptr) {
+        frame.assign(d.begin(), d.end());
+        return finish(reader, {}, frame.size());
+    }
+    if (!on_read) return queued.emplace_back(d.begin(), d.end()), void();
+    try {
+        on_read(d);
+    } catch (...) {
+        close_for_throw();
+    }
+}
+
+}  // namespace detail
+
+inline detail::serial_state *serial_port::make_state() { return new detail::serial_state; }
+inline void serial_port::init(os_comm_client_t *c) {
+    s_->c = c;
+    if (c == nullptr) return;
+    os_comm_client_bind_read(c, detail::serial_state::read_cb, s_);
+    os_comm_client_bind_event(c, detail::serial_state::event_cb, s_);
+}
+inline std::error_code serial_port::open() {
+    if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
+    s_->open = true;
+    if (os_comm_client_open(s_->c) == 1) return {};
+    s_->open = false;
+    return detail::failed();
+}
+inline void serial_port::close() {
+    if (s_ == nullptr || s_->c == nullptr) return;
+    s_->open = false;
+    os_comm_client_close(s_->c);
+    if (s_->main_thread) {
+        main_lock l;
+        s_->fail_all(std::make_error_code(std::errc::operation_canceled));
+    }
+}
+inline void serial_port::set_read_gap(std::chrono::microseconds gap) {
+    if (s_ != nullptr && s_->c != nullptr) os_comm_client_set_read_gap(s_->c, static_cast<uint32_t>(gap.count()));
+}
+inline void serial_port::set_main_thread(bool on) {
+    if (s_ != nullptr && s_->c != nullptr && os_comm_client_set_main_thread(s_->c, on ? 1 : 0) == 1)
+        s_->main_thread = on;
+}
+template <class F>
+void serial_port::on_read(F &&f) {
+    s_->on_read.set(*s_, std::forward<F>(f));
+}
+template <class F>
+void serial_port::on_event(F &&f) {
+    s_->on_event.set(*s_, std::forward<F>(f));
+}
+inline bool serial_port::write(std::span<const std::byte> data) {
+    return s_ != nullptr && s_->c != nullptr && !data.empty() &&
+           os_comm_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size())) > 0;
+}
+inline os_comm_client_t *serial_port::native() const { return s_ == nullptr ? nullptr : s_->c; }
+inline void serial_port::reset() {
+    if (s_ == nullptr) return;
+    auto *s = std::exchange(s_, nullptr);
+    s->open = false;
+    // Destroyed from its own callback, the C side frees the port once that returns; from elsewhere it joins the
+    // I/O thread (or takes the main lock) first. Either way no callback of it starts after this call.
+    os_comm_client_destroy(std::exchange(s->c, nullptr));
+    if (s->main_thread) {
+        main_lock l;
+        s->fail_all(std::make_error_code(std::errc::operation_canceled));
+        detail::retire(s);
+    } else {
+        detail::retire(s);
+    }
+}
+
+/* ---- timers ---------------------------------------------------------------------------------------------------- */
+
+/** A timer on the monotonic clock (os_timer_create_ms, os_timer_create_once): periodic or one-shot, its function on
+ * the main thread. Destroying or cancelling it, from anywhere, also from its own function, stops it. */
+class timer {
+public:
+    /** An empty timer: set nothing. */
+    timer() = default;
+    /** Calls f() every period (at least 1 ms), the first time one period from now. */
+    template <class F>
+    static timer every(std::chrono::milliseconds period, F &&f) {
+        return timer(period, std::forward<F>(f), false);
+    }
+    /** Calls f() once, delay from now. */
+    template <class F>
+    static timer once(std::chrono::milliseconds delay, F &&f) {
+        return timer(delay, std::forward<F>(f), true);
+    }
+    timer(timer &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    timer &operator=(timer &&o) noexcept {
+        if (this != &o) {
+            cancel();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~timer() { cancel(); }
+    /** Whether it will fire again. */
+    bool active() const {
+        main_lock l;
+        return s_ != nullptr && s_->t != nullptr;
+    }
+    /** Stops it for good. */
+    void cancel() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        if (s->t != nullptr) os_timer_destroy(std::exchange(s->t, nullptr));
+        detail::retire(s);
+    }
+
+private:
+    struct state : detail::state {
+        os_timer_t *t = nullptr;
+        bool one_shot = false;
+        detail::fn<void()> f;
+    };
+    template <class F>
+    timer(std::chrono::milliseconds ms, F &&f, bool one_shot) : s_(new state) {
+        main_lock l;
+        s_->one_shot = one_shot;
+        s_->f.set(*s_, std::forward<F>(f));
+        uint32_t n = static_cast<uint32_t>(ms.count() < 0 ? 0 : ms.count());
+        s_->t = one_shot ? os_timer_create_once(fire, n, s_) : os_timer_create_ms(fire, n == 0 ? 1 : n, s_);
+    }
+    static void fire(void *arg) {
+        auto *s = static_cast<state *>(arg);
+        detail::dispatch d(s);
+        if (s->one_shot) s->t = nullptr;  // the library frees it after this call
+        try {
+            s->f();
+        } catch (...) {
+            detail::report_throw("timer");
+            if (!s->dead && s->t != nullptr) os_timer_destroy(std::exchange(s->t, nullptr));
+        }
+    }
+    state *s_ = nullptr;
+};
+
+/* ---- child processes ------------------------------------------------------------------------------------------ */
+
+/** A child process started from a command line (os_exec_process_ex; see os_proc.h for how it is split). The
+ * destructor forgets the child, which runs on; the library still collects it when it ends. */
+class process {
+public:
+    /** Starts the child; ok() false when it could not start. */
+    explicit process(std::string_view cmdline) : s_(new state) { s_->p = os_exec_process_ex(std::string(cmdline).c_str()); }
+    process(process &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    process &operator=(process &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~process() { reset(); }
+    bool ok() const { return s_ != nullptr && s_->p != nullptr; }
+    /** Whether the child still runs. */
+    bool running() const {
+        main_lock l;
+        return ok() && (s_->p->ended == 0 && os_exec_query(s_->p) == 1);
+    }
+    /** The exit code once it ended (128 + n after signal n), or nothing while it runs. */
+    std::optional<int> exit_code() const {
+        if (running() || !ok()) return std::nullopt;
+        return s_->p->exit_code;
+    }
+    /** f(int exit_code) on the main thread once the child ended (looked for every 20 ms). */
+    template <class F>
+    void on_exit(F &&f) {
+        main_lock l;
+        if (!ok()) return;
+        s_->f.set(*s_, std::forward<F>(f));
+        if (s_->poll == nullptr) s_->poll = os_timer_create_ms(poll, 20, s_);
+    }
+
+private:
+    struct state : detail::state {
+        os_proc_t *p = nullptr;
+        os_timer_t *poll = nullptr;
+        detail::fn<void(int)> f;
+    };
+    static void poll(void *arg) {
+        auto *s = static_cast<state *>(arg);
+        detail::dispatch d(s);
+        if (s->p->ended == 0 && os_exec_query(s->p) == 1) return;
+        os_timer_destroy(std::exchange(s->poll, nullptr));
+        try {
+            s->f(s->p->exit_code);
+        } catch (...) {
+            detail::report_throw("process");
+        }
+    }
+    void reset() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        if (s->poll != nullptr) os_timer_destroy(s->poll);
+        os_exec_destroy(s->p);
+        s->p = nullptr;
+        detail::retire(s);
+    }
+    state *s_;
+};
+
+/* ---- watching serial ports come and go ------------------------------------------------------------------------ */
+
+/** A watch of serial devices that appear or go (os_comm_watch_ports): f(const os_comm_port_info_t &, bool present)
+ * on the main thread. Start it, then list what is present (os_comm_list_ports). */
+class port_watch {
+public:
+    template <class F>
+    explicit port_watch(F &&f) : s_(new state) {
+        main_lock l;
+        s_->f.set(*s_, std::forward<F>(f));
+        s_->w = os_comm_watch_ports(cb, s_);
+    }
+    port_watch(port_watch &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    port_watch &operator=(port_watch &&o) noexcept {
+        if (this != &o) {
+            reset();
+            s_ = std::exchange(o.s_, nullptr);
+        }
+        return *this;
+    }
+    ~port_watch() { reset(); }
+    /** Whether it watches (false when refused, or after a callback threw). */
+    bool ok() const {
+        main_lock l;
+        return s_ != nullptr && s_->w != nullptr;
+    }
+
+private:
+    struct state : detail::state {
+        os_comm_watch_t *w = nullptr;
+        detail::fn<void(const os_comm_port_info_t &, bool)> f;
+    };
+    static void cb(const os_comm_port_info_t *port, int present, void *arg) {
+        auto *s = static_cast<state *>(arg);
+        detail::dispatch d(s);
+        try {
+            s->f(*port, present != 0);
+        } catch (...) {
+            detail::report_throw("port_watch");
+            if (!s->dead && s->w != nullptr) os_comm_unwatch_ports(std::exchange(s->w, nullptr));
+        }
+    }
+    void reset() {
+        if (s_ == nullptr) return;
+        main_lock l;
+        auto *s = std::exchange(s_, nullptr);
+        if (s->w != nullptr) os_comm_unwatch_ports(s->w);
+        detail::retire(s);
+    }
+    state *s_;
+};
+
+}  // namespace keel
+
+#endif /* KEEL_HPP */
