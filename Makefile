@@ -29,6 +29,7 @@ demo: setup
 	$(BUILD)/examples/keel_demo
 	bash examples/gateway_demo.sh $(BUILD)
 	bash examples/tls_demo.sh $(BUILD)
+	bash examples/cpp/modbus_demo.sh $(BUILD)
 
 test: setup test-plain test-sanitized test-tsan test-fault test-arm test-windows fuzz test-package
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -119,8 +120,6 @@ int number(const char *text, int low, int high) {
     return error == std::errc{} && *end == 0 && value >= low && value <= high ? value : -1;
 }
 
-void stop(int, void *) { os_stop(0); }
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -131,7 +130,8 @@ int main(int argc, char **argv) {
                      argv[0]);
         return 2;
     }
-    if (!os_startup(0, 0)) return 1;
+    keel::runtime runtime;
+    if (!runtime.ok()) return 1;
 
     // The table and the replies belong to the runtime's main thread, where
     // the port's callbacks run: a timer or a socket callback added there may
@@ -145,8 +145,15 @@ int main(int argc, char **argv) {
         const auto reply = reply_to(frame, static_cast<uint8_t>(address), registers);
         if (!reply.empty()) port.write(std::as_bytes(std::span(reply)));
     });
-    os_signal_bind(SIGINT, stop, nullptr);
-    os_signal_bind(SIGTERM, stop, nullptr);
+    // A USB adapter pulled out ends the program with 1, for a service manager
+    // to start it again once the device is back.
+    port.on_event([&](keel::serial_event event) {
+        if (event.kind != keel::serial_event::hangup) return;
+        std::fprintf(stderr, "%s: %s hung up\n", argv[0], argv[1]);
+        keel::runtime::stop(1);
+    });
+    // Ctrl-C and SIGTERM end it with 0, the function running on the main thread.
+    for (int signo : {SIGINT, SIGTERM}) os_signal_bind(signo, [](int, void *) { keel::runtime::stop(0); }, nullptr);
     if (auto error = port.open()) {
         std::fprintf(stderr, "%s: cannot open %s: %s\n", argv[0], argv[1], error.message().c_str());
         return 1;
@@ -154,7 +161,5 @@ int main(int argc, char **argv) {
     std::printf("modbus_rtu_slave: address %d on %s at %d 8E1, %zu holding registers\n", address, argv[1], baud,
                 kRegisters);
     std::fflush(stdout);
-    const int code = os_run();
-    port.close();
-    return code;
+    return runtime.run();  // the port closes itself
 }
