@@ -360,10 +360,10 @@ public:
     explicit tcp_ref(detail::tcp_state *s) : s_(s) {}
     /** Sends data, or queues what the socket does not take now (sent in order, from the write callback); false
      * when not connected. */
-    bool write(std::span<const std::byte> data);
-    bool write(std::string_view text) { return write(detail::as_bytes(text)); }
+    bool write(std::span<const std::byte> data) const;
+    bool write(std::string_view text) const { return write(detail::as_bytes(text)); }
     /** Ends the connection; the disconnect callback runs. */
-    void close();
+    void close() const;
     /** Bytes queued and not yet taken by the socket. */
     size_t queued() const;
     /** The peer's address, empty when there is none. */
@@ -578,11 +578,11 @@ private:
     detail::tcp_state *s_;
 };
 
-inline void tcp_ref::close() {
+inline void tcp_ref::close() const {
     main_lock l;
     if (s_ != nullptr && s_->c != nullptr) os_tcp_client_close(s_->c);
 }
-inline bool tcp_ref::write(std::span<const std::byte> data) {
+inline bool tcp_ref::write(std::span<const std::byte> data) const {
     main_lock l;
     return s_ != nullptr && s_->write(data);
 }
