@@ -30,6 +30,7 @@ demo: setup
 	bash examples/gateway_demo.sh $(BUILD)
 	bash examples/tls_demo.sh $(BUILD)
 	bash examples/cpp/echo_demo.sh $(BUILD)
+	bash examples/cpp/modbus_demo.sh $(BUILD)
 
 test: setup test-plain test-sanitized test-tsan test-fault test-arm test-windows fuzz test-package
 

@@ -8,6 +8,7 @@ packages=(cmake make g++ pkg-config binutils
           libxml2-dev uthash-dev libssl-dev libc-ares-dev socat
           dnsmasq-base   # the name server of the resolver's tests: the program alone, no service
           openssl curl   # the TLS tests' peers
+          libmodbus-dev  # the master that tries the Modbus RTU example (examples/cpp/modbus_demo.sh)
           clang libclang-rt-14-dev
           dpkg-dev file   # make package: dpkg-shlibdeps and file, run by cpack
           fiu-utils libfiu-dev   # make test-fault: fiu-run, its preload, and libfiu
