@@ -1,6 +1,7 @@
 // TLS on TCP records, between the settings (tls_settings.cc: the contexts
 // made from the caller's files) and the connections (tls_link.cc: one session
-// per connection, its handshake, and plaintext in and out). The TCP client
+// per connection, its handshake, and plaintext in and out; tls_socket.cc: the
+// socket's side of them, the same on every platform). The TCP client
 // and the dispatch call the functions below for a client whose `tls` bit is
 // set; a plain client never reaches this file. Every call runs under the main
 // lock. Linux's are over OpenSSL, in net/unix; Windows's over Schannel, in
@@ -21,7 +22,7 @@ namespace keel::net {
 // A handshake ends within this time, or the connection with it.
 constexpr int kTlsHandshakeMs = 10000;
 
-/* the bounds of a connection, on every platform (tls_link.cc) */
+/* the bounds of a connection, on every platform (tls_socket.cc, tls_link.cc) */
 
 // A send encrypts at most this much plaintext at once, which bounds what a
 // connection keeps when its socket is full (the caller sends the rest when
@@ -73,7 +74,7 @@ void tls_context_free(ssl_ctx_st *ctx);
 // A server's record ends: its context goes with it.
 void tls_server_free(os_tcp_server_t *server);
 
-/* connections (tls_link.cc) */
+/* connections (tls_link.cc, tls_socket.cc) */
 
 // Makes a client speak TLS from its next connect: ctx and the name to verify
 // (empty: the host name set, else the remote address).

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +46,19 @@ inline int socket_peer(int fd, sockaddr_storage *out) {
 
 // Both directions.
 inline int socket_shutdown(int fd) { return shutdown(fd, SHUT_RDWR); }
+
+// The plain calls of a socket no longer registered: they leave the
+// registration as it is (only the sel_* wrappers re-enable events).
+inline ssize_t socket_send(int fd, const void *data, size_t len) { return send(fd, data, len, MSG_NOSIGNAL); }
+inline ssize_t socket_recv(int fd, void *buffer, size_t len) { return recv(fd, buffer, len, 0); }
+inline int socket_shutdown_send(int fd) { return shutdown(fd, SHUT_WR); }
+constexpr bool kPlainCallsRearm = false;
+
+// True once the peer has acknowledged every byte sent on the socket.
+inline bool socket_all_acknowledged(int fd) {
+    int queued = -1;
+    return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0;
+}
 
 // A restarted server may bind its port while old connections of it wait out
 // their time; a port that another socket listens on stays refused.

@@ -64,6 +64,22 @@ inline int socket_peer(int fd, sockaddr_storage *out) {
 // Both directions.
 inline int socket_shutdown(int fd) { return win::noted(shutdown(win::native(fd), SD_BOTH)); }
 
+// The plain calls of a socket. Winsock re-enables a registered socket's
+// messages after these too, so a socket is taken out of the registration
+// before they are made (kPlainCallsRearm).
+inline ssize_t socket_send(int fd, const void *data, size_t len) {
+    return win::noted(send(win::native(fd), static_cast<const char *>(data), static_cast<int>(len), 0));
+}
+inline ssize_t socket_recv(int fd, void *buffer, size_t len) {
+    return win::noted(recv(win::native(fd), static_cast<char *>(buffer), static_cast<int>(len), 0));
+}
+inline int socket_shutdown_send(int fd) { return win::noted(shutdown(win::native(fd), SD_SEND)); }
+constexpr bool kPlainCallsRearm = true;
+
+// Whether the peer has acknowledged every byte sent cannot be asked here:
+// false, and the caller waits for the peer's end instead.
+inline bool socket_all_acknowledged(int) { return false; }
+
 // A restarted server may bind its port while old connections of it wait out
 // their time: Windows allows that as it stands. Its SO_REUSEADDR would also
 // let a port that another socket listens on be taken, so it stays off.
