@@ -1,9 +1,12 @@
 // The serial ports present, as the system lists them under
 // HARDWARE\DEVICEMAP\SERIALCOMM (every port whose driver is loaded, COM1 to
 // COM256), with the USB identity that the Ports device class gives for a port
-// of a USB device. The watch lists them again twice a second and tells the
-// differences: a port's coming and going changes that list, whatever bus it
-// is on, and needs no window of its own.
+// of a USB device. The watch waits for that key to change and then lists
+// again and tells the differences: a port's coming and going changes that
+// list, whatever bus it is on and whether or not its driver announces a
+// device interface (many virtual ports' drivers announce none, and a device's
+// arrival is announced before its driver has added the port to the list), and
+// needs no window of its own.
 // winsock2.h before windows.h, which the library's other headers may bring in again.
 #include <winsock2.h>
 // clang-format off
@@ -27,6 +30,8 @@
 #include "serial/port_watch.h"
 
 namespace {
+
+constexpr char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 void put_text(char *field, size_t size, const std::string &text) {
     size_t n = std::min(text.size(), size - 1);
@@ -99,7 +104,7 @@ void add_usb_identities(std::vector<os_comm_port_info_t> *ports) {
 // any serial port has no such key at all.
 bool ports_present(std::vector<os_comm_port_info_t> *ports) {
     HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, &key);
     if (rc == ERROR_FILE_NOT_FOUND) return true;
     if (rc != ERROR_SUCCESS) {
         KEEL_ERROR("RegOpenKeyEx(HARDWARE\\DEVICEMAP\\SERIALCOMM) fail");
@@ -150,6 +155,8 @@ struct os_comm_watch : PortWatchBase {
 
 namespace {
 
+// While the list's key is not there (no serial driver has started since the
+// system did), the watch looks for it this often.
 constexpr DWORD kLookMs = 500;
 
 // Departures first, then arrivals, each in the list's order. A list that
@@ -169,9 +176,27 @@ void look(os_comm_watch_t *watch) {
         if (watch->known.emplace(port.device, port).second) port_watch_post(watch, port, true);
 }
 
+// The key's change notice is asked for again before each look, so that no
+// change falls between a look and the wait. A notice also comes when the key
+// itself goes; asking again then fails, and the watch looks for the key.
 uint32_t watch_thread(void *arg) {
     auto *watch = static_cast<os_comm_watch_t *>(arg);
-    while (WaitForSingleObject(watch->stop, kLookMs) == WAIT_TIMEOUT) look(watch);
+    HANDLE changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HKEY key = nullptr;
+    for (;;) {
+        if (key == nullptr && RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS)
+            key = nullptr;
+        bool notified = key != nullptr && changed != nullptr &&
+                        RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                                changed, TRUE) == ERROR_SUCCESS;
+        if (!notified && key != nullptr) RegCloseKey(key), key = nullptr;
+        look(watch);
+        HANDLE waits[] = {watch->stop, changed};
+        if (WaitForMultipleObjects(notified ? 2 : 1, waits, FALSE, notified ? INFINITE : kLookMs) == WAIT_OBJECT_0)
+            break;
+    }
+    if (key != nullptr) RegCloseKey(key);
+    if (changed != nullptr) CloseHandle(changed);
     return 0;
 }
 
