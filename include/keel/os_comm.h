@@ -349,8 +349,9 @@ KEEL_API int os_comm_client_set_main_thread(os_comm_client_t *client, int on);
  * from the device's instance (the serial number only where the device gives
  * one), and by_id and by_path stay empty. A list that cannot be read is
  * reported as "RegOpenKeyEx(HARDWARE\DEVICEMAP\SERIALCOMM) fail" (error). The
- * watch reads the list again twice a second, and tells a port's coming or
- * going within that time. */
+ * watch is told by the system when that key changes, reads the list again
+ * and tells each port's coming or going at once (until the key exists, it
+ * looks for it twice a second). */
 
 /** One serial device present. Text fields are empty when unknown. */
 typedef struct os_comm_port_info {
