@@ -1401,11 +1401,12 @@ class task {
 public:
     using promise_type = detail::promise<T>;
     task() = default;
-    task(task &&o) noexcept : h_(std::exchange(o.h_, {})) {}
+    task(task &&o) noexcept : h_(std::exchange(o.h_, {})), started_(std::exchange(o.started_, false)) {}
     task &operator=(task &&o) noexcept {
         if (this != &o) {
             destroy();
             h_ = std::exchange(o.h_, {});
+            started_ = std::exchange(o.started_, false);
         }
         return *this;
     }
@@ -1428,15 +1429,19 @@ public:
     auto operator co_await() &&noexcept {
         struct awaiter {
             std::coroutine_handle<promise_type> h;
+            bool started;
             bool await_ready() noexcept { return !h || h.done(); }
             std::coroutine_handle<> await_suspend(std::coroutine_handle<> waiting) noexcept {
+                main_lock l;
                 h.promise().continuation = waiting;
-                return h;
+                // A task started before waits on its own event, which resumes it: resuming it here as well would
+                // run it twice from the same suspension.
+                if (!started) return h;
+                return h.done() ? waiting : std::noop_coroutine();
             }
             T await_resume() { return h.promise().take(); }
         };
-        started_ = true;
-        return awaiter{h_};
+        return awaiter{h_, std::exchange(started_, true)};
     }
 
 private:
@@ -1470,7 +1475,11 @@ void spawn(task<T> t) {
     if (!t.h_) return;
     auto h = std::exchange(t.h_, {});
     h.promise().detached = true;
-    h.resume();
+    // A task started before goes on from its own events; one that has finished already is only reported and freed.
+    if (h.done())
+        detail::promise_base::final_awaiter{}.await_suspend(h);
+    else if (!t.started_)
+        h.resume();
 }
 
 /** What a read or a write did: the error, or the bytes moved. */
@@ -1487,7 +1496,9 @@ inline std::error_code cancelled() { return std::make_error_code(std::errc::oper
 struct record_awaiter {
     waiter w;
     waiter **slot = nullptr;  // where it is registered, while it is
+    // Registers at `at`, or refuses when another coroutine waits there already (it would never be told).
     bool enlist(waiter *&at) {
+        if (at != nullptr) return w.ec = make_error_code(errc::refused), true;
         slot = &at;
         at = &w;
         return false;
@@ -1523,7 +1534,7 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
         int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s->c, h.c_str(), port)
                                                 : os_tcp_client_set_remote_host(s->c, h.c_str(), port);
         if (ok != 1) return w.ec = make_error_code(errc::refused), true;
-        enlist(s->connector);
+        if (enlist(s->connector)) return true;
         if (os_tcp_client_open(s->c, -1) == 1) return w.finished;  // the connect may complete at once
         s->connector = nullptr;
         return w.ec = make_error_code(errc::failed), true;
@@ -1545,6 +1556,7 @@ struct tcp_client::read_awaiter {
         if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
         if (os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
             return w.ec = make_error_code(errc::end_of_stream), true;
+        if (s->reader != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine reads
         if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
             int n = os_tcp_client_read(s->c, buf.data(), static_cast<uint32_t>(buf.size()));
             s->more = n > 0 && static_cast<size_t>(n) == buf.size();
@@ -1578,6 +1590,7 @@ struct tcp_client::write_awaiter : detail::record_awaiter {
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        if (s->writer != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine writes
         if (!s->write(data)) return w.ec = make_error_code(errc::connection_aborted), true;
         if (s->out_off >= s->out.size()) return true;
         return enlist(s->writer);
@@ -1640,7 +1653,7 @@ struct serial_port::write_awaiter : detail::record_awaiter {
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
         if (data.empty()) return true;
-        enlist(s->writer);
+        if (enlist(s->writer)) return true;
         if (os_comm_client_send(s->c, data.data(), static_cast<uint32_t>(data.size())) > 0) return false;
         s->writer = nullptr;
         return w.ec = make_error_code(errc::refused), true;

@@ -358,11 +358,39 @@ TEST_F(Cpp, DestroyedRecordResumesItsAwaiterCancelled) {
         co_return (co_await p.read_frame()).ec;
     }(*port);
     read.start(), frame.start();
-    ASSERT_TRUE(wait_until([&] { return echo.count() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return echo.count() == 1 && client->connected(); }));
+    // A second read_some while one waits is refused at once (it used to take the first one's place, which then
+    // was never resumed).
+    auto second = [](keel::tcp_client &c) -> keel::task<std::error_code> {
+        std::array<std::byte, 16> buf;
+        co_return (co_await c.read_some(buf)).ec;
+    }(*client);
+    ASSERT_TRUE(run(second));
+    EXPECT_EQ(second.result(), keel::errc::refused);
     std::thread([&] { client.reset(), port.reset(); }).join();
     ASSERT_TRUE(wait_until([&] { return read.done() && frame.done(); }));
     EXPECT_EQ(read.result(), std::errc::operation_canceled);
     EXPECT_EQ(frame.result(), std::errc::operation_canceled);
+}
+
+// A task started and then awaited, or spawned, goes on from its own event: it is not resumed a second time (its sleep
+// used to end at once). A spawned task that has finished already is freed, not resumed.
+TEST_F(Cpp, StartedTaskAwaitedOrSpawnedIsResumedOnce) {
+    std::atomic<int> early{0}, ended{0};
+    auto nap = [](std::chrono::milliseconds d, std::atomic<int> &e, std::atomic<int> &n) -> keel::task<int> {
+        auto t0 = std::chrono::steady_clock::now();
+        co_await keel::sleep_for(d);
+        e += std::chrono::steady_clock::now() - t0 < d;
+        co_return ++n;
+    };
+    auto a = nap(300ms, early, ended), b = nap(300ms, early, ended), c = nap(0ms, early, ended);
+    ASSERT_TRUE(run(c));
+    a.start(), b.start();
+    keel::spawn(std::move(b)), keel::spawn(std::move(c));
+    auto outer = [](keel::task<int> t) -> keel::task<int> { co_return co_await std::move(t); }(std::move(a));
+    ASSERT_TRUE(run(outer));
+    ASSERT_TRUE(wait_until([&] { return ended == 3; }));
+    EXPECT_EQ(early, 0);
 }
 
 // A task dropped while it waits cancels what it awaits: a sleep, a read, a resolution whose answer comes after it,
