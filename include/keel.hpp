@@ -1031,6 +1031,7 @@ struct serial_state : state {
     std::vector<std::vector<std::byte>> queued;  // frames that came while no coroutine waited
 
     std::atomic<bool> open{false};
+    std::atomic<bool> hung_up{false};  // the port is neither read nor written again until it is opened again
 
     void fail_all(std::error_code ec) {
         finish(reader, ec);
@@ -1054,7 +1055,7 @@ struct serial_state : state {
     static void event_cb(os_comm_client_t *, int event, uint32_t lines, void *arg) {
         auto *s = static_cast<serial_state *>(arg);
         dispatch g(s);
-        if (event == OS_COMM_EVENT_HANGUP) s->fail_all(make_error_code(errc::end_of_stream));
+        if (event == OS_COMM_EVENT_HANGUP) s->hung_up = true, s->fail_all(make_error_code(errc::end_of_stream));
         if (event == OS_COMM_EVENT_DRAINED) finish(s->writer, {});
         if (s->dead || !s->on_event) return;
         try {
@@ -1090,6 +1091,7 @@ inline void serial_port::init(os_comm_client_t *c) {
 inline std::error_code serial_port::open() {
     if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
     s_->open = true;
+    s_->hung_up = false;
     if (os_comm_client_open(s_->c) == 1) return {};
     s_->open = false;
     return detail::failed();
@@ -1546,7 +1548,8 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
     }
 };
 /** co_await client.read_some(buffer): what arrived, at least one byte, or the error (errc::end_of_stream once the
- * peer ended; operation_canceled when the record was destroyed). Do not mix with on_read. */
+ * peer ended; operation_canceled when the record was destroyed; errc::refused while another coroutine reads it). Do
+ * not mix with on_read. */
 struct tcp_client::read_awaiter {
     detail::tcp_state *s;
     std::span<std::byte> buf;
@@ -1583,7 +1586,8 @@ struct tcp_client::read_awaiter {
     }
 };
 /** co_await client.write_all(data): the bytes are copied (or sent) at once; it resumes when the socket has taken all
- * of them, with the error_code if the connection ended first. */
+ * of them, with the error_code if the connection ended first (errc::refused, nothing sent, while another coroutine
+ * writes). */
 struct tcp_client::write_awaiter : detail::record_awaiter {
     detail::tcp_state *s;
     std::span<const std::byte> data;
@@ -1626,14 +1630,16 @@ struct frame_result {
 
 /** co_await port.read_frame(): the next frame (with a read gap, what came before a silence; without, what waited).
  * Frames that came while no coroutine waited are kept in order. Needs set_main_thread(true) (errc::refused
- * otherwise); errc::end_of_stream once the device hung up. */
+ * otherwise; also while another coroutine reads the port); errc::end_of_stream once the device hung up, and from
+ * then on until it is opened again. */
 struct serial_port::frame_awaiter : detail::record_awaiter {
     detail::serial_state *s;
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
-        if (s->queued.empty()) return enlist(s->reader);
+        if (s->queued.empty())
+            return s->hung_up ? (w.ec = make_error_code(errc::end_of_stream), true) : enlist(s->reader);
         s->frame = std::move(s->queued.front());
         s->queued.erase(s->queued.begin());
         w.n = s->frame.size();
@@ -1644,7 +1650,8 @@ struct serial_port::frame_awaiter : detail::record_awaiter {
     }
     ~frame_awaiter() { leave(); }
 };
-/** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied. */
+/** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied; errc::end_of_stream
+ * after a hang-up (the queue would never empty). */
 struct serial_port::write_awaiter : detail::record_awaiter {
     detail::serial_state *s;
     std::span<const std::byte> data;
@@ -1652,6 +1659,7 @@ struct serial_port::write_awaiter : detail::record_awaiter {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
+        if (s->hung_up) return w.ec = make_error_code(errc::end_of_stream), true;  // its queue would never drain
         if (data.empty()) return true;
         if (enlist(s->writer)) return true;
         if (os_comm_client_send(s->c, data.data(), static_cast<uint32_t>(data.size())) > 0) return false;

@@ -454,6 +454,13 @@ TEST_F(Cpp, SerialCoroutineAnswersFramesUntilHangUp) {
     dev.hang_up();
     ASSERT_TRUE(wait_until([&] { return slave.done(); }));
     EXPECT_EQ(slave.result(), keel::errc::end_of_stream);
+    // Awaited after the hang-up, a read or a write ends at once (they used to wait for ever).
+    auto after = [](keel::serial_port &p) -> keel::task<std::error_code> {
+        if (auto r = co_await p.read_frame(); r.ec != keel::errc::end_of_stream) co_return r.ec;
+        co_return (co_await p.write_all(bytes("x"))).ec;
+    }(port);
+    ASSERT_TRUE(run(after));
+    EXPECT_EQ(after.result(), keel::errc::end_of_stream);
 }
 
 }  // namespace
