@@ -18,8 +18,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The resolver reads its name server once, at the first resolution of the process: every case gets the same one, a
+// server that never answers (names of /etc/hosts, "localhost", still resolve). Set before any case resolves, so that
+// the order the cases run in does not matter.
 const keel::runtime &rt() {
-    static const keel::runtime r;
+    static const keel::runtime r = [] {
+#ifndef _WIN32  // the system's resolver there takes no name server from a program
+        uint16_t silent_port;
+        bound(SOCK_DGRAM, &silent_port);  // kept open for the whole run
+        setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(silent_port)).c_str(), 1);
+        setenv("KEEL_DNS_TIMEOUT_MS", "300", 1);
+#endif
+        return keel::runtime();
+    }();
     return r;
 }
 
@@ -396,12 +407,6 @@ TEST_F(Cpp, StartedTaskAwaitedOrSpawnedIsResumedOnce) {
 // A task dropped while it waits cancels what it awaits: a sleep, a read, a resolution whose answer comes after it,
 // and a connect that waits for that name (the client is closed). Nothing of theirs runs later (the address checker).
 TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
-    uint16_t silent_port;
-    int silent = bound(SOCK_DGRAM, &silent_port);  // a name server that never answers
-#ifndef _WIN32  // the system's resolver there takes no name server from a program: no names there
-    setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(silent_port)).c_str(), 1);
-    setenv("KEEL_DNS_TIMEOUT_MS", "300", 1);
-#endif
     EchoServer echo;
     keel::tcp_client reader, connector;
     std::atomic<bool> late{false};
@@ -428,7 +433,6 @@ TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
     std::this_thread::sleep_for(600ms);        // past the sleep and the resolver's time-out
     EXPECT_FALSE(late);
     EXPECT_FALSE(connector.connected());
-    close_socket(silent);
 }
 
 // A serial slave of coroutines: each request frame (by the read gap) answered with write_all; a hang-up ends it.
