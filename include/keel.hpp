@@ -1425,8 +1425,12 @@ public:
         main_lock l;
         return !h_ || h_.done();
     }
-    /** Its result once done (rethrows its exception). */
-    T result() { return h_.promise().take(); }
+    /** Its result once done (rethrows its exception). A task that has not finished, or holds no coroutine (moved from,
+     * spawned, made empty), throws std::system_error of errc::refused: it has no result to give. */
+    T result() {
+        if (done() && h_) return h_.promise().take();
+        throw std::system_error(make_error_code(errc::refused), "keel::task::result: the task has not finished");
+    }
 
     auto operator co_await() &&noexcept {
         struct awaiter {

@@ -397,7 +397,9 @@ TEST_F(Cpp, StartedTaskAwaitedOrSpawnedIsResumedOnce) {
     auto a = nap(300ms, early, ended), b = nap(300ms, early, ended), c = nap(0ms, early, ended);
     ASSERT_TRUE(run(c));
     a.start(), b.start();
+    EXPECT_THROW(b.result(), std::system_error);  // not finished: no result yet (it used to read an empty value)
     keel::spawn(std::move(b)), keel::spawn(std::move(c));
+    EXPECT_THROW(c.result(), std::system_error);  // moved from
     auto outer = [](keel::task<int> t) -> keel::task<int> { co_return co_await std::move(t); }(std::move(a));
     ASSERT_TRUE(run(outer));
     ASSERT_TRUE(wait_until([&] { return ended == 3; }));
