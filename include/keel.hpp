@@ -1761,6 +1761,8 @@ private:
             return make_error_code(errc::host_not_found);
         if (has("imeout") || has("timed out")) return make_error_code(errc::timed_out);
         if (has("no data") || has("No address")) return make_error_code(errc::no_data);
+        // No name server gave a usable answer (none listens, or each failed): a connect to the name is told 10061.
+        if (has("Could not contact")) return make_error_code(errc::connection_refused);
         if (has("efused") || has("SERVFAIL") || has("server fail")) return make_error_code(errc::try_again);
         return make_error_code(errc::no_recovery);
     }

@@ -19,14 +19,24 @@ using namespace std::chrono_literals;
 namespace {
 
 // The resolver reads its name server once, at the first resolution of the process: every case gets the same one, a
-// server that never answers (names of /etc/hosts, "localhost", still resolve). Set before any case resolves, so that
-// the order the cases run in does not matter.
+// server that answers the names under fail.test with a server failure and never answers any other (names of
+// /etc/hosts, "localhost", still resolve). Set before any case resolves, so that the order of the cases does not
+// matter.
 const keel::runtime &rt() {
     static const keel::runtime r = [] {
 #ifndef _WIN32  // the system's resolver there takes no name server from a program
-        uint16_t silent_port;
-        bound(SOCK_DGRAM, &silent_port);  // kept open for the whole run
-        setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(silent_port)).c_str(), 1);
+        uint16_t port;
+        std::thread([fd = bound(SOCK_DGRAM, &port)] {
+            unsigned char q[512];
+            sockaddr_storage from;
+            for (socklen_t len = sizeof from;; len = sizeof from) {
+                auto n = recvfrom(fd, q, sizeof q, 0, reinterpret_cast<sockaddr *>(&from), &len);
+                if (n > 12 && memmem(q + 12, n - 12, "\4fail\4test", 10) != nullptr)  // rcode 2: server failure
+                    q[2] |= 0x80, q[3] = (q[3] & 0xf0) | 2,
+                                  sendto(fd, q, n, 0, reinterpret_cast<sockaddr *>(&from), len);
+            }
+        }).detach();
+        setenv("KEEL_DNS_SERVER", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
         setenv("KEEL_DNS_TIMEOUT_MS", "300", 1);
 #endif
         return keel::runtime();
@@ -330,6 +340,9 @@ TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
         keel::tcp_client c;
 #ifndef _WIN32
         c.set_tls("localhost", ca);
+        // A name the server fails gives the error a connect to it is given (it was taken for no_recovery).
+        keel::tcp_client failing;
+        EXPECT_EQ((co_await keel::resolve("x.fail.test")).ec, co_await failing.connect("x.fail.test", 1));
 #endif
         if (auto ec = co_await c.connect("127.0.0.1", port)) co_return "connect: " + ec.message();
         std::string sent = pattern(256 << 10, 3), got(sent.size(), '\0');
