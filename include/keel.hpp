@@ -9,8 +9,10 @@
  *    holds in its destructor. A record may be destroyed, or moved, at any
  *    time and from any thread, also from inside one of its own callbacks:
  *    once the destructor has returned none of its callbacks runs, and a
- *    callback that destroyed its record returns normally. A record that was
- *    moved from is empty: its calls fail (errc::refused) or do nothing.
+ *    callback that destroyed its record returns normally. (One exception: a
+ *    serial port whose callbacks run on its I/O thread, see serial_port.) A
+ *    record that was moved from is empty: its calls fail (errc::refused) or
+ *    do nothing.
  *  - A callback is any callable: a lambda with captures, a function object.
  *    It is stored once, when it is bound, in a block that the record owns;
  *    events allocate nothing. Binding again replaces it (also from inside
@@ -953,7 +955,10 @@ struct serial_state;
 
 /** A serial port, by path ("/dev/ttyUSB0", "/dev/pts/3"), by name ("COM3") or by number (COMn, see os_comm.h). Its
  * callbacks run on the port's I/O thread, or on the main thread after set_main_thread(true). Bind them before
- * open. */
+ * open. Closing or destroying a port of the I/O thread waits for a callback of it that runs: when its callbacks take
+ * the main lock (keel::main_lock, or a call of a main-thread record such as tcp_ref::write), close or destroy it
+ * without the main lock held (not in a main-thread callback, not under keel::main_lock), or the two wait for each
+ * other for ever; or have its callbacks run on the main thread, where this does not arise. */
 class serial_port {
 public:
     /** A closed port of a device path, or of a name "COMn" (n 0 to 10: the numbered port, KEEL_COMn). */
