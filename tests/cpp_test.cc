@@ -135,7 +135,7 @@ TEST_F(Cpp, RecordsDestroyedInsideTheirOwnCallbacks) {
     Device dev(3);
     auto *port = new keel::serial_port("COM3");
     std::atomic<int> frames{0};
-    port->on_read([&](std::span<const std::byte>) { ++frames, delete port; });
+    port->on_read([&](std::span<const std::byte>) { delete port, ++frames; });  // port is read before the count says so
     ASSERT_FALSE(port->open());
     ASSERT_TRUE(dev.write_all("abc"));
     EXPECT_TRUE(wait_until([&] { return frames == 1; }));
