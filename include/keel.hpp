@@ -1572,7 +1572,9 @@ struct tcp_client::read_awaiter {
         if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
             int n = os_tcp_client_read(s->c, buf.data(), static_cast<uint32_t>(buf.size()));
             s->more = n > 0 && static_cast<size_t>(n) == buf.size();
-            if (n < 0) return w.ec = make_error_code(errc::end_of_stream), true;
+            // The peer ended: closed here, as the read callback has the library close it, so that the next read is
+            // told the same end rather than the connection_aborted of a disconnect it did not see coming.
+            if (n < 0) return os_tcp_client_close(s->c), w.ec = make_error_code(errc::end_of_stream), true;
             if (n > 0) return w.n = static_cast<size_t>(n), true;
         }
         w.buf = buf;

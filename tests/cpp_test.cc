@@ -365,6 +365,27 @@ TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
     EXPECT_EQ(client.result(), "echoed");
 }
 
+// A peer that sends 32 bytes and closes, read 16 at a time: after its last byte, every read is end_of_stream (the
+// end, found by a read that had filled its buffer, used to reach the next read as connection_aborted).
+TEST_F(Cpp, ReadsAfterThePeersEndAreEndOfStream) {
+    keel::tcp_server server;
+    uint16_t port = free_port();
+    server.on_accept([](keel::tcp_client c) { c.write(std::string(32, 'a')), c.close(); });
+    ASSERT_FALSE(server.listen("127.0.0.1", port));
+    keel::tcp_client client;
+    auto reads = [](keel::tcp_client &c, uint16_t to) -> keel::task<std::string> {
+        std::string got = std::to_string((co_await c.connect("127.0.0.1", to)).value());
+        for (int i = 0; i < 4; ++i) {
+            std::array<std::byte, 16> buf;
+            auto r = co_await c.read_some(buf);
+            got += " " + std::to_string(r.bytes) + "/" + std::to_string(r.ec.value());
+        }
+        co_return got;
+    }(client, port);
+    ASSERT_TRUE(run(reads));
+    EXPECT_EQ(reads.result(), "0 16/0 16/0 0/3 0/3");
+}
+
 // Destroying a record, here from another thread, resumes what awaits it with operation_canceled (on the main thread).
 TEST_F(Cpp, DestroyedRecordResumesItsAwaiterCancelled) {
     EchoServer echo;
