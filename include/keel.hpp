@@ -1565,8 +1565,9 @@ struct tcp_client::read_awaiter {
     detail::read_waiter w;
     bool await_ready() {
         main_lock l;
-        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
-        if (os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
+        if (s == nullptr) return w.ec = detail::cancelled(), true;
+        // An accepted connection that ended has no C record any more: it ended all the same.
+        if (s->c == nullptr || os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
             return w.ec = make_error_code(errc::end_of_stream), true;
         if (s->reader != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine reads
         if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
@@ -1604,7 +1605,7 @@ struct tcp_client::write_awaiter : detail::record_awaiter {
     std::span<const std::byte> data;
     bool await_ready() {
         main_lock l;
-        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        if (s == nullptr) return w.ec = detail::cancelled(), true;
         if (s->writer != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine writes
         if (!s->write(data)) return w.ec = make_error_code(errc::connection_aborted), true;
         if (s->out_off >= s->out.size()) return true;

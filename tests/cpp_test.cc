@@ -366,11 +366,22 @@ TEST_F(Cpp, CoroutinesConnectWriteAndReadOverTls) {
 }
 
 // A peer that sends 32 bytes and closes, read 16 at a time: after its last byte, every read is end_of_stream (the
-// end, found by a read that had filled its buffer, used to reach the next read as connection_aborted).
+// end, found by a read that had filled its buffer, used to reach the next read as connection_aborted). The peer, an
+// accepted connection, reads after its own end and writes: end_of_stream and connection_aborted (they were
+// operation_canceled, as if the record were gone).
 TEST_F(Cpp, ReadsAfterThePeersEndAreEndOfStream) {
     keel::tcp_server server;
     uint16_t port = free_port();
-    server.on_accept([](keel::tcp_client c) { c.write(std::string(32, 'a')), c.close(); });
+    std::string ended;
+    server.on_accept([&](keel::tcp_client c) {
+        c.write(std::string(32, 'a')), c.close();
+        auto after = [](keel::tcp_client &c) -> keel::task<std::string> {
+            std::array<std::byte, 1> b;
+            co_return std::to_string((co_await c.read_some(b)).ec.value()) + " " +
+                std::to_string((co_await c.write_all("x")).ec.value());
+        }(c);
+        after.start(), ended = after.result();
+    });
     ASSERT_FALSE(server.listen("127.0.0.1", port));
     keel::tcp_client client;
     auto reads = [](keel::tcp_client &c, uint16_t to) -> keel::task<std::string> {
@@ -384,6 +395,7 @@ TEST_F(Cpp, ReadsAfterThePeersEndAreEndOfStream) {
     }(client, port);
     ASSERT_TRUE(run(reads));
     EXPECT_EQ(reads.result(), "0 16/0 16/0 0/3 0/3");
+    EXPECT_EQ(ended, "3 10053");
 }
 
 // Destroying a record, here from another thread, resumes what awaits it with operation_canceled (on the main thread).
