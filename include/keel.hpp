@@ -1479,7 +1479,8 @@ inline task<void> promise<void>::get_return_object() {
 }
 }  // namespace detail
 
-/** Runs t on its own (started as task::start does): it frees itself when it ends. */
+/** Runs t on its own (started as task::start does, unless it was started already): it frees itself when it ends,
+ * and a task that has ended already is freed at once (its exception reported). */
 template <class T>
 void spawn(task<T> t) {
     main_lock l;
