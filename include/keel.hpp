@@ -9,8 +9,10 @@
  *    holds in its destructor. A record may be destroyed, or moved, at any
  *    time and from any thread, also from inside one of its own callbacks:
  *    once the destructor has returned none of its callbacks runs, and a
- *    callback that destroyed its record returns normally. A record that was
- *    moved from is empty: its calls fail (errc::refused) or do nothing.
+ *    callback that destroyed its record returns normally. (One exception: a
+ *    serial port whose callbacks run on its I/O thread, see serial_port.) A
+ *    record that was moved from is empty: its calls fail (errc::refused) or
+ *    do nothing.
  *  - A callback is any callable: a lambda with captures, a function object.
  *    It is stored once, when it is bound, in a block that the record owns;
  *    events allocate nothing. Binding again replaces it (also from inside
@@ -953,7 +955,10 @@ struct serial_state;
 
 /** A serial port, by path ("/dev/ttyUSB0", "/dev/pts/3"), by name ("COM3") or by number (COMn, see os_comm.h). Its
  * callbacks run on the port's I/O thread, or on the main thread after set_main_thread(true). Bind them before
- * open. */
+ * open. Closing or destroying a port of the I/O thread waits for a callback of it that runs: when its callbacks take
+ * the main lock (keel::main_lock, or a call of a main-thread record such as tcp_ref::write), close or destroy it
+ * without the main lock held (not in a main-thread callback, not under keel::main_lock), or the two wait for each
+ * other for ever; or have its callbacks run on the main thread, where this does not arise. */
 class serial_port {
 public:
     /** A closed port of a device path, or of a name "COMn" (n 0 to 10: the numbered port, KEEL_COMn). */
@@ -1031,6 +1036,7 @@ struct serial_state : state {
     std::vector<std::vector<std::byte>> queued;  // frames that came while no coroutine waited
 
     std::atomic<bool> open{false};
+    std::atomic<bool> hung_up{false};  // the port is neither read nor written again until it is opened again
 
     void fail_all(std::error_code ec) {
         finish(reader, ec);
@@ -1054,7 +1060,7 @@ struct serial_state : state {
     static void event_cb(os_comm_client_t *, int event, uint32_t lines, void *arg) {
         auto *s = static_cast<serial_state *>(arg);
         dispatch g(s);
-        if (event == OS_COMM_EVENT_HANGUP) s->fail_all(make_error_code(errc::end_of_stream));
+        if (event == OS_COMM_EVENT_HANGUP) s->hung_up = true, s->fail_all(make_error_code(errc::end_of_stream));
         if (event == OS_COMM_EVENT_DRAINED) finish(s->writer, {});
         if (s->dead || !s->on_event) return;
         try {
@@ -1090,6 +1096,7 @@ inline void serial_port::init(os_comm_client_t *c) {
 inline std::error_code serial_port::open() {
     if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
     s_->open = true;
+    s_->hung_up = false;
     if (os_comm_client_open(s_->c) == 1) return {};
     s_->open = false;
     return detail::failed();
@@ -1401,11 +1408,12 @@ class task {
 public:
     using promise_type = detail::promise<T>;
     task() = default;
-    task(task &&o) noexcept : h_(std::exchange(o.h_, {})) {}
+    task(task &&o) noexcept : h_(std::exchange(o.h_, {})), started_(std::exchange(o.started_, false)) {}
     task &operator=(task &&o) noexcept {
         if (this != &o) {
             destroy();
             h_ = std::exchange(o.h_, {});
+            started_ = std::exchange(o.started_, false);
         }
         return *this;
     }
@@ -1422,21 +1430,29 @@ public:
         main_lock l;
         return !h_ || h_.done();
     }
-    /** Its result once done (rethrows its exception). */
-    T result() { return h_.promise().take(); }
+    /** Its result once done (rethrows its exception). A task that has not finished, or holds no coroutine (moved from,
+     * spawned, made empty), throws std::system_error of errc::refused: it has no result to give. */
+    T result() {
+        if (done() && h_) return h_.promise().take();
+        throw std::system_error(make_error_code(errc::refused), "keel::task::result: the task has not finished");
+    }
 
     auto operator co_await() &&noexcept {
         struct awaiter {
             std::coroutine_handle<promise_type> h;
+            bool started;
             bool await_ready() noexcept { return !h || h.done(); }
             std::coroutine_handle<> await_suspend(std::coroutine_handle<> waiting) noexcept {
+                main_lock l;
                 h.promise().continuation = waiting;
-                return h;
+                // A task started before waits on its own event, which resumes it: resuming it here as well would
+                // run it twice from the same suspension.
+                if (!started) return h;
+                return h.done() ? waiting : std::noop_coroutine();
             }
             T await_resume() { return h.promise().take(); }
         };
-        started_ = true;
-        return awaiter{h_};
+        return awaiter{h_, std::exchange(started_, true)};
     }
 
 private:
@@ -1463,14 +1479,19 @@ inline task<void> promise<void>::get_return_object() {
 }
 }  // namespace detail
 
-/** Runs t on its own (started as task::start does): it frees itself when it ends. */
+/** Runs t on its own (started as task::start does, unless it was started already): it frees itself when it ends,
+ * and a task that has ended already is freed at once (its exception reported). */
 template <class T>
 void spawn(task<T> t) {
     main_lock l;
     if (!t.h_) return;
     auto h = std::exchange(t.h_, {});
     h.promise().detached = true;
-    h.resume();
+    // A task started before goes on from its own events; one that has finished already is only reported and freed.
+    if (h.done())
+        detail::promise_base::final_awaiter{}.await_suspend(h);
+    else if (!t.started_)
+        h.resume();
 }
 
 /** What a read or a write did: the error, or the bytes moved. */
@@ -1487,7 +1508,9 @@ inline std::error_code cancelled() { return std::make_error_code(std::errc::oper
 struct record_awaiter {
     waiter w;
     waiter **slot = nullptr;  // where it is registered, while it is
+    // Registers at `at`, or refuses when another coroutine waits there already (it would never be told).
     bool enlist(waiter *&at) {
+        if (at != nullptr) return w.ec = make_error_code(errc::refused), true;
         slot = &at;
         at = &w;
         return false;
@@ -1523,7 +1546,7 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
         int ok = os_get_ip_type(h.c_str()) >= 0 ? os_tcp_client_set_remote(s->c, h.c_str(), port)
                                                 : os_tcp_client_set_remote_host(s->c, h.c_str(), port);
         if (ok != 1) return w.ec = make_error_code(errc::refused), true;
-        enlist(s->connector);
+        if (enlist(s->connector)) return true;
         if (os_tcp_client_open(s->c, -1) == 1) return w.finished;  // the connect may complete at once
         s->connector = nullptr;
         return w.ec = make_error_code(errc::failed), true;
@@ -1535,20 +1558,25 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
     }
 };
 /** co_await client.read_some(buffer): what arrived, at least one byte, or the error (errc::end_of_stream once the
- * peer ended; operation_canceled when the record was destroyed). Do not mix with on_read. */
+ * peer ended; operation_canceled when the record was destroyed; errc::refused while another coroutine reads it). Do
+ * not mix with on_read. */
 struct tcp_client::read_awaiter {
     detail::tcp_state *s;
     std::span<std::byte> buf;
     detail::read_waiter w;
     bool await_ready() {
         main_lock l;
-        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
-        if (os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
+        if (s == nullptr) return w.ec = detail::cancelled(), true;
+        // An accepted connection that ended has no C record any more: it ended all the same.
+        if (s->c == nullptr || os_tcp_client_get_status(s->c) != TCP_CLIENT_STATUS_CONNECT)
             return w.ec = make_error_code(errc::end_of_stream), true;
+        if (s->reader != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine reads
         if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
             int n = os_tcp_client_read(s->c, buf.data(), static_cast<uint32_t>(buf.size()));
             s->more = n > 0 && static_cast<size_t>(n) == buf.size();
-            if (n < 0) return w.ec = make_error_code(errc::end_of_stream), true;
+            // The peer ended: closed here, as the read callback has the library close it, so that the next read is
+            // told the same end rather than the connection_aborted of a disconnect it did not see coming.
+            if (n < 0) return os_tcp_client_close(s->c), w.ec = make_error_code(errc::end_of_stream), true;
             if (n > 0) return w.n = static_cast<size_t>(n), true;
         }
         w.buf = buf;
@@ -1571,13 +1599,15 @@ struct tcp_client::read_awaiter {
     }
 };
 /** co_await client.write_all(data): the bytes are copied (or sent) at once; it resumes when the socket has taken all
- * of them, with the error_code if the connection ended first. */
+ * of them, with the error_code if the connection ended first (errc::refused, nothing sent, while another coroutine
+ * writes). */
 struct tcp_client::write_awaiter : detail::record_awaiter {
     detail::tcp_state *s;
     std::span<const std::byte> data;
     bool await_ready() {
         main_lock l;
-        if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
+        if (s == nullptr) return w.ec = detail::cancelled(), true;
+        if (s->writer != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine writes
         if (!s->write(data)) return w.ec = make_error_code(errc::connection_aborted), true;
         if (s->out_off >= s->out.size()) return true;
         return enlist(s->writer);
@@ -1613,14 +1643,16 @@ struct frame_result {
 
 /** co_await port.read_frame(): the next frame (with a read gap, what came before a silence; without, what waited).
  * Frames that came while no coroutine waited are kept in order. Needs set_main_thread(true) (errc::refused
- * otherwise); errc::end_of_stream once the device hung up. */
+ * otherwise; also while another coroutine reads the port); errc::end_of_stream once the device hung up, and from
+ * then on until it is opened again. */
 struct serial_port::frame_awaiter : detail::record_awaiter {
     detail::serial_state *s;
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
-        if (s->queued.empty()) return enlist(s->reader);
+        if (s->queued.empty())
+            return s->hung_up ? (w.ec = make_error_code(errc::end_of_stream), true) : enlist(s->reader);
         s->frame = std::move(s->queued.front());
         s->queued.erase(s->queued.begin());
         w.n = s->frame.size();
@@ -1631,7 +1663,8 @@ struct serial_port::frame_awaiter : detail::record_awaiter {
     }
     ~frame_awaiter() { leave(); }
 };
-/** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied. */
+/** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied; errc::end_of_stream
+ * after a hang-up (the queue would never empty). */
 struct serial_port::write_awaiter : detail::record_awaiter {
     detail::serial_state *s;
     std::span<const std::byte> data;
@@ -1639,8 +1672,9 @@ struct serial_port::write_awaiter : detail::record_awaiter {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
+        if (s->hung_up) return w.ec = make_error_code(errc::end_of_stream), true;  // its queue would never drain
         if (data.empty()) return true;
-        enlist(s->writer);
+        if (enlist(s->writer)) return true;
         if (os_comm_client_send(s->c, data.data(), static_cast<uint32_t>(data.size())) > 0) return false;
         s->writer = nullptr;
         return w.ec = make_error_code(errc::refused), true;
@@ -1736,6 +1770,8 @@ private:
             return make_error_code(errc::host_not_found);
         if (has("imeout") || has("timed out")) return make_error_code(errc::timed_out);
         if (has("no data") || has("No address")) return make_error_code(errc::no_data);
+        // No name server gave a usable answer (none listens, or each failed): a connect to the name is told 10061.
+        if (has("Could not contact")) return make_error_code(errc::connection_refused);
         if (has("efused") || has("SERVFAIL") || has("server fail")) return make_error_code(errc::try_again);
         return make_error_code(errc::no_recovery);
     }
