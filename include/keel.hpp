@@ -159,13 +159,26 @@ namespace keel {
 
 /* ---- the plumbing every record shares ------------------------------------------------------------------------- */
 
-/** Holds the main lock (os_main_lock) for its scope: no main-thread callback runs meanwhile. Re-entrant. */
+namespace detail {
+// Whether this thread is the runtime's main thread, learnt by keel::runtime.
+inline thread_local bool t_main_thread = false;
+}  // namespace detail
+
+/** Holds the main lock (os_main_lock) for its scope: no main-thread callback runs meanwhile. Re-entrant. On the
+ * main thread, whose callbacks all run with the lock held, it costs nothing (once a keel::runtime was made). */
 class main_lock {
 public:
-    main_lock() { os_main_lock(); }
-    ~main_lock() { os_main_unlock(); }
+    main_lock() : taken_(!detail::t_main_thread) {
+        if (taken_) os_main_lock();
+    }
+    ~main_lock() {
+        if (taken_) os_main_unlock();
+    }
     main_lock(const main_lock &) = delete;
     main_lock &operator=(const main_lock &) = delete;
+
+private:
+    bool taken_;
 };
 
 /** An address as text ("127.0.0.1", "::1") and a port. */
@@ -274,13 +287,18 @@ inline std::span<const std::byte> as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::byte *>(s.data()), s.size()};
 }
 inline std::error_code failed(errc e = errc::failed) { return make_error_code(e); }
+// A length or a count for the C side, whose calls take 32 bits: a larger one is cut to `most` (a send then sends
+// the rest on its next turn; a time or a gap too large for its call is refused there, never wrapped round).
+inline uint32_t c_len(uint64_t n, uint32_t most = UINT32_MAX) { return n > most ? most : static_cast<uint32_t>(n); }
+// What one TCP send is given at most: its result is an int.
+inline constexpr uint32_t kSendMost = 1u << 30;
 
 // The main-thread records read into one buffer: their callbacks never run at the same time.
 inline std::byte g_read_buf[65536];
 
 // The runtime's main thread, learnt by keel::runtime: coroutines resume there.
 inline std::atomic<uint32_t> g_main_thread{0};
-inline bool on_main_thread() { return os_thread_self() == g_main_thread.load(std::memory_order_relaxed); }
+inline bool on_main_thread() { return t_main_thread; }
 
 // A resumption handed to the main thread, which the awaiter cancels when its coroutine is destroyed first.
 struct waiter;
@@ -340,7 +358,12 @@ public:
         ok_ = os_startup(0, 0) == 1;
         // The coroutines resume on the main thread: learn which it is.
         if (!ok_ || detail::g_main_thread.load() != 0) return;
-        os_post_func([](void *) { detail::g_main_thread.store(os_thread_self()); }, nullptr);
+        os_post_func(
+            [](void *) {
+                detail::t_main_thread = true;
+                detail::g_main_thread.store(os_thread_self());
+            },
+            nullptr);
         for (int i = 0; i < 10000 && detail::g_main_thread.load() == 0; ++i) os_sleep(1);
     }
     runtime(runtime &&o) noexcept : ok_(std::exchange(o.ok_, false)) {}
@@ -438,7 +461,7 @@ struct tcp_state : state {
     }
     bool flush() {  // sends the queue; false when the connection failed
         while (out_off < out.size()) {
-            int n = os_tcp_client_send(c, out.data() + out_off, static_cast<uint32_t>(out.size() - out_off));
+            int n = os_tcp_client_send(c, out.data() + out_off, c_len(out.size() - out_off, kSendMost));
             if (n < 0) return false;
             if (n == 0) return true;
             out_off += static_cast<size_t>(n);
@@ -454,7 +477,7 @@ struct tcp_state : state {
             return true;
         }
         while (!d.empty()) {
-            int n = os_tcp_client_send(c, d.data(), static_cast<uint32_t>(d.size()));
+            int n = os_tcp_client_send(c, d.data(), c_len(d.size(), kSendMost));
             if (n < 0) return false;
             if (n == 0) {
                 out.assign(d.begin(), d.end());
@@ -747,7 +770,7 @@ inline int tcp_state::read_cb(os_tcp_client_t *c, void *arg) {
             return 0;
         }
         auto *r = static_cast<struct read_waiter *>(s->reader);
-        int n = os_tcp_client_read(c, r->buf.data(), static_cast<uint32_t>(r->buf.size()));
+        int n = os_tcp_client_read(c, r->buf.data(), c_len(r->buf.size(), kSendMost));
         if (n == 0) return 0;
         s->more = n > 0 && static_cast<size_t>(n) == r->buf.size();
         finish(s->reader, n > 0 ? std::error_code{} : make_error_code(errc::end_of_stream), n > 0 ? n : 0);
@@ -878,8 +901,9 @@ public:
     /** Sends one datagram to ip:port; false when it failed or the socket takes none now. */
     bool send_to(std::span<const std::byte> data, std::string_view ip, uint16_t port) {
         main_lock l;
-        return ok() && os_udp_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size()),
-                                          std::string(ip).c_str(), port) > 0;
+        return ok() && data.size() <= UINT32_MAX &&
+               os_udp_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size()), std::string(ip).c_str(),
+                                  port) > 0;
     }
     bool send_to(std::string_view text, std::string_view ip, uint16_t port) {
         return send_to(detail::as_bytes(text), ip, port);
@@ -1111,7 +1135,9 @@ inline void serial_port::close() {
     }
 }
 inline void serial_port::set_read_gap(std::chrono::microseconds gap) {
-    if (s_ != nullptr && s_->c != nullptr) os_comm_client_set_read_gap(s_->c, static_cast<uint32_t>(gap.count()));
+    if (s_ != nullptr && s_->c != nullptr)
+        os_comm_client_set_read_gap(s_->c,
+                                    detail::c_len(gap.count() < 0 ? UINT32_MAX : static_cast<uint64_t>(gap.count())));
 }
 inline void serial_port::set_main_thread(bool on) {
     if (s_ != nullptr && s_->c != nullptr && os_comm_client_set_main_thread(s_->c, on ? 1 : 0) == 1)
@@ -1126,7 +1152,7 @@ void serial_port::on_event(F &&f) {
     if (s_ != nullptr) s_->on_event.set(*s_, std::forward<F>(f));
 }
 inline bool serial_port::write(std::span<const std::byte> data) {
-    return s_ != nullptr && s_->c != nullptr && !data.empty() &&
+    return s_ != nullptr && s_->c != nullptr && !data.empty() && data.size() <= UINT32_MAX &&
            os_comm_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size())) > 0;
 }
 inline os_comm_client_t *serial_port::native() const { return s_ == nullptr ? nullptr : s_->c; }
@@ -1198,7 +1224,7 @@ private:
         main_lock l;
         s_->one_shot = one_shot;
         s_->f.set(*s_, std::forward<F>(f));
-        uint32_t n = static_cast<uint32_t>(ms.count() < 0 ? 0 : ms.count());
+        uint32_t n = detail::c_len(ms.count() < 0 ? 0 : static_cast<uint64_t>(ms.count()));
         s_->t = one_shot ? os_timer_create_once(fire, n, s_) : os_timer_create_ms(fire, n == 0 ? 1 : n, s_);
     }
     static void fire(void *arg) {
@@ -1572,7 +1598,7 @@ struct tcp_client::read_awaiter {
             return w.ec = make_error_code(errc::end_of_stream), true;
         if (s->reader != nullptr) return w.ec = make_error_code(errc::refused), true;  // another coroutine reads
         if (s->more) {  // the last read filled its buffer: take what waits without a round through the loop
-            int n = os_tcp_client_read(s->c, buf.data(), static_cast<uint32_t>(buf.size()));
+            int n = os_tcp_client_read(s->c, buf.data(), detail::c_len(buf.size(), detail::kSendMost));
             s->more = n > 0 && static_cast<size_t>(n) == buf.size();
             // The peer ended: closed here, as the read callback has the library close it, so that the next read is
             // told the same end rather than the connection_aborted of a disconnect it did not see coming.
@@ -1674,6 +1700,7 @@ struct serial_port::write_awaiter : detail::record_awaiter {
         if (!s->main_thread) return w.ec = make_error_code(errc::refused), true;
         if (s->hung_up) return w.ec = make_error_code(errc::end_of_stream), true;  // its queue would never drain
         if (data.empty()) return true;
+        if (data.size() > UINT32_MAX) return w.ec = make_error_code(errc::refused), true;  // one queued item at most
         if (enlist(s->writer)) return true;
         if (os_comm_client_send(s->c, data.data(), static_cast<uint32_t>(data.size())) > 0) return false;
         s->writer = nullptr;
@@ -1696,7 +1723,8 @@ inline serial_port::write_awaiter serial_port::write_all(std::span<const std::by
 /** co_await keel::sleep_for(50ms): resumes after the delay (rounded up to milliseconds) on the main thread. */
 class sleep_awaiter {
 public:
-    explicit sleep_awaiter(std::chrono::milliseconds d) : ms_(d.count() < 0 ? 0 : static_cast<uint32_t>(d.count())) {}
+    explicit sleep_awaiter(std::chrono::milliseconds d)
+        : ms_(d.count() < 0 ? 0 : detail::c_len(static_cast<uint64_t>(d.count()))) {}
     sleep_awaiter(const sleep_awaiter &) = delete;
     sleep_awaiter &operator=(const sleep_awaiter &) = delete;
     bool await_ready() const noexcept { return false; }
