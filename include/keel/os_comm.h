@@ -7,7 +7,7 @@
  *    is set (KEEL_COM3=/dev/ttyUSB0), and /dev/ttyS<n-1> otherwise: COM1 is
  *    /dev/ttyS0, COM10 /dev/ttyS9. COM0 has no default device and needs
  *    KEEL_COM0. The variable is read at every open. On Windows port n is the
- *    system's COMn (opened as \\.\COMn), and no variable is read.
+ *    system's COMn (opened as `\\.\COMn`), and no variable is read.
  *  - The line is set from the text "COMn:baud,parity,data,stop" (for example
  *    "COM3:9600,N,8,1"): the standard rates from 50 to 4000000 baud, parity N,
  *    E, O, M or S (mark and space; lower case accepted), 5 to 8 data bits, 1 or
