@@ -142,18 +142,23 @@ public:
 };
 }  // namespace detail
 
-/** The category of Keel's error numbers. */
+/** The category of Keel's error numbers.
+ * @return the one instance, named "keel" */
 inline const std::error_category &category() noexcept {
     static const detail::category_impl instance;
     return instance;
 }
-/** An error_code of Keel's number n. */
+/** An error_code of a Keel error number.
+ * @param e the number
+ * @return the error_code of e in keel::category() */
 inline std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), category()}; }
 
 }  // namespace keel
 
+/** @cond */
 template <>
 struct std::is_error_code_enum<keel::errc> : std::true_type {};
+/** @endcond */
 
 namespace keel {
 
@@ -183,8 +188,12 @@ private:
 
 /** An address as text ("127.0.0.1", "::1") and a port. */
 struct endpoint {
+    /** The address as text; empty for none. */
     std::string host;
+    /** The port. */
     uint16_t port = 0;
+    /** Compares host and port.
+     * @return whether both are equal */
     bool operator==(const endpoint &) const = default;
 };
 
@@ -366,24 +375,35 @@ public:
             nullptr);
         for (int i = 0; i < 10000 && detail::g_main_thread.load() == 0; ++i) os_sleep(1);
     }
+    /** Takes o's state; o's ok() is then false. The runtime itself runs on.
+     * @param o the runtime to move from */
     runtime(runtime &&o) noexcept : ok_(std::exchange(o.ok_, false)) {}
+    /** Takes o's state; o's ok() is then false. The runtime itself runs on.
+     * @param o the runtime to move from
+     * @return this runtime */
     runtime &operator=(runtime &&o) noexcept {
         ok_ = std::exchange(o.ok_, false);
         return *this;
     }
-    /** Whether the runtime runs. */
+    /** Whether the runtime runs.
+     * @return true once started, false when os_startup failed or after a move */
     bool ok() const { return ok_; }
-    /** Blocks until stop() and returns its code (os_run): not on the main thread. */
+    /** Blocks until stop() and returns its code (os_run): not on the main thread.
+     * @return the code given to stop(); -1 when refused (before the runtime runs, or on its main thread) */
     int run() { return os_run(); }
-    /** Ends run(), from any thread or callback. */
+    /** Ends run(), from any thread or callback.
+     * @param code what run() returns */
     static void stop(int code = 0) { os_stop(code); }
-    /** Has SIGINT and SIGTERM end run() with code 0 (os_signal_bind): call it before starting threads. */
+    /** Has SIGINT and SIGTERM end run() with code 0 (os_signal_bind): call it before starting threads.
+     * @return true when both signals were bound */
     static bool stop_on_signals() {
         auto stop = [](int, void *) { os_stop(0); };
         return os_signal_bind(SIGINT, stop, nullptr) == 1 && os_signal_bind(SIGTERM, stop, nullptr) == 1;
     }
     /** Runs f() once on the main thread, after what was posted before; false when refused. One allocation a post.
-     * A throwing f is reported and otherwise ignored. */
+     * A throwing f is reported and otherwise ignored.
+     * @param f the callable, copied or moved into the post
+     * @return true when posted, false when refused */
     template <class F>
     static bool post(F &&f) {
         using G = std::decay_t<F>;
@@ -418,16 +438,25 @@ struct tcp_state;
  * while its record lives. */
 class tcp_ref {
 public:
+    /** A view of the connection whose block is s; tcp_client::ref() makes them.
+     * @param s the connection's block (nullptr: a view of nothing, whose calls fail or do nothing) */
     explicit tcp_ref(detail::tcp_state *s) : s_(s) {}
     /** Sends data, or queues what the socket does not take now (sent in order, from the write callback); false
-     * when not connected. */
+     * when not connected.
+     * @param data the bytes, copied when queued
+     * @return true when sent or queued; false when disconnected, or the send failed */
     bool write(std::span<const std::byte> data) const;
+    /** Sends text as write(std::span<const std::byte>) does.
+     * @param text the bytes
+     * @return true when sent or queued */
     bool write(std::string_view text) const { return write(detail::as_bytes(text)); }
     /** Ends the connection; the disconnect callback runs. */
     void close() const;
-    /** Bytes queued and not yet taken by the socket. */
+    /** Bytes queued and not yet taken by the socket.
+     * @return their count; 0 for a view of nothing */
     size_t queued() const;
-    /** The peer's address, empty when there is none. */
+    /** The peer's address, empty when there is none.
+     * @return the address and port; empty while disconnected */
     endpoint remote() const;
 
 private:
@@ -514,7 +543,12 @@ public:
         s_->c = os_tcp_client_create();
         s_->bind_all();
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     tcp_client(tcp_client &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     tcp_client &operator=(tcp_client &&o) noexcept {
         if (this != &o) {
             reset();
@@ -525,7 +559,10 @@ public:
     ~tcp_client() { reset(); }
 
     /** Sets the peer: an address text or a host name (resolved at connect without blocking). Only while
-     * disconnected. */
+     * disconnected.
+     * @param host the address text or host name
+     * @param port the port
+     * @return empty, or errc::refused */
     std::error_code set_remote(std::string_view host, uint16_t port) {
         main_lock l;
         if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
@@ -534,7 +571,10 @@ public:
                                                 : os_tcp_client_set_remote_host(s_->c, h.c_str(), port);
         return ok == 1 ? std::error_code{} : detail::failed(errc::refused);
     }
-    /** The local address and port to bind before connecting ("" and 0: any). */
+    /** The local address and port to bind before connecting ("" and 0: any).
+     * @param ip the address text, "" for any
+     * @param port the port, 0 for any
+     * @return empty, or errc::refused */
     std::error_code set_local(std::string_view ip, uint16_t port = 0) {
         main_lock l;
         if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
@@ -542,7 +582,10 @@ public:
                                                                                   : detail::failed(errc::refused);
     }
     /** Speaks TLS from the next connect on (os_tcp_client_set_tls): server_name "" checks the host name given to
-     * set_remote, ca_file "" trusts the system's store. */
+     * set_remote, ca_file "" trusts the system's store.
+     * @param server_name the name to check the peer's certificate against
+     * @param ca_file the PEM file of the authorities to trust
+     * @return empty, or errc::refused */
     std::error_code set_tls(std::string_view server_name = {}, std::string_view ca_file = {}) {
         main_lock l;
         if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
@@ -551,7 +594,8 @@ public:
                    ? std::error_code{}
                    : detail::failed(errc::refused);
     }
-    /** Starts connecting to the address set; the connect or the fail callback follows. */
+    /** Starts connecting to the address set; the connect or the fail callback follows.
+     * @return empty once started; errc::refused for an empty record, errc::failed when the C call failed */
     std::error_code open() {
         main_lock l;
         if (s_ == nullptr || s_->c == nullptr) return detail::failed(errc::refused);
@@ -559,23 +603,33 @@ public:
     }
     /** Ends the connection; the disconnect callback runs (on this thread). */
     void close() { tcp_ref(s_).close(); }
-    /** Sends, or queues what the socket does not take now; false when not connected. */
+    /** Sends, or queues what the socket does not take now; false when not connected.
+     * @param data the bytes, copied when queued
+     * @return true when sent or queued (also while connecting); false when disconnected, or the send failed */
     bool write(std::span<const std::byte> data) { return tcp_ref(s_).write(data); }
+    /** Sends text as write(std::span<const std::byte>) does.
+     * @param text the bytes
+     * @return true when sent or queued */
     bool write(std::string_view text) { return write(detail::as_bytes(text)); }
-    /** Bytes queued and not yet taken by the socket. */
+    /** Bytes queued and not yet taken by the socket.
+     * @return their count */
     size_t queued() const { return tcp_ref(s_).queued(); }
-    /** Whether the connection is up. */
+    /** Whether the connection is up.
+     * @return true while connected */
     bool connected() const {
         main_lock l;
         return s_ != nullptr && s_->c != nullptr && os_tcp_client_get_status(s_->c) == TCP_CLIENT_STATUS_CONNECT;
     }
-    /** The peer's address; empty before there is one. */
+    /** The peer's address; empty before there is one.
+     * @return the address and port; empty while disconnected */
     endpoint remote() const { return tcp_ref(s_).remote(); }
-    /** A view for callbacks that must not own the connection. */
+    /** A view for callbacks that must not own the connection.
+     * @return the view, valid while this record lives */
     tcp_ref ref() const { return tcp_ref(s_); }
 
     /** f(data) or f(tcp_ref, data), with data a std::span<const std::byte>: what arrived. What f does not keep is
-     * gone: the span is valid during the call only. */
+     * gone: the span is valid during the call only.
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_read(F &&f) {
         main_lock l;
@@ -586,21 +640,24 @@ public:
             s_->on_read.set(*s_, [g = std::forward<F>(f)](tcp_ref, std::span<const std::byte> d) mutable { g(d); });
         if (s_->c != nullptr) os_tcp_client_bind_read(s_->c, detail::tcp_state::read_cb, s_);
     }
-    /** f(): the connect completed (and its TLS handshake). */
+    /** f(): the connect completed (and its TLS handshake).
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_connect(F &&f) {
         main_lock l;
         if (s_ == nullptr) return;  // moved from
         s_->on_connect.set(*s_, std::forward<F>(f));
     }
-    /** f(): the connection ended, whichever way (not when the record is destroyed). */
+    /** f(): the connection ended, whichever way (not when the record is destroyed).
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_disconnect(F &&f) {
         main_lock l;
         if (s_ == nullptr) return;  // moved from
         s_->on_disconnect.set(*s_, std::forward<F>(f));
     }
-    /** f(): the queue has been sent, the socket takes more. */
+    /** f(): the queue has been sent, the socket takes more.
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_drained(F &&f) {
         main_lock l;
@@ -608,7 +665,8 @@ public:
         s_->on_write.set(*s_, std::forward<F>(f));
     }
     /** f(std::error_code, std::string_view reason): a connect ended without a connection (refused, no such host, a
-     * TLS handshake that failed, ...). The client then waits to be closed and opened again. */
+     * TLS handshake that failed, ...). The client then waits to be closed and opened again.
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_fail(F &&f) {
         main_lock l;
@@ -620,9 +678,22 @@ public:
     struct connect_awaiter;
     struct read_awaiter;
     struct write_awaiter;
+    /** co_await connect(host, port): sets the peer and connects (see connect_awaiter).
+     * @param host an address text or a host name
+     * @param port the port
+     * @return the awaitable, which gives the std::error_code */
     connect_awaiter connect(std::string_view host, uint16_t port);
+    /** co_await read_some(buffer): reads what arrives into buffer (see read_awaiter).
+     * @param buffer where the bytes go; it must live until the co_await returns
+     * @return the awaitable, which gives an io_result */
     read_awaiter read_some(std::span<std::byte> buffer);
+    /** co_await write_all(data): sends all of data (see write_awaiter).
+     * @param data the bytes; copied when queued
+     * @return the awaitable, which gives an io_result */
     write_awaiter write_all(std::span<const std::byte> data);
+    /** co_await write_all(text): sends all of text as write_all(std::span<const std::byte>) does.
+     * @param text the bytes
+     * @return the awaitable, which gives an io_result */
     write_awaiter write_all(std::string_view text);
 
 private:
@@ -677,7 +748,12 @@ public:
         s_->server = os_tcp_server_create();
         os_tcp_server_bind_accept(s_->server, accept_cb, s_);
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     tcp_server(tcp_server &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     tcp_server &operator=(tcp_server &&o) noexcept {
         if (this != &o) {
             reset();
@@ -687,7 +763,10 @@ public:
     }
     ~tcp_server() { reset(); }
 
-    /** Listens on ip ("0.0.0.0", "127.0.0.1", "::") and port. */
+    /** Listens on ip ("0.0.0.0", "127.0.0.1", "::") and port.
+     * @param ip the address text to listen on
+     * @param port the port
+     * @return empty once listening; errc::refused for a bad address, errc::failed when the socket failed */
     std::error_code listen(std::string_view ip, uint16_t port) {
         main_lock l;
         if (s_ == nullptr) return detail::failed(errc::refused);
@@ -696,7 +775,11 @@ public:
         return os_tcp_server_open(s_->server) == 1 ? std::error_code{} : detail::failed();
     }
     /** Every connection accepted from now on speaks TLS (os_tcp_server_set_tls); client_ca_file "" asks clients
-     * for no certificate. */
+     * for no certificate.
+     * @param cert_file the server's certificate chain (PEM)
+     * @param key_file its private key (PEM)
+     * @param client_ca_file the PEM file of the authorities whose client certificates are required
+     * @return empty, or errc::refused */
     std::error_code set_tls(std::string_view cert_file, std::string_view key_file,
                             std::string_view client_ca_file = {}) {
         main_lock l;
@@ -711,13 +794,15 @@ public:
         main_lock l;
         if (s_ != nullptr) os_tcp_server_close(s_->server);
     }
-    /** Whether it listens. */
+    /** Whether it listens.
+     * @return true while listening */
     bool listening() const {
         main_lock l;
         return s_ != nullptr && os_tcp_server_get_status(s_->server) == TCP_SERVER_STATUS_LISTEN;
     }
     /** f(keel::tcp_client): a new connection, which f keeps (moves somewhere) or lets end. Bind its callbacks in
-     * f: none of its events comes before f returns. */
+     * f: none of its events comes before f returns.
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_accept(F &&f) {
         main_lock l;
@@ -859,7 +944,12 @@ class udp_client {
 public:
     /** A closed client; ok() false when no socket could be made (before the runtime runs, say). */
     udp_client() : s_(new state) { s_->c = os_udp_client_create(); }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     udp_client(udp_client &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     udp_client &operator=(udp_client &&o) noexcept {
         if (this != &o) {
             reset();
@@ -868,16 +958,24 @@ public:
         return *this;
     }
     ~udp_client() { reset(); }
+    /** Whether it holds a socket record.
+     * @return false when none could be made, or after a move */
     bool ok() const { return s_ != nullptr && s_->c != nullptr; }
 
-    /** Binds ip ("" any) and port (0 the system's choice) and starts the read callbacks. */
+    /** Binds ip ("" any) and port (0 the system's choice) and starts the read callbacks.
+     * @param ip the address text, "" for any
+     * @param port the port, 0 for the system's choice
+     * @return empty once open; errc::refused for a bad address, errc::failed when the socket failed */
     std::error_code open(std::string_view ip = {}, uint16_t port = 0) {
         main_lock l;
         if (!ok() || os_udp_client_set_local(s_->c, std::string(ip).c_str(), port) != 1)
             return detail::failed(errc::refused);
         return os_udp_client_open(s_->c) == 1 ? std::error_code{} : detail::failed();
     }
-    /** Joins an IPv4 group (before open). */
+    /** Joins an IPv4 group (before open).
+     * @param group the group's address text
+     * @param interface_ip the interface's address text, "" for the system's choice
+     * @return empty, or errc::failed (also for a bad argument) */
     std::error_code join(std::string_view group, std::string_view interface_ip = {}) {
         main_lock l;
         std::string g(group), i(interface_ip);
@@ -890,7 +988,8 @@ public:
         main_lock l;
         if (ok()) os_udp_client_close(s_->c);
     }
-    /** The bound address, with the port the system chose. */
+    /** The bound address, with the port the system chose.
+     * @return the address and port; empty when not bound */
     endpoint local() const {
         main_lock l;
         char ip[MAX_IPV6_LEN] = "";
@@ -898,17 +997,27 @@ public:
         if (!ok() || os_udp_client_get_local(s_->c, ip, &port) != 1) return {};
         return {ip, port};
     }
-    /** Sends one datagram to ip:port; false when it failed or the socket takes none now. */
+    /** Sends one datagram to ip:port; false when it failed or the socket takes none now.
+     * @param data the datagram
+     * @param ip the address text of the receiver
+     * @param port its port
+     * @return true when sent */
     bool send_to(std::span<const std::byte> data, std::string_view ip, uint16_t port) {
         main_lock l;
         return ok() && data.size() <= UINT32_MAX &&
                os_udp_client_send(s_->c, data.data(), static_cast<uint32_t>(data.size()), std::string(ip).c_str(),
                                   port) > 0;
     }
+    /** Sends text as one datagram, as send_to(std::span<const std::byte>, ...) does.
+     * @param text the datagram
+     * @param ip the address text of the receiver
+     * @param port its port
+     * @return true when sent */
     bool send_to(std::string_view text, std::string_view ip, uint16_t port) {
         return send_to(detail::as_bytes(text), ip, port);
     }
-    /** f(std::span<const std::byte> datagram, const keel::endpoint &sender), once per datagram. */
+    /** f(std::span<const std::byte> datagram, const keel::endpoint &sender), once per datagram.
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_read(F &&f) {
         main_lock l;
@@ -964,11 +1073,13 @@ struct serial_settings {
 
 /** An event of a serial line. */
 struct serial_event {
+    /** What happened. */
     enum kind_t {
         hangup = OS_COMM_EVENT_HANGUP,   /**< the device hung up or went away: close, and open again once it is back */
         drained = OS_COMM_EVENT_DRAINED, /**< the send queue emptied */
         lines = OS_COMM_EVENT_LINES,     /**< a modem input line changed */
     };
+    /** What happened. */
     kind_t kind;
     uint32_t line_state; /**< for lines: every modem line (OS_COMM_LINE_ bits) now; 0 otherwise */
 };
@@ -985,7 +1096,9 @@ struct serial_state;
  * other for ever; or have its callbacks run on the main thread, where this does not arise. */
 class serial_port {
 public:
-    /** A closed port of a device path, or of a name "COMn" (n 0 to 10: the numbered port, KEEL_COMn). */
+    /** A closed port of a device path, or of a name "COMn" (n 0 to 10: the numbered port, KEEL_COMn).
+     * @param device the device's path or name
+     * @param s the line settings */
     serial_port(std::string_view device, serial_settings s = {}) : s_(make_state()) {
         std::string d(device);
 #ifndef _WIN32
@@ -1000,11 +1113,18 @@ public:
 #endif
         init(os_comm_client_create_dev(d.c_str(), s.baud, s.data_bits, s.parity, s.stop_bits));
     }
-    /** A closed port COMn. */
+    /** A closed port COMn.
+     * @param number n
+     * @param s the line settings */
     explicit serial_port(int number, serial_settings s = {}) : s_(make_state()) {
         init(os_comm_client_create(number, s.baud, s.data_bits, s.parity, s.stop_bits));
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     serial_port(serial_port &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     serial_port &operator=(serial_port &&o) noexcept {
         if (this != &o) {
             reset();
@@ -1014,30 +1134,46 @@ public:
     }
     ~serial_port() { reset(); }
 
-    /** Opens the device and sets the line; errc::refused for a record whose device or settings were refused. */
+    /** Opens the device and sets the line; errc::refused for a record whose device or settings were refused.
+     * @return empty once open; errc::refused, or errc::failed when the open failed */
     std::error_code open();
     /** Closes the device (the callbacks stop; awaiters get operation_canceled). */
     void close();
-    /** Gathers received bytes into frames ended by a silence of gap (os_comm_client_set_read_gap); 0 off. */
+    /** Gathers received bytes into frames ended by a silence of gap (os_comm_client_set_read_gap); 0 off.
+     * @param gap the silence, up to 10 s; a longer or negative one is refused (the log says why) */
     void set_read_gap(std::chrono::microseconds gap);
-    /** Runs the callbacks on the runtime's main thread (before open). The coroutines need it. */
+    /** Runs the callbacks on the runtime's main thread (before open). The coroutines need it.
+     * @param on true for the main thread, false for the I/O thread; a refused change leaves it as it was */
     void set_main_thread(bool on);
-    /** f(std::span<const std::byte> data): everything waiting at that call (one frame with a read gap). */
+    /** f(std::span<const std::byte> data): everything waiting at that call (one frame with a read gap).
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_read(F &&f);
-    /** f(keel::serial_event). */
+    /** f(keel::serial_event).
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_event(F &&f);
-    /** Queues a copy of data; false when refused (not open, or the queue is full). */
+    /** Queues a copy of data; false when refused (not open, or the queue is full).
+     * @param data the bytes
+     * @return true when queued; false also for empty data */
     bool write(std::span<const std::byte> data);
+    /** Queues a copy of text as write(std::span<const std::byte>) does.
+     * @param text the bytes
+     * @return true when queued */
     bool write(std::string_view text) { return write(detail::as_bytes(text)); }
-    /** The C record, for the calls this face does not wrap (lines, break, RS-485); nullptr if refused. */
+    /** The C record, for the calls this face does not wrap (lines, break, RS-485); nullptr if refused.
+     * @return the record, owned by this port */
     os_comm_client_t *native() const;
 
     /** Coroutines (need set_main_thread(true)): the next frame, and a write whose bytes have left the queue. */
     struct frame_awaiter;
     struct write_awaiter;
+    /** co_await read_frame(): the next frame (see frame_awaiter).
+     * @return the awaitable, which gives a frame_result */
     frame_awaiter read_frame();
+    /** co_await write_all(data): queues data and waits until the queue has emptied (see write_awaiter).
+     * @param data the bytes, copied
+     * @return the awaitable, which gives an io_result */
     write_awaiter write_all(std::span<const std::byte> data);
 
 private:
@@ -1180,17 +1316,28 @@ class timer {
 public:
     /** An empty timer: set nothing. */
     timer() = default;
-    /** Calls f() every period (at least 1 ms), the first time one period from now. */
+    /** Calls f() every period (at least 1 ms), the first time one period from now.
+     * @param period the period
+     * @param f the callable
+     * @return the timer; not active() when the C side refused it */
     template <class F>
     static timer every(std::chrono::milliseconds period, F &&f) {
         return timer(period, std::forward<F>(f), false);
     }
-    /** Calls f() once, delay from now. */
+    /** Calls f() once, delay from now.
+     * @param delay the delay; a negative one is 0
+     * @param f the callable
+     * @return the timer; not active() when the C side refused it */
     template <class F>
     static timer once(std::chrono::milliseconds delay, F &&f) {
         return timer(delay, std::forward<F>(f), true);
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     timer(timer &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Cancels this timer, then takes o's; o is left empty.
+     * @param o the timer to move from
+     * @return this timer */
     timer &operator=(timer &&o) noexcept {
         if (this != &o) {
             cancel();
@@ -1199,7 +1346,8 @@ public:
         return *this;
     }
     ~timer() { cancel(); }
-    /** Whether it will fire again. */
+    /** Whether it will fire again.
+     * @return false once cancelled, after a one-shot fired, or when a throw of its function stopped it */
     bool active() const {
         main_lock l;
         return s_ != nullptr && s_->t != nullptr;
@@ -1247,11 +1395,17 @@ private:
  * destructor forgets the child, which runs on; the library still collects it when it ends. */
 class process {
 public:
-    /** Starts the child; ok() false when it could not start. */
+    /** Starts the child; ok() false when it could not start.
+     * @param cmdline the command line */
     explicit process(std::string_view cmdline) : s_(new state) {
         s_->p = os_exec_process_ex(std::string(cmdline).c_str());
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     process(process &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     process &operator=(process &&o) noexcept {
         if (this != &o) {
             reset();
@@ -1260,18 +1414,23 @@ public:
         return *this;
     }
     ~process() { reset(); }
+    /** Whether a child was started.
+     * @return false when it could not start, or after a move */
     bool ok() const { return s_ != nullptr && s_->p != nullptr; }
-    /** Whether the child still runs. */
+    /** Whether the child still runs.
+     * @return true while it runs */
     bool running() const {
         main_lock l;
         return ok() && (s_->p->ended == 0 && os_exec_query(s_->p) == 1);
     }
-    /** The exit code once it ended (128 + n after signal n), or nothing while it runs. */
+    /** The exit code once it ended (128 + n after signal n), or nothing while it runs.
+     * @return the code; nothing also when ok() is false */
     std::optional<int> exit_code() const {
         if (running() || !ok()) return std::nullopt;
         return s_->p->exit_code;
     }
-    /** f(int exit_code) on the main thread once the child ended (looked for every 20 ms). */
+    /** f(int exit_code) on the main thread once the child ended (looked for every 20 ms).
+     * @param f the callable; it replaces the one bound before */
     template <class F>
     void on_exit(F &&f) {
         main_lock l;
@@ -1315,13 +1474,20 @@ private:
  * on the main thread. Start it, then list what is present (os_comm_list_ports). */
 class port_watch {
 public:
+    /** Starts the watch.
+     * @param f the callable */
     template <class F>
     explicit port_watch(F &&f) : s_(new state) {
         main_lock l;
         s_->f.set(*s_, std::forward<F>(f));
         s_->w = os_comm_watch_ports(cb, s_);
     }
+    /** Takes o's record; o is left empty.
+     * @param o the record to move from */
     port_watch(port_watch &&o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+    /** Closes and frees what this record holds, then takes o's record; o is left empty.
+     * @param o the record to move from
+     * @return this record */
     port_watch &operator=(port_watch &&o) noexcept {
         if (this != &o) {
             reset();
@@ -1330,7 +1496,8 @@ public:
         return *this;
     }
     ~port_watch() { reset(); }
-    /** Whether it watches (false when refused, or after a callback threw). */
+    /** Whether it watches (false when refused, or after a callback threw).
+     * @return true while it watches */
     bool ok() const {
         main_lock l;
         return s_ != nullptr && s_->w != nullptr;
@@ -1434,7 +1601,12 @@ class task {
 public:
     using promise_type = detail::promise<T>;
     task() = default;
+    /** Takes o's coroutine; o is left empty.
+     * @param o the task to move from */
     task(task &&o) noexcept : h_(std::exchange(o.h_, {})), started_(std::exchange(o.started_, false)) {}
+    /** Destroys this task's coroutine, then takes o's; o is left empty.
+     * @param o the task to move from
+     * @return this task */
     task &operator=(task &&o) noexcept {
         if (this != &o) {
             destroy();
@@ -1451,18 +1623,22 @@ public:
         main_lock l;
         if (h_ && !started_) started_ = true, h_.resume();
     }
-    /** Whether the coroutine has finished. */
+    /** Whether the coroutine has finished.
+     * @return true when finished, or when the task holds no coroutine */
     bool done() const {
         main_lock l;
         return !h_ || h_.done();
     }
     /** Its result once done (rethrows its exception). A task that has not finished, or holds no coroutine (moved from,
-     * spawned, made empty), throws std::system_error of errc::refused: it has no result to give. */
+     * spawned, made empty), throws std::system_error of errc::refused: it has no result to give.
+     * @return what the coroutine returned */
     T result() {
         if (done() && h_) return h_.promise().take();
         throw std::system_error(make_error_code(errc::refused), "keel::task::result: the task has not finished");
     }
 
+    /** co_await std::move(t): starts t unless it was started, and resumes the awaiting coroutine once t has finished.
+     * @return the awaitable, which gives t's result or rethrows its exception */
     auto operator co_await() &&noexcept {
         struct awaiter {
             std::coroutine_handle<promise_type> h;
@@ -1506,7 +1682,8 @@ inline task<void> promise<void>::get_return_object() {
 }  // namespace detail
 
 /** Runs t on its own (started as task::start does, unless it was started already): it frees itself when it ends,
- * and a task that has ended already is freed at once (its exception reported). */
+ * and a task that has ended already is freed at once (its exception reported).
+ * @param t the task, taken over */
 template <class T>
 void spawn(task<T> t) {
     main_lock l;
@@ -1522,7 +1699,9 @@ void spawn(task<T> t) {
 
 /** What a read or a write did: the error, or the bytes moved. */
 struct io_result {
+    /** Empty, or the error. */
     std::error_code ec;
+    /** The bytes moved; 0 on an error. */
     size_t bytes = 0;
 };
 
@@ -1562,9 +1741,11 @@ struct record_awaiter {
 /** co_await client.connect(host, port): sets the peer (an address or a host name), connects (with TLS if set) and
  * gives the error_code: empty once connected; a refused or failed connect closes the client again. */
 struct tcp_client::connect_awaiter : detail::record_awaiter {
+    /** @cond */
     detail::tcp_state *s;
     std::string host;
     uint16_t port;
+    /** @endcond */
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr) return w.ec = detail::cancelled(), true;
@@ -1587,9 +1768,11 @@ struct tcp_client::connect_awaiter : detail::record_awaiter {
  * peer ended; operation_canceled when the record was destroyed; errc::refused while another coroutine reads it). Do
  * not mix with on_read. */
 struct tcp_client::read_awaiter {
+    /** @cond */
     detail::tcp_state *s;
     std::span<std::byte> buf;
     detail::read_waiter w;
+    /** @endcond */
     bool await_ready() {
         main_lock l;
         if (s == nullptr) return w.ec = detail::cancelled(), true;
@@ -1628,8 +1811,10 @@ struct tcp_client::read_awaiter {
  * of them, with the error_code if the connection ended first (errc::refused, nothing sent, while another coroutine
  * writes). */
 struct tcp_client::write_awaiter : detail::record_awaiter {
+    /** @cond */
     detail::tcp_state *s;
     std::span<const std::byte> data;
+    /** @endcond */
     bool await_ready() {
         main_lock l;
         if (s == nullptr) return w.ec = detail::cancelled(), true;
@@ -1663,7 +1848,9 @@ inline tcp_client::write_awaiter tcp_client::write_all(std::string_view text) {
 
 /** What serial_port::read_frame gives: the error, or the frame (valid until the next read_frame of the port). */
 struct frame_result {
+    /** Empty, or the error. */
     std::error_code ec;
+    /** The frame; empty on an error. */
     std::span<const std::byte> data;
 };
 
@@ -1672,7 +1859,9 @@ struct frame_result {
  * otherwise; also while another coroutine reads the port); errc::end_of_stream once the device hung up, and from
  * then on until it is opened again. */
 struct serial_port::frame_awaiter : detail::record_awaiter {
+    /** @cond */
     detail::serial_state *s;
+    /** @endcond */
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
@@ -1692,8 +1881,10 @@ struct serial_port::frame_awaiter : detail::record_awaiter {
 /** co_await port.write_all(data): queues a copy and resumes once the port's send queue has emptied; errc::end_of_stream
  * after a hang-up (the queue would never empty). */
 struct serial_port::write_awaiter : detail::record_awaiter {
+    /** @cond */
     detail::serial_state *s;
     std::span<const std::byte> data;
+    /** @endcond */
     bool await_ready() {
         main_lock l;
         if (s == nullptr || s->c == nullptr || !s->open) return w.ec = detail::cancelled(), true;
@@ -1723,6 +1914,8 @@ inline serial_port::write_awaiter serial_port::write_all(std::span<const std::by
 /** co_await keel::sleep_for(50ms): resumes after the delay (rounded up to milliseconds) on the main thread. */
 class sleep_awaiter {
 public:
+    /** The awaitable of a delay.
+     * @param d the delay; a negative one is 0 */
     explicit sleep_awaiter(std::chrono::milliseconds d)
         : ms_(d.count() < 0 ? 0 : detail::c_len(static_cast<uint64_t>(d.count()))) {}
     sleep_awaiter(const sleep_awaiter &) = delete;
@@ -1750,6 +1943,9 @@ private:
     os_timer_t *t_ = nullptr;
     std::coroutine_handle<> h_;
 };
+/** co_await keel::sleep_for(d): resumes after d, rounded up to milliseconds, on the main thread.
+ * @param d the delay
+ * @return the awaitable */
 template <class Rep, class Period>
 sleep_awaiter sleep_for(std::chrono::duration<Rep, Period> d) {
     return sleep_awaiter(std::chrono::ceil<std::chrono::milliseconds>(d));
@@ -1758,14 +1954,19 @@ sleep_awaiter sleep_for(std::chrono::duration<Rep, Period> d) {
 /** What keel::resolve gives: the addresses (IPv6 and IPv4 texts, in the resolver's order), or the error and the
  * resolver's reason. */
 struct resolve_result {
+    /** Empty, or the error. */
     std::error_code ec;
+    /** The addresses found. */
     std::vector<std::string> addresses;
+    /** The resolver's reason when none was found. */
     std::string reason;
 };
 
 /** co_await keel::resolve(name): resolves a host name without blocking (os_resolve). */
 class resolve_awaiter {
 public:
+    /** The awaitable of a resolution.
+     * @param name the host name */
     explicit resolve_awaiter(std::string_view name) : name_(name) {}
     resolve_awaiter(const resolve_awaiter &) = delete;
     resolve_awaiter &operator=(const resolve_awaiter &) = delete;
@@ -1819,6 +2020,9 @@ private:
     bool done_ = false;
     std::coroutine_handle<> h_;
 };
+/** co_await keel::resolve(name): resolves a host name without blocking.
+ * @param name the host name
+ * @return the awaitable, which gives a resolve_result */
 inline resolve_awaiter resolve(std::string_view name) { return resolve_awaiter(name); }
 
 }  // namespace keel
