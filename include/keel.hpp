@@ -1638,6 +1638,7 @@ public:
     }
 
     /** co_await std::move(t): starts t unless it was started, and resumes the awaiting coroutine once t has finished.
+     * A task that holds no coroutine throws std::system_error of errc::refused there, as result() does.
      * @return the awaitable, which gives t's result or rethrows its exception */
     auto operator co_await() &&noexcept {
         struct awaiter {
@@ -1652,7 +1653,11 @@ public:
                 if (!started) return h;
                 return h.done() ? waiting : std::noop_coroutine();
             }
-            T await_resume() { return h.promise().take(); }
+            T await_resume() {
+                if (!h)  // moved from, spawned or made empty: nothing ran, so there is no result
+                    throw std::system_error(make_error_code(errc::refused), "keel::task: awaited with no coroutine");
+                return h.promise().take();
+            }
         };
         return awaiter{h_, std::exchange(started_, true)};
     }

@@ -446,8 +446,10 @@ TEST_F(Cpp, StartedTaskAwaitedOrSpawnedIsResumedOnce) {
     EXPECT_THROW(b.result(), std::system_error);  // not finished: no result yet (it used to read an empty value)
     keel::spawn(std::move(b)), keel::spawn(std::move(c));
     EXPECT_THROW(c.result(), std::system_error);  // moved from
-    auto outer = [](keel::task<int> t) -> keel::task<int> { co_return co_await std::move(t); }(std::move(a));
-    ASSERT_TRUE(run(outer));
+    auto await = [](keel::task<int> t) -> keel::task<int> { co_return co_await std::move(t); };
+    auto outer = await(std::move(a)), empty = await(std::move(c));
+    ASSERT_TRUE(run(outer) && run(empty));
+    EXPECT_THROW(empty.result(), std::system_error);  // awaiting a task with no coroutine (it read a null one)
     ASSERT_TRUE(wait_until([&] { return ended == 3; }));
     EXPECT_EQ(early, 0);
 }
