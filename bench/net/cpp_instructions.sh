@@ -10,19 +10,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 build=$(realpath "${1:-build}")
-src=bench/net
-out=build-bench/net-cpp
 DURATION=${DURATION:-6}
 command -v valgrind >/dev/null || { echo "cpp_instructions.sh: needs valgrind" >&2; exit 1; }
-[ -f "$build/libkeel.so" ] || { echo "cpp_instructions.sh: no $build/libkeel.so: build the target keel first" >&2; exit 1; }
-mkdir -p "$out/at-once"
-echo '{}' >"$out/at-once/select_config.json"
-link=(-Iinclude -L"$build" -lkeel -Wl,-rpath,"$build")
-cc -O2 -g -std=gnu11 -o "$out/loadgen" "$src/loadgen.c" || exit 1
-cc -O2 -g -std=gnu11 -o "$out/echo_keel" "$src/echo_keel.c" "${link[@]}" || exit 1
-for name in echo_keel_cpp echo_keel_cpp_co; do
-    c++ -O2 -g -std=c++20 -o "$out/$name" "$src/$name.cc" "${link[@]}" || exit 1
-done
+. bench/net/cpp_servers.sh
 
 rows=()
 for conns in 1 100; do

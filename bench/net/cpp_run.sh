@@ -8,20 +8,10 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 build=$(realpath "${1:-build}")
-src=bench/net
-out=build-bench/net-cpp
 ROUNDS=${ROUNDS:-7}
 DURATION=${DURATION:-3}
 WARMUP=${WARMUP:-1}
-mkdir -p "$out/at-once"
-echo '{}' >"$out/at-once/select_config.json"  # echo_keel.c accepts at once too, as keel::runtime has it
-[ -f "$build/libkeel.so" ] || { echo "cpp_run.sh: no $build/libkeel.so: build the target keel first" >&2; exit 1; }
-link=(-Iinclude -L"$build" -lkeel -Wl,-rpath,"$build")
-cc -O2 -g -std=gnu11 -o "$out/loadgen" "$src/loadgen.c" || exit 1
-cc -O2 -g -std=gnu11 -o "$out/echo_keel" "$src/echo_keel.c" "${link[@]}" || exit 1
-for name in echo_keel_cpp echo_keel_cpp_co; do
-    c++ -O2 -g -std=c++20 -o "$out/$name" "$src/$name.cc" "${link[@]}" || exit 1
-done
+. bench/net/cpp_servers.sh
 
 pin_server="" pin_load=""
 if [ "$(nproc)" -ge 2 ]; then pin_server="taskset -c 0" pin_load="taskset -c 1"; fi
