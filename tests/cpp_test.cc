@@ -476,8 +476,10 @@ TEST_F(Cpp, DroppedTaskCancelsWhatItAwaits) {
             co_await c.connect("nobody.answers.test", 1), l = true;
         }(connector, late);
 #endif
-        sleeper.start(), read.start(), name.start(), connect.start();
+        read.start();
         ASSERT_TRUE(wait_until([&] { return echo.count() == 1 && reader.connected(); }));  // the read waits
+        // Started just before they are dropped, so that on a slow machine the wait above cannot outlast them.
+        sleeper.start(), name.start(), connect.start();
     }
     EXPECT_EQ(reader.ref().write("x"), true);  // the reader's connection goes on, unread
     std::this_thread::sleep_for(600ms);        // past the sleep and the resolver's time-out
