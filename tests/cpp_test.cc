@@ -224,7 +224,7 @@ TEST_F(Cpp, SerialPortFramesByItsReadGap) {
     keel::serial_port port("COM5", {.baud = 19200, .parity = 'E'});
     std::mutex lock;
     std::vector<std::string> frames;
-    port.set_read_gap(20ms);
+    port.set_read_gap(100ms);  // wide, so that a loaded machine's pause between the two parts does not split them
     port.on_read([&](std::span<const std::byte> d) {
         std::lock_guard g(lock);
         frames.emplace_back(reinterpret_cast<const char *>(d.data()), d.size());
@@ -232,7 +232,7 @@ TEST_F(Cpp, SerialPortFramesByItsReadGap) {
     ASSERT_FALSE(port.open());
     std::string request("\x01\x03\x00\x10\x00\x02\xc5\xce", 8);  // in two parts, 2 ms apart: one frame
     dev.write_all(request.substr(0, 3)), std::this_thread::sleep_for(2ms), dev.write_all(request.substr(3));
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(400ms);
     dev.write_all("second");
     ASSERT_TRUE(wait_until([&] { return std::lock_guard(lock), frames.size() == 2; }));
     EXPECT_EQ(frames[0], request);
@@ -492,7 +492,7 @@ TEST_F(Cpp, SerialCoroutineAnswersFramesUntilHangUp) {
     Device dev(7);
     keel::serial_port port("COM7");
     port.set_main_thread(true);
-    port.set_read_gap(10ms);
+    port.set_read_gap(80ms);
     ASSERT_FALSE(port.open());
     auto slave = [](keel::serial_port &p) -> keel::task<std::error_code> {
         for (;;) {
