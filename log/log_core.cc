@@ -56,7 +56,7 @@ void finish(char *area, int len, int with_errno, int error, const char *fmt, va_
     }
     area[len] = '\n';
     area[len + 1] = '\0';
-    log_deliver(area, level);
+    log_deliver(area, static_cast<size_t>(len) + 1, level);
 }
 
 // Appends n chars by the rule of append(): cut at kLineLimit.
@@ -86,30 +86,28 @@ void append_number(char *area, int *len, unsigned long long magnitude, bool nega
 // The conversions that reports use, formatted here rather than by vsnprintf,
 // which costs a report more than all the rest of its line: %s, %d, %i, %u,
 // %x and %X with no flag, width or precision, the sizes l, ll and z, and %%.
-// A format with anything else goes whole to vsnprintf.
-bool is_plain_format(const char *fmt) {
-    for (const char *p = fmt; (p = strchr(p, '%')) != nullptr;) {
-        ++p;
-        bool sized = *p == 'l' || *p == 'z';
-        if (*p == 'l' && p[1] == 'l') ++p;
-        if (sized) ++p;
-        if (*p == '\0' || strchr(sized ? "diuxX" : "diuxXs%", *p) == nullptr) return false;
-        ++p;
+// False, before taking its argument, at the first conversion of any other
+// kind: the caller then gives the whole format to vsnprintf.
+bool is_plain_conversion(char conversion, bool sized) {
+    switch (conversion) {
+        case 'd': case 'i': case 'u': case 'x': case 'X': return true;
+        case 's': case '%': return !sized;
+        default: return false;
     }
-    return true;
 }
 
-void append_plain(char *area, int *len, const char *fmt, va_list args) {
+bool append_plain(char *area, int *len, const char *fmt, va_list args) {
     for (const char *p = fmt;;) {
         const char *mark = strchr(p, '%');
         append_text(area, len, p, mark != nullptr ? static_cast<size_t>(mark - p) : strlen(p));
-        if (mark == nullptr) return;
+        if (mark == nullptr) return true;
         p = mark + 1;
         int size = 0;  // int, long, long long, size_t
         if (*p == 'l') size = p[1] == 'l' ? 2 : 1;
         if (*p == 'z') size = 3;
         p += size == 2 ? 2 : size != 0;
         char conversion = *p++;
+        if (!is_plain_conversion(conversion, size != 0)) return false;
         if (conversion == '%') {
             append_text(area, len, "%", 1);
         } else if (conversion == 's') {
@@ -240,15 +238,20 @@ void local_time(time_t when, struct tm *out) {
 void append(char *area, int *len, const char *fmt, va_list args) {
     int room = kLineLimit - *len;
     if (room <= 0 || fmt == nullptr) return;
-    if (is_plain_format(fmt)) {
-        area[*len] = '\0';
-        append_plain(area, len, fmt, args);
-        return;
+    // One pass in the usual case; a format the plain formatter does not know
+    // is done again, whole, from where it began.
+    const int start = *len;
+    area[start] = '\0';
+    va_list again;
+    va_copy(again, args);
+    if (!append_plain(area, len, fmt, args)) {
+        *len = start;
+        area[start] = '\0';
+        // room + 1 lets a cut piece fill up to the limit and still end in a NUL.
+        int n = vsnprintf(area + start, static_cast<size_t>(room) + 1, fmt, again);
+        if (n >= 0) *len = n < room ? start + n : kLineLimit;
     }
-    // room + 1 lets a cut piece fill up to the limit and still end in a NUL.
-    int n = vsnprintf(area + *len, static_cast<size_t>(room) + 1, fmt, args);
-    if (n < 0) return;
-    *len = n < room ? *len + n : kLineLimit;
+    va_end(again);
 }
 
 void append_f(char *area, int *len, const char *fmt, ...) {
@@ -297,7 +300,7 @@ int journal_priority(int level) {
 
 }  // namespace
 
-void log_deliver(const char *line, int level) {
+void log_deliver(const char *line, size_t len, int level) {
     int saved_errno = errno;  // delivering a line never changes what the caller sees
     int journal = s_to_journal.load(std::memory_order_relaxed);
     if (journal < 0) s_to_journal.store(journal = stderr_is_journal(), std::memory_order_relaxed);
@@ -305,10 +308,10 @@ void log_deliver(const char *line, int level) {
         // The journal reads "<N>" before a line as its priority, so that it
         // can be filtered by level (journalctl -p err).
         char marked[kLineSize + 8];
-        snprintf(marked, sizeof marked, "<%d>%s", journal_priority(level), line);
-        write_stderr(marked);
+        int n = snprintf(marked, sizeof marked, "<%d>%s", journal_priority(level), line);
+        write_stderr(marked, n > 0 ? static_cast<size_t>(n) : 0);
     } else {
-        write_stderr(line);
+        write_stderr(line, len);
     }
     log_file_write(line, level);
     write_debugger(line);
@@ -358,9 +361,9 @@ KEEL_API void log_date(void) {
     struct tm tm;
     local_now(&tm);
     char text[100];
-    snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    write_stderr(text);
+    int n = snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d ", tm.tm_year + 1900,
+                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    write_stderr(text, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fmt, ...) {
@@ -379,7 +382,7 @@ KEEL_API void log_debug_ex(int level, const char *file, int line, const char *fm
         append(area, &len, fmt, args);
         area[len] = '\n';
         area[len + 1] = '\0';
-        write_stderr(area);
+        write_stderr(area, static_cast<size_t>(len) + 1);
     } else {
         log_buf_lock();
         append_report_head(s_log_buf, &s_log_buf_len, level, file, line, saved_errno);

@@ -25,7 +25,7 @@ void log_emit_undated(int with_errno, int error, const char *fmt, va_list args, 
 void log_emit_buffered(int with_errno, int error, const char *fmt, va_list args, int level);
 
 // Sends a finished line to standard error, the file sink and the debugger channel.
-void log_deliver(const char *line, int level);
+void log_deliver(const char *line, size_t len, int level);
 
 // The file sink: queues the line for the log file when file logging is on.
 void log_file_write(const char *line, int level);

@@ -9,9 +9,9 @@
 
 namespace keel::log {
 
-// Flushes standard output, then writes and flushes the text on standard error,
-// under the stream's lock taken once for both steps.
-void write_stderr(const char *text);
+// Flushes standard output, then writes and flushes len chars of text on
+// standard error, under the stream's lock taken once for both steps.
+void write_stderr(const char *text, size_t len);
 // Whether standard error is the stream of systemd's journal: JOURNAL_STREAM
 // names its device and inode.
 bool stderr_is_journal();

@@ -94,9 +94,9 @@ TEST(LogDebugEx, LabelsErrnoTextNullsAndTheMacroFileName) {
                                              " " + row.err + "bind fail\n");
     }
     StderrCapture cap;
-    const int line = (log_debug_ex(2, nullptr, 3, nullptr), KEEL_INFO("x == %d", 3), __LINE__);
+    const int line = (log_debug_ex(2, nullptr, 3, nullptr), KEEL_INFO("x == %d, %.1f", 3, 0.5), __LINE__);
     EXPECT_EQ(unstamped(cap.text()), "~[info]  file: (null) line: 3 \n~[info]  file: log_file_internal_test.cc line: " +
-                                         std::to_string(line) + " x == 3\n");
+                                         std::to_string(line) + " x == 3, 0.5\n");
     fs::path file = today(program_file().parent_path(), "_default");
     EXPECT_TRUE(path[0] == '\0' && logged(file, "here") && (close_file(), fs::remove(file))) << file;
 }
@@ -202,8 +202,27 @@ TEST(LogMessages, ConversionsReadAsPrintfWritesThem) {
          static_cast<ssize_t>(-5), 0x89abcdefUL, 12L);
     both(&want, "%s and %s", static_cast<const char *>(none), "");
     both(&want, "%5d|%-3s|%.2f|%p|%c|%hd|%03u", 42, "a", 1.5, reinterpret_cast<void *>(16), 'z', short{3}, 7u);
+    both(&want, "%s=%d, then %5.1f|%s", "x", 3, 2.5, "end");  // formatted in part before a conversion it cannot do
     EXPECT_EQ(cap.text(), want);
 }
+
+#ifndef _WIN32
+// Standard error swapped for a stream with no descriptor of its own still gets
+// every line.
+TEST(LogMessages, AStandardErrorWithNoDescriptorGetsItsLines) {
+    log_start(0, 1);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *memory = open_memstream(&text, &size), *saved = stderr;
+    ASSERT_NE(memory, nullptr);
+    stderr = memory;
+    errno = 0, log_msg2("into memory %d", 1), log_debug_ex(4, "f", 2, "and %s", "on");
+    stderr = saved;
+    fclose(memory);
+    EXPECT_STREQ(unstamped(text).c_str(), "into memory 1\n~[error]  file: f line: 2 err: none and on\n");
+    free(text);
+}
+#endif
 
 TEST(LogQuitDeathTest, QuitsWriteTheirLinesAndExitOne) {
     const Fn quits[] = {log_quit, _log_quit, err_quit, _err_quit, log_quit2, _log_quit2, err_quit2, _err_quit2,

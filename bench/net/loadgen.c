@@ -1,7 +1,7 @@
 /* Load generator for the echo servers: one thread, one epoll loop, many
  * connections to 127.0.0.1. One program drives every server the same way.
  *
- *   loadgen MODE -p PORT [-c CONNS] [-d SECS] [-w SECS] [-r RATE] [-P PID]
+ *   loadgen MODE -p PORT [-c CONNS] [-d SECS] [-w SECS] [-r RATE] [-R PACE] [-P PID]
  *
  *   pingpong  CONNS connections; each sends 64 bytes, waits for the echo, repeats
  *   pump      CONNS connections; 8 KiB writes, at most 64 KiB unechoed each
@@ -9,7 +9,9 @@
  *             server's cost per event should not depend on how many it holds
  *   connect   CONNS at a time: connect, one 64-byte echo, close (the client
  *             closes, after the echo): a connection per request, whose
- *             cpu_us_per_event is the server's CPU per connection
+ *             cpu_us_per_event is the server's CPU per connection; with -R,
+ *             at most PACE connections started per second in all, so that
+ *             every server is measured at the same rate
  *
  * Every connection first completes one echo, so the server has accepted them
  * all before the clock starts; then -w seconds of warm-up, then -d seconds
@@ -62,6 +64,9 @@ struct conn {
 static enum mode mode;
 static int nconns = 1;
 static double secs = 3, warm = 1, rate = 20000;
+static double pace;      /* connect: starts per second in all; 0, as fast as slots free up */
+static int64_t pace_t0;  /* when the paced schedule began */
+static uint64_t starts;  /* connects started so far */
 
 static int ep;
 static struct conn *cs;
@@ -106,11 +111,18 @@ static void start_connect(struct conn *c) {
     c->busy = 0;
     c->sent_at = now_ns();
     connecting++;
+    starts++;
     if (connect(c->fd, (struct sockaddr *)&sa, sizeof sa) < 0 && errno != EINPROGRESS) {
         drop(c, 1);
         return;
     }
     watch(c, EPOLL_CTL_ADD, EPOLLOUT);
+}
+
+/* Paced connects: the next start is due once the schedule has reached it. A
+ * server that fell behind gets at most its free slots at once. */
+static int may_start(int64_t t) {
+    return pace <= 0 || t >= pace_t0 + (int64_t)((double)starts * 1e9 / pace);
 }
 
 static void send_request(struct conn *c) {
@@ -232,7 +244,7 @@ static const char *mode_name[] = {"pingpong", "pump", "scale", "connect"};
 
 static void usage(void) {
     fprintf(stderr, "usage: loadgen pingpong|pump|scale|connect -p PORT [-c CONNS] [-d SECS] "
-                    "[-w SECS] [-r RATE] [-P SERVER_PID]\n");
+                    "[-w SECS] [-r RATE] [-R PACE] [-P SERVER_PID]\n");
     exit(2);
 }
 
@@ -244,18 +256,19 @@ int main(int argc, char **argv) {
     mode = (enum mode)m;
     int o;
     optind = 2;
-    while ((o = getopt(argc, argv, "p:c:d:w:r:P:")) != -1) {
+    while ((o = getopt(argc, argv, "p:c:d:w:r:R:P:")) != -1) {
         switch (o) {
         case 'p': port = atoi(optarg); break;
         case 'c': nconns = atoi(optarg); break;
         case 'd': secs = atof(optarg); break;
         case 'w': warm = atof(optarg); break;
         case 'r': rate = atof(optarg); break;
+        case 'R': pace = atof(optarg); break;
         case 'P': server_pid = atoi(optarg); break;
         default: usage();
         }
     }
-    if (port <= 0 || nconns <= 0 || secs <= 0 || rate <= 0) usage();
+    if (port <= 0 || nconns <= 0 || secs <= 0 || rate <= 0 || pace < 0) usage();
     signal(SIGPIPE, SIG_IGN); /* a server that dies shows as errors, not as our death */
 
     /* 10,000 connections need more descriptors than the usual soft limit. */
@@ -285,16 +298,17 @@ int main(int argc, char **argv) {
     int64_t sched0 = 0;           /* scale: when the first scheduled send was due */
     uint64_t sched_n = 0;         /* scale: scheduled sends so far */
     if (mode == CONNECT) t_start = t0 + (int64_t)(warm * 1e9);
+    pace_t0 = t0;
 
     struct epoll_event evs[512];
     for (;;) {
         int64_t t = now_ns();
         /* Ramp up at most MAX_CONNECTING at a time; in connect mode every
          * slot that closed starts its next connection. */
-        while (next_connect < nconns && (mode == CONNECT || connecting < MAX_CONNECTING))
+        while (next_connect < nconns && (mode == CONNECT ? may_start(t) : connecting < MAX_CONNECTING))
             start_connect(&cs[next_connect++]);
         if (mode == CONNECT)
-            for (int i = 0; i < nconns; i++)
+            for (int i = 0; i < nconns && may_start(t); i++)
                 if (cs[i].state == CLOSED) start_connect(&cs[i]);
         if (mode != CONNECT && t_start == INT64_MAX) {
             if (primed == nconns - (int)errors && next_connect == nconns && primed > 0) {
@@ -321,7 +335,7 @@ int main(int argc, char **argv) {
             finished = 1;
             break;
         }
-        int timeout = 100;
+        int timeout = pace > 0 ? 1 : 100; /* paced: look for due starts every millisecond */
         if (mode == SCALE && sched0) {
             /* Send whatever the shared schedule has made due; a connection
              * still waiting for its previous echo skips its turn. */

@@ -13,10 +13,10 @@ namespace keel::log {
 const char *const kAppendMode = "aN";
 const char *const kPathSeparator = "\\";
 
-void write_stderr(const char *text) {
+void write_stderr(const char *text, size_t len) {
     fflush(stdout);
     _lock_file(stderr);
-    fputs(text, stderr);
+    fwrite(text, 1, len, stderr);
     fflush(stderr);
     _unlock_file(stderr);
 }
