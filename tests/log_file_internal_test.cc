@@ -177,12 +177,13 @@ TEST(LogMessages, FamiliesTwinsThresholdsAndTheCutAt4094Characters) {
     std::string big(10000, 'x');
     StderrCapture cut;
     log_debug_ex(2, "f", 1, "%s", big.c_str()), log_msg2("%s", big.c_str()), err_msg("%s%s", big.c_str(), big.c_str());
+    log_msg2("%5s", big.c_str());  // cut by the C library's formatter
     log_buf_lock();
     for (int i = 0; i < 6; ++i) log_buf_msg("%s", big.substr(0, 1000).c_str());
     log_buf_msg_unlock("tail");
     std::vector<std::string> lines = lines_of(cut.text());
-    EXPECT_TRUE(lines.size() == 4 && lines[0].size() == 4094 && lines[1] == big.substr(0, 4094) &&
-                lines[2].size() == 4094 && lines[3] == lines[1]);
+    EXPECT_TRUE(lines.size() == 5 && lines[0].size() == 4094 && lines[1] == big.substr(0, 4094) &&
+                lines[2].size() == 4094 && lines[3] == lines[1] && lines[4] == lines[1]);
 }
 
 // Lines with only the common conversions are formatted by the library itself, others by the C library: each reads
@@ -197,12 +198,14 @@ TEST(LogMessages, ConversionsReadAsPrintfWritesThem) {
     const char *volatile none = nullptr;
     std::string want;
     StderrCapture cap;
+    errno = EINTR;  // left by an interrupted call: the line is still written once
     both(&want, "%s|%d|%i|%u|%x|%X|%%|%d", "abc", INT_MIN, -7, UINT_MAX, 0xBEEFu, 0xBEEFu, 0);
     both(&want, "%ld|%lu|%lld|%llu|%zu|%zd|%lx|%li", LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX, SIZE_MAX,
          static_cast<ssize_t>(-5), 0x89abcdefUL, 12L);
     both(&want, "%s and %s", static_cast<const char *>(none), "");
     both(&want, "%5d|%-3s|%.2f|%p|%c|%hd|%03u", 42, "a", 1.5, reinterpret_cast<void *>(16), 'z', short{3}, 7u);
     both(&want, "%s=%d, then %5.1f|%s", "x", 3, 2.5, "end");  // formatted in part before a conversion it cannot do
+    both(&want, "%ls|%d", L"wide", 5);  // a wide string is the C library's to format
     EXPECT_EQ(cap.text(), want);
 }
 
@@ -218,9 +221,18 @@ TEST(LogMessages, AStandardErrorWithNoDescriptorGetsItsLines) {
     stderr = memory;
     errno = 0, log_msg2("into memory %d", 1), log_debug_ex(4, "f", 2, "and %s", "on");
     stderr = saved;
+    EXPECT_EQ(unstamped(std::string(text, size)), "into memory 1\n~[error]  file: f line: 2 err: none and on\n")
+        << "each line flushed as it is written";
     fclose(memory);
-    EXPECT_STREQ(unstamped(text).c_str(), "into memory 1\n~[error]  file: f line: 2 err: none and on\n");
     free(text);
+    // What the program printed before a line comes before it.
+    int out = dup(1);
+    StderrCapture cap;
+    dup2(2, 1), printf("printed "), log_msg2("then logged"), fflush(stdout), dup2(out, 1), close(out);
+    EXPECT_EQ(cap.text(), "printed then logged\n");
+    // A closed standard error loses the line and nothing else.
+    int err = dup(2);
+    close(2), log_msg2("nowhere"), dup2(err, 2), close(err);
 }
 #endif
 
@@ -385,7 +397,8 @@ TEST_F(LogFiles, AFileThatMayGrowNoFurtherCostsLinesNeverTheProcess) {
     std::smatch lost, more;
     for (const std::string &line : lines_of(text)) sent += line.rfind("line ", 0) == 0 ? line + "\n" : "";
     ASSERT_TRUE(std::regex_search(text, lost, std::regex("File too large (\\d+) log lines dropped: log file " +
-                                                         first.string() + " cannot be written"))) << text;
+                                                         first.string() + " cannot be written; lines are dropped "
+                                                         "until a new file opens\n"))) << text;
     bool later = std::regex_search(text, more, std::regex("(\\d+) more log lines dropped before log file"));
     EXPECT_TRUE(written.size() == 4096 && sent.compare(0, 4096, written) == 0) << "the lines that fit, in order";
     EXPECT_EQ(std::stol(lost[1]) + (later ? std::stol(more[1]) : 0) + std::count(written.begin(), written.end(), '\n'),
