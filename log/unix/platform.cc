@@ -27,8 +27,8 @@ bool stderr_is_journal() {
 
 // The stream lock of standard error is the most contended lock of a line
 // when many threads report. Once the stream holds nothing, the line goes out
-// in one write of its own: the stream's way to the same write costs a report
-// as much again as its formatting. A stream with no descriptor (one the
+// in one write of its own, without the stream's longer way to the same write
+// (a few hundred instructions a line). A stream with no descriptor (one the
 // caller made of memory or a cookie) is written as a stream.
 void write_stderr(const char *text, size_t len) {
     fflush(stdout);
