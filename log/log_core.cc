@@ -86,8 +86,6 @@ void append_number(char *area, int *len, unsigned long long magnitude, bool nega
 // The conversions that reports use, formatted here rather than by vsnprintf,
 // which costs a report more than all the rest of its line: %s, %d, %i, %u,
 // %x and %X with no flag, width or precision, the sizes l, ll and z, and %%.
-// False, before taking its argument, at the first conversion of any other
-// kind: the caller then gives the whole format to vsnprintf.
 bool is_plain_conversion(char conversion, bool sized) {
     switch (conversion) {
         case 'd': case 'i': case 'u': case 'x': case 'X': return true;
@@ -96,6 +94,9 @@ bool is_plain_conversion(char conversion, bool sized) {
     }
 }
 
+// Formats fmt as far as it can. False, before taking its argument, at the
+// first conversion of any other kind: the caller then gives the whole format
+// to vsnprintf.
 bool append_plain(char *area, int *len, const char *fmt, va_list args) {
     for (const char *p = fmt;;) {
         const char *mark = strchr(p, '%');
