@@ -10,8 +10,11 @@
 #include "log/report.h"
 #include "net/records.h"
 #include "runtime/net_hooks.h"
+#include "sync/small_lock.h"
 
 namespace keel::net {
+
+using keel::sync::LockGuard;
 
 adt_dlist_t *s_ls_server = nullptr;
 adt_dlist_t *s_ls_udp_client = nullptr;
@@ -27,14 +30,14 @@ namespace {
 // Never destroyed: the main thread may look up while exit-time destructors
 // run. One pointer per descriptor: the record's own first byte, its kind,
 // tells which lookup it answers.
-std::mutex &s_index_lock = *new std::mutex;
+keel::sync::SmallLock &s_index_lock = *new keel::sync::SmallLock;
 std::vector<void *> &s_index = *new std::vector<void *>;
 
 adt_dlist_node_t *s_server_walk_next = nullptr;
 
 void index_put(int fd, void *record) {
     if (fd < 0) return;
-    std::lock_guard<std::mutex> guard(s_index_lock);
+    LockGuard guard(s_index_lock);
     // A quarter more at a time: the index costs a connection little more
     // than its own pointer.
     if (static_cast<size_t>(fd) >= s_index.size())
@@ -45,7 +48,7 @@ void index_put(int fd, void *record) {
 // Only the record's own entry is dropped: the number may already serve another.
 void index_drop(int fd, void *record) {
     if (fd < 0) return;
-    std::lock_guard<std::mutex> guard(s_index_lock);
+    LockGuard guard(s_index_lock);
     if (static_cast<size_t>(fd) < s_index.size() && s_index[fd] == record) s_index[fd] = nullptr;
 }
 
@@ -97,7 +100,7 @@ void unlist_udp_client(os_udp_client_t *client) { list_out(s_ls_udp_client, clie
 
 SocketRecord find_record(int sock) {
     if (sock < 0) return {};
-    std::lock_guard<std::mutex> guard(s_index_lock);
+    LockGuard guard(s_index_lock);
     return {static_cast<size_t>(sock) < s_index.size() ? s_index[sock] : nullptr};
 }
 

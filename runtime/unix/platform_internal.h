@@ -13,14 +13,17 @@
 #include <vector>
 
 #include "runtime/platform.h"
+#include "sync/small_lock.h"
 
 namespace keel::rt {
+
+using keel::sync::LockGuard;
 
 // Posts go to `shared` under `lock`; the owner swaps the whole batch out, so
 // many posts cost it one lock. A poster writes the eventfd only when the
 // owner is (about to be) asleep in epoll_wait, so a burst costs one wake-up.
 struct Queue {
-    std::mutex lock;
+    keel::sync::SmallLock lock;
     std::deque<Message> shared;
     bool owner_sleeping = false;
     std::deque<Message> batch;      // owner only
@@ -86,7 +89,7 @@ struct SockEntry {
 
 // Guards every entry; made once and never destroyed, as the main thread may
 // still use it while the process runs its exit-time destructors.
-extern std::mutex &s_reg_lock;
+extern keel::sync::SmallLock &s_reg_lock;
 // Indexed by socket number; under s_reg_lock.
 extern std::vector<SockEntry> &s_reg;
 // The entry of a registered socket, or NULL. Under s_reg_lock. Inline: every
@@ -112,8 +115,12 @@ extern __attribute__((tls_model("initial-exec"))) thread_local std::vector<Messa
 
 // The edges a connection had seen before a call: what the call then shows
 // (the data drained, say) is not taken back for an edge that came meanwhile.
+// On the owner thread no edge can come during a call (only that thread
+// takes them from epoll), so the counts are not read there: `owner` says that
+// whatever the entry holds after the call is what it held before.
 struct EdgesBefore {
     uint32_t in = 0, out = 0;
+    bool owner = false;
 };
 EdgesBefore edges_before(int fd);
 // A receive or accept call returned n (errno err) for a buffer of len bytes.

@@ -113,7 +113,7 @@ bool queue_post(uint32_t number, uintptr_t wparam, LParam lparam) {
     if (q == nullptr) return false;
     bool wake;
     {
-        std::lock_guard<std::mutex> guard(q->lock);
+        LockGuard guard(q->lock);
         grow_or_exit("queued message", [&] { q->shared.push_back(Message{number, wparam, lparam}); });
         wake = q->owner_sleeping;
         q->owner_sleeping = false;
@@ -147,7 +147,7 @@ int queue_get_for(Message *out, int timeout_ms) {
         }
         bool idle;
         {
-            std::lock_guard<std::mutex> guard(q->lock);
+            LockGuard guard(q->lock);
             q->batch.swap(q->shared);
             idle = q->batch.empty();
             q->owner_sleeping = idle;
@@ -159,7 +159,7 @@ int queue_get_for(Message *out, int timeout_ms) {
         if (poll_sockets(*q, wait_ms) < 0) return -1;
         bool any;
         {
-            std::lock_guard<std::mutex> guard(q->lock);
+            LockGuard guard(q->lock);
             q->owner_sleeping = false;
             any = !q->shared.empty();
         }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <vector>
 
 #include "log/report.h"
@@ -15,7 +14,7 @@
 
 namespace keel::rt {
 
-std::mutex &s_reg_lock = *new std::mutex;
+keel::sync::SmallLock &s_reg_lock = *new keel::sync::SmallLock;
 std::vector<SockEntry> &s_reg = *new std::vector<SockEntry>;
 __attribute__((tls_model("initial-exec"))) thread_local std::vector<Message> *t_gathered = nullptr;
 
@@ -125,13 +124,13 @@ void inline_urgent_data(int fd) {
 }
 
 void forget_before_close(int fd) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     drop_entry(fd, true);
 }
 
 int select_socket(int fd, uint32_t mask, SocketIs known) {
     if (fd < 0) return -1;
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     if (mask == 0) {
         drop_entry(fd, false);
         return 0;
@@ -183,13 +182,13 @@ int select_socket(int fd, uint32_t mask, SocketIs known) {
 }
 
 bool socket_event_is_current(int fd, uint32_t generation) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     return e != nullptr && e->generation == generation;
 }
 
 bool post_socket_event(int fd, uint32_t event) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr) return false;
     post_event(fd, *e, event, 0);

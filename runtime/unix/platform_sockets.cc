@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 #include <vector>
 
 #include "log/report.h"
@@ -242,7 +241,8 @@ void recheck_readers() {
 // ---- what the calls show ------------------------------------------------------
 
 EdgesBefore edges_before(int fd) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    if (t_owner) return EdgesBefore{0, 0, true};
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     return e != nullptr ? EdgesBefore{e->in_edges, e->out_edges} : EdgesBefore{};
 }
@@ -252,7 +252,7 @@ EdgesBefore edges_before(int fd) {
 // nothing waits, unless an edge came meanwhile, and the reader is told of
 // whatever still does.
 void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr) return;
     if (!is_connection(*e)) {
@@ -271,7 +271,7 @@ void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
         drained = bytes_waiting(fd) == 0;
         if (drained) e->urgent = false;
     }
-    if (drained && e->in_edges == before.in) e->readable = false;
+    if (drained && (before.owner || e->in_edges == before.in)) e->readable = false;
     if (e->read_armed) return;
     e->read_armed = true;
     if (t_owner) {
@@ -286,11 +286,11 @@ void after_read(int fd, ssize_t n, size_t len, int err, EdgesBefore before) {
 // After a send that would have blocked: the writer is told when the socket
 // takes data again, at once when an edge said so meanwhile.
 void after_blocked_send(int fd, EdgesBefore before) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr || e->write_armed) return;
     if (is_connection(*e)) {
-        if (e->out_edges != before.out) {
+        if (!before.owner && e->out_edges != before.out) {
             if (e->mask & FD_WRITE) post_event(fd, *e, FD_WRITE, 0);
         } else {
             e->write_armed = true;
@@ -304,7 +304,7 @@ void after_blocked_send(int fd, EdgesBefore before) {
 
 // A socket registered before it listened becomes a listener when it does.
 void after_listen(int fd) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr || e->state != SockState::Idle) return;
     e->state = SockState::Listening;
@@ -315,7 +315,7 @@ void after_listen(int fd) {
 // The error kept from a completed connect, for the read that finds the end of
 // the stream (the socket itself then reports only the end): 0 when none.
 int held_error_of(int fd) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr || e->held_error == 0) return 0;
     int err = e->held_error;
@@ -327,7 +327,7 @@ int held_error_of(int fd) {
 // fails at once is reported the same way, as a connect event with its error,
 // so that callers see a single path for every outcome.
 void after_connect(int fd, int rc, int err) {
-    std::lock_guard<std::mutex> guard(s_reg_lock);
+    LockGuard guard(s_reg_lock);
     SockEntry *e = entry_of(fd);
     if (e == nullptr || e->state != SockState::Idle) return;
     if (rc == 0) {
@@ -351,7 +351,7 @@ void after_connect(int fd, int rc, int err) {
 int poll_sockets(Queue &q, int timeout_ms) {
     q.gathered.clear();
     {
-        std::lock_guard<std::mutex> guard(s_reg_lock);
+        LockGuard guard(s_reg_lock);
         t_gathered = &q.gathered;
         recheck_readers();
         t_gathered = nullptr;
@@ -362,7 +362,7 @@ int poll_sockets(Queue &q, int timeout_ms) {
     if (n < 0 && errno != EINTR) return -1;
     if (g_after_epoll_wait != nullptr) g_after_epoll_wait();
     {
-        std::lock_guard<std::mutex> guard(s_reg_lock);
+        LockGuard guard(s_reg_lock);
         t_gathered = &q.gathered;
         for (int i = 0; i < n; ++i) {
             uint64_t data = events[i].data.u64;
@@ -384,7 +384,7 @@ int poll_sockets(Queue &q, int timeout_ms) {
         t_gathered = nullptr;
     }
     // Awake now: the events queued here need no wake-up of their own.
-    std::lock_guard<std::mutex> guard(q.lock);
+    LockGuard guard(q.lock);
     q.owner_sleeping = false;
     grow_or_exit("socket event", [&] {
         for (const Message &m : q.gathered) q.shared.push_back(m);
