@@ -12,6 +12,10 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #endif
 
@@ -46,9 +50,22 @@ private:
     // kWaited: held, and a thread may be asleep on it.
     enum : int { kFree = 0, kHeld = 1, kWaited = 2 };
 
-    // In sync/unix/locks.cc: the sleep until the lock is free, and the wake-up.
-    void lock_contended(int seen);
-    void wake_one();
+    static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+                  "the kernel sleeps on the lock's word as a plain int");
+
+    // The lock is marked as waited for, and the thread sleeps while it stays
+    // so (the kernel compares the word first, so an unlock between the look
+    // and the sleep is not missed). A thread that takes it this way leaves it
+    // marked, so that its unlock wakes the next.
+    void lock_contended(int seen) {
+        if (seen != kWaited) seen = state_.exchange(kWaited, std::memory_order_acquire);
+        while (seen != kFree) {
+            syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, kWaited, nullptr, nullptr, 0);
+            seen = state_.exchange(kWaited, std::memory_order_acquire);
+        }
+    }
+    void wake_one() { syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+    int *word() { return reinterpret_cast<int *>(&state_); }
 
     std::atomic<int> state_{kFree};
 };

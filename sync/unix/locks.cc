@@ -1,15 +1,11 @@
 // Locks on pthreads: a recursive mutex, the read-write lock, and a condition
 // variable whose waits measure time on the monotonic clock, so that a change
 // of the wall clock neither shortens nor stretches a wait.
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 
-#include "sync/small_lock.h"
 #include "sync/sync_internal.h"
 
 namespace keel::sync {
@@ -96,23 +92,6 @@ int condition_sleep(os_native_condition_t *cond, uint32_t timeout) {
     }
     return rc == 0 ? 0 : rc == ETIMEDOUT ? -2 : -1;
 }
-
-static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
-              "the kernel sleeps on the lock's word as a plain int");
-
-// The small lock's contended side: the lock is marked as waited for, and
-// the thread sleeps while it stays so (the kernel compares the word first,
-// so an unlock between the look and the sleep is not missed). A thread that
-// takes it this way leaves it marked, so that its unlock wakes the next.
-void SmallLock::lock_contended(int seen) {
-    if (seen != kWaited) seen = state_.exchange(kWaited, std::memory_order_acquire);
-    while (seen != kFree) {
-        syscall(SYS_futex, reinterpret_cast<int *>(&state_), FUTEX_WAIT_PRIVATE, kWaited, nullptr, nullptr, 0);
-        seen = state_.exchange(kWaited, std::memory_order_acquire);
-    }
-}
-
-void SmallLock::wake_one() { syscall(SYS_futex, reinterpret_cast<int *>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 
 }  // namespace keel::sync
 
