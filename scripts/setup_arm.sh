@@ -24,9 +24,27 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
   done
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
+  # A mirror caught in the middle of a sync fails an index or two: try again,
+  # then go on with the indexes that came; the install says if they do.
+  for try in 1 2 3; do
+    $sudo apt-get update -qq && break
+    echo "setup_arm: apt-get update failed (try $try of 3)"
+    [ "$try" -lt 3 ] && sleep 20
+  done
   # The multiarch libssl-dev moves the build machine's own to the same version.
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    # A multiarch package has one version on every architecture. When the
+    # security archive's index of an ARM architecture is missing or behind,
+    # only the release's own versions are there for all of them: those are
+    # taken, the build machine's copies moved to them (a few down).
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "setup_arm: trying again with the versions of $codename itself"
+    pin=$(mktemp)
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n' "$codename" >"$pin"
+    $sudo apt-get install -y -qq --no-install-recommends --allow-downgrades \
+      -o Dir::Etc::Preferences="$pin" "${missing[@]}"
+    rm -f "$pin"
+  fi
 fi
 
 # binfmt_misc: the kernel hands an ARM program to qemu by itself.
