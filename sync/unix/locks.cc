@@ -94,4 +94,3 @@ int condition_sleep(os_native_condition_t *cond, uint32_t timeout) {
 }
 
 }  // namespace keel::sync
-
